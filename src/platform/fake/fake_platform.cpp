@@ -1,0 +1,355 @@
+#include "platform/fake/fake_platform.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "platform/win32_errors.h"
+
+namespace tavlib::fake {
+
+namespace {
+
+State g_state;
+thread_local platform::Word t_lastError = 0;
+
+constexpr std::uintptr_t kFirstDevice = 0x1000;
+constexpr std::uintptr_t kFirstEvent = 0x8000;
+const platform::DevInfo kInfoSet = reinterpret_cast<platform::DevInfo>(std::uintptr_t{0x5000});
+std::uintptr_t g_nextDevice = kFirstDevice;
+std::uintptr_t g_nextEvent = kFirstEvent;
+
+// Applies an injected failure or exception for `call`.  True when the call
+// must fail (last error already set).
+bool injected(const std::string& call) {
+    if (auto t = g_state.throwNext.find(call); t != g_state.throwNext.end()) {
+        g_state.throwNext.erase(t);
+        g_state.log.push_back(call + " threw");
+        throw std::runtime_error("injected fault in " + call);
+    }
+    if (auto f = g_state.failNext.find(call); f != g_state.failNext.end()) {
+        t_lastError = f->second;
+        g_state.failNext.erase(f);
+        return true;
+    }
+    return false;
+}
+
+bool holds(const std::vector<platform::Handle>& handles, platform::Handle h) {
+    return std::find(handles.begin(), handles.end(), h) != handles.end();
+}
+
+bool forget(std::vector<platform::Handle>& handles, platform::Handle h) {
+    auto it = std::find(handles.begin(), handles.end(), h);
+    if (it == handles.end()) return false;
+    handles.erase(it);
+    return true;
+}
+
+// The next step for a transfer: scripted, or the device model (writes are
+// taken whole; reads deliver the next queued response, up to the room asked
+// for; with nothing queued the wait times out).
+TransferStep next_step(bool isRead, std::uint32_t asked) {
+    if (!g_state.transfers.empty()) {
+        TransferStep step = g_state.transfers.front();
+        g_state.transfers.pop_front();
+        return step;
+    }
+    TransferStep step;
+    if (!isRead) return step;
+    if (g_state.responses.empty()) {
+        step.wait = platform::kWaitTimeout;
+        return step;
+    }
+    std::string& front = g_state.responses.front();
+    step.data = front.substr(0, asked);
+    front.erase(0, step.data.size());
+    if (front.empty()) g_state.responses.pop_front();
+    return step;
+}
+
+std::uint32_t moved_by(const TransferStep& step, bool isRead, std::uint32_t asked) {
+    if (step.count) return *step.count;
+    return isRead ? static_cast<std::uint32_t>(step.data.size()) : asked;
+}
+
+void deliver(const TransferStep& step, char* data, std::uint32_t asked) {
+    std::memcpy(data, step.data.data(), std::min<std::size_t>(step.data.size(), asked));
+}
+
+bool start_transfer(platform::Handle handle, char* data, std::uint32_t count,
+                    platform::Word* transferred, platform::Overlapped* request, bool isRead) {
+    g_state.log.push_back(std::string(isRead ? "ReadFile " : "WriteFile ") + std::to_string(count));
+    if (isRead)
+        g_state.readSizes.push_back(count);
+    else
+        g_state.written.emplace_back(data, count);
+    if (!holds(g_state.openDevices, handle)) {
+        t_lastError = win32_error::kInvalidHandle;
+        return false;
+    }
+    if (request == nullptr || request->hEvent == nullptr) {
+        t_lastError = win32_error::kInvalidParameter;
+        return false;
+    }
+    TransferStep step = next_step(isRead, count);
+    switch (step.start) {
+        case TransferStep::Start::kFails:
+            t_lastError = step.startError;
+            return false;
+        case TransferStep::Start::kAtOnce:
+            if (isRead) deliver(step, data, count);
+            *transferred = moved_by(step, isRead, count);
+            t_lastError = step.startError;
+            return true;
+        case TransferStep::Start::kPending:
+            break;
+    }
+    g_state.active = step;
+    g_state.activeData = data;
+    g_state.activeCount = count;
+    g_state.activeIsRead = isRead;
+    t_lastError = win32_error::kIoPending;
+    return false;
+}
+
+}  // namespace
+
+State& state() { return g_state; }
+
+void reset() {
+    g_state = State{};
+    for (auto& id : g_state.slots.ownerProcessId) id = 0;
+    for (auto& h : g_state.slots.deviceHandle) h = ~std::uintptr_t{0};
+    g_nextDevice = kFirstDevice;
+    g_nextEvent = kFirstEvent;
+    t_lastError = 0;
+}
+
+int log_index(const std::string& prefix, int nth) {
+    for (std::size_t i = 0; i < g_state.log.size(); ++i)
+        if (g_state.log[i].rfind(prefix, 0) == 0 && nth-- == 0) return static_cast<int>(i);
+    return -1;
+}
+
+int log_count(const std::string& prefix) {
+    return static_cast<int>(std::count_if(g_state.log.begin(), g_state.log.end(),
+                                          [&](const std::string& e) { return e.rfind(prefix, 0) == 0; }));
+}
+
+}  // namespace tavlib::fake
+
+namespace tavlib::platform {
+
+using fake::g_state;
+using fake::injected;
+using fake::t_lastError;
+
+const Word kDetailFixedSize = 5;
+
+DevInfo SetupDiGetClassDevsA(const Guid*, const char*, void*, Word flags) {
+    g_state.log.push_back("SetupDiGetClassDevsA " + std::to_string(flags));
+    if (injected("SetupDiGetClassDevsA")) return invalid_handle();
+    ++g_state.infoSetsCreated;
+    return fake::kInfoSet;
+}
+
+bool SetupDiEnumDeviceInterfaces(DevInfo set, void*, const Guid*, Word memberIndex,
+                                 DeviceInterfaceData* interfaceData) {
+    g_state.log.push_back("SetupDiEnumDeviceInterfaces " + std::to_string(memberIndex));
+    if (injected("SetupDiEnumDeviceInterfaces")) return false;
+    if (set != fake::kInfoSet || interfaceData->cbSize != sizeof(DeviceInterfaceData)) {
+        t_lastError = win32_error::kInvalidParameter;
+        return false;
+    }
+    if (memberIndex >= g_state.devices.size()) {
+        t_lastError = win32_error::kNoMoreItems;
+        return false;
+    }
+    interfaceData->Reserved = memberIndex;
+    return true;
+}
+
+bool SetupDiGetDeviceInterfaceDetailA(DevInfo, DeviceInterfaceData* interfaceData, void* detail,
+                                      Word detailSize, Word* requiredSize, void*) {
+    const std::string& path = g_state.devices.at(interfaceData->Reserved);
+    const Word needed = static_cast<Word>(kDetailPathOffset + path.size() + 1);
+    if (detail == nullptr) {
+        g_state.log.push_back("SetupDiGetDeviceInterfaceDetailA size");
+        if (injected("DetailSizeQuery")) return false;
+        *requiredSize = needed;
+        t_lastError = win32_error::kInsufficientBuffer;
+        return false;
+    }
+    g_state.log.push_back("SetupDiGetDeviceInterfaceDetailA detail " + std::to_string(detailSize));
+    if (injected("DetailRetrieval")) return false;
+    Word cbSize = 0;
+    std::memcpy(&cbSize, detail, sizeof cbSize);
+    if (cbSize != kDetailFixedSize || detailSize < needed) {
+        t_lastError = win32_error::kInvalidParameter;
+        return false;
+    }
+    std::memcpy(static_cast<char*>(detail) + kDetailPathOffset, path.c_str(), path.size() + 1);
+    return true;
+}
+
+bool SetupDiDestroyDeviceInfoList(DevInfo) {
+    g_state.log.push_back("SetupDiDestroyDeviceInfoList");
+    ++g_state.infoSetsDestroyed;
+    return true;
+}
+
+Handle CreateFileA(const char* path, Word access, Word shareMode, void*, Word disposition,
+                   Word flags, Handle) {
+    g_state.log.push_back("CreateFileA " + std::string(path ? path : "(null)") + " " +
+                          std::to_string(access) + " " + std::to_string(shareMode) + " " +
+                          std::to_string(disposition) + " " + std::to_string(flags));
+    if (injected("CreateFileA")) return invalid_handle();
+    if (path == nullptr ||
+        std::find(g_state.devices.begin(), g_state.devices.end(), path) == g_state.devices.end()) {
+        t_lastError = win32_error::kFileNotFound;
+        return invalid_handle();
+    }
+    auto h = reinterpret_cast<Handle>(fake::g_nextDevice);
+    fake::g_nextDevice += 4;
+    g_state.openDevices.push_back(h);
+    ++g_state.devicesOpened;
+    return h;
+}
+
+bool CloseHandle(Handle handle) {
+    if (fake::forget(g_state.openEvents, handle)) {
+        g_state.log.push_back("CloseHandle event");
+        ++g_state.eventsClosed;
+        return true;
+    }
+    g_state.log.push_back("CloseHandle device");
+    if (injected("CloseHandle")) return false;
+    if (!fake::forget(g_state.openDevices, handle)) {
+        t_lastError = win32_error::kInvalidHandle;
+        return false;
+    }
+    ++g_state.devicesClosed;
+    return true;
+}
+
+bool WriteFile(Handle handle, const void* data, Word count, Word* transferred,
+               Overlapped* request) {
+    return fake::start_transfer(handle, static_cast<char*>(const_cast<void*>(data)), count,
+                                transferred, request, false);
+}
+
+bool ReadFile(Handle handle, void* data, Word count, Word* transferred, Overlapped* request) {
+    return fake::start_transfer(handle, static_cast<char*>(data), count, transferred, request,
+                                true);
+}
+
+bool GetOverlappedResult(Handle, Overlapped*, Word* transferred, bool wait) {
+    g_state.log.push_back(wait ? "GetOverlappedResult wait" : "GetOverlappedResult");
+    if (!g_state.active) {
+        t_lastError = win32_error::kInvalidParameter;
+        return false;
+    }
+    const fake::TransferStep step = *g_state.active;
+    if (wait) {
+        // The transfer has ended (cancelled or finished); the fake keeps no
+        // more of it.
+        g_state.active.reset();
+        t_lastError = win32_error::kOperationAborted;
+        return false;
+    }
+    if (!step.completes) {
+        t_lastError = step.completionError;
+        if (step.completionError != win32_error::kIoIncomplete) g_state.active.reset();
+        return false;
+    }
+    if (g_state.activeIsRead) fake::deliver(step, g_state.activeData, g_state.activeCount);
+    *transferred = fake::moved_by(step, g_state.activeIsRead, g_state.activeCount);
+    t_lastError = step.lastErrorAfterCompletion;
+    g_state.active.reset();
+    return true;
+}
+
+bool CancelIo(Handle) {
+    g_state.log.push_back("CancelIo");
+    return !injected("CancelIo");
+}
+
+bool DeviceIoControl(Handle, Word controlCode, void* in, Word inSize, void* out, Word outSize,
+                     Word* bytesReturned, Overlapped* request) {
+    g_state.log.push_back("DeviceIoControl " + std::to_string(controlCode) + " " +
+                          std::to_string(in != nullptr) + std::to_string(inSize) +
+                          std::to_string(out != nullptr) + std::to_string(outSize) +
+                          std::to_string(request != nullptr));
+    ++g_state.recoveryRequests;
+    if (injected("DeviceIoControl")) return false;
+    *bytesReturned = 0;
+    return true;
+}
+
+Handle CreateEventA(void* security, bool manualReset, bool initialState, const char* name) {
+    g_state.log.push_back(std::string("CreateEventA ") + (security ? "sa" : "-") + " " +
+                          std::to_string(manualReset) + " " + std::to_string(initialState) + " " +
+                          (name ? name : "-"));
+    if (injected("CreateEventA")) return nullptr;
+    auto h = reinterpret_cast<Handle>(fake::g_nextEvent);
+    fake::g_nextEvent += 4;
+    g_state.openEvents.push_back(h);
+    ++g_state.eventsCreated;
+    return h;
+}
+
+Word WaitForSingleObject(Handle handle, Word milliseconds) {
+    g_state.log.push_back("WaitForSingleObject " + std::to_string(milliseconds));
+    if (!fake::holds(g_state.openEvents, handle) || !g_state.active) {
+        t_lastError = win32_error::kInvalidHandle;
+        return kWaitFailed;
+    }
+    if (g_state.active->wait == kWaitFailed) t_lastError = g_state.active->waitError;
+    return g_state.active->wait;
+}
+
+Word GetCurrentProcessId() { return g_state.processId; }
+Word GetLastError() { return t_lastError; }
+void SetLastError(Word code) { t_lastError = code; }
+
+void* GlobalAlloc(Word flags, std::size_t bytes) {
+    g_state.log.push_back("GlobalAlloc " + std::to_string(bytes));
+    g_state.allocSizes.push_back(bytes);
+    if (injected("GlobalAlloc")) return nullptr;
+    if (flags != kGmemFixed || bytes > g_state.globalAllocLimit) {
+        t_lastError = win32_error::kNotEnoughMemory;
+        return nullptr;
+    }
+    ++g_state.buffersAllocated;
+    return std::malloc(bytes == 0 ? 1 : bytes);
+}
+
+void* GlobalFree(void* memory) {
+    g_state.log.push_back("GlobalFree");
+    ++g_state.buffersFreed;
+    std::free(memory);
+    return nullptr;
+}
+
+int lstrlenA(const char* text) { return text ? static_cast<int>(std::strlen(text)) : 0; }
+
+char* lstrcpyA(char* destination, const char* source) {
+    if (injected("lstrcpyA")) return nullptr;
+    return std::strcpy(destination, source);
+}
+
+char* lstrcatA(char* destination, const char* source) { return std::strcat(destination, source); }
+
+SlotTable& shared_slot_table() { return g_state.slots; }
+void lock_slot_table() {
+    g_state.log.push_back("lock");
+    ++g_state.slotLocks;
+}
+void unlock_slot_table() {
+    g_state.log.push_back("unlock");
+    ++g_state.slotUnlocks;
+}
+
+}  // namespace tavlib::platform

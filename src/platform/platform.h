@@ -1,0 +1,146 @@
+// The seam between the library's logic and the operating system.
+//
+// The logic (connection, transfer, protocol) sees Win32-shaped services and
+// nothing else.  Exactly one backend defines every function declared here,
+// chosen at link time:
+//   win32/  the real Win32 calls;
+//   linux/  a user-space driver reached over Unix sockets;
+//   fake/   scripted outcomes and resource counts for unit tests.
+//
+// The functions keep the Win32 semantics the logic relies on: BOOL-like
+// results, a thread-local last error read with GetLastError right after a
+// call, overlapped transfers signalled through an event in the request
+// record.  Every error code is a Win32 error code on every backend.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tavlib::platform {
+
+using Handle = void*;      // HANDLE
+using DevInfo = void*;     // HDEVINFO
+using Word = std::uint32_t;  // DWORD
+
+// All bits set: INVALID_HANDLE_VALUE and the "no device list" HDEVINFO.
+inline Handle invalid_handle() noexcept { return reinterpret_cast<Handle>(~std::uintptr_t{0}); }
+inline bool is_invalid(Handle h) noexcept { return h == invalid_handle(); }
+
+struct Guid {
+    std::uint32_t Data1;
+    std::uint16_t Data2;
+    std::uint16_t Data3;
+    std::uint8_t Data4[8];
+};
+
+// SP_DEVICE_INTERFACE_DATA: 28 bytes on 32-bit builds, 32 on 64-bit ones.
+struct DeviceInterfaceData {
+    Word cbSize;
+    Guid InterfaceClassGuid;
+    Word Flags;
+    std::uintptr_t Reserved;
+};
+
+// SP_DEVICE_INTERFACE_DETAIL_DATA_A: a 32-bit cbSize, then the device path
+// text, which starts 4 bytes into the record.
+inline constexpr std::size_t kDetailPathOffset = 4;
+// The value cbSize must hold: the record's fixed size on the target (5 on
+// 32-bit Windows, 8 on 64-bit Windows).  Defined by each backend.
+extern const Word kDetailFixedSize;
+
+// OVERLAPPED.  Internal holds the request's status while and after it runs
+// (kStatusPending while it runs), InternalHigh the bytes moved.
+struct Overlapped {
+    std::uintptr_t Internal;
+    std::uintptr_t InternalHigh;
+    Word Offset;
+    Word OffsetHigh;
+    Handle hEvent;
+};
+inline constexpr std::uintptr_t kStatusPending = 0x103;
+
+// Flags and values the logic passes.
+inline constexpr Word kDigcfPresent = 0x02;
+inline constexpr Word kDigcfDeviceInterface = 0x10;
+inline constexpr Word kGenericRead = 0x80000000u;
+inline constexpr Word kGenericWrite = 0x40000000u;
+inline constexpr Word kFileShareRead = 0x1;
+inline constexpr Word kFileShareWrite = 0x2;
+inline constexpr Word kOpenExisting = 3;
+inline constexpr Word kFileAttributeNormal = 0x80;
+inline constexpr Word kFileFlagOverlapped = 0x40000000u;
+inline constexpr Word kWaitObject0 = 0;
+inline constexpr Word kWaitTimeout = 258;
+inline constexpr Word kWaitFailed = 0xFFFFFFFFu;
+inline constexpr Word kInfinite = 0xFFFFFFFFu;
+inline constexpr Word kGmemFixed = 0;
+
+// ---- device setup -------------------------------------------------------
+DevInfo SetupDiGetClassDevsA(const Guid* classGuid, const char* enumerator, void* parentWindow,
+                             Word flags);
+bool SetupDiEnumDeviceInterfaces(DevInfo set, void* deviceInfoData, const Guid* classGuid,
+                                 Word memberIndex, DeviceInterfaceData* interfaceData);
+bool SetupDiGetDeviceInterfaceDetailA(DevInfo set, DeviceInterfaceData* interfaceData,
+                                      void* detail, Word detailSize, Word* requiredSize,
+                                      void* deviceInfoData);
+bool SetupDiDestroyDeviceInfoList(DevInfo set);
+
+// ---- files, devices, events ---------------------------------------------
+Handle CreateFileA(const char* path, Word access, Word shareMode, void* security,
+                   Word disposition, Word flagsAndAttributes, Handle templateFile);
+bool CloseHandle(Handle handle);
+bool WriteFile(Handle handle, const void* data, Word count, Word* transferred,
+               Overlapped* request);
+bool ReadFile(Handle handle, void* data, Word count, Word* transferred, Overlapped* request);
+bool GetOverlappedResult(Handle handle, Overlapped* request, Word* transferred, bool wait);
+bool CancelIo(Handle handle);
+bool DeviceIoControl(Handle handle, Word controlCode, void* in, Word inSize, void* out,
+                     Word outSize, Word* bytesReturned, Overlapped* request);
+// Returns a null handle on failure (as Win32 does).
+Handle CreateEventA(void* security, bool manualReset, bool initialState, const char* name);
+Word WaitForSingleObject(Handle handle, Word milliseconds);
+
+// ---- process, errors, memory, text --------------------------------------
+Word GetCurrentProcessId();
+Word GetLastError();
+void SetLastError(Word code);
+void* GlobalAlloc(Word flags, std::size_t bytes);
+void* GlobalFree(void* memory);  // null on success
+int lstrlenA(const char* text);
+char* lstrcpyA(char* destination, const char* source);  // null on failure
+char* lstrcatA(char* destination, const char* source);  // null on failure
+
+// ---- the process-shared slot table ---------------------------------------
+// Four owner process ids, then four device handles (pointer-sized).  A slot
+// is free when its handle word is all ones.
+struct SlotTable {
+    Word ownerProcessId[4];
+    std::uintptr_t deviceHandle[4];
+};
+
+// The table that every process loading the library shares.
+SlotTable& shared_slot_table();
+
+// A lock shared by every thread and process that shares the table.  The
+// kernel (or the Win32 mutex's abandonment) releases it if its holder dies.
+void lock_slot_table();
+void unlock_slot_table();
+
+// Holds the table lock from construction until unlock() or destruction.
+class SlotTableLock {
+public:
+    SlotTableLock() { lock_slot_table(); }
+    ~SlotTableLock() { unlock(); }
+    SlotTableLock(const SlotTableLock&) = delete;
+    SlotTableLock& operator=(const SlotTableLock&) = delete;
+
+    void unlock() {
+        if (held_) unlock_slot_table();
+        held_ = false;
+    }
+
+private:
+    bool held_ = true;
+};
+
+}  // namespace tavlib::platform

@@ -1,0 +1,75 @@
+// Scmd_Tavril: one command/response transaction and its answer code.
+#include <cstdint>
+#include <cstring>
+
+#include "api_boundary.h"
+#include "protocol/answer_codes.h"
+#include "tavlib.h"
+
+namespace tavlib::protocol {
+
+namespace {
+
+struct AnswerToken {
+    const char* text;
+    std::int32_t code;
+};
+
+// Searched in this order; a longer token that begins with one of these
+// (ANS200, ANS410) counts as that one.
+constexpr AnswerToken kAnswerTokens[] = {
+    {"ANS20", 20}, {"ANS40", 40}, {"ANS41", 41}, {"ANS60", 60},
+    {"ANS80", 80}, {"ANS90", 90}, {"ANS100", 100},
+};
+
+constexpr std::uint32_t kMinTimeout = 1;
+constexpr std::uint32_t kMaxTimeout = 60;
+
+bool timeout_ok(std::uint32_t seconds) { return seconds >= kMinTimeout && seconds <= kMaxTimeout; }
+
+std::int32_t transact(TavrilHandle handle, const char* command, std::uint32_t maxBytes,
+                      std::int32_t mode, std::uint32_t writeTimeoutSeconds,
+                      std::uint32_t readTimeoutSeconds, char* response,
+                      std::uint32_t* errorCode) {
+    *errorCode = 0;
+    if ((mode != TAVRIL_MODE_TEXT && mode != TAVRIL_MODE_LINE) || !timeout_ok(writeTimeoutSeconds) ||
+        !timeout_ok(readTimeoutSeconds))
+        return TAVRIL_SCMD_BAD_ARGUMENT;
+
+    std::uint32_t count = 0;
+    std::uint32_t error = 0;
+    switch (Write_Tavril(handle, command, writeTimeoutSeconds, &count, &error)) {
+        case TAVRIL_WRITE_OK: break;
+        case TAVRIL_WRITE_BAD_ARGUMENT: *errorCode = error; return TAVRIL_SCMD_BAD_ARGUMENT;
+        case TAVRIL_WRITE_TIMEOUT: *errorCode = error; return TAVRIL_SCMD_WRITE_TIMEOUT;
+        default: *errorCode = error; return TAVRIL_SCMD_WRITE_FAILED;
+    }
+    switch (Read_Tavril(handle, maxBytes, mode, readTimeoutSeconds, response, &count, &error)) {
+        case TAVRIL_READ_OK: break;
+        case TAVRIL_READ_BAD_ARGUMENT: *errorCode = error; return TAVRIL_SCMD_BAD_ARGUMENT;
+        case TAVRIL_READ_TIMEOUT: *errorCode = error; return TAVRIL_SCMD_READ_TIMEOUT;
+        default: *errorCode = error; return TAVRIL_SCMD_READ_FAILED;
+    }
+    return answer_code(response);
+}
+
+}  // namespace
+
+std::int32_t answer_code(const char* responseText) noexcept {
+    for (const AnswerToken& token : kAnswerTokens)
+        if (std::strstr(responseText, token.text) != nullptr) return token.code;
+    return 0;
+}
+
+}  // namespace tavlib::protocol
+
+extern "C" TAVRIL_API int32_t TAVRIL_CALL Scmd_Tavril(TavrilHandle handle, const char* command,
+                                                      uint32_t maxBytes, int32_t mode,
+                                                      uint32_t writeTimeoutSeconds,
+                                                      uint32_t readTimeoutSeconds, char* response,
+                                                      uint32_t* errorCode) {
+    return tavlib::guarded_call(errorCode, TAVRIL_SCMD_WRITE_FAILED, [&] {
+        return tavlib::protocol::transact(handle, command, maxBytes, mode, writeTimeoutSeconds,
+                                          readTimeoutSeconds, response, errorCode);
+    });
+}

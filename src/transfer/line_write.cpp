@@ -1,0 +1,83 @@
+// Write_Tavril: one command line, framed with CR LF, in transfers of at most
+// 64 KiB.
+#include <cstdint>
+
+#include "api_boundary.h"
+#include "platform/owners.h"
+#include "platform/platform.h"
+#include "tavlib.h"
+#include "transfer/timed_transfer.h"
+
+namespace tavlib::transfer {
+
+namespace {
+
+constexpr std::uint32_t kMinWriteTimeout = 1;
+constexpr std::uint32_t kMaxWriteTimeout = 60;
+
+bool holds_crlf(const char* text) {
+    for (const char* p = text; *p != '\0'; ++p)
+        if (p[0] == '\r' && p[1] == '\n') return true;
+    return false;
+}
+
+std::int32_t result_of(Outcome outcome) {
+    return outcome == Outcome::kTimedOut ? TAVRIL_WRITE_TIMEOUT : TAVRIL_WRITE_FAILED;
+}
+
+std::int32_t write_line(platform::Handle handle, const char* text, std::uint32_t timeoutSeconds,
+                        std::uint32_t* bytesWritten, std::uint32_t* errorCode) {
+    *bytesWritten = 0;
+    *errorCode = 0;
+    TransferContext context(timeoutSeconds);
+    if (timeoutSeconds < kMinWriteTimeout || timeoutSeconds > kMaxWriteTimeout)
+        return TAVRIL_WRITE_BAD_ARGUMENT;
+    if (!context.event) {
+        *errorCode = context.event.creationError();
+        return TAVRIL_WRITE_FAILED;
+    }
+
+    const auto length = static_cast<std::uint32_t>(platform::lstrlenA(text));
+    // Room for the text, an appended CR LF and the NUL.
+    platform::GlobalBuffer buffer(std::uint64_t{length} + 3);
+    if (!buffer) {
+        *errorCode = platform::GetLastError();
+        return TAVRIL_WRITE_FAILED;
+    }
+    platform::lstrcpyA(buffer.get(), text);
+
+    // A text that already holds a CR LF pair anywhere goes out unchanged.
+    std::uint32_t remaining = length;
+    if (!holds_crlf(buffer.get())) {
+        platform::lstrcatA(buffer.get(), "\r\n");
+        remaining += 2;
+    }
+
+    char* position = buffer.get();
+    while (remaining > kMaxTransfer) {
+        const TransferResult chunk =
+            timed_transfer(context, handle, Direction::kWrite, position, kMaxTransfer, errorCode);
+        if (chunk.outcome != Outcome::kCompleted) return result_of(chunk.outcome);
+        *bytesWritten += kMaxTransfer;
+        position += kMaxTransfer;
+        remaining -= kMaxTransfer;
+    }
+    const TransferResult last =
+        timed_transfer(context, handle, Direction::kWrite, position, remaining, errorCode);
+    if (last.outcome != Outcome::kCompleted) return result_of(last.outcome);
+    *bytesWritten += remaining;
+    return TAVRIL_WRITE_OK;
+}
+
+}  // namespace
+
+}  // namespace tavlib::transfer
+
+extern "C" TAVRIL_API int32_t TAVRIL_CALL Write_Tavril(TavrilHandle handle, const char* text,
+                                                       uint32_t timeoutSeconds,
+                                                       uint32_t* bytesWritten,
+                                                       uint32_t* errorCode) {
+    return tavlib::guarded_call(errorCode, TAVRIL_WRITE_FAILED, [&] {
+        return tavlib::transfer::write_line(handle, text, timeoutSeconds, bytesWritten, errorCode);
+    });
+}

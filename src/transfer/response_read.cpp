@@ -1,0 +1,113 @@
+// Read_Tavril: one response, received in transfers of at most 64 KiB and
+// delivered as text, as its first line, or raw.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "api_boundary.h"
+#include "platform/owners.h"
+#include "platform/platform.h"
+#include "tavlib.h"
+#include "transfer/timed_transfer.h"
+
+namespace tavlib::transfer {
+
+namespace {
+
+constexpr std::uint32_t kMinReadTimeout = 1;
+constexpr std::uint32_t kMaxReadTimeout = 3600000;
+
+std::int32_t result_of(Outcome outcome) {
+    return outcome == Outcome::kTimedOut ? TAVRIL_READ_TIMEOUT : TAVRIL_READ_FAILED;
+}
+
+// Receives into `scratch`, adding each transfer's count to *bytesRead as it
+// completes.  Below 64 KiB one transfer suffices; from 64 KiB on, full
+// transfers follow each other until a short one ends the response.
+Outcome receive(TransferContext& context, platform::Handle handle, std::uint32_t maxBytes,
+                char* scratch, std::uint32_t* bytesRead, std::uint32_t* errorCode) {
+    if (maxBytes < kMaxTransfer) {
+        const TransferResult only =
+            timed_transfer(context, handle, Direction::kRead, scratch, maxBytes, errorCode);
+        if (only.outcome == Outcome::kCompleted) *bytesRead = only.count;
+        return only.outcome;
+    }
+    std::uint32_t left = maxBytes;
+    char* position = scratch;
+    while (left > 0) {
+        const std::uint32_t asked = std::min(kMaxTransfer, left);
+        const TransferResult chunk =
+            timed_transfer(context, handle, Direction::kRead, position, asked, errorCode);
+        if (chunk.outcome != Outcome::kCompleted) return chunk.outcome;
+        *bytesRead += chunk.count;
+        if (chunk.count < kMaxTransfer) break;
+        position += kMaxTransfer;
+        left -= kMaxTransfer;
+    }
+    return Outcome::kCompleted;
+}
+
+// Ends the text at its first CR LF pair; true when there was one.
+bool cut_first_line(char* text) {
+    for (char* p = text; *p != '\0'; ++p) {
+        if (p[0] == '\r' && p[1] == '\n') {
+            p[0] = '\0';
+            p[1] = '\0';
+            return true;
+        }
+    }
+    return false;
+}
+
+std::int32_t read_response(platform::Handle handle, std::uint32_t maxBytes, std::int32_t mode,
+                           std::uint32_t timeoutSeconds, char* buffer, std::uint32_t* bytesRead,
+                           std::uint32_t* errorCode) {
+    *bytesRead = 0;
+    *errorCode = 0;
+    TransferContext context(timeoutSeconds);
+    if (mode < TAVRIL_MODE_TEXT || mode > TAVRIL_MODE_RAW || timeoutSeconds < kMinReadTimeout ||
+        timeoutSeconds > kMaxReadTimeout)
+        return TAVRIL_READ_BAD_ARGUMENT;
+    if (!context.event) {
+        *errorCode = context.event.creationError();
+        return TAVRIL_READ_FAILED;
+    }
+
+    // Room for the largest response and the NUL of the text modes.
+    platform::GlobalBuffer scratch(std::uint64_t{maxBytes} + 1);
+    if (!scratch) {
+        *errorCode = platform::GetLastError();
+        return TAVRIL_READ_FAILED;
+    }
+
+    const Outcome outcome = receive(context, handle, maxBytes, scratch.get(), bytesRead, errorCode);
+    if (outcome != Outcome::kCompleted) return result_of(outcome);
+
+    if (mode == TAVRIL_MODE_RAW) {
+        std::memcpy(buffer, scratch.get(), *bytesRead);
+        return TAVRIL_READ_OK;
+    }
+    scratch.get()[*bytesRead] = '\0';
+    // A line end that was cut off is not part of the count; a response
+    // without one keeps its full count.
+    if (mode == TAVRIL_MODE_LINE && cut_first_line(scratch.get())) *bytesRead -= 2;
+    if (platform::lstrcpyA(buffer, scratch.get()) == nullptr) {
+        *errorCode = platform::GetLastError();
+        return TAVRIL_READ_FAILED;
+    }
+    return TAVRIL_READ_OK;
+}
+
+}  // namespace
+
+}  // namespace tavlib::transfer
+
+extern "C" TAVRIL_API int32_t TAVRIL_CALL Read_Tavril(TavrilHandle handle, uint32_t maxBytes,
+                                                      int32_t mode, uint32_t timeoutSeconds,
+                                                      char* buffer, uint32_t* bytesRead,
+                                                      uint32_t* errorCode) {
+    return tavlib::guarded_call(errorCode, TAVRIL_READ_FAILED, [&] {
+        return tavlib::transfer::read_response(handle, maxBytes, mode, timeoutSeconds, buffer,
+                                               bytesRead, errorCode);
+    });
+}
