@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """Checks the image of tavlib.dll: the shared slot-table section, the export
-table and the imported DLLs.
+table and the imported DLLs; or, with --client, that a program built against
+the import library imports the six functions from tavlib.dll by their plain
+names.
 
 Reads the PE headers directly (no objdump) so that the raw section
 characteristics and the section's initial bytes can be compared exactly.
 
 Usage: check_pe.py DLL --arch {i686,x86_64} [--allow-import NAME ...]
+       check_pe.py EXE --arch {i686,x86_64} --client
 Prints one line per check and a closing "N passed, M failed" line; exits 1
 if any check failed or the file is not a readable PE image.
 """
@@ -120,6 +123,35 @@ class PeImage:
         return names
 
 
+def imported_functions(image, dll):
+    """Names (or '#ordinal') that the image imports from `dll`."""
+    rva, _ = image.directory(1)
+    if not rva:
+        return []
+    wide = image.magic == 0x20B
+    entry_size = 8 if wide else 4
+    ordinal_flag = 1 << (63 if wide else 31)
+    off = image.offset(rva)
+    while True:
+        desc = struct.unpack_from("<IIIII", image.data, off)
+        if desc == (0, 0, 0, 0, 0):
+            return []
+        if image.cstr(desc[3]).lower() == dll.lower():
+            break
+        off += 20
+    functions = []
+    thunk = image.offset(desc[0] or desc[4])
+    while True:
+        value = struct.unpack_from("<Q" if wide else "<I", image.data, thunk)[0]
+        if value == 0:
+            return functions
+        if value & ordinal_flag:
+            functions.append("#%d" % (value & 0xFFFF))
+        else:
+            functions.append(image.cstr((value & 0x7FFFFFFF) + 2))
+        thunk += entry_size
+
+
 class Report:
     def __init__(self):
         self.passed = 0
@@ -171,12 +203,24 @@ def check_image(image, arch, allowed, report):
                                     "" if not bad else "  (not allowed: %s)" % " ".join(bad)))
 
 
+def check_client(image, arch, report):
+    machine, magic, _ = MACHINES[arch]
+    report.check(image.machine == machine and image.magic == magic,
+                 "machine 0x%04x, optional header 0x%03x (%s expected)"
+                 % (image.machine, image.magic, arch))
+    functions = imported_functions(image, "tavlib.dll")
+    report.check(sorted(functions) == EXPECTED_EXPORTS,
+                 "imports from tavlib.dll: %s" % " ".join(functions))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("dll")
     parser.add_argument("--arch", choices=sorted(MACHINES), required=True)
     parser.add_argument("--allow-import", action="append", default=None,
                         help="an allowed imported DLL (repeatable); replaces the default list")
+    parser.add_argument("--client", action="store_true",
+                        help="check a program that imports the six functions instead")
     args = parser.parse_args()
     allowed = args.allow_import or DEFAULT_ALLOWED_IMPORTS
     report = Report()
@@ -184,7 +228,10 @@ def main():
     try:
         with open(args.dll, "rb") as f:
             image = PeImage(f.read())
-        check_image(image, args.arch, allowed, report)
+        if args.client:
+            check_client(image, args.arch, report)
+        else:
+            check_image(image, args.arch, allowed, report)
     except (OSError, PeError, struct.error, ValueError) as err:
         report.check(False, "cannot read %s: %s" % (args.dll, err))
     print("%d passed, %d failed" % (report.passed, report.failed))
