@@ -1,0 +1,129 @@
+// Private state of the Linux backend: the process-wide handle table and the
+// objects that handles name.  Shared by the files of this folder only.
+//
+// One mutex (State::mutex) guards every object in the table and every
+// request record the backend still references.  It is never held across a
+// blocking system call: senders and the thread that reads a connection drop
+// it while they block, so that other threads can start, finish and close
+// requests meanwhile.  State::changed is notified after every change a
+// waiting thread could be waiting for.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace tavlib::platform::linux_backend {
+
+// Win32 codes that only this backend reports (the rest are in win32_errors.h).
+inline constexpr Word kPathNotFound = 3;
+inline constexpr Word kTooManyOpenFiles = 4;
+inline constexpr Word kDiskFull = 112;
+inline constexpr Word kCallNotImplemented = 120;
+inline constexpr Word kFilenameExcedRange = 206;
+inline constexpr Word kInvalidUserBuffer = 1784;
+
+// The thread's last error (GetLastError).
+void set_last_error(Word code) noexcept;
+
+// Stores `code` as the last error and answers false, the failure answer of
+// most calls.
+inline bool fail(Word code) noexcept {
+    set_last_error(code);
+    return false;
+}
+
+// The Win32 code that stands for an errno value.
+Word win32_from_errno(int error) noexcept;
+
+struct Connection;
+
+// An event object.  `sources` counts, per connection, the outstanding
+// requests that will set this event: a wait on the event reads completions
+// from one of those connections.
+struct Event {
+    Event(bool manual, bool initial) : manualReset(manual), signaled(initial) {}
+    bool manualReset;
+    bool signaled;
+    std::map<Connection*, unsigned> sources;
+};
+
+// Where a blocking DeviceIoControl finds its outcome.
+struct SyncOutcome {
+    bool done = false;
+    Word status = 0;
+    Word count = 0;
+};
+
+// One request the driver has not completed yet.
+struct Request {
+    enum class Kind { kWrite, kRead, kIoctl };
+    Kind kind;
+    Overlapped* record;            // the caller's record; null once detached
+    void* buffer;                  // a READ's destination; null once detached
+    Word limit;                    // the most bytes a completion may report
+    std::thread::id starter;       // for CancelIo
+    std::shared_ptr<Event> event;  // set on completion; may be null
+    SyncOutcome* sync;             // DeviceIoControl's waiter, else null
+};
+
+// One device handle: a connection to a driver.
+struct Connection : std::enable_shared_from_this<Connection> {
+    explicit Connection(int socket);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    int fd;
+    bool closed = false;   // CloseHandle ran: the handle is gone
+    bool ended = false;    // the driver is gone: every request fails with 1167
+    bool pumping = false;  // a thread is reading completions right now
+    std::uint32_t lastId = 0;
+    std::map<std::uint32_t, Request> outstanding;
+    std::vector<unsigned char> inbox;  // receive buffer of the pumping thread
+};
+
+// A device-information set: the interface paths present when it was built.
+struct DeviceList {
+    Guid classGuid;
+    std::vector<std::string> paths;
+};
+
+using Object =
+    std::variant<std::shared_ptr<Connection>, std::shared_ptr<Event>, std::shared_ptr<DeviceList>>;
+
+struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::unordered_map<std::uintptr_t, Object> objects;
+    std::uintptr_t nextHandle = 0x100;
+};
+
+// The process's state.  A forked child starts with an empty one: handles
+// belong to the process that made them.
+State& state();
+
+// Enters `object` in the table and answers its new handle value (a multiple
+// of 4 from 0x100 on, never reused).  Caller holds the mutex.
+Handle add_object(State& s, Object object);
+
+// The object that `handle` names, if it is one of type T.  Caller holds the
+// mutex.
+template <class T>
+std::shared_ptr<T> find(State& s, const void* handle) {
+    const auto it = s.objects.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == s.objects.end()) return nullptr;
+    if (const auto* p = std::get_if<std::shared_ptr<T>>(&it->second)) return *p;
+    return nullptr;
+}
+
+}  // namespace tavlib::platform::linux_backend

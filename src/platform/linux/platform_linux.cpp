@@ -1,0 +1,682 @@
+// The Linux backend of the platform seam: files, events, overlapped
+// transfers, memory and text, over a user-space driver reached through
+// SOCK_SEQPACKET Unix sockets (see driver_protocol.h for the wire format).
+//
+// There is no kernel to finish requests in the background and the library
+// starts no threads, so completions are read by whichever caller waits: a
+// wait on an event whose request belongs to a connection reads that
+// connection ("pumps" it) until the wait is satisfied or runs out of time.
+// One thread pumps a connection at a time; the others wait on
+// State::changed and are handed their completions as the pumping thread
+// takes them in.
+
+#include <malloc.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <optional>
+
+#include "backend.h"
+#include "driver_protocol.h"
+#include "platform/win32_errors.h"
+
+namespace tavlib::platform {
+
+namespace lb = linux_backend;
+namespace proto = driver_protocol;
+namespace err = win32_error;
+
+namespace linux_backend {
+
+namespace {
+
+thread_local Word t_lastError = 0;
+
+State* g_state = nullptr;
+std::once_flag g_stateOnce;
+// States a forked child left behind; kept reachable, never used again.
+std::vector<State*>* g_abandoned = nullptr;
+
+void before_fork() { g_state->mutex.lock(); }
+void after_fork_in_parent() { g_state->mutex.unlock(); }
+
+// The child has copies of the parent's connections, but the threads that
+// were using them do not exist here, and the handles are the parent's.  Start
+// afresh and close the copied sockets so that a driver sees only the
+// parent's connections.  The old state is left as it is (its mutex is held).
+void after_fork_in_child() {
+    State* old = g_state;
+    for (auto& [value, object] : old->objects) {
+        if (auto* c = std::get_if<std::shared_ptr<Connection>>(&object)) {
+            if ((*c)->fd >= 0) ::close((*c)->fd);
+            (*c)->fd = -1;
+        }
+    }
+    if (g_abandoned == nullptr) g_abandoned = new std::vector<State*>;
+    g_abandoned->push_back(old);
+    g_state = new State;
+}
+
+}  // namespace
+
+void set_last_error(Word code) noexcept { t_lastError = code; }
+
+Word win32_from_errno(int error) noexcept {
+    switch (error) {
+        case 0:
+            return err::kSuccess;
+        case ENOENT:
+        case ENOTDIR:
+        case ECONNREFUSED:
+        case ENXIO:
+        case ELOOP:
+        case EPROTOTYPE:
+        case ENOTSOCK:
+            return err::kFileNotFound;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return err::kAccessDenied;
+        case EBADF:
+            return err::kInvalidHandle;
+        case ENOMEM:
+        case ENOBUFS:
+            return err::kNotEnoughMemory;
+        case EMFILE:
+        case ENFILE:
+            return kTooManyOpenFiles;
+        case EINVAL:
+        case EMSGSIZE:
+            return err::kInvalidParameter;
+        case ENAMETOOLONG:
+            return kFilenameExcedRange;
+        case ENOSPC:
+            return kDiskFull;
+        case EPIPE:
+        case ECONNRESET:
+        case ECONNABORTED:
+        case ENOTCONN:
+        case ESHUTDOWN:
+            return err::kDeviceNotConnected;
+        case EIO:
+            return err::kIoDevice;
+        case ETIMEDOUT:
+            return err::kTimeout;
+        default:
+            return err::kGenFailure;
+    }
+}
+
+Connection::Connection(int socket) : fd(socket), inbox(sizeof(proto::Header) + proto::kMaxTransfer + 1) {}
+
+Connection::~Connection() {
+    if (fd >= 0) ::close(fd);
+}
+
+State& state() {
+    std::call_once(g_stateOnce, [] {
+        g_state = new State;  // never destroyed: threads may still run at exit
+        ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+    });
+    return *g_state;
+}
+
+Handle add_object(State& s, Object object) {
+    const std::uintptr_t value = s.nextHandle;
+    s.nextHandle += 4;
+    s.objects.emplace(value, std::move(object));
+    return reinterpret_cast<Handle>(value);
+}
+
+}  // namespace linux_backend
+
+namespace {
+
+using lb::Connection;
+using lb::Event;
+using lb::Request;
+using lb::State;
+using Clock = std::chrono::steady_clock;
+using Deadline = std::optional<Clock::time_point>;  // empty: no limit
+using Lock = std::unique_lock<std::mutex>;
+
+constexpr Word kGmemZeroInit = 0x40;
+
+// ---- wire format ----------------------------------------------------------
+
+void put_le32(unsigned char* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+std::uint32_t get_le32(const unsigned char* p) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+// Sends one message; 0 or the errno of the failure.  Blocks while the
+// socket's send buffer is full.
+int send_message(int fd, std::uint32_t type, std::uint32_t id, std::uint32_t arg,
+                 const void* payload, std::size_t size) {
+    unsigned char header[sizeof(proto::Header)];
+    put_le32(header, type);
+    put_le32(header + 4, id);
+    put_le32(header + 8, arg);
+    put_le32(header + 12, 0);
+    iovec parts[2] = {{header, sizeof header}, {const_cast<void*>(payload), size}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = size > 0 ? 2 : 1;
+    for (;;) {
+        if (::sendmsg(fd, &message, MSG_NOSIGNAL) >= 0) return 0;
+        if (errno != EINTR) return errno;
+    }
+}
+
+// ---- time ----------------------------------------------------------------
+
+Deadline deadline_after(Word milliseconds) {
+    if (milliseconds == kInfinite) return std::nullopt;
+    return Clock::now() + std::chrono::milliseconds(milliseconds);
+}
+
+bool passed(const Deadline& deadline) { return deadline && Clock::now() >= *deadline; }
+
+// ---- completing requests ---------------------------------------------------
+
+void release_source(Event& event, Connection& c) {
+    const auto it = event.sources.find(&c);
+    if (it != event.sources.end() && --it->second == 0) event.sources.erase(it);
+}
+
+// Records the outcome and signals whoever waits.  The request is erased by
+// the caller; after that the backend no longer references the record.
+void finish_request(Connection& c, Request& r, Word status, Word count) {
+    if (r.record != nullptr) {
+        r.record->InternalHigh = count;
+        r.record->Internal = status;
+    }
+    if (r.event) {
+        r.event->signaled = true;
+        release_source(*r.event, c);
+    }
+    if (r.sync != nullptr) {
+        r.sync->status = status;
+        r.sync->count = count;
+        r.sync->done = true;
+    }
+}
+
+void fail_all(Connection& c, Word status) {
+    for (auto& [id, r] : c.outstanding) finish_request(c, r, status, 0);
+    c.outstanding.clear();
+}
+
+// The driver closed the connection or died: fail what is outstanding, and
+// everything started later.
+void connection_ended(Connection& c) {
+    if (c.closed || c.ended) return;
+    c.ended = true;
+    fail_all(c, err::kDeviceNotConnected);
+}
+
+void fail_with_fault(Connection& c, std::map<std::uint32_t, Request>::iterator it) {
+    finish_request(c, it->second, err::kIoDevice, 0);
+    c.outstanding.erase(it);
+}
+
+// Takes in one message from the driver.  Whatever the message holds, nothing
+// is written beyond the request's own limit; a malformed message about a
+// known request fails that request with ERROR_IO_DEVICE, and one naming no
+// outstanding request is dropped.
+void take_in(Connection& c, const unsigned char* message, std::size_t size) {
+    constexpr std::size_t kHeaderSize = sizeof(proto::Header);
+    if (size < 8) return;  // not even an id
+    const auto it = c.outstanding.find(get_le32(message + 4));
+    if (it == c.outstanding.end()) return;
+    if (size < kHeaderSize || get_le32(message) != proto::kComplete) return fail_with_fault(c, it);
+
+    Request& r = it->second;
+    const Word status = get_le32(message + 8);
+    const Word count = get_le32(message + 12);
+    const std::size_t payload = size - kHeaderSize;
+    const bool isRead = r.kind == Request::Kind::kRead;
+    if (count > r.limit) return fail_with_fault(c, it);
+    if (isRead ? payload != count : payload != 0) return fail_with_fault(c, it);
+
+    if (isRead && payload > 0 && r.buffer != nullptr)
+        std::memcpy(r.buffer, message + kHeaderSize, payload);
+    finish_request(c, r, status, count);
+    c.outstanding.erase(it);
+}
+
+// ---- pumping ---------------------------------------------------------------
+
+enum class Readiness { kReady, kTimedOut, kFailed };
+
+Readiness wait_readable(int fd, const Deadline& deadline, short& events) {
+    for (;;) {
+        pollfd entry{fd, POLLIN | POLLRDHUP, 0};
+        timespec limit{};
+        timespec* limitPointer = nullptr;
+        if (deadline) {
+            const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
+            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+            limit.tv_sec = static_cast<std::time_t>(seconds.count());
+            limit.tv_nsec = static_cast<long>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
+            limitPointer = &limit;
+        }
+        const int n = ::ppoll(&entry, 1, limitPointer, nullptr);
+        if (n > 0) {
+            events = entry.revents;
+            return Readiness::kReady;
+        }
+        if (n == 0) return Readiness::kTimedOut;
+        if (errno != EINTR) return Readiness::kFailed;
+    }
+}
+
+// Reads at most one message from `c` within the deadline, with the mutex
+// dropped while blocked.  Answers whether anything was taken in (a message
+// or the end of the connection).
+bool pump_once(Lock& lock, State& s, Connection& c, const Deadline& deadline) {
+    const std::shared_ptr<Connection> keep = c.shared_from_this();
+    c.pumping = true;
+    const int fd = c.fd;
+    lock.unlock();
+
+    short events = 0;
+    const Readiness readiness = wait_readable(fd, deadline, events);
+    ssize_t received = -1;
+    int receiveError = 0;
+    if (readiness == Readiness::kReady) {
+        received = ::recv(fd, c.inbox.data(), c.inbox.size(), MSG_DONTWAIT);
+        if (received < 0) receiveError = errno;
+    }
+
+    lock.lock();
+    c.pumping = false;
+    bool progressed = false;
+    if (readiness == Readiness::kFailed) {
+        connection_ended(c);
+        progressed = true;
+    } else if (readiness == Readiness::kReady) {
+        if (received > 0) {
+            take_in(c, c.inbox.data(), static_cast<std::size_t>(received));
+            progressed = true;
+        } else if (received == 0) {
+            // End of stream, or an empty datagram (dropped) if the peer is
+            // still there.
+            if ((events & (POLLHUP | POLLRDHUP)) != 0) connection_ended(c);
+            progressed = true;
+        } else if (receiveError != EAGAIN && receiveError != EWOULDBLOCK &&
+                   receiveError != EINTR) {
+            connection_ended(c);
+            progressed = true;
+        }
+    }
+    s.changed.notify_all();
+    return progressed;
+}
+
+bool can_pump(const Connection& c) { return !c.pumping && !c.closed && !c.ended; }
+
+// Waits until done() holds or the deadline passes, pumping the connection
+// that pick() names whenever no other thread pumps it.  Answers done().
+// Even with the deadline already passed, messages that have arrived are
+// taken in before the answer.
+template <class Done, class Pick>
+bool pump_until(Lock& lock, State& s, Done done, Pick pick, const Deadline& deadline) {
+    for (;;) {
+        if (done()) return true;
+        if (const std::shared_ptr<Connection> c = pick()) {
+            if (!pump_once(lock, s, *c, deadline) && passed(deadline)) return done();
+            continue;
+        }
+        if (passed(deadline)) return false;
+        if (deadline)
+            s.changed.wait_until(lock, *deadline);
+        else
+            s.changed.wait(lock);
+    }
+}
+
+auto pick_connection(Connection& c) {
+    return [&c]() -> std::shared_ptr<Connection> {
+        return can_pump(c) ? c.shared_from_this() : nullptr;
+    };
+}
+
+auto pick_event_source(Event& e) {
+    return [&e]() -> std::shared_ptr<Connection> {
+        for (auto& [c, n] : e.sources)
+            if (can_pump(*c)) return c->shared_from_this();
+        return nullptr;
+    };
+}
+
+// ---- starting requests -----------------------------------------------------
+
+std::uint32_t next_id(Connection& c) {
+    do {
+        if (++c.lastId == 0) c.lastId = 1;
+    } while (c.outstanding.count(c.lastId) != 0);
+    return c.lastId;
+}
+
+// After a failed send: the connection is gone (unless it was closed, which
+// already finished its requests).
+void send_failed(State& s, Connection& c) {
+    connection_ended(c);
+    s.changed.notify_all();
+}
+
+bool start_transfer(Request::Kind kind, Handle handle, const void* source, void* destination,
+                    Word count, Word* transferred, Overlapped* record) {
+    State& s = lb::state();
+    Lock lock(s.mutex);
+    const auto c = lb::find<Connection>(s, handle);
+    if (!c) return lb::fail(err::kInvalidHandle);
+    if (record == nullptr) return lb::fail(err::kInvalidParameter);
+    const bool isWrite = kind == Request::Kind::kWrite;
+    if (count > proto::kMaxTransfer || (isWrite && count == 0))
+        return lb::fail(err::kInvalidParameter);
+    if (count > 0 && (isWrite ? source == nullptr : destination == nullptr))
+        return lb::fail(err::kNoAccess);
+    std::shared_ptr<Event> event;
+    if (record->hEvent != nullptr) {
+        event = lb::find<Event>(s, record->hEvent);
+        if (!event) return lb::fail(err::kInvalidHandle);
+    }
+    if (c->ended) return lb::fail(err::kDeviceNotConnected);
+    for (const auto& [id, r] : c->outstanding)
+        if (r.record == record) return lb::fail(err::kInvalidParameter);
+
+    const std::uint32_t id = next_id(*c);
+    c->outstanding.emplace(id, Request{kind, record, isWrite ? nullptr : destination, count,
+                                       std::this_thread::get_id(), event, nullptr});
+    record->Internal = kStatusPending;
+    record->InternalHigh = 0;
+    if (event) {
+        event->signaled = false;
+        ++event->sources[c.get()];
+    }
+    if (transferred != nullptr) *transferred = 0;
+    s.changed.notify_all();  // a thread waiting on the event can now pump
+    const int fd = c->fd;
+    lock.unlock();
+
+    const int sendError = isWrite ? send_message(fd, proto::kWrite, id, count, source, count)
+                                  : send_message(fd, proto::kRead, id, count, nullptr, 0);
+    if (sendError != 0) {
+        lock.lock();
+        send_failed(s, *c);
+        return lb::fail(c->closed ? err::kInvalidHandle : err::kDeviceNotConnected);
+    }
+    return lb::fail(err::kIoPending);
+}
+
+// Forgets the records and buffers of outstanding requests that satisfy
+// `matches`, so that a completion arriving later writes nowhere.
+template <class Matches>
+void detach_requests(State& s, Matches matches) {
+    for (auto& [value, object] : s.objects) {
+        const auto* c = std::get_if<std::shared_ptr<Connection>>(&object);
+        if (c == nullptr) continue;
+        for (auto& [id, r] : (*c)->outstanding) matches(**c, r);
+    }
+}
+
+}  // namespace
+
+// ---- files and devices -------------------------------------------------------
+
+Handle CreateFileA(const char* path, Word, Word, void*, Word, Word, Handle) {
+    if (path == nullptr) {
+        lb::set_last_error(lb::kPathNotFound);
+        return invalid_handle();
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t length = std::strlen(path);
+    if (length == 0 || length >= sizeof address.sun_path) {
+        lb::set_last_error(err::kFileNotFound);
+        return invalid_handle();
+    }
+    std::memcpy(address.sun_path, path, length + 1);
+
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        lb::set_last_error(lb::win32_from_errno(errno));
+        return invalid_handle();
+    }
+    auto connection = std::make_shared<Connection>(fd);  // owns fd from here on
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        lb::set_last_error(lb::win32_from_errno(errno));
+        return invalid_handle();
+    }
+    State& s = lb::state();
+    Lock lock(s.mutex);
+    const Handle handle = lb::add_object(s, std::move(connection));
+    lb::set_last_error(err::kSuccess);
+    return handle;
+}
+
+bool CloseHandle(Handle handle) {
+    State& s = lb::state();
+    Lock lock(s.mutex);
+    const auto it = s.objects.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == s.objects.end() || std::holds_alternative<std::shared_ptr<lb::DeviceList>>(it->second))
+        return lb::fail(err::kInvalidHandle);
+    const lb::Object object = std::move(it->second);
+    s.objects.erase(it);
+
+    if (const auto* c = std::get_if<std::shared_ptr<Connection>>(&object)) {
+        // Requests still running end now, as aborted; the shutdown wakes a
+        // thread blocked reading or sending on the socket.  The socket itself
+        // is closed when the last thread using it lets go.
+        (*c)->closed = true;
+        fail_all(**c, err::kOperationAborted);
+        ::shutdown((*c)->fd, SHUT_RDWR);
+    } else if (const auto* e = std::get_if<std::shared_ptr<Event>>(&object)) {
+        // The caller releases the request records that signal this event
+        // with it: forget them, so that late completions write nowhere.
+        Event* closing = e->get();
+        detach_requests(s, [closing](Connection& owner, Request& r) {
+            if (r.event.get() != closing) return;
+            release_source(*closing, owner);
+            r.record = nullptr;
+            r.buffer = nullptr;
+            r.event.reset();
+        });
+    }
+    s.changed.notify_all();
+    return true;
+}
+
+bool WriteFile(Handle handle, const void* data, Word count, Word* transferred,
+               Overlapped* request) {
+    return start_transfer(Request::Kind::kWrite, handle, data, nullptr, count, transferred,
+                          request);
+}
+
+bool ReadFile(Handle handle, void* data, Word count, Word* transferred, Overlapped* request) {
+    return start_transfer(Request::Kind::kRead, handle, nullptr, data, count, transferred,
+                          request);
+}
+
+bool GetOverlappedResult(Handle handle, Overlapped* request, Word* transferred, bool wait) {
+    State& s = lb::state();
+    Lock lock(s.mutex);
+    const auto c = lb::find<Connection>(s, handle);
+    if (!c) return lb::fail(err::kInvalidHandle);
+    if (request == nullptr) return lb::fail(err::kInvalidParameter);
+
+    const auto finished = [&] {
+        for (const auto& [id, r] : c->outstanding)
+            if (r.record == request) return false;
+        return true;
+    };
+    // Without waiting, completions that have already arrived still count.
+    const Deadline deadline = wait ? Deadline{} : Deadline{Clock::now()};
+    if (!pump_until(lock, s, finished, pick_connection(*c), deadline))
+        return lb::fail(err::kIoIncomplete);
+
+    // A record the backend does not track (never started, or detached when
+    // its event was closed) cannot finish any more.
+    if (request->Internal == kStatusPending) return lb::fail(err::kIoIncomplete);
+    if (transferred != nullptr) *transferred = static_cast<Word>(request->InternalHigh);
+    if (request->Internal != 0) return lb::fail(static_cast<Word>(request->Internal));
+    return true;
+}
+
+bool CancelIo(Handle handle) {
+    State& s = lb::state();
+    Lock lock(s.mutex);
+    const auto c = lb::find<Connection>(s, handle);
+    if (!c) return lb::fail(err::kInvalidHandle);
+    std::vector<std::uint32_t> ids;
+    for (const auto& [id, r] : c->outstanding)
+        if (r.kind != Request::Kind::kIoctl && r.starter == std::this_thread::get_id())
+            ids.push_back(id);
+    const int fd = c->fd;
+    lock.unlock();
+
+    for (const std::uint32_t id : ids) {
+        if (send_message(fd, proto::kCancel, id, 0, nullptr, 0) != 0) {
+            // The connection is gone, and with it every request to cancel.
+            lock.lock();
+            send_failed(s, *c);
+            break;
+        }
+    }
+    return true;
+}
+
+bool DeviceIoControl(Handle handle, Word controlCode, void*, Word inSize, void*, Word outSize,
+                     Word* bytesReturned, Overlapped* request) {
+    State& s = lb::state();
+    Lock lock(s.mutex);
+    const auto c = lb::find<Connection>(s, handle);
+    if (!c) return lb::fail(err::kInvalidHandle);
+    // The wire carries no data with a control request, and only synchronous
+    // requests are served.
+    if (request != nullptr || inSize != 0 || outSize != 0) return lb::fail(err::kInvalidParameter);
+    if (c->ended) return lb::fail(err::kDeviceNotConnected);
+
+    lb::SyncOutcome outcome;
+    const std::uint32_t id = next_id(*c);
+    c->outstanding.emplace(id, Request{Request::Kind::kIoctl, nullptr, nullptr, outSize,
+                                       std::this_thread::get_id(), nullptr, &outcome});
+    const int fd = c->fd;
+    lock.unlock();
+    const int sendError = send_message(fd, proto::kIoctl, id, controlCode, nullptr, 0);
+    lock.lock();
+    if (sendError != 0) send_failed(s, *c);
+
+    pump_until(lock, s, [&] { return outcome.done; }, pick_connection(*c), Deadline{});
+    if (bytesReturned != nullptr) *bytesReturned = outcome.count;
+    if (outcome.status != 0) return lb::fail(outcome.status);
+    return true;
+}
+
+// ---- events ----------------------------------------------------------------
+
+Handle CreateEventA(void*, bool manualReset, bool initialState, const char* name) {
+    if (name != nullptr && name[0] != '\0') {
+        lb::set_last_error(lb::kCallNotImplemented);
+        return nullptr;
+    }
+    State& s = lb::state();
+    Lock lock(s.mutex);
+    const Handle handle = lb::add_object(s, std::make_shared<Event>(manualReset, initialState));
+    lb::set_last_error(err::kSuccess);
+    return handle;
+}
+
+Word WaitForSingleObject(Handle handle, Word milliseconds) {
+    State& s = lb::state();
+    Lock lock(s.mutex);
+    const auto e = lb::find<Event>(s, handle);
+    if (!e) {
+        lb::set_last_error(err::kInvalidHandle);
+        return kWaitFailed;
+    }
+    if (!pump_until(lock, s, [&] { return e->signaled; }, pick_event_source(*e),
+                    deadline_after(milliseconds)))
+        return kWaitTimeout;
+    if (!e->manualReset) e->signaled = false;
+    return kWaitObject0;
+}
+
+// ---- process, errors, memory, text -------------------------------------------
+
+const Word kDetailFixedSize = 5;
+
+Word GetCurrentProcessId() { return static_cast<Word>(::getpid()); }
+
+Word GetLastError() { return lb::t_lastError; }
+
+void SetLastError(Word code) { lb::set_last_error(code); }
+
+void* GlobalAlloc(Word flags, std::size_t bytes) {
+    if ((flags & ~kGmemZeroInit) != 0) {  // only fixed memory is served
+        lb::set_last_error(err::kInvalidParameter);
+        return nullptr;
+    }
+    const std::size_t size = bytes == 0 ? 1 : bytes;
+    void* memory = (flags & kGmemZeroInit) != 0 ? std::calloc(1, size) : std::malloc(size);
+    if (memory == nullptr) lb::set_last_error(err::kNotEnoughMemory);
+    return memory;
+}
+
+void* GlobalFree(void* memory) {
+    if (memory == nullptr) return nullptr;
+    // A READ still running into this block must not land in freed memory.
+    const auto first = reinterpret_cast<std::uintptr_t>(memory);
+    const std::uintptr_t end = first + ::malloc_usable_size(memory);
+    {
+        State& s = lb::state();
+        Lock lock(s.mutex);
+        detach_requests(s, [first, end](Connection&, Request& r) {
+            const auto at = reinterpret_cast<std::uintptr_t>(r.buffer);
+            if (at >= first && at < end) r.buffer = nullptr;
+        });
+    }
+    std::free(memory);
+    return nullptr;
+}
+
+int lstrlenA(const char* text) {
+    if (text == nullptr) return 0;
+    return static_cast<int>(std::strlen(text));
+}
+
+char* lstrcpyA(char* destination, const char* source) {
+    if (destination == nullptr || source == nullptr) {
+        lb::set_last_error(err::kNoAccess);
+        return nullptr;
+    }
+    std::memmove(destination, source, std::strlen(source) + 1);
+    return destination;
+}
+
+char* lstrcatA(char* destination, const char* source) {
+    if (destination == nullptr || source == nullptr) {
+        lb::set_last_error(err::kNoAccess);
+        return nullptr;
+    }
+    std::memmove(destination + std::strlen(destination), source, std::strlen(source) + 1);
+    return destination;
+}
+
+}  // namespace tavlib::platform
