@@ -317,13 +317,19 @@ void SetLastError(Word code) { t_lastError = code; }
 void* GlobalAlloc(Word flags, std::size_t bytes) {
     g_state.log.push_back("GlobalAlloc " + std::to_string(bytes));
     g_state.allocSizes.push_back(bytes);
-    if (injected("GlobalAlloc")) return nullptr;
-    if (flags != kGmemFixed || bytes > g_state.globalAllocLimit) {
-        t_lastError = win32_error::kNotEnoughMemory;
+    if (injected("GlobalAlloc") || flags != kGmemFixed || bytes > g_state.globalAllocLimit) {
+        if (flags != kGmemFixed || bytes > g_state.globalAllocLimit)
+            t_lastError = win32_error::kNotEnoughMemory;
+        g_state.log.back() += " failed";
         return nullptr;
     }
     ++g_state.buffersAllocated;
-    return std::malloc(bytes == 0 ? 1 : bytes);
+    // Fixed memory is not cleared: let tests leave stale text in it.
+    void* memory = std::malloc(bytes == 0 ? 1 : bytes);
+    if (memory != nullptr && !g_state.staleMemory.empty())
+        std::memcpy(memory, g_state.staleMemory.c_str(),
+                    std::min(bytes, g_state.staleMemory.size() + 1));
+    return memory;
 }
 
 void* GlobalFree(void* memory) {

@@ -46,6 +46,7 @@ struct State {
     std::map<std::string, bool> throwNext;          // call name -> throw (once)
     std::uint64_t globalAllocLimit = 1ull << 30;    // larger requests fail with 8
     std::uint32_t processId = 1000;
+    std::string staleMemory;  // text every new GlobalAlloc block starts with
 
     // ---- observations ----
     std::vector<std::string> log;        // every call, in order
