@@ -1,0 +1,171 @@
+#include "codes.h"
+
+#include <array>
+#include <string>
+
+#include "tavlib.h"
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
+namespace tavctl {
+namespace {
+
+struct ResultName {
+    Function function;
+    std::int32_t value;
+    std::string_view name;
+};
+
+// Every non-zero result of the header's tables.  Scmd's answer codes are
+// results too, but they report the instrument's answer, not a failure.
+constexpr std::array kResultNames{
+    ResultName{Function::Open, TAVRIL_OPEN_OK, "TAVRIL_OPEN_OK"},
+    ResultName{Function::Open, TAVRIL_OPEN_FAILED, "TAVRIL_OPEN_FAILED"},
+    ResultName{Function::Open, TAVRIL_OPEN_NOT_IDENTIFIED, "TAVRIL_OPEN_NOT_IDENTIFIED"},
+    ResultName{Function::Open, TAVRIL_OPEN_BAD_SLOT, "TAVRIL_OPEN_BAD_SLOT"},
+    ResultName{Function::Close, TAVRIL_CLOSE_OK, "TAVRIL_CLOSE_OK"},
+    ResultName{Function::Close, TAVRIL_CLOSE_FAILED, "TAVRIL_CLOSE_FAILED"},
+    ResultName{Function::Write, TAVRIL_WRITE_OK, "TAVRIL_WRITE_OK"},
+    ResultName{Function::Write, TAVRIL_WRITE_FAILED, "TAVRIL_WRITE_FAILED"},
+    ResultName{Function::Write, TAVRIL_WRITE_BAD_ARGUMENT, "TAVRIL_WRITE_BAD_ARGUMENT"},
+    ResultName{Function::Write, TAVRIL_WRITE_TIMEOUT, "TAVRIL_WRITE_TIMEOUT"},
+    ResultName{Function::Read, TAVRIL_READ_OK, "TAVRIL_READ_OK"},
+    ResultName{Function::Read, TAVRIL_READ_FAILED, "TAVRIL_READ_FAILED"},
+    ResultName{Function::Read, TAVRIL_READ_BAD_ARGUMENT, "TAVRIL_READ_BAD_ARGUMENT"},
+    ResultName{Function::Read, TAVRIL_READ_TIMEOUT, "TAVRIL_READ_TIMEOUT"},
+    ResultName{Function::Scmd, TAVRIL_SCMD_OK, "TAVRIL_SCMD_OK"},
+    ResultName{Function::Scmd, TAVRIL_SCMD_WRITE_FAILED, "TAVRIL_SCMD_WRITE_FAILED"},
+    ResultName{Function::Scmd, TAVRIL_SCMD_READ_FAILED, "TAVRIL_SCMD_READ_FAILED"},
+    ResultName{Function::Scmd, TAVRIL_SCMD_BAD_ARGUMENT, "TAVRIL_SCMD_BAD_ARGUMENT"},
+    ResultName{Function::Scmd, TAVRIL_SCMD_WRITE_TIMEOUT, "TAVRIL_SCMD_WRITE_TIMEOUT"},
+    ResultName{Function::Scmd, TAVRIL_SCMD_READ_TIMEOUT, "TAVRIL_SCMD_READ_TIMEOUT"},
+    ResultName{Function::Conf, TAVRIL_CONF_OK, "TAVRIL_CONF_OK"},
+    ResultName{Function::Conf, TAVRIL_CONF_FAILED, "TAVRIL_CONF_FAILED"},
+};
+
+// The codes the library and its platform layers report, with the system's
+// English message text.  Kept in ascending order of code.
+constexpr std::array kWin32Errors{
+    Win32Error{0, "ERROR_SUCCESS", "The operation completed successfully."},
+    Win32Error{1, "ERROR_INVALID_FUNCTION", "Incorrect function."},
+    Win32Error{2, "ERROR_FILE_NOT_FOUND", "The system cannot find the file specified."},
+    Win32Error{3, "ERROR_PATH_NOT_FOUND", "The system cannot find the path specified."},
+    Win32Error{4, "ERROR_TOO_MANY_OPEN_FILES", "The system cannot open the file."},
+    Win32Error{5, "ERROR_ACCESS_DENIED", "Access is denied."},
+    Win32Error{6, "ERROR_INVALID_HANDLE", "The handle is invalid."},
+    Win32Error{8, "ERROR_NOT_ENOUGH_MEMORY",
+               "Not enough memory resources are available to process this command."},
+    Win32Error{13, "ERROR_INVALID_DATA", "The data is invalid."},
+    Win32Error{14, "ERROR_OUTOFMEMORY",
+               "Not enough memory resources are available to complete this operation."},
+    Win32Error{21, "ERROR_NOT_READY", "The device is not ready."},
+    Win32Error{31, "ERROR_GEN_FAILURE", "A device attached to the system is not functioning."},
+    Win32Error{32, "ERROR_SHARING_VIOLATION",
+               "The process cannot access the file because it is being used by another process."},
+    Win32Error{87, "ERROR_INVALID_PARAMETER", "The parameter is incorrect."},
+    Win32Error{109, "ERROR_BROKEN_PIPE", "The pipe has been ended."},
+    Win32Error{122, "ERROR_INSUFFICIENT_BUFFER",
+               "The data area passed to a system call is too small."},
+    Win32Error{232, "ERROR_NO_DATA", "The pipe is being closed."},
+    Win32Error{259, "ERROR_NO_MORE_ITEMS", "No more data is available."},
+    Win32Error{995, "ERROR_OPERATION_ABORTED",
+               "The I/O operation has been aborted because of either a thread exit or an "
+               "application request."},
+    Win32Error{996, "ERROR_IO_INCOMPLETE", "Overlapped I/O event is not in a signaled state."},
+    Win32Error{997, "ERROR_IO_PENDING", "Overlapped I/O operation is in progress."},
+    Win32Error{998, "ERROR_NOACCESS", "Invalid access to memory location."},
+    Win32Error{1117, "ERROR_IO_DEVICE",
+               "The request could not be performed because of an I/O device error."},
+    Win32Error{1167, "ERROR_DEVICE_NOT_CONNECTED", "The device is not connected."},
+    Win32Error{1168, "ERROR_NOT_FOUND", "Element not found."},
+    Win32Error{1450, "ERROR_NO_SYSTEM_RESOURCES",
+               "Insufficient system resources exist to complete the requested service."},
+    Win32Error{1460, "ERROR_TIMEOUT",
+               "This operation returned because the timeout period expired."},
+};
+
+#ifdef _WIN32
+// The system's own message for `code`, without its trailing line end.
+std::string system_message(std::uint32_t code) {
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    if (length == 0 || text == nullptr) return {};
+    std::string message(text, length);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' '))
+        message.pop_back();
+    return message;
+}
+#endif
+
+}  // namespace
+
+std::string_view function_name(Function function) {
+    switch (function) {
+        case Function::Open: return "Open_Tavril";
+        case Function::Close: return "Close_Tavril";
+        case Function::Write: return "Write_Tavril";
+        case Function::Read: return "Read_Tavril";
+        case Function::Scmd: return "Scmd_Tavril";
+        case Function::Conf: return "Conf_Tavril";
+    }
+    return "?";
+}
+
+std::optional<std::string_view> result_name(Function function, std::int32_t result) {
+    for (const ResultName& entry : kResultNames)
+        if (entry.function == function && entry.value == result) return entry.name;
+    return std::nullopt;
+}
+
+std::string describe_result(Function function, std::int32_t result) {
+    const auto name = result_name(function, result);
+    std::string text = name ? std::string(*name) : std::string("unknown result");
+    return text + " (" + std::to_string(result) + ")";
+}
+
+std::optional<Win32Error> find_win32_error(std::uint32_t code) {
+    for (const Win32Error& entry : kWin32Errors)
+        if (entry.code == code) return entry;
+    return std::nullopt;
+}
+
+std::string describe_error(std::uint32_t code) {
+    std::string text = std::to_string(code);
+    const auto known = find_win32_error(code);
+#ifdef _WIN32
+    const std::string message = system_message(code);
+    if (known) text += " " + std::string(known->name);
+    if (!message.empty()) text += (known ? ": " : " ") + message;
+    else if (known) text += ": " + std::string(known->text);
+#else
+    if (known) text += " " + std::string(known->name) + ": " + std::string(known->text);
+#endif
+    return text;
+}
+
+std::string describe_failure(Function function, std::int32_t result, std::uint32_t errorCode) {
+    return std::string(function_name(function)) + ": " + describe_result(function, result) +
+           "; errorCode " + describe_error(errorCode);
+}
+
+std::string_view open_state(std::int32_t result, std::uint32_t errorCode) {
+    switch (result) {
+        case TAVRIL_OPEN_OK: return "ready";
+        case TAVRIL_OPEN_NOT_IDENTIFIED: return "not identified";
+        case TAVRIL_OPEN_BAD_SLOT: return "bad slot";
+        case TAVRIL_OPEN_FAILED:
+            if (errorCode == 0) return "in use";
+            if (errorCode == 259) return "no device";
+            return "open failed";
+        default: return "open failed";
+    }
+}
+
+}  // namespace tavctl

@@ -1,0 +1,57 @@
+#include "display.h"
+
+#include <algorithm>
+
+namespace tavctl {
+
+std::string printable_response(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        shown += text[i];
+    }
+    if (shown.ends_with('\n')) shown.pop_back();
+    return shown;
+}
+
+std::string identity_field(const char (&field)[TAVRIL_IDENTITY_FIELD_SIZE]) {
+    return std::string(field, std::find(field, field + TAVRIL_IDENTITY_FIELD_SIZE, '\0'));
+}
+
+std::string describe_identity(const InstrumentIdentity& identity) {
+    return "model \"" + identity_field(identity.model) + "\", serial \"" +
+           identity_field(identity.serialNumber) + "\", firmware \"" +
+           identity_field(identity.firmwareVersion) + "\"";
+}
+
+std::string quoted(std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text = "\"";
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '\r': text += "\\r"; break;
+            case '\n': text += "\\n"; break;
+            case '\t': text += "\\t"; break;
+            case '"': text += "\\\""; break;
+            case '\\': text += "\\\\"; break;
+            default:
+                if (byte < 0x20 || byte >= 0x7f) {
+                    text += "\\x";
+                    text += kHex[byte >> 4];
+                    text += kHex[byte & 0xf];
+                } else {
+                    text += c;
+                }
+        }
+    }
+    return text + "\"";
+}
+
+std::string describe_answer(std::int32_t result) {
+    if (result <= 0) return {};
+    return "answer code " + std::to_string(result);
+}
+
+}  // namespace tavctl
