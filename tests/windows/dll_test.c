@@ -235,15 +235,16 @@ static int set_value(const char *key, const char *name, DWORD type, const void *
     return ok;
 }
 
-/* Registers one present interface of the instrument's class; its device path
- * is \\?\root#tavril#0000#{...}. */
+/* Registers one present interface of the instrument's class, on a device
+ * instance of the system device class; its device path is
+ * \\?\root#tavril#0000#{...}. */
 static int register_stand_in(void) {
     static const char instance[] = "ROOT\\TAVRIL\\0000";
+    static const char systemClass[] = "{4d36e97d-e325-11ce-bfc1-08002be10318}";
     const DWORD linked = 1;
     return set_value(INTERFACE_KEY, "DeviceInstance", REG_SZ, instance, sizeof instance) &&
-           set_value(INTERFACE_KEY "\\#", NULL, 0, NULL, 0) &&
            set_value(INTERFACE_KEY "\\#\\Control", "Linked", REG_DWORD, &linked, sizeof linked) &&
-           set_value(ENUM_KEY "\\0000", NULL, 0, NULL, 0);
+           set_value(ENUM_KEY "\\0000", "ClassGUID", REG_SZ, systemClass, sizeof systemClass);
 }
 
 static void unregister_stand_in(void) {

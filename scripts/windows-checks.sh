@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# The Windows stage: builds tavlib.dll for 32-bit and 64-bit Windows with
+# MinGW-w64, checks both images, and runs the DLL test program (64-bit)
+# under wine.  32-bit code cannot run here, so the 32-bit DLL is checked by
+# reading its image, and its import library by linking the test program.
+#
+# Usage: scripts/windows-checks.sh        (as root when packages are missing)
+# Closes with "windows: N passed, M failed", the sum of every check below;
+# exits non-zero when any check or step failed.
+set -uo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+stage_start=$(date +%s%N)
+passed=0
+failed=0
+
+elapsed() { # milliseconds since $1 (a date +%s%N value), as seconds
+    local ms=$((($(date +%s%N) - $1) / 1000000))
+    printf '%d.%03ds' $((ms / 1000)) $((ms % 1000))
+}
+
+step_failed() {
+    echo "FAILED $*"
+    failed=$((failed + 1))
+}
+
+# Runs a checker and adds the counts of its closing "N passed, M failed"
+# line; a checker that ends without one counts as one failure.
+count() {
+    local out rc line
+    # Programs under wine end their lines with CR LF.
+    out=$("$@" 2>&1 | tr -d '\r')
+    rc=$?
+    printf '%s\n' "$out"
+    line=$(printf '%s\n' "$out" | grep -E '^[0-9]+ passed, [0-9]+ failed$' | tail -n 1)
+    if [[ -z $line ]]; then
+        step_failed "$* ended without a result line (exit code $rc)"
+        return
+    fi
+    local p f
+    read -r p _ f _ <<<"${line//,/}"
+    passed=$((passed + p))
+    failed=$((failed + f))
+    if ((rc != 0 && f == 0)); then
+        step_failed "$* exited with $rc"
+    fi
+}
+
+# ---- packages ------------------------------------------------------------
+t=$(date +%s%N)
+packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 wine64 cmake python3)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+        missing+=("$package")
+done
+if ((${#missing[@]})); then
+    echo "== installing ${missing[*]}"
+    # wine64 alone: no 32-bit wine (nothing 32-bit runs here) and none of
+    # its recommended desktop integration.
+    if ! { DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+            "${missing[@]}" >/dev/null; }; then
+        step_failed "apt-get install ${missing[*]}"
+        echo "windows: $passed passed, $failed failed"
+        exit 1
+    fi
+fi
+echo "== packages ready ($(elapsed "$t"))"
+
+# ---- builds --------------------------------------------------------------
+built=()
+mkdir -p build
+for preset in mingw-i686 mingw-x86_64; do
+    t=$(date +%s%N)
+    log="build/$preset.log"
+    if cmake --preset "$preset" >"$log" 2>&1 && cmake --build --preset "$preset" >>"$log" 2>&1; then
+        echo "== built $preset ($(elapsed "$t"))"
+        built+=("$preset")
+    else
+        tail -n 40 "$log"
+        step_failed "build of preset $preset (log: $log)"
+    fi
+done
+
+is_built() { [[ " ${built[*]} " == *" $1 "* ]]; }
+
+# ---- images --------------------------------------------------------------
+t=$(date +%s%N)
+for arch in i686 x86_64; do
+    is_built "mingw-$arch" || continue
+    dir="build/mingw-$arch"
+    echo "== image of $dir/src/tavlib.dll"
+    "$arch-w64-mingw32-objdump" -h "$dir/src/tavlib.dll" | grep -A1 -F '.MY_DATA'
+    "$arch-w64-mingw32-objdump" -p "$dir/src/tavlib.dll" |
+        sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p; /DLL Name:/p'
+    count python3 tests/windows/check_pe.py "$dir/src/tavlib.dll" --arch "$arch" \
+        --allow-import KERNEL32.dll --allow-import SETUPAPI.dll \
+        --allow-import ADVAPI32.dll --allow-import msvcrt.dll
+    count python3 tests/windows/check_pe.py "$dir/tests/windows/tavlib_dll_test.exe" \
+        --arch "$arch" --client
+done
+echo "== images checked ($(elapsed "$t"))"
+
+# ---- the test program under wine -----------------------------------------
+if is_built mingw-x86_64; then
+    wine=/usr/lib/wine/wine64
+    wineserver=/usr/lib/wine/wineserver
+    WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/tavlib-wine.XXXXXX")
+    export WINEPREFIX WINEARCH=win64 WINEDEBUG=-all DISPLAY=
+    # No Mono or Gecko: nothing here needs them, and wineboot would
+    # otherwise look for their installers.
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    cleanup() {
+        "$wineserver" -k 2>/dev/null
+        rm -rf "$WINEPREFIX"
+    }
+    trap cleanup EXIT
+
+    t=$(date +%s%N)
+    "$wineserver" -p
+    if "$wine" wineboot --init >"$WINEPREFIX/wineboot.log" 2>&1; then
+        echo "== wine prefix created ($(elapsed "$t"))"
+    else
+        cat "$WINEPREFIX/wineboot.log"
+        step_failed "wineboot --init"
+    fi
+
+    # The stand-in device: wine opens the interface's device path
+    # \\?\root#tavril#0000#{...} through the prefix's dosdevices folder.
+    stand_in="$WINEPREFIX/stand-in-device"
+    : >"$stand_in"
+    ln -s "$stand_in" \
+        "$WINEPREFIX/dosdevices/root#tavril#0000#{016a5b0d-4331-4c56-8825-6ec4c870d3cb}"
+
+    test_exe="build/mingw-x86_64/tests/windows/tavlib_dll_test.exe"
+    # Twice: the first run ends with slot 0 claimed by a process that never
+    # closed it; once every process has unloaded the DLL, the second run
+    # must find the table back at its initial content.
+    for run in 1 2; do
+        t=$(date +%s%N)
+        echo "== $test_exe under wine64, run $run"
+        count "$wine" "$test_exe" --stand-in-device
+        echo "== run $run took $(elapsed "$t")"
+    done
+
+    t=$(date +%s%N)
+    "$wineserver" -k 2>/dev/null
+    echo "== wineserver stopped ($(elapsed "$t"))"
+fi
+
+echo "== Windows stage took $(elapsed "$stage_start")"
+echo "windows: $passed passed, $failed failed"
+((failed == 0 && passed > 0))
