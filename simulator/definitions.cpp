@@ -1,0 +1,236 @@
+#include "definitions.h"
+
+#include "data_pattern.h"
+
+#include <yaml-cpp/yaml.h>
+
+#include <charconv>
+#include <fstream>
+#include <initializer_list>
+#include <set>
+#include <sstream>
+
+namespace tavlib::sim {
+
+namespace {
+
+class Parser {
+public:
+    explicit Parser(std::string source) : source_(std::move(source)) {}
+
+    std::vector<InstrumentDef> parse(std::string_view text) {
+        YAML::Node root;
+        try {
+            root = YAML::Load(std::string(text));
+        } catch (const YAML::ParserException& e) {
+            throw DefinitionError(where(e.mark) + "not valid YAML: " + e.msg);
+        }
+        if (!root.IsMap()) fail(root, "the file must be a mapping with the key 'instruments'");
+        allow_keys(root, {"instruments"}, "the top level");
+        const YAML::Node list = root["instruments"];
+        if (!list) fail(root, "missing key 'instruments'");
+        if (!list.IsSequence() || list.size() == 0)
+            fail(list, "'instruments' must be a non-empty list");
+
+        std::vector<InstrumentDef> out;
+        std::set<std::string> names;
+        for (const YAML::Node& item : list) {
+            InstrumentDef def = instrument(item);
+            if (!names.insert(def.name).second)
+                fail(item["name"], "instrument name '" + def.name + "' is used twice");
+            out.push_back(std::move(def));
+        }
+        return out;
+    }
+
+private:
+    std::string where(const YAML::Mark& mark) const {
+        if (mark.is_null()) return source_ + ": ";
+        return source_ + ":" + std::to_string(mark.line + 1) + ":" + std::to_string(mark.column + 1) +
+               ": ";
+    }
+
+    [[noreturn]] void fail(const YAML::Node& node, const std::string& message) const {
+        throw DefinitionError(where(node.Mark()) + message);
+    }
+
+    void allow_keys(const YAML::Node& map, std::initializer_list<std::string_view> keys,
+                    const std::string& context) const {
+        for (const auto& kv : map) {
+            const std::string key = kv.first.Scalar();
+            bool known = false;
+            for (std::string_view k : keys) known = known || key == k;
+            if (!known) {
+                std::string list;
+                for (std::string_view k : keys) list += (list.empty() ? "" : ", ") + std::string(k);
+                fail(kv.first, "unknown key '" + key + "' in " + context + " (known keys: " + list + ")");
+            }
+        }
+    }
+
+    std::string text(const YAML::Node& node, const std::string& what) const {
+        if (!node.IsScalar()) fail(node, what + " must be a text");
+        return node.Scalar();
+    }
+
+    std::uint64_t number(const YAML::Node& node, const std::string& what, std::uint64_t min,
+                         std::uint64_t max) const {
+        if (!node.IsScalar()) fail(node, what + " must be a number");
+        const std::string& s = node.Scalar();
+        std::uint64_t value = 0;
+        const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+        if (ec != std::errc{} || end != s.data() + s.size() || s.empty())
+            fail(node, what + " must be a whole number, not '" + s + "'");
+        if (value < min || value > max)
+            fail(node, what + " must lie between " + std::to_string(min) + " and " +
+                           std::to_string(max) + ", not " + s);
+        return value;
+    }
+
+    bool boolean(const YAML::Node& node, const std::string& what) const {
+        if (node.IsScalar()) {
+            const std::string& s = node.Scalar();
+            if (s == "true" || s == "yes" || s == "on") return true;
+            if (s == "false" || s == "no" || s == "off") return false;
+        }
+        fail(node, what + " must be true or false");
+    }
+
+    // Reads the response keys of a dialogue or of `unknown`.  Exactly one of
+    // response, responses, raw, size, silent must be present.
+    Reply reply(const YAML::Node& map, const std::string& context) const {
+        Reply r;
+        int forms = 0;
+        if (const YAML::Node n = map["response"]) {
+            ++forms;
+            r.messages.push_back(response_message(text(n, "'response'")));
+        }
+        if (const YAML::Node n = map["responses"]) {
+            ++forms;
+            if (!n.IsSequence() || n.size() == 0) fail(n, "'responses' must be a non-empty list of texts");
+            for (const YAML::Node& m : n) r.messages.push_back(response_message(text(m, "each of 'responses'")));
+        }
+        if (const YAML::Node n = map["raw"]) {
+            ++forms;
+            std::string bytes = text(n, "'raw'");
+            if (bytes.empty()) fail(n, "'raw' must not be empty");
+            r.messages.push_back(std::move(bytes));
+        }
+        if (const YAML::Node n = map["size"]) {
+            ++forms;
+            r.messages.push_back(data_pattern(number(n, "'size'", kMinDataSize, kMaxDataSize)));
+        }
+        if (const YAML::Node n = map["silent"]) {
+            ++forms;
+            if (!boolean(n, "'silent'")) fail(n, "'silent' can only be true; leave it out otherwise");
+        }
+        if (forms != 1)
+            fail(map, context + " needs exactly one of 'response', 'responses', 'raw', 'size', 'silent'" +
+                          (forms == 0 ? "" : " (found " + std::to_string(forms) + ")"));
+        if (const YAML::Node n = map["delay_ms"])
+            r.delay_ms = static_cast<std::uint32_t>(number(n, "'delay_ms'", 0, kMaxDelayMs));
+        return r;
+    }
+
+    InstrumentDef instrument(const YAML::Node& node) const {
+        if (!node.IsMap()) fail(node, "each instrument must be a mapping");
+        allow_keys(node,
+                   {"name", "count", "identity", "data_command", "unknown", "initial_output", "dialogues"},
+                   "an instrument");
+        InstrumentDef def;
+        const YAML::Node name = node["name"];
+        if (!name) fail(node, "an instrument needs a 'name'");
+        def.name = text(name, "'name'");
+        if (!valid_instrument_name(def.name))
+            fail(name, "instrument name '" + def.name +
+                           "' must be 1 to 64 letters, digits, '_', '-' or '.'");
+        const std::string context = "instrument '" + def.name + "'";
+
+        if (const YAML::Node n = node["count"])
+            def.count = static_cast<unsigned>(number(n, "'count'", 0, kMaxDevicesPerInstrument));
+        if (const YAML::Node n = node["identity"]) {
+            def.identity = text(n, "'identity'");
+            if (def.identity.find_first_of("\r\n") != std::string::npos)
+                fail(n, "'identity' must be a single line");
+        }
+        if (const YAML::Node n = node["data_command"]) def.data_command = boolean(n, "'data_command'");
+
+        if (const YAML::Node n = node["unknown"]) {
+            if (n.IsScalar() && n.Scalar() == "echo") {
+                def.unknown = UnknownPolicy::kEcho;
+            } else if (n.IsScalar() && n.Scalar() == "silent") {
+                def.unknown = UnknownPolicy::kSilent;
+            } else if (n.IsMap()) {
+                allow_keys(n, {"response", "responses", "raw", "size", "silent", "delay_ms"},
+                           "'unknown' of " + context);
+                def.unknown = UnknownPolicy::kRespond;
+                def.unknown_reply = reply(n, "'unknown' of " + context);
+            } else {
+                fail(n, "'unknown' must be 'echo', 'silent' or a mapping with a response");
+            }
+        }
+
+        if (const YAML::Node n = node["initial_output"]) {
+            if (!n.IsSequence()) fail(n, "'initial_output' must be a list of texts");
+            for (const YAML::Node& m : n)
+                def.initial_output.push_back(response_message(text(m, "each of 'initial_output'")));
+        }
+
+        if (const YAML::Node n = node["dialogues"]) {
+            if (!n.IsSequence()) fail(n, "'dialogues' must be a list");
+            std::size_t index = 0;
+            for (const YAML::Node& d : n) {
+                ++index;
+                const std::string dcontext = "dialogue " + std::to_string(index) + " of " + context;
+                if (!d.IsMap()) fail(d, dcontext + " must be a mapping");
+                allow_keys(d, {"command", "response", "responses", "raw", "size", "silent", "delay_ms"},
+                           dcontext);
+                const YAML::Node command = d["command"];
+                if (!command) fail(d, dcontext + " needs a 'command'");
+                Dialogue dialogue;
+                dialogue.command = text(command, "'command'");
+                if (dialogue.command.find("\r\n") != std::string::npos)
+                    fail(command, "'command' must not contain CR LF");
+                if (def.find(dialogue.command) != nullptr)
+                    fail(command, "command '" + dialogue.command + "' appears twice in " + context);
+                dialogue.reply = reply(d, dcontext);
+                def.dialogues.push_back(std::move(dialogue));
+            }
+        }
+        return def;
+    }
+
+    std::string source_;
+};
+
+}  // namespace
+
+bool valid_instrument_name(std::string_view name) {
+    if (name.empty() || name.size() > 64) return false;
+    for (const char c : name) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                        c == '_' || c == '-' || c == '.';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+std::vector<InstrumentDef> parse_definitions(std::string_view text, const std::string& source) {
+    try {
+        return Parser(source).parse(text);
+    } catch (const YAML::Exception& e) {
+        // Anything yaml-cpp throws beyond syntax errors (bad conversions).
+        throw DefinitionError(source + ": " + e.what());
+    }
+}
+
+std::vector<InstrumentDef> load_definitions_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw DefinitionError(path + ": cannot open the definitions file");
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (in.bad()) throw DefinitionError(path + ": cannot read the definitions file");
+    return parse_definitions(content.str(), path);
+}
+
+}  // namespace tavlib::sim

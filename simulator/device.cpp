@@ -1,0 +1,483 @@
+#include "device.h"
+
+#include "control_text.h"
+#include "driver_protocol.h"
+#include "win32_errors.h"
+
+#include <endian.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace tavlib::sim {
+
+namespace dp = tavlib::driver_protocol;
+namespace err = tavlib::win32_error;
+
+namespace {
+
+constexpr std::size_t kHeaderSize = sizeof(dp::Header);
+constexpr std::size_t kMaxMessage = kHeaderSize + dp::kMaxTransfer;
+// Messages taken from one connection before the loop serves others.
+constexpr int kMessagesPerWakeup = 64;
+// Bytes of payload shown in a trace line.
+constexpr std::size_t kTracePreview = 48;
+
+std::string hex32(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
+    return text;
+}
+
+}  // namespace
+
+Device::Device(DeviceContext& ctx, std::uint32_t number, std::string path, UniqueFd listener,
+               std::shared_ptr<const InstrumentDef> def, std::size_t stats_limit)
+    : ctx_(ctx),
+      number_(number),
+      path_(std::move(path)),
+      listener_(std::move(listener)),
+      instrument_(std::move(def), number),
+      stats_(stats_limit),
+      rx_(kMaxMessage + 1) {
+    listen_watch_ = ctx_.loop().watch(listener_.get(), EPOLLIN, [this](std::uint32_t) { on_accept(); });
+}
+
+Device::~Device() {
+    // The socket goes first, so that nobody connects while the device winds down.
+    ::unlink(path_.c_str());
+    listen_watch_.reset();
+    connections_.clear();
+}
+
+std::string Device::tag(std::uint64_t conn) const {
+    return "dev=" + std::to_string(number_) + " conn=" + std::to_string(conn);
+}
+
+Device::Connection* Device::find(std::uint64_t conn) {
+    auto it = connections_.find(conn);
+    return it == connections_.end() ? nullptr : it->second.get();
+}
+
+std::string Device::summary() const {
+    return "device id=" + std::to_string(number_) + " instrument=" + instrument_.definition().name +
+           " connections=" + std::to_string(connections_.size()) +
+           " requests=" + std::to_string(stats_.requests()) +
+           " recoveries=" + std::to_string(stats_.recoveries()) +
+           " reads-pending=" + std::to_string(read_waiters_.size()) +
+           " output-messages=" + std::to_string(instrument_.output_messages()) +
+           " output-bytes=" + std::to_string(instrument_.output_bytes()) +
+           " partial-bytes=" + std::to_string(instrument_.partial_bytes()) +
+           " pending-commands=" + std::to_string(instrument_.pending_commands()) +
+           " bytes-written=" + std::to_string(stats_.bytes_written()) +
+           " bytes-read=" + std::to_string(stats_.bytes_read()) +
+           " events=" + std::to_string(stats_.events().size()) +
+           " dropped-events=" + std::to_string(stats_.dropped_events()) + " path=" + path_;
+}
+
+// ---- connections -----------------------------------------------------------
+
+void Device::on_accept() {
+    for (;;) {
+        const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                ctx_.warn("device " + std::to_string(number_) + ": accept failed: " + std::strerror(errno));
+            return;
+        }
+        auto c = std::make_unique<Connection>();
+        c->number = ctx_.next_connection_number();
+        c->fd.reset(fd);
+        const std::uint64_t conn = c->number;
+        c->watch = ctx_.loop().watch(fd, EPOLLIN,
+                                     [this, conn](std::uint32_t events) { on_connection_event(conn, events); });
+        connections_.emplace(conn, std::move(c));
+        stats_.add({StatEvent::Kind::kOpen, conn, 0, 0, 0, 0, 0, {}});
+        if (ctx_.tracing()) ctx_.trace(tag(conn) + " open");
+        ctx_.device_changed(*this);
+    }
+}
+
+void Device::on_connection_event(std::uint64_t conn, std::uint32_t events) {
+    Connection* c = find(conn);
+    if (c == nullptr) return;
+    if ((events & EPOLLOUT) != 0) flush(*c);
+    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) == 0) return;
+    for (int i = 0; i < kMessagesPerWakeup; ++i) {
+        const ssize_t n = ::recv(c->fd.get(), rx_.data(), rx_.size(), MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            close_connection(conn, errno == ECONNRESET ? "peer" : "error");
+            return;
+        }
+        if (n == 0) {
+            close_connection(conn, "peer");
+            return;
+        }
+        if (!on_message(*c, rx_.data(), static_cast<std::size_t>(n))) return;
+    }
+}
+
+void Device::reject(Connection& c, const std::string& why) {
+    ctx_.warn(tag(c.number) + ": malformed message (" + why + "); connection closed");
+    close_connection(c.number, "malformed");
+}
+
+void Device::close_connection(std::uint64_t conn, const std::string& reason) {
+    auto it = connections_.find(conn);
+    if (it == connections_.end()) return;
+    std::erase_if(read_waiters_, [conn](const auto& waiter) { return waiter.first == conn; });
+    stats_.add({StatEvent::Kind::kClose, conn, 0, 0, 0, 0, 0, reason});
+    if (ctx_.tracing()) {
+        ctx_.trace(tag(conn) + " closed (" + reason + "), " + std::to_string(it->second->requests.size()) +
+                   " request(s) left outstanding");
+    }
+    // Destroying the connection cancels its timers, stops watching it and closes it.
+    std::unique_ptr<Connection> doomed = std::move(it->second);
+    connections_.erase(it);
+    doomed.reset();
+    ctx_.device_changed(*this);
+}
+
+void Device::send_message(Connection& c, std::string message) {
+    if (c.broken) return;
+    if (!c.outbox.empty()) {
+        c.outbox.push_back(std::move(message));
+        return;
+    }
+    for (;;) {
+        if (::send(c.fd.get(), message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) return;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            c.outbox.push_back(std::move(message));
+            c.watch.modify(EPOLLIN | EPOLLOUT);
+            return;
+        }
+        // The peer is gone; the read side notices and closes the connection.
+        c.broken = true;
+        return;
+    }
+}
+
+void Device::flush(Connection& c) {
+    while (!c.outbox.empty() && !c.broken) {
+        const std::string& message = c.outbox.front();
+        if (::send(c.fd.get(), message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) {
+            c.outbox.pop_front();
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+        c.broken = true;
+    }
+    c.outbox.clear();
+    c.watch.modify(EPOLLIN);
+}
+
+// ---- requests --------------------------------------------------------------
+
+bool Device::on_message(Connection& c, const char* data, std::size_t size) {
+    if (size < kHeaderSize) {
+        reject(c, "message of " + std::to_string(size) + " bytes is shorter than the 16-byte header");
+        return false;
+    }
+    if (size > kMaxMessage) {
+        reject(c, "message longer than " + std::to_string(kMaxMessage) + " bytes");
+        return false;
+    }
+    dp::Header h{};
+    std::memcpy(&h, data, kHeaderSize);
+    h.type = le32toh(h.type);
+    h.id = le32toh(h.id);
+    h.arg = le32toh(h.arg);
+    h.count = le32toh(h.count);
+    const std::string_view payload(data + kHeaderSize, size - kHeaderSize);
+
+    std::string why;
+    switch (h.type) {
+        case dp::kWrite:
+            if (h.arg == 0 || h.arg > dp::kMaxTransfer)
+                why = "WRITE with n=" + std::to_string(h.arg) + ", outside 1..65536";
+            else if (payload.size() != h.arg)
+                why = "WRITE with n=" + std::to_string(h.arg) + " carries " + std::to_string(payload.size()) +
+                      " bytes";
+            break;
+        case dp::kRead:
+            if (h.arg > dp::kMaxTransfer)
+                why = "READ with capacity " + std::to_string(h.arg) + ", above 65536";
+            else if (!payload.empty())
+                why = "READ carries " + std::to_string(payload.size()) + " payload bytes";
+            break;
+        case dp::kCancel:
+            if (h.arg != 0)
+                why = "CANCEL with arg=" + std::to_string(h.arg) + ", not 0";
+            else if (!payload.empty())
+                why = "CANCEL carries " + std::to_string(payload.size()) + " payload bytes";
+            break;
+        case dp::kIoctl:
+            if (!payload.empty()) why = "IOCTL carries " + std::to_string(payload.size()) + " payload bytes";
+            break;
+        default:
+            why = "unknown message type " + std::to_string(h.type);
+    }
+    if (why.empty() && h.count != 0) why = "count field is " + std::to_string(h.count) + ", not 0";
+    if (why.empty() && h.id == 0) why = "request id 0";
+    if (why.empty() && h.type != dp::kCancel && c.requests.count(h.id) != 0)
+        why = "request id " + std::to_string(h.id) + " is already outstanding";
+    if (!why.empty()) {
+        reject(c, why);
+        return false;
+    }
+
+    stats_.count_request();
+    stats_.add({StatEvent::Kind::kRequest, c.number, h.type, h.id, h.arg, 0, 0, {}});
+    if (ctx_.tracing()) {
+        std::string line = tag(c.number) + " > " + request_type_name(h.type) + " id=" + std::to_string(h.id);
+        switch (h.type) {
+            case dp::kWrite:
+                line += " n=" + std::to_string(h.arg) + " \"" + escape(payload, kTracePreview) + "\"";
+                break;
+            case dp::kRead: line += " cap=" + std::to_string(h.arg); break;
+            case dp::kIoctl: line += " code=" + hex32(h.arg); break;
+            default: break;
+        }
+        ctx_.trace(line);
+    }
+
+    if (h.type == dp::kCancel) {
+        on_cancel(c, h.id);
+        ctx_.device_changed(*this);
+        return true;
+    }
+    return on_request(c, h.type, h.id, h.arg, payload);
+}
+
+bool Device::on_request(Connection& c, std::uint32_t type, std::uint32_t id, std::uint32_t arg,
+                        std::string_view payload) {
+    unsigned target = type == dp::kWrite ? kOnWrite : type == dp::kRead ? kOnRead : kOnIoctl;
+    const bool recovery = type == dp::kIoctl && arg == dp::kIoctlRecover;
+    if (recovery) {
+        target |= kOnRecover;
+        stats_.count_recovery();
+    }
+    if (faults_.trigger(FaultKind::kDrop, target)) {
+        if (ctx_.tracing()) ctx_.trace(tag(c.number) + " drop fault: closing the connection");
+        close_connection(c.number, "dropped");
+        return false;
+    }
+
+    Request& r = c.requests.try_emplace(id).first->second;
+    r.serial = next_serial_++;
+    r.type = type;
+    r.id = id;
+    r.arg = arg;
+    if (type == dp::kWrite) r.payload.assign(payload);
+    const std::optional<std::uint32_t> hold = faults_.trigger(FaultKind::kDelay, target);
+    r.error = faults_.trigger(FaultKind::kError, target);
+    if (!r.error) {
+        if (type == dp::kWrite) r.partial = faults_.trigger(FaultKind::kPartialWrite, kOnWrite);
+        if (type == dp::kRead) r.zero_read = faults_.trigger(FaultKind::kZeroRead, kOnRead).has_value();
+        if (recovery) r.recover_fail = faults_.trigger(FaultKind::kRecoverFail, kOnRecover);
+    }
+    if (hold && *hold > 0) {
+        if (ctx_.tracing())
+            ctx_.trace(tag(c.number) + " id=" + std::to_string(id) + " held " + std::to_string(*hold) +
+                       " ms (delay fault)");
+        r.hold = ctx_.loop().after(std::chrono::milliseconds(*hold),
+                                   [this, conn = c.number, id, serial = r.serial] { activate(conn, id, serial); });
+        ctx_.device_changed(*this);
+        return true;
+    }
+    activate(c, r);
+    ctx_.device_changed(*this);
+    return true;
+}
+
+void Device::activate(std::uint64_t conn, std::uint32_t id, std::uint64_t serial) {
+    Connection* c = find(conn);
+    if (c == nullptr) return;
+    auto it = c->requests.find(id);
+    if (it == c->requests.end() || it->second.serial != serial) return;
+    activate(*c, it->second);
+}
+
+void Device::activate(Connection& c, Request& r) {
+    const std::uint32_t id = r.id;
+    if (r.error) {
+        complete(c, id, *r.error, {}, 0);
+        return;
+    }
+    switch (r.type) {
+        case dp::kWrite: {
+            std::size_t taken = r.payload.size();
+            if (r.partial) taken = std::min<std::size_t>(taken, *r.partial);
+            if (!instrument_.receive(std::string_view(r.payload).substr(0, taken)))
+                ctx_.warn("device " + std::to_string(number_) + ": command line longer than " +
+                          std::to_string(kMaxCommandLine) + " bytes dropped");
+            stats_.count_written(taken);
+            complete(c, id, err::kSuccess, {}, static_cast<std::uint32_t>(taken));
+            run_commands();
+            return;
+        }
+        case dp::kRead:
+            if (r.arg == 0 || r.zero_read) {
+                complete(c, id, err::kSuccess, {}, 0);
+                return;
+            }
+            r.waiting = true;
+            read_waiters_.emplace_back(c.number, id);
+            serve_reads();
+            return;
+        case dp::kIoctl:
+            if (r.arg != dp::kIoctlRecover) {
+                complete(c, id, err::kInvalidFunction, {}, 0);
+            } else if (r.recover_fail) {
+                complete(c, id, *r.recover_fail, {}, 0);
+            } else {
+                recover();
+                complete(c, id, err::kSuccess, {}, 0);
+            }
+            return;
+        default:
+            return;
+    }
+}
+
+void Device::on_cancel(Connection& c, std::uint32_t id) {
+    auto it = c.requests.find(id);
+    if (it == c.requests.end()) {
+        if (ctx_.tracing())
+            ctx_.trace(tag(c.number) + " CANCEL id=" + std::to_string(id) + ": not outstanding, nothing to do");
+        return;
+    }
+    Request& r = it->second;
+    if (const std::optional<std::uint32_t> ignore = faults_.trigger(FaultKind::kCancelIgnore, kOnCancel);
+        ignore && *ignore > 0) {
+        if (!r.late_cancel.pending()) {
+            r.late_cancel = ctx_.loop().after(std::chrono::milliseconds(*ignore),
+                                              [this, conn = c.number, id, serial = r.serial] {
+                                                  abort(conn, id, serial);
+                                              });
+        }
+        if (ctx_.tracing())
+            ctx_.trace(tag(c.number) + " CANCEL id=" + std::to_string(id) + " ignored for " +
+                       std::to_string(*ignore) + " ms (cancel-ignore fault)");
+        return;
+    }
+    complete(c, id, err::kOperationAborted, {}, 0);
+}
+
+void Device::abort(std::uint64_t conn, std::uint32_t id, std::uint64_t serial) {
+    Connection* c = find(conn);
+    if (c == nullptr) return;
+    auto it = c->requests.find(id);
+    if (it == c->requests.end() || it->second.serial != serial) return;
+    complete(*c, id, err::kOperationAborted, {}, 0);
+}
+
+void Device::remove_waiter(std::uint64_t conn, std::uint32_t id) {
+    auto it = std::find(read_waiters_.begin(), read_waiters_.end(), std::make_pair(conn, id));
+    if (it != read_waiters_.end()) read_waiters_.erase(it);
+}
+
+void Device::complete(Connection& c, std::uint32_t id, std::uint32_t status, std::string_view data,
+                      std::uint32_t count) {
+    auto it = c.requests.find(id);
+    if (it == c.requests.end()) return;
+    const std::uint32_t type = it->second.type;
+    if (it->second.waiting) remove_waiter(c.number, id);
+    c.requests.erase(it);
+
+    dp::Header h{htole32(dp::kComplete), htole32(id), htole32(status), htole32(count)};
+    std::string message(kHeaderSize + data.size(), '\0');
+    std::memcpy(message.data(), &h, kHeaderSize);
+    std::memcpy(message.data() + kHeaderSize, data.data(), data.size());
+
+    stats_.add({StatEvent::Kind::kComplete, c.number, type, id, 0, status, count, {}});
+    if (type == dp::kRead) stats_.count_read(count);
+    if (ctx_.tracing()) {
+        std::string line = tag(c.number) + " < COMPLETE id=" + std::to_string(id) + " " + request_type_name(type) +
+                           " status=" + std::to_string(status) + " count=" + std::to_string(count);
+        if (!data.empty()) line += " \"" + escape(data, kTracePreview) + "\"";
+        ctx_.trace(line);
+    }
+    send_message(c, std::move(message));
+    ctx_.device_changed(*this);
+}
+
+// ---- the instrument --------------------------------------------------------
+
+void Device::serve_reads() {
+    while (!read_waiters_.empty() && instrument_.has_output()) {
+        const auto [conn, id] = read_waiters_.front();
+        Connection* c = find(conn);
+        if (c == nullptr || c->requests.count(id) == 0) {
+            read_waiters_.pop_front();
+            continue;
+        }
+        const std::string data = instrument_.take(c->requests.at(id).arg);
+        complete(*c, id, err::kSuccess, data, static_cast<std::uint32_t>(data.size()));
+    }
+}
+
+void Device::run_commands() {
+    while (!instrument_busy_ && instrument_.has_command()) {
+        const std::string command = instrument_.next_command();
+        const bool suppress =
+            command == kIdentityQuery && faults_.trigger(FaultKind::kNoIdentity, kOnIdentity).has_value();
+        Reply reply = instrument_.answer(command, suppress);
+        if (ctx_.tracing()) {
+            std::string line = "dev=" + std::to_string(number_) + " command \"" + escape(command, kTracePreview) +
+                               "\": " + std::to_string(reply.messages.size()) + " response(s)";
+            if (reply.delay_ms > 0) line += " after " + std::to_string(reply.delay_ms) + " ms";
+            if (suppress) line += " (no-idn fault)";
+            ctx_.trace(line);
+        }
+        if (reply.delay_ms > 0) {
+            instrument_busy_ = true;
+            reply_timer_ = ctx_.loop().after(std::chrono::milliseconds(reply.delay_ms),
+                                             [this, messages = std::move(reply.messages)]() mutable {
+                                                 instrument_busy_ = false;
+                                                 queue_reply(std::move(messages));
+                                                 run_commands();
+                                             });
+            return;
+        }
+        queue_reply(std::move(reply.messages));
+    }
+}
+
+void Device::queue_reply(std::vector<std::string> messages) {
+    for (std::string& message : messages) instrument_.queue(std::move(message));
+    serve_reads();
+    ctx_.device_changed(*this);
+}
+
+void Device::push_output(std::string message) {
+    instrument_.queue(std::move(message));
+    serve_reads();
+    ctx_.device_changed(*this);
+}
+
+void Device::recover() {
+    if (ctx_.tracing()) {
+        ctx_.trace("dev=" + std::to_string(number_) + " recovery: dropped " +
+                   std::to_string(instrument_.output_messages()) + " output message(s) (" +
+                   std::to_string(instrument_.output_bytes()) + " bytes), " +
+                   std::to_string(instrument_.partial_bytes()) + " partial command byte(s), " +
+                   std::to_string(instrument_.pending_commands() + (instrument_busy_ ? 1 : 0)) +
+                   " unanswered command(s)");
+    }
+    instrument_.clear();
+    instrument_busy_ = false;
+    reply_timer_.reset();
+}
+
+}  // namespace tavlib::sim

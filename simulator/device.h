@@ -1,0 +1,136 @@
+// One simulated device: its interface socket, the connections opened on
+// it, the requests outstanding on each, and the instrument behind it.
+#pragma once
+
+#include "event_loop.h"
+#include "faults.h"
+#include "instrument.h"
+#include "stats.h"
+#include "unique_fd.h"
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tavlib::sim {
+
+class Device;
+
+// What a device needs from the simulator around it.
+class DeviceContext {
+public:
+    virtual ~DeviceContext() = default;
+    virtual EventLoop& loop() = 0;
+    virtual bool tracing() const = 0;
+    virtual void trace(const std::string& line) = 0;  // printed when tracing is on
+    virtual void warn(const std::string& line) = 0;   // always printed
+    virtual std::uint64_t next_connection_number() = 0;
+    // Something that a `wait` may be waiting for has changed.
+    virtual void device_changed(Device& device) = 0;
+};
+
+class Device {
+public:
+    // `listener` is bound to `path` and listening; the device removes the
+    // socket file when it is destroyed.
+    Device(DeviceContext& ctx, std::uint32_t number, std::string path, UniqueFd listener,
+           std::shared_ptr<const InstrumentDef> def, std::size_t stats_limit);
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+    ~Device();
+
+    std::uint32_t number() const { return number_; }
+    const std::string& path() const { return path_; }
+    const std::string& instrument_name() const { return instrument_.definition().name; }
+    Instrument& instrument() { return instrument_; }
+    const Instrument& instrument() const { return instrument_; }
+    FaultSet& faults() { return faults_; }
+    DeviceStats& stats() { return stats_; }
+    const DeviceStats& stats() const { return stats_; }
+    std::size_t connection_count() const { return connections_.size(); }
+    std::size_t reads_pending() const { return read_waiters_.size(); }
+
+    // Queues a response message as if the instrument had produced it.
+    void push_output(std::string message);
+
+    // The summary line of `stats` and `list`:
+    //   device id=1 instrument=default connections=1 ... path=/...
+    std::string summary() const;
+
+private:
+    struct Request {
+        std::uint64_t serial = 0;  // unique over the device's life
+        std::uint32_t type = 0;
+        std::uint32_t id = 0;
+        std::uint32_t arg = 0;
+        std::string payload;
+        // Fault decisions, taken when the request arrives.
+        std::optional<std::uint32_t> error;
+        std::optional<std::uint32_t> partial;
+        std::optional<std::uint32_t> recover_fail;
+        bool zero_read = false;
+        bool waiting = false;  // a READ queued for output
+        EventLoop::Timer hold;
+        EventLoop::Timer late_cancel;
+    };
+
+    struct Connection {
+        std::uint64_t number = 0;
+        UniqueFd fd;
+        EventLoop::Watch watch;  // declared after fd: removed before the fd closes
+        std::map<std::uint32_t, Request> requests;
+        std::deque<std::string> outbox;  // completions the socket could not take yet
+        bool broken = false;             // sending failed; the close follows
+    };
+
+    void on_accept();
+    void on_connection_event(std::uint64_t conn, std::uint32_t events);
+    // Returns false when the connection was closed.
+    bool on_message(Connection& c, const char* data, std::size_t size);
+    void reject(Connection& c, const std::string& why);
+    void close_connection(std::uint64_t conn, const std::string& reason);
+    void flush(Connection& c);
+    void send_message(Connection& c, std::string message);
+
+    // Returns false when the connection was closed.
+    bool on_request(Connection& c, std::uint32_t type, std::uint32_t id, std::uint32_t arg,
+                    std::string_view payload);
+    void on_cancel(Connection& c, std::uint32_t id);
+    void activate(std::uint64_t conn, std::uint32_t id, std::uint64_t serial);
+    void activate(Connection& c, Request& r);
+    void abort(std::uint64_t conn, std::uint32_t id, std::uint64_t serial);
+    void complete(Connection& c, std::uint32_t id, std::uint32_t status, std::string_view data,
+                  std::uint32_t count);
+    void remove_waiter(std::uint64_t conn, std::uint32_t id);
+
+    void serve_reads();
+    void run_commands();
+    void queue_reply(std::vector<std::string> messages);
+    void recover();
+
+    Connection* find(std::uint64_t conn);
+    std::string tag(std::uint64_t conn) const;
+
+    DeviceContext& ctx_;
+    std::uint32_t number_;
+    std::string path_;
+    UniqueFd listener_;
+    EventLoop::Watch listen_watch_;
+    Instrument instrument_;
+    FaultSet faults_;
+    DeviceStats stats_;
+    std::map<std::uint64_t, std::unique_ptr<Connection>> connections_;
+    std::deque<std::pair<std::uint64_t, std::uint32_t>> read_waiters_;  // (conn, id), oldest first
+    bool instrument_busy_ = false;   // a reply is in its delay
+    EventLoop::Timer reply_timer_;
+    std::uint64_t next_serial_ = 1;
+    std::vector<char> rx_;
+};
+
+}  // namespace tavlib::sim

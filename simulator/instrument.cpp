@@ -1,0 +1,140 @@
+#include "instrument.h"
+
+#include "data_pattern.h"
+
+#include <charconv>
+#include <cstdio>
+
+namespace tavlib::sim {
+
+const Dialogue* InstrumentDef::find(std::string_view command) const {
+    for (const Dialogue& d : dialogues)
+        if (d.command == command) return &d;
+    return nullptr;
+}
+
+InstrumentDef default_instrument() {
+    InstrumentDef def;
+    def.name = "default";
+    return def;
+}
+
+std::string response_message(std::string_view text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+    std::string out;
+    out.reserve(text.size() + 2);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\n' && (i == 0 || text[i - 1] != '\r')) {
+            out += "\r\n";
+        } else {
+            out += c;
+        }
+    }
+    out += "\r\n";
+    return out;
+}
+
+std::string expand_identity(std::string_view pattern, std::uint32_t device_number) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%06u", static_cast<unsigned>(device_number));
+    std::string out;
+    for (std::size_t i = 0; i < pattern.size();) {
+        if (pattern.substr(i, 3) == "{n}") {
+            out += digits;
+            i += 3;
+        } else {
+            out += pattern[i++];
+        }
+    }
+    return out;
+}
+
+Instrument::Instrument(std::shared_ptr<const InstrumentDef> def, std::uint32_t device_number)
+    : def_(std::move(def)),
+      identity_(expand_identity(def_->identity, device_number)) {
+    for (const std::string& message : def_->initial_output) queue(message);
+}
+
+bool Instrument::receive(std::string_view bytes) {
+    // A CR at the end of the previous piece may pair with an LF in this one.
+    std::size_t scan_from = partial_.empty() ? 0 : partial_.size() - 1;
+    partial_.append(bytes);
+    std::size_t line_start = 0;
+    for (;;) {
+        const std::size_t end = partial_.find("\r\n", scan_from);
+        if (end == std::string::npos) break;
+        commands_.push_back(partial_.substr(line_start, end - line_start));
+        line_start = end + 2;
+        scan_from = line_start;
+    }
+    partial_.erase(0, line_start);
+    if (partial_.size() > kMaxCommandLine) {
+        partial_.clear();
+        return false;
+    }
+    return true;
+}
+
+std::string Instrument::next_command() {
+    std::string command = std::move(commands_.front());
+    commands_.pop_front();
+    return command;
+}
+
+Reply Instrument::answer(std::string_view command, bool suppress_identity) const {
+    if (suppress_identity && command == kIdentityQuery) return {};
+    if (const Dialogue* d = def_->find(command)) return d->reply;
+    if (command == kIdentityQuery) return Reply{{response_message(identity_)}, 0};
+    if (def_->data_command && command.substr(0, kDataCommand.size()) == kDataCommand) {
+        const std::string_view digits = command.substr(kDataCommand.size());
+        std::size_t size = 0;
+        const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), size);
+        if (ec == std::errc{} && end == digits.data() + digits.size() && size >= kMinDataSize &&
+            size <= kMaxDataSize) {
+            return Reply{{data_pattern(size)}, 0};
+        }
+        return Reply{{response_message("ERROR DATA? needs a size from 2 to " +
+                                       std::to_string(kMaxDataSize))},
+                     0};
+    }
+    switch (def_->unknown) {
+        case UnknownPolicy::kEcho:
+            return Reply{{std::string(command) + "\r\n"}, 0};
+        case UnknownPolicy::kSilent:
+            return {};
+        case UnknownPolicy::kRespond:
+            return def_->unknown_reply;
+    }
+    return {};
+}
+
+void Instrument::queue(std::string message) {
+    if (message.empty()) return;
+    output_bytes_ += message.size();
+    output_.push_back(std::move(message));
+}
+
+std::string Instrument::take(std::size_t capacity) {
+    if (output_.empty() || capacity == 0) return {};
+    const std::string& front = output_.front();
+    const std::size_t n = std::min(capacity, front.size() - front_offset_);
+    std::string out = front.substr(front_offset_, n);
+    front_offset_ += n;
+    output_bytes_ -= n;
+    if (front_offset_ == front.size()) {
+        output_.pop_front();
+        front_offset_ = 0;
+    }
+    return out;
+}
+
+void Instrument::clear() {
+    partial_.clear();
+    commands_.clear();
+    output_.clear();
+    front_offset_ = 0;
+    output_bytes_ = 0;
+}
+
+}  // namespace tavlib::sim

@@ -1,0 +1,106 @@
+// The instrument behind one simulated device: what it answers (its
+// definition) and its running state (command assembly and output queue).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavlib::sim {
+
+// What the instrument does with one command line: the response messages it
+// queues, in order, after waiting delay_ms.  No messages: it stays silent.
+struct Reply {
+    std::vector<std::string> messages;
+    std::uint32_t delay_ms = 0;
+};
+
+enum class UnknownPolicy { kEcho, kSilent, kRespond };
+
+struct Dialogue {
+    std::string command;  // the exact command line, without CR LF
+    Reply reply;
+};
+
+// The description of one kind of instrument.  Loaded from the definitions
+// file, or the built-in default.
+struct InstrumentDef {
+    std::string name;
+    unsigned count = 1;  // devices created at start
+    // "{n}" stands for the device number, six digits, zero-padded.
+    std::string identity = "VESPARO,ZQ907,SN{n},1.0.0";
+    bool data_command = true;  // built-in "DATA? N"
+    UnknownPolicy unknown = UnknownPolicy::kEcho;
+    Reply unknown_reply;  // for UnknownPolicy::kRespond
+    std::vector<std::string> initial_output;
+    std::vector<Dialogue> dialogues;
+
+    const Dialogue* find(std::string_view command) const;
+};
+
+// The built-in instrument, named "default".
+InstrumentDef default_instrument();
+
+inline constexpr std::string_view kIdentityQuery = "*IDN?";
+inline constexpr std::string_view kDataCommand = "DATA? ";
+// Longest command line kept while it is being received; a longer one is
+// dropped.
+inline constexpr std::size_t kMaxCommandLine = 64u * 1024u * 1024u;
+
+// Turns response text into one message: every line break becomes CR LF,
+// line breaks at the end are dropped, and CR LF is appended.
+std::string response_message(std::string_view text);
+
+class Instrument {
+public:
+    Instrument(std::shared_ptr<const InstrumentDef> def, std::uint32_t device_number);
+
+    const InstrumentDef& definition() const { return *def_; }
+    const std::string& identity() const { return identity_; }
+    void set_identity(std::string identity) { identity_ = std::move(identity); }
+
+    // Input side.  Bytes are assembled into command lines ended by CR LF;
+    // complete lines wait in the command queue.  Returns false if a partial
+    // line grew beyond kMaxCommandLine and was dropped.
+    bool receive(std::string_view bytes);
+    bool has_command() const { return !commands_.empty(); }
+    std::string next_command();
+    std::size_t partial_bytes() const { return partial_.size(); }
+    std::size_t pending_commands() const { return commands_.size(); }
+
+    // The reply to one command line.  With suppress_identity the identity
+    // query gets no answer.
+    Reply answer(std::string_view command, bool suppress_identity) const;
+
+    // Output side: a queue of response messages, taken by READs.
+    void queue(std::string message);
+    bool has_output() const { return !output_.empty(); }
+    // Up to `capacity` bytes of the front message; never crosses into the
+    // next message.
+    std::string take(std::size_t capacity);
+    std::size_t output_messages() const { return output_.size(); }
+    std::size_t output_bytes() const { return output_bytes_; }
+
+    // Recovery: drops untaken output, the partial line and unanswered
+    // commands.
+    void clear();
+
+private:
+    std::shared_ptr<const InstrumentDef> def_;
+    std::string identity_;
+    std::string partial_;
+    std::deque<std::string> commands_;
+    std::deque<std::string> output_;
+    std::size_t front_offset_ = 0;  // bytes of output_.front() already taken
+    std::size_t output_bytes_ = 0;  // untaken bytes in output_
+};
+
+// Replaces "{n}" in an identity template by the six-digit device number.
+std::string expand_identity(std::string_view pattern, std::uint32_t device_number);
+
+}  // namespace tavlib::sim

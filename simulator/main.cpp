@@ -1,0 +1,90 @@
+// tavril-sim: the simulated instrument and its driver, for Linux machines
+// without the hardware.  See README.md.
+#include "definitions.h"
+#include "simulator.h"
+
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+
+namespace {
+
+std::atomic<tavlib::sim::Simulator*> g_simulator{nullptr};
+static_assert(std::atomic<tavlib::sim::Simulator*>::is_always_lock_free);
+volatile std::sig_atomic_t g_stop_requested = 0;
+
+extern "C" void on_stop_signal(int) {
+    g_stop_requested = 1;
+    if (tavlib::sim::Simulator* simulator = g_simulator.load()) simulator->request_stop();
+}
+
+void install_signal_handlers() {
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"tavril-sim: simulated instrument devices behind the Linux driver interface"};
+    std::string definitions;
+    std::string runtime_dir;
+    tavlib::sim::SimulatorOptions options;
+    bool check_only = false;
+    app.add_option("-d,--definitions", definitions, "YAML file describing the instruments")->check(CLI::ExistingFile);
+    auto* devices = app.add_option("-n,--devices", options.devices,
+                                   "devices of the built-in instrument at start (without --definitions)")
+                        ->check(CLI::Range(0u, 64u));
+    app.add_option("-c,--control", options.control_path, "Unix socket for control commands");
+    app.add_flag("--stdin", options.control_stdin, "also read control commands from stdin; EOF ends the simulator");
+    app.add_flag("-t,--trace", options.trace, "print every request and completion");
+    app.add_option("--runtime-dir", runtime_dir, "runtime directory (instead of $TAVRIL_RUNTIME_DIR)");
+    app.add_option("--stats-limit", options.stats_limit, "events kept per device for `stats`")
+        ->check(CLI::Range(0u, 10'000'000u));
+    app.add_flag("--check", check_only, "only check the definitions file, then exit");
+    CLI11_PARSE(app, argc, argv);
+
+    if (!definitions.empty() && devices->count() > 0) {
+        std::cerr << "tavril-sim: --devices cannot be combined with --definitions; set 'count' in the file\n";
+        return 2;
+    }
+    if (!runtime_dir.empty()) ::setenv("TAVRIL_RUNTIME_DIR", runtime_dir.c_str(), 1);
+
+    try {
+        if (!definitions.empty()) options.instruments = tavlib::sim::load_definitions_file(definitions);
+    } catch (const tavlib::sim::DefinitionError& e) {
+        std::cerr << "tavril-sim: " << e.what() << '\n';
+        return 1;
+    }
+    if (check_only) {
+        std::cout << "tavril-sim: " << (definitions.empty() ? "no definitions file given" : definitions + ": ok")
+                  << '\n';
+        return 0;
+    }
+
+    install_signal_handlers();
+    try {
+        tavlib::sim::Simulator simulator(std::move(options));
+        g_simulator = &simulator;
+        if (g_stop_requested != 0) simulator.request_stop();
+        std::cout << "tavril-sim: ready" << std::endl;
+        simulator.run();
+        g_simulator = nullptr;
+    } catch (const std::exception& e) {
+        g_simulator = nullptr;
+        std::cerr << "tavril-sim: " << e.what() << '\n';
+        return 1;
+    }
+    std::cout << "tavril-sim: stopped" << std::endl;
+    return 0;
+}

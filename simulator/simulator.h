@@ -1,0 +1,129 @@
+// The simulator: the devices, the control channel and the trace, all on one
+// event loop in one thread.  main.cpp wraps it in a command line; tests can
+// also run it in-process.
+#pragma once
+
+#include "device.h"
+#include "event_loop.h"
+#include "instrument.h"
+#include "unique_fd.h"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavlib::sim {
+
+struct SimulatorOptions {
+    // Instruments from a definitions file.  Empty: only the built-in
+    // instrument "default", with `devices` devices at start.  Otherwise each
+    // instrument starts with its `count` devices.
+    std::vector<InstrumentDef> instruments;
+    unsigned devices = 1;
+    std::string control_path;    // Unix stream socket for control commands; empty: none
+    bool control_stdin = false;  // also take control commands from stdin (EOF ends the simulator)
+    bool trace = false;
+    std::size_t stats_limit = 100000;  // events kept per device
+    // Where status lines, trace lines and stdin replies go (default stdout),
+    // and warnings (default stderr).  Each call is one line without its
+    // line end.
+    std::function<void(const std::string&)> out;
+    std::function<void(const std::string&)> err;
+};
+
+class Simulator final : private DeviceContext {
+public:
+    // Creates the interface folder, the start devices and the control
+    // channel.  Throws std::runtime_error with a message for the user.
+    explicit Simulator(SimulatorOptions options);
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+    ~Simulator() override;  // removes every socket it created
+
+    // Runs the event loop until `quit`, request_stop() or EOF on stdin.
+    void run();
+    // Safe from any thread and from a signal handler.
+    void request_stop() noexcept { loop_.request_stop(); }
+
+    // Runs one control command; returns its reply lines, the last of which
+    // begins with "ok" or "error".  `wait` is refused here (it needs the
+    // loop to run).
+    std::vector<std::string> execute(std::string_view line);
+
+    const std::string& interface_folder() const { return folder_; }
+    std::vector<std::string> device_paths() const;
+
+private:
+    struct WaitTerm {
+        std::string key;
+        char op;  // '=', '>' (>=) or '<' (<=)
+        std::uint64_t value;
+    };
+    struct ControlClient {
+        std::uint64_t key = 0;
+        UniqueFd fd;       // empty for stdin
+        int in_fd = -1;
+        bool is_stdin = false;
+        EventLoop::Watch watch;
+        std::string in;
+        std::string out;
+        std::deque<std::string> lines;  // received, not yet run
+        bool waiting = false;           // a `wait` holds the following lines back
+        std::uint32_t wait_device = 0;
+        std::vector<WaitTerm> wait_terms;
+        EventLoop::Timer wait_timer;
+        EventLoop::Timer resume;
+        bool closing = false;  // stdin at EOF: end the simulator after the queued lines
+    };
+    struct Result {
+        std::vector<std::string> lines;
+        bool deferred = false;  // a `wait` that has not been met yet
+    };
+
+    // DeviceContext
+    EventLoop& loop() override { return loop_; }
+    bool tracing() const override { return trace_; }
+    void trace(const std::string& line) override;
+    void warn(const std::string& line) override;
+    std::uint64_t next_connection_number() override { return ++last_connection_; }
+    void device_changed(Device& device) override;
+
+    Device& add_device(const std::shared_ptr<const InstrumentDef>& def);
+    void open_control_socket();
+    void open_stdin();
+    void on_control_accept();
+    void on_control_event(std::uint64_t key, std::uint32_t events);
+    void run_lines(ControlClient& client);
+    void reply(ControlClient& client, const std::vector<std::string>& lines);
+    void flush(ControlClient& client);
+    void drop_client(std::uint64_t key);
+    Result run_command(std::string_view line, ControlClient* client);
+    std::optional<std::uint64_t> wait_value(const Device& device, std::string_view key) const;
+    bool wait_met(const ControlClient& client) const;
+    Device* device_word(std::string_view word, std::vector<std::string>& lines);
+    void print(const std::string& line);
+
+    SimulatorOptions options_;
+    EventLoop loop_;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    bool trace_ = false;
+    std::string folder_;
+    std::map<std::string, std::shared_ptr<const InstrumentDef>> instruments_;
+    std::map<std::uint32_t, std::unique_ptr<Device>> devices_;
+    std::uint32_t last_number_ = 0;
+    std::uint64_t last_connection_ = 0;
+    UniqueFd control_;
+    EventLoop::Watch control_watch_;
+    bool control_created_ = false;
+    std::map<std::uint64_t, std::unique_ptr<ControlClient>> clients_;
+    std::uint64_t last_client_ = 0;
+    std::size_t waiting_clients_ = 0;
+};
+
+}  // namespace tavlib::sim
