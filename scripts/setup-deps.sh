@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building and testing tavlib on Linux
+# needs.  Idempotent: does nothing when everything is present.
+#   setup-deps.sh [extra-package...]
+set -euo pipefail
+
+packages=(
+  cmake make g++ gcc pkg-config python3
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libyaml-cpp-dev libcli11-dev libreadline-dev
+  "$@"
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo_cmd=()
+[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+echo "Installing: ${missing[*]}"
+"${sudo_cmd[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

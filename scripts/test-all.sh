@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds and runs every test: Release, Debug and ASan+UBSan builds on Linux,
+# then the Windows stage (cross-built DLLs, image checks, wine64 run).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+scripts/setup-deps.sh
+start=$(date +%s)
+for preset in release debug asan; do
+  echo "== $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset" -j2
+done
+echo "== Linux builds and tests took $(( $(date +%s) - start )) s"
+
+if [ -x scripts/windows-checks.sh ]; then
+  echo "== windows"
+  scripts/windows-checks.sh
+fi
