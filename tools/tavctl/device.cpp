@@ -58,7 +58,7 @@ TransferResult Connection::write(const std::string& text, std::uint32_t timeoutS
     written.call.result =
         Write_Tavril(handle_, text.c_str(), timeoutSeconds, &written.bytes, &written.call.errorCode);
     trace_call(trace_, Function::Write,
-               quoted(text) + ", " + std::to_string(timeoutSeconds) + " s",
+               escaped(text) + ", " + std::to_string(timeoutSeconds) + " s",
                written.call, std::to_string(written.bytes) + " bytes written");
     return written;
 }
@@ -81,7 +81,7 @@ TransferResult Connection::read(std::uint32_t maxBytes, std::int32_t mode,
             received.data = text_in(buffer);
     }
     if (trace_ != nullptr && received.call.result == TAVRIL_READ_OK)
-        *trace_ << "trace:   received " << quoted(received.data) << '\n';
+        *trace_ << "trace:   received " << escaped(received.data) << '\n';
     return received;
 }
 
@@ -93,13 +93,13 @@ TransactionResult Connection::transact(const std::string& command, std::uint32_t
         Scmd_Tavril(handle_, command.c_str(), maxBytes, mode, timeoutSeconds, timeoutSeconds,
                     response.data(), &transaction.call.errorCode);
     trace_call(trace_, Function::Scmd,
-               quoted(command) + ", max " + std::to_string(maxBytes) +
+               escaped(command) + ", max " + std::to_string(maxBytes) +
                    ", mode " + std::to_string(mode) + ", " + std::to_string(timeoutSeconds) +
                    " s",
                transaction.call);
     if (transaction.call.result >= 0) {
         transaction.response = text_in(response);
-        if (trace_ != nullptr) *trace_ << "trace:   received " << quoted(transaction.response) << '\n';
+        if (trace_ != nullptr) *trace_ << "trace:   received " << escaped(transaction.response) << '\n';
     }
     return transaction;
 }

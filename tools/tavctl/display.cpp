@@ -25,7 +25,7 @@ std::string describe_identity(const InstrumentIdentity& identity) {
            identity_field(identity.firmwareVersion) + "\"";
 }
 
-std::string quoted(std::string_view bytes) {
+std::string escaped(std::string_view bytes) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::string text = "\"";
     for (const char c : bytes) {

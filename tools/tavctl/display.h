@@ -19,7 +19,7 @@ std::string identity_field(const char (&field)[TAVRIL_IDENTITY_FIELD_SIZE]);
 std::string describe_identity(const InstrumentIdentity& identity);
 
 // Bytes as a quoted C-style literal for traces: "*IDN?\r\n", "\x00".
-std::string quoted(std::string_view bytes);
+std::string escaped(std::string_view bytes);
 
 // "answer code 20" for a positive Scmd_Tavril result; empty for 0.
 std::string describe_answer(std::int32_t result);
