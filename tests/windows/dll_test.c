@@ -5,7 +5,10 @@
  *                                range, no device present, bad handles,
  *                                argument refusals.
  *   dll_test --stand-in-device   also the checks of the slot table shared
- *                                between processes, on a stand-in device.
+ *                                between processes, on a stand-in device:
+ *                                claims seen from other processes, release,
+ *                                simultaneous opens, a claim that outlives
+ *                                its process.
  *
  * The stand-in device is one device interface of the instrument's class,
  * which this program registers for the run, whose device path opens an
@@ -266,9 +269,22 @@ static int refused(int32_t result, uint32_t errorCode, TavrilHandle handle) {
     return result == TAVRIL_OPEN_FAILED && errorCode == 0 && handle == HANDLE_UNSET;
 }
 
-/* The roles of the second process; each exits 0 when it saw what its role
- * expects. */
+/* Several processes that open slot 0 at the same moment. */
+#define RACERS 4
+#define RACE_READY "Local\\tavlib-dll-test-race-ready"
+#define RACE_START "Local\\tavlib-dll-test-race-start"
+
+/* The roles of the other processes.  Exit codes: 0 when the process saw
+ * what its role expects, 1 when not; a racer exits 0 when it claimed the
+ * slot (and ends without closing it), 1 when it was refused, 2 otherwise. */
 static int child_role(const char *role) {
+    if (strcmp(role, "race") == 0) {
+        HANDLE ready = OpenSemaphoreA(SEMAPHORE_MODIFY_STATE, FALSE, RACE_READY);
+        HANDLE start = OpenEventA(SYNCHRONIZE, FALSE, RACE_START);
+        if (ready == NULL || start == NULL) return 2;
+        ReleaseSemaphore(ready, 1, NULL);
+        WaitForSingleObject(start, 60000);
+    }
     TavrilHandle handle = HANDLE_UNSET;
     uint32_t errorCode = ERROR_CODE_UNSET;
     InstrumentIdentity identity;
@@ -276,31 +292,69 @@ static int child_role(const char *role) {
     printf("       (process %lu, %s: Open_Tavril(0) result %" PRId32 ", errorCode %" PRIu32 ")\n",
            GetCurrentProcessId(), role, result, errorCode);
     fflush(stdout);
+    if (strcmp(role, "race") == 0)
+        return claims(result, handle) ? 0 : refused(result, errorCode, handle) ? 1 : 2;
     if (strcmp(role, "expect-refused") == 0) return refused(result, errorCode, handle) ? 0 : 1;
-    if (!claims(result, handle)) return 1;
-    if (strcmp(role, "claim-and-exit") == 0) return 0; /* leaves the slot claimed */
     /* claim-and-close */
+    if (!claims(result, handle)) return 1;
     return Close_Tavril(handle, &errorCode) == TAVRIL_CLOSE_OK && errorCode == 0 ? 0 : 1;
 }
 
-static int run_child(const char *role) {
+static int start_child(const char *role, PROCESS_INFORMATION *process) {
     char self[MAX_PATH];
-    if (GetModuleFileNameA(NULL, self, sizeof self) == 0) return -1;
+    if (GetModuleFileNameA(NULL, self, sizeof self) == 0) return 0;
     char commandLine[MAX_PATH + 64];
     snprintf(commandLine, sizeof commandLine, "\"%s\" --child %s", self, role);
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
-    PROCESS_INFORMATION process;
     fflush(stdout);
-    if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
-        return -1;
+    if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, process))
+        return 0;
+    CloseHandle(process->hThread);
+    return 1;
+}
+
+/* Waits for a child and returns its exit code (-1 if it did not end). */
+static int finish_child(PROCESS_INFORMATION *process) {
     DWORD exitCode = (DWORD)-1;
-    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    if (WaitForSingleObject(process->hProcess, 60000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process->hProcess, &exitCode);
+    CloseHandle(process->hProcess);
     return (int)exitCode;
+}
+
+static int run_child(const char *role) {
+    PROCESS_INFORMATION process;
+    return start_child(role, &process) ? finish_child(&process) : -1;
+}
+
+/* Racers start together once all are waiting; the in-use test and the claim
+ * are serialised, so exactly one of them claims the slot. */
+static void concurrent_opens(void) {
+    HANDLE ready = CreateSemaphoreA(NULL, 0, RACERS, RACE_READY);
+    HANDLE start = CreateEventA(NULL, TRUE, FALSE, RACE_START);
+    PROCESS_INFORMATION racers[RACERS];
+    int started = 0;
+    while (ready != NULL && start != NULL && started < RACERS &&
+           start_child("race", &racers[started]))
+        ++started;
+    int waiting = 0;
+    while (waiting < started && WaitForSingleObject(ready, 60000) == WAIT_OBJECT_0) ++waiting;
+    if (start != NULL) SetEvent(start);
+    int claimed = 0;
+    int refusedCount = 0;
+    for (int i = 0; i < started; ++i) {
+        const int code = finish_child(&racers[i]);
+        claimed += code == 0;
+        refusedCount += code == 1;
+    }
+    if (ready != NULL) CloseHandle(ready);
+    if (start != NULL) CloseHandle(start);
+    check(started == RACERS && waiting == RACERS && claimed == 1 && refusedCount == RACERS - 1,
+          "of 4 processes that open slot 0 at once, one claims it (result: claims, errorCode: "
+          "refusals)",
+          claimed, (uint32_t)refusedCount);
 }
 
 static void shared_slot_table(void) {
@@ -334,13 +388,13 @@ static void shared_slot_table(void) {
     child = run_child("claim-and-close");
     check(child == 0, "another process sees slot 0 free, claims and releases it", child, 0);
 
-    child = run_child("claim-and-exit");
-    check(child == 0, "another process claims slot 0 and ends without closing", child, 0);
-
+    /* The winner ends without closing: its claim outlives it for as long as
+     * this process keeps the library loaded. */
+    concurrent_opens();
     again = HANDLE_UNSET;
     result = Open_Tavril(0, &again, &identity, &errorCode);
-    check(refused(result, errorCode, again), "the ended process's claim still holds here", result,
-          errorCode);
+    check(refused(result, errorCode, again), "the claim of the ended winner still holds here",
+          result, errorCode);
 
     unregister_stand_in();
 }

@@ -77,9 +77,7 @@ const Word kDetailFixedSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
 
 namespace {
 
-GUID* win(const Guid* guid) noexcept {
-    return reinterpret_cast<GUID*>(const_cast<Guid*>(guid));
-}
+const GUID* win(const Guid* guid) noexcept { return reinterpret_cast<const GUID*>(guid); }
 SP_DEVICE_INTERFACE_DATA* win(DeviceInterfaceData* data) noexcept {
     return reinterpret_cast<SP_DEVICE_INTERFACE_DATA*>(data);
 }
