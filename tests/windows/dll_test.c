@@ -8,14 +8,17 @@
  *                                between processes, on a stand-in device:
  *                                claims seen from other processes, release,
  *                                simultaneous opens, a claim that outlives
- *                                its process.
+ *                                its process; and transfers on its handle.
  *
  * The stand-in device is one device interface of the instrument's class,
  * which this program registers for the run, whose device path opens an
  * ordinary file (the script that runs the program provides the path's
  * target).  It is no instrument, so Open_Tavril claims the slot and then
  * fails the identification (-2), which leaves the slot claimed: enough to
- * see from a second process whether the claim reached it.
+ * see from a second process whether the claim reached it.  The stand-in
+ * relies on wine: its device setup services list an interface registered
+ * this way as present, and its overlapped transfers on a file start
+ * pending.
  *
  * Prints one line per check and a closing "N passed, M failed" line; the
  * exit code is 0 only when every check passed.
@@ -269,6 +272,55 @@ static int refused(int32_t result, uint32_t errorCode, TavrilHandle handle) {
     return result == TAVRIL_OPEN_FAILED && errorCode == 0 && handle == HANDLE_UNSET;
 }
 
+/* Transfers on the stand-in's handle.  The stand-in is an ordinary file and
+ * every transfer starts at offset 0, so a read brings back the bytes that
+ * the last write put there.  Its overlapped transfers go the whole way
+ * through the platform: started pending, waited for, completed with a
+ * count. */
+static void transfers_on_stand_in(TavrilHandle handle) {
+    uint32_t count = 0;
+    uint32_t errorCode = ERROR_CODE_UNSET;
+    int32_t result = Write_Tavril(handle, "ANS41 ready", 5, &count, &errorCode);
+    check(result == TAVRIL_WRITE_OK && errorCode == 0 && count == 13,
+          "Write_Tavril appends CR LF and sends 13 bytes", result, errorCode);
+
+    char buffer[101];
+    memset(buffer, 'x', sizeof buffer);
+    result = Read_Tavril(handle, 100, TAVRIL_MODE_LINE, 5, buffer, &count, &errorCode);
+    check(result == TAVRIL_READ_OK && errorCode == 0 && count == 11 &&
+              strcmp(buffer, "ANS41 ready") == 0,
+          "Read_Tavril(line) gives the line without CR LF", result, errorCode);
+
+    memset(buffer, 'x', sizeof buffer);
+    result = Read_Tavril(handle, 4, TAVRIL_MODE_RAW, 5, buffer, &count, &errorCode);
+    check(result == TAVRIL_READ_OK && errorCode == 0 && count == 4 &&
+              memcmp(buffer, "ANS4x", 5) == 0,
+          "Read_Tavril(raw, 4 bytes) gives 4 bytes and no terminator", result, errorCode);
+
+    memset(buffer, 'x', sizeof buffer);
+    result = Scmd_Tavril(handle, "STATUS? ANS80", 100, TAVRIL_MODE_TEXT, 5, 5, buffer, &errorCode);
+    check(result == 80 && errorCode == 0 && strcmp(buffer, "STATUS? ANS80\r\n") == 0,
+          "Scmd_Tavril turns ANS80 in the response into 80", result, errorCode);
+
+    result = Write_Tavril(handle, "A\r\nB", 5, &count, &errorCode);
+    check(result == TAVRIL_WRITE_OK && errorCode == 0 && count == 4,
+          "Write_Tavril sends text holding CR LF unchanged", result, errorCode);
+
+    /* Two transfers: 65536 bytes, then the rest and the CR LF. */
+    static char longText[70001];
+    memset(longText, 'L', sizeof longText - 1);
+    result = Write_Tavril(handle, longText, 5, &count, &errorCode);
+    check(result == TAVRIL_WRITE_OK && errorCode == 0 && count == 70002,
+          "Write_Tavril sends 70002 bytes in two transfers", result, errorCode);
+
+    InstrumentIdentity identity;
+    memset(&identity, 0x33, sizeof identity);
+    result = Conf_Tavril(handle, &identity, &errorCode);
+    check(result == TAVRIL_CONF_OK && errorCode == 0 && identity.model[0] == '\0' &&
+              identity.serialNumber[0] == '\0' && identity.firmwareVersion[0] == '\0',
+          "Conf_Tavril on a reply without commas leaves every field empty", result, errorCode);
+}
+
 /* Several processes that open slot 0 at the same moment. */
 #define RACERS 4
 #define RACE_READY "Local\\tavlib-dll-test-race-ready"
@@ -380,6 +432,7 @@ static void shared_slot_table(void) {
     check(child == 0, "another process sees slot 0 claimed", child, 0);
 
     if (parentClaimed) {
+        transfers_on_stand_in(handle);
         result = Close_Tavril(handle, &errorCode);
         check(result == TAVRIL_CLOSE_OK && errorCode == 0, "this process releases slot 0", result,
               errorCode);
