@@ -278,6 +278,12 @@ static int refused(int32_t result, uint32_t errorCode, TavrilHandle handle) {
  * through the platform: started pending, waited for, completed with a
  * count. */
 static void transfers_on_stand_in(TavrilHandle handle) {
+    /* Empty the file, so that nothing from an earlier run or from the
+     * identification follows the first write. */
+    const int emptied =
+        SetFilePointer(handle, 0, NULL, FILE_BEGIN) == 0 && SetEndOfFile(handle);
+    check(emptied, "the stand-in file is emptied", 0, emptied ? 0 : GetLastError());
+
     uint32_t count = 0;
     uint32_t errorCode = ERROR_CODE_UNSET;
     int32_t result = Write_Tavril(handle, "ANS41 ready", 5, &count, &errorCode);
