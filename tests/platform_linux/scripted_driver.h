@@ -1,0 +1,185 @@
+// Test doubles for the Linux backend's tests: a private runtime directory,
+// and a driver whose every answer the test writes by hand.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "driver_protocol.h"
+#include "platform/platform.h"
+
+namespace tavtest {
+
+namespace pf = tavlib::platform;
+namespace proto = tavlib::driver_protocol;
+
+// A bound on how long a test waits for something that must happen; it only
+// stops a broken backend from hanging the suite.
+inline constexpr int kGuardMilliseconds = 20000;
+
+// A fresh runtime directory, named in TAVRIL_RUNTIME_DIR while it lives.
+class RuntimeDir {
+public:
+    RuntimeDir() {
+        char pattern[] = "/tmp/tavpl-XXXXXX";
+        path_ = ::mkdtemp(pattern);
+        ::setenv("TAVRIL_RUNTIME_DIR", path_.c_str(), 1);
+    }
+    ~RuntimeDir() {
+        ::unsetenv("TAVRIL_RUNTIME_DIR");
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    RuntimeDir(const RuntimeDir&) = delete;
+    RuntimeDir& operator=(const RuntimeDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // The interface folder, created on demand.
+    std::string interfaces() const {
+        const std::string folder = path_ + "/" + proto::kInterfaceClassFolder;
+        std::filesystem::create_directories(folder);
+        return folder;
+    }
+
+private:
+    std::string path_;
+};
+
+struct Message {
+    std::uint32_t type = 0, id = 0, arg = 0, count = 0;
+    std::string payload;
+};
+
+inline std::string le32(std::uint32_t v) {
+    std::string out(4, '\0');
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<char>(v >> (8 * i));
+    return out;
+}
+
+inline std::uint32_t read_le32(const char* p) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+    return v;
+}
+
+inline std::string message(std::uint32_t type, std::uint32_t id, std::uint32_t arg,
+                           std::uint32_t count, const std::string& payload = {}) {
+    return le32(type) + le32(id) + le32(arg) + le32(count) + payload;
+}
+
+// The driver's end of one connection.
+class DriverConnection {
+public:
+    explicit DriverConnection(int fd) : fd_(fd) {}
+    ~DriverConnection() { close(); }
+    DriverConnection(const DriverConnection&) = delete;
+    DriverConnection& operator=(const DriverConnection&) = delete;
+
+    // The next message from the library; a failure if none comes.
+    Message receive() {
+        Message m;
+        pollfd entry{fd_, POLLIN, 0};
+        if (::poll(&entry, 1, kGuardMilliseconds) != 1) {
+            ADD_FAILURE() << "the driver received nothing";
+            return m;
+        }
+        std::string buffer(proto::kMaxTransfer + 64, '\0');
+        const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+        if (n < 16) {
+            ADD_FAILURE() << "short or no message: " << n;
+            return m;
+        }
+        m.type = read_le32(&buffer[0]);
+        m.id = read_le32(&buffer[4]);
+        m.arg = read_le32(&buffer[8]);
+        m.count = read_le32(&buffer[12]);
+        m.payload = buffer.substr(16, static_cast<std::size_t>(n) - 16);
+        return m;
+    }
+
+    // Whether nothing is waiting to be received.  Everything the library
+    // sends is queued before its call returns, so this is exact.
+    bool idle() const {
+        pollfd entry{fd_, POLLIN, 0};
+        return ::poll(&entry, 1, 0) == 0;
+    }
+
+    void send(const std::string& bytes) {
+        ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+
+    void complete(std::uint32_t id, std::uint32_t status, std::uint32_t count,
+                  const std::string& payload = {}) {
+        send(message(proto::kComplete, id, status, count, payload));
+    }
+
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+// A device interface served by the test: a listening socket in the class
+// folder.
+class DriverSocket {
+public:
+    DriverSocket(const std::string& folder, const std::string& name) : path_(folder + "/" + name) {
+        fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path_;
+        EXPECT_EQ(::listen(fd_, 16), 0);
+    }
+    ~DriverSocket() {
+        if (fd_ >= 0) ::close(fd_);
+        ::unlink(path_.c_str());
+    }
+    DriverSocket(const DriverSocket&) = delete;
+    DriverSocket& operator=(const DriverSocket&) = delete;
+
+    const std::string& path() const { return path_; }
+
+    int accept() {
+        pollfd entry{fd_, POLLIN, 0};
+        if (::poll(&entry, 1, kGuardMilliseconds) != 1) {
+            ADD_FAILURE() << "nobody connected";
+            return -1;
+        }
+        return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+
+    // The driver dies: its socket stays behind and refuses connections.
+    void die() {
+        ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+inline pf::Handle open_device(const std::string& path) {
+    return pf::CreateFileA(path.c_str(), pf::kGenericRead | pf::kGenericWrite,
+                           pf::kFileShareRead | pf::kFileShareWrite, nullptr, pf::kOpenExisting,
+                           pf::kFileAttributeNormal | pf::kFileFlagOverlapped, nullptr);
+}
+
+inline const pf::Guid kTavrilClass = {
+    0x016A5B0D, 0x4331, 0x4C56, {0x88, 0x25, 0x6E, 0xC4, 0xC8, 0x70, 0xD3, 0xCB}};
+
+}  // namespace tavtest

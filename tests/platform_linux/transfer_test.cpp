@@ -1,0 +1,435 @@
+// Overlapped transfers, control requests, cancellation, events and the small
+// services of the Linux backend, against a driver the test scripts.
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <memory>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "platform/win32_errors.h"
+#include "scripted_driver.h"
+
+namespace tavtest {
+namespace {
+
+namespace err = tavlib::win32_error;
+constexpr pf::Word kRecover = proto::kIoctlRecover;
+
+class Transfers : public ::testing::Test {
+protected:
+    ~Transfers() override {
+        pf::CloseHandle(handle);
+        pf::CloseHandle(event);
+    }
+
+    pf::Overlapped record() const {
+        pf::Overlapped r{};
+        r.hEvent = event;
+        return r;
+    }
+
+    RuntimeDir runtime;
+    DriverSocket device{runtime.interfaces(), "dev-0"};
+    pf::Handle handle = open_device(device.path());
+    DriverConnection driver{device.accept()};
+    pf::Handle event = pf::CreateEventA(nullptr, true, false, nullptr);
+};
+
+TEST_F(Transfers, EveryStartIsPendingAndSendsItsRequestWithAFreshId) {
+    ASSERT_FALSE(pf::is_invalid(handle));
+    pf::Overlapped write = record();
+    pf::Word n = 99;
+    pf::SetLastError(0);
+    EXPECT_FALSE(pf::WriteFile(handle, "hello", 5, &n, &write));
+    EXPECT_EQ(pf::GetLastError(), err::kIoPending);
+    EXPECT_EQ(write.Internal, pf::kStatusPending);
+    const Message sent = driver.receive();
+    EXPECT_EQ(sent.type, proto::kWrite);
+    EXPECT_EQ(sent.arg, 5u);
+    EXPECT_EQ(sent.payload, "hello");
+
+    std::vector<char> big(proto::kMaxTransfer);
+    std::vector<std::uint32_t> ids{sent.id};
+    for (const pf::Word capacity : {pf::Word{0}, pf::Word{proto::kMaxTransfer}}) {
+        const pf::Handle own = pf::CreateEventA(nullptr, true, false, nullptr);
+        pf::Overlapped read{};
+        read.hEvent = own;
+        pf::SetLastError(0);
+        EXPECT_FALSE(pf::ReadFile(handle, big.data(), capacity, &n, &read));
+        EXPECT_EQ(pf::GetLastError(), err::kIoPending);
+        const Message m = driver.receive();
+        EXPECT_EQ(m.type, proto::kRead);
+        EXPECT_EQ(m.arg, capacity);
+        EXPECT_TRUE(m.payload.empty());
+        ids.push_back(m.id);
+        pf::CloseHandle(own);
+    }
+    EXPECT_EQ(std::set<std::uint32_t>(ids.begin(), ids.end()).size(), ids.size());
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 0u), 0);
+    // The write is still outstanding: end it while its record lives.
+    EXPECT_TRUE(pf::CloseHandle(handle));
+    EXPECT_EQ(write.Internal, err::kOperationAborted);
+}
+
+TEST_F(Transfers, SizesOutsideTheWireLimitsAreRefusedWithoutSending) {
+    std::vector<char> big(proto::kMaxTransfer + 1);
+    const struct {
+        bool write;
+        pf::Word size;
+    } cases[] = {{true, 0}, {true, proto::kMaxTransfer + 1}, {false, proto::kMaxTransfer + 1}};
+    for (const auto& c : cases) {
+        pf::Overlapped r = record();
+        pf::SetLastError(0);
+        const bool started = c.write ? pf::WriteFile(handle, big.data(), c.size, nullptr, &r)
+                                     : pf::ReadFile(handle, big.data(), c.size, nullptr, &r);
+        EXPECT_FALSE(started) << c.write << " " << c.size;
+        EXPECT_EQ(pf::GetLastError(), err::kInvalidParameter);
+    }
+    EXPECT_TRUE(driver.idle());
+}
+
+TEST_F(Transfers, ReadPayloadLandsOnlyAsTheCompletionIsTakenIn) {
+    std::string buffer(16, '#');
+    pf::Overlapped r = record();
+    pf::ReadFile(handle, buffer.data(), 8, nullptr, &r);
+    driver.complete(driver.receive().id, 0, 5, "abcde");
+    EXPECT_EQ(buffer, std::string(16, '#'));  // nobody has read the socket yet
+
+    EXPECT_EQ(pf::WaitForSingleObject(event, kGuardMilliseconds), pf::kWaitObject0);
+    pf::Word n = 0;
+    EXPECT_TRUE(pf::GetOverlappedResult(handle, &r, &n, false));
+    EXPECT_EQ(n, 5u);
+    EXPECT_EQ(buffer, "abcde" + std::string(11, '#'));
+}
+
+TEST_F(Transfers, ResultIsIncompleteWhileOutstandingThenCarriesStatusAndCount) {
+    char buffer[8];
+    pf::Overlapped r = record();
+    pf::ReadFile(handle, buffer, sizeof buffer, nullptr, &r);
+    const Message read = driver.receive();
+    pf::Word n = 7;
+    EXPECT_FALSE(pf::GetOverlappedResult(handle, &r, &n, false));
+    EXPECT_EQ(pf::GetLastError(), err::kIoIncomplete);
+    EXPECT_EQ(pf::WaitForSingleObject(event, 0), pf::kWaitTimeout);
+
+    driver.complete(read.id, err::kGenFailure, 0);
+    EXPECT_FALSE(pf::GetOverlappedResult(handle, &r, &n, true));
+    EXPECT_EQ(pf::GetLastError(), err::kGenFailure);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(pf::WaitForSingleObject(event, 0), pf::kWaitObject0);
+
+    // A write the device took only in part reports the part.
+    pf::Overlapped w = record();
+    pf::WriteFile(handle, "abcd", 4, nullptr, &w);
+    EXPECT_EQ(pf::WaitForSingleObject(event, 0), pf::kWaitTimeout);  // the start reset it
+    driver.complete(driver.receive().id, 0, 2);
+    EXPECT_TRUE(pf::GetOverlappedResult(handle, &w, &n, true));
+    EXPECT_EQ(n, 2u);
+}
+
+struct FaultCase {
+    const char* name;
+    bool read;
+    pf::Word size;  // capacity or bytes to write
+    std::string (*reply)(std::uint32_t id);
+};
+
+class ProtocolFaults : public Transfers, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(ProtocolFaults, FailTheRequestWithIoDeviceAndWriteNothing) {
+    const FaultCase& c = GetParam();
+    std::string buffer(64, '#');
+    pf::Overlapped r = record();
+    if (c.read)
+        pf::ReadFile(handle, buffer.data(), c.size, nullptr, &r);
+    else
+        pf::WriteFile(handle, "abcdefgh", c.size, nullptr, &r);
+    driver.send(c.reply(driver.receive().id));
+
+    EXPECT_EQ(pf::WaitForSingleObject(event, kGuardMilliseconds), pf::kWaitObject0);
+    pf::Word n = 0;
+    EXPECT_FALSE(pf::GetOverlappedResult(handle, &r, &n, false));
+    EXPECT_EQ(pf::GetLastError(), err::kIoDevice);
+    EXPECT_EQ(buffer, std::string(64, '#'));
+
+    // The connection itself goes on.
+    pf::Overlapped next = record();
+    pf::WriteFile(handle, "x", 1, nullptr, &next);
+    driver.complete(driver.receive().id, 0, 1);
+    EXPECT_TRUE(pf::GetOverlappedResult(handle, &next, &n, true));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProtocolFaults,
+    ::testing::Values(
+        FaultCase{"ReadCountAboveCapacity", true, 4,
+                  [](std::uint32_t id) { return message(proto::kComplete, id, 0, 8, "ABCDEFGH"); }},
+        FaultCase{"PayloadLongerThanCount", true, 8,
+                  [](std::uint32_t id) { return message(proto::kComplete, id, 0, 4, "ABCDEF"); }},
+        FaultCase{"PayloadShorterThanCount", true, 8,
+                  [](std::uint32_t id) { return message(proto::kComplete, id, 0, 6, "ABCD"); }},
+        FaultCase{"PayloadBeyondAnyTransfer", true, 8,
+                  [](std::uint32_t id) {
+                      return message(proto::kComplete, id, 0, 8,
+                                     std::string(proto::kMaxTransfer + 8, 'A'));
+                  }},
+        FaultCase{"ShorterThanItsHeader", true, 8,
+                  [](std::uint32_t id) { return le32(proto::kComplete) + le32(id) + le32(0); }},
+        FaultCase{"NotACompletion", true, 8,
+                  [](std::uint32_t id) { return message(proto::kRead, id, 0, 4, "ABCD"); }},
+        FaultCase{"WriteCountAboveRequest", false, 4,
+                  [](std::uint32_t id) { return message(proto::kComplete, id, 0, 5); }},
+        FaultCase{"WriteCompletionWithPayload", false, 4,
+                  [](std::uint32_t id) { return message(proto::kComplete, id, 0, 4, "ABCD"); }}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(Transfers, CompletionForAnUnknownIdIsDropped) {
+    std::string buffer(8, '#');
+    pf::Overlapped r = record();
+    pf::ReadFile(handle, buffer.data(), 8, nullptr, &r);
+    const Message read = driver.receive();
+    driver.complete(read.id + 1000, 0, 4, "ABCD");
+    pf::Word n = 0;
+    EXPECT_FALSE(pf::GetOverlappedResult(handle, &r, &n, false));  // takes it in, drops it
+    EXPECT_EQ(pf::GetLastError(), err::kIoIncomplete);
+    EXPECT_EQ(buffer, std::string(8, '#'));
+
+    driver.complete(read.id, 0, 2, "ok");
+    EXPECT_TRUE(pf::GetOverlappedResult(handle, &r, &n, true));
+    EXPECT_EQ(buffer, "ok" + std::string(6, '#'));
+}
+
+class DriverGone : public Transfers, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DriverGone, FailsOutstandingAndLaterRequestsWithDeviceNotConnected) {
+    const bool whileOutstanding = GetParam();
+    char buffer[8];
+    pf::Overlapped r = record();
+    pf::Word n = 0;
+    if (whileOutstanding) {
+        pf::ReadFile(handle, buffer, sizeof buffer, nullptr, &r);
+        driver.receive();
+    }
+    driver.close();
+    if (whileOutstanding) {
+        EXPECT_EQ(pf::WaitForSingleObject(event, kGuardMilliseconds), pf::kWaitObject0);
+        EXPECT_FALSE(pf::GetOverlappedResult(handle, &r, &n, false));
+        EXPECT_EQ(pf::GetLastError(), err::kDeviceNotConnected);
+    }
+    for (int round = 0; round < 2; ++round) {
+        pf::Overlapped later = record();
+        EXPECT_FALSE(pf::WriteFile(handle, "x", 1, nullptr, &later));
+        EXPECT_EQ(pf::GetLastError(), err::kDeviceNotConnected);
+        EXPECT_FALSE(pf::ReadFile(handle, buffer, sizeof buffer, nullptr, &later));
+        EXPECT_EQ(pf::GetLastError(), err::kDeviceNotConnected);
+        EXPECT_FALSE(pf::DeviceIoControl(handle, kRecover, nullptr, 0, nullptr, 0, &n, nullptr));
+        EXPECT_EQ(pf::GetLastError(), err::kDeviceNotConnected);
+    }
+    EXPECT_TRUE(pf::CloseHandle(handle));
+}
+
+INSTANTIATE_TEST_SUITE_P(When, DriverGone, ::testing::Values(true, false),
+                         [](const auto& param) {
+                             return param.param ? "WhileARequestIsOutstanding"
+                                                : "BeforeTheNextRequest";
+                         });
+
+TEST_F(Transfers, CancelIoCancelsOnlyTheCallingThreadsRequests) {
+    char mine[8], theirs[8];
+    pf::Overlapped myRecord = record();
+    const pf::Handle theirEvent = pf::CreateEventA(nullptr, true, false, nullptr);
+    pf::Overlapped theirRecord{};
+    theirRecord.hEvent = theirEvent;
+
+    pf::ReadFile(handle, mine, 8, nullptr, &myRecord);
+    const Message myRead = driver.receive();
+    std::thread([&] { pf::ReadFile(handle, theirs, 8, nullptr, &theirRecord); }).join();
+    const Message theirRead = driver.receive();
+
+    EXPECT_TRUE(pf::CancelIo(handle));
+    const Message cancel = driver.receive();
+    EXPECT_EQ(cancel.type, proto::kCancel);
+    EXPECT_EQ(cancel.id, myRead.id);
+    EXPECT_TRUE(driver.idle());
+
+    driver.complete(myRead.id, err::kOperationAborted, 0);
+    driver.complete(theirRead.id, 0, 1, "z");
+    pf::Word n = 0;
+    EXPECT_FALSE(pf::GetOverlappedResult(handle, &myRecord, &n, true));
+    EXPECT_EQ(pf::GetLastError(), err::kOperationAborted);
+    EXPECT_TRUE(pf::GetOverlappedResult(handle, &theirRecord, &n, true));
+    EXPECT_EQ(n, 1u);
+
+    EXPECT_TRUE(pf::CancelIo(handle));  // nothing left to cancel
+    EXPECT_TRUE(driver.idle());
+    pf::CloseHandle(theirEvent);
+}
+
+class ControlRequest : public Transfers, public ::testing::WithParamInterface<pf::Word> {};
+
+TEST_P(ControlRequest, BlocksUntilItsCompletionAndReportsItsStatus) {
+    const pf::Word status = GetParam();
+    Message seen;
+    std::thread responder([&] {
+        seen = driver.receive();
+        driver.complete(seen.id, status, 0);
+    });
+    pf::Word returned = 77;
+    pf::SetLastError(0);
+    const bool ok = pf::DeviceIoControl(handle, kRecover, nullptr, 0, nullptr, 0, &returned, nullptr);
+    const pf::Word code = pf::GetLastError();
+    responder.join();
+    EXPECT_EQ(seen.type, proto::kIoctl);
+    EXPECT_EQ(seen.arg, kRecover);
+    EXPECT_EQ(ok, status == 0);
+    EXPECT_EQ(code, status);
+    EXPECT_EQ(returned, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, ControlRequest,
+                         ::testing::Values(0u, err::kInvalidFunction, err::kGenFailure));
+
+TEST_F(Transfers, ThreadsOnOneHandleEachGetTheirOwnCompletion) {
+    for (int round = 0; round < 20; ++round) {
+        std::string results[2];
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 2; ++t) {
+            threads.emplace_back([&, t] {
+                const pf::Handle own = pf::CreateEventA(nullptr, false, false, nullptr);
+                pf::Overlapped r{};
+                r.hEvent = own;
+                char buffer[32];
+                pf::ReadFile(handle, buffer, 10 + t, nullptr, &r);
+                pf::Word n = 0;
+                if (pf::WaitForSingleObject(own, pf::kInfinite) == pf::kWaitObject0 &&
+                    pf::GetOverlappedResult(handle, &r, &n, false))
+                    results[t].assign(buffer, n);
+                pf::CloseHandle(own);
+            });
+        }
+        // Answer in the reverse order of arrival, each with its capacity.
+        const Message first = driver.receive();
+        const Message second = driver.receive();
+        for (const Message& m : {second, first})
+            driver.complete(m.id, 0, 3, "c" + std::to_string(m.arg));
+        for (auto& t : threads) t.join();
+        EXPECT_EQ(results[0], "c10");
+        EXPECT_EQ(results[1], "c11");
+    }
+}
+
+TEST_F(Transfers, WaitsTakeLongTimeOutsAndCloseReleasesEveryWaiter) {
+    char buffer[8];
+    pf::Overlapped r = record();
+    pf::ReadFile(handle, buffer, 8, nullptr, &r);
+    driver.complete(driver.receive().id, 0, 1, "x");
+    EXPECT_EQ(pf::WaitForSingleObject(event, 3'600'000'000u), pf::kWaitObject0);
+
+    // A transfer and a control request that the driver never answers.
+    pf::ReadFile(handle, buffer, 8, nullptr, &r);
+    driver.receive();
+    std::atomic<pf::Word> waited{99};
+    std::atomic<pf::Word> controlCode{99};
+    std::thread waiter([&] { waited = pf::WaitForSingleObject(event, 3'600'000'000u); });
+    std::thread controller([&] {
+        pf::Word n = 0;
+        if (!pf::DeviceIoControl(handle, kRecover, nullptr, 0, nullptr, 0, &n, nullptr))
+            controlCode = pf::GetLastError();
+    });
+    EXPECT_EQ(driver.receive().type, proto::kIoctl);
+    EXPECT_TRUE(pf::CloseHandle(handle));
+    waiter.join();
+    controller.join();
+    EXPECT_EQ(waited, pf::kWaitObject0);
+    EXPECT_EQ(r.Internal, err::kOperationAborted);
+    EXPECT_EQ(controlCode, err::kOperationAborted);
+}
+
+TEST_F(Transfers, LateCompletionsAfterTheBufferIsFreedOrTheEventClosedWriteNowhere) {
+    // The scratch buffer is freed while its READ still runs.
+    auto* scratch = static_cast<char*>(pf::GlobalAlloc(pf::kGmemFixed, 64));
+    pf::Overlapped r = record();
+    pf::ReadFile(handle, scratch, 64, nullptr, &r);
+    const Message freed = driver.receive();
+    pf::GlobalFree(scratch);
+    driver.complete(freed.id, 0, 4, "late");
+    pf::Word n = 0;
+    EXPECT_TRUE(pf::GetOverlappedResult(handle, &r, &n, true));
+
+    // The record and its event go away while the READ still runs.
+    auto record2 = std::make_unique<pf::Overlapped>();
+    record2->hEvent = pf::CreateEventA(nullptr, true, false, nullptr);
+    char buffer[8];
+    pf::ReadFile(handle, buffer, 8, nullptr, record2.get());
+    const Message orphan = driver.receive();
+    pf::CloseHandle(record2->hEvent);
+    record2.reset();
+    driver.complete(orphan.id, 0, 4, "gone");
+
+    // Another request's wait takes both completions in.
+    pf::Overlapped last = record();
+    pf::WriteFile(handle, "x", 1, nullptr, &last);
+    driver.complete(driver.receive().id, 0, 1);
+    EXPECT_TRUE(pf::GetOverlappedResult(handle, &last, &n, true));
+}
+
+TEST(Events, ResetModesAndInitialStates) {
+    const struct {
+        bool manual, initial;
+        pf::Word first, second;
+    } cases[] = {{true, true, pf::kWaitObject0, pf::kWaitObject0},
+                 {false, true, pf::kWaitObject0, pf::kWaitTimeout},
+                 {true, false, pf::kWaitTimeout, pf::kWaitTimeout},
+                 {false, false, pf::kWaitTimeout, pf::kWaitTimeout}};
+    for (const auto& c : cases) {
+        const pf::Handle e = pf::CreateEventA(nullptr, c.manual, c.initial, nullptr);
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(pf::WaitForSingleObject(e, 0), c.first) << c.manual << c.initial;
+        EXPECT_EQ(pf::WaitForSingleObject(e, 0), c.second) << c.manual << c.initial;
+        EXPECT_TRUE(pf::CloseHandle(e));
+    }
+    EXPECT_EQ(pf::CreateEventA(nullptr, true, false, "named"), nullptr);
+    EXPECT_EQ(pf::GetLastError(), 120u);
+}
+
+TEST(Services, GlobalHeapTextAndProcessId) {
+    void* memory = pf::GlobalAlloc(pf::kGmemFixed, 100);
+    EXPECT_NE(memory, nullptr);
+    EXPECT_EQ(pf::GlobalFree(memory), nullptr);
+    EXPECT_EQ(pf::GlobalAlloc(0x2 /* movable */, 10), nullptr);
+    EXPECT_EQ(pf::GetLastError(), err::kInvalidParameter);
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_EQ(pf::GlobalAlloc(pf::kGmemFixed, std::numeric_limits<std::size_t>::max() / 2), nullptr);
+    EXPECT_EQ(pf::GetLastError(), err::kNotEnoughMemory);
+#endif
+
+    char text[16] = "ab";
+    EXPECT_EQ(pf::lstrlenA(nullptr), 0);
+    EXPECT_EQ(pf::lstrcatA(text, "cd"), text);
+    EXPECT_EQ(pf::lstrlenA(text), 4);
+    EXPECT_EQ(pf::lstrcpyA(text, "xyz"), text);
+    EXPECT_STREQ(text, "xyz");
+    for (const auto& call : {+[](char* t) { return pf::lstrcpyA(t, nullptr); },
+                             +[](char*) { return pf::lstrcpyA(nullptr, "a"); },
+                             +[](char* t) { return pf::lstrcatA(t, nullptr); },
+                             +[](char*) { return pf::lstrcatA(nullptr, "a"); }}) {
+        pf::SetLastError(0);
+        EXPECT_EQ(call(text), nullptr);
+        EXPECT_EQ(pf::GetLastError(), err::kNoAccess);
+    }
+    EXPECT_STREQ(text, "xyz");
+    EXPECT_EQ(pf::GetCurrentProcessId(), static_cast<pf::Word>(::getpid()));
+
+    // The last error belongs to the thread.
+    pf::SetLastError(1234);
+    std::thread([] { pf::SetLastError(5); }).join();
+    EXPECT_EQ(pf::GetLastError(), 1234u);
+}
+
+}  // namespace
+}  // namespace tavtest
