@@ -34,4 +34,31 @@ ToolRun run_tool(const std::string& program, const std::vector<std::string>& arg
                  const std::filesystem::path& runtimeDir,
                  const std::filesystem::path& scratchDir, const std::string& input = {});
 
+// A tool left running with its stdin and stdout on pipes, to talk to it
+// line by line (a shell that holds its slot while other runs look at it).
+// Its stderr goes to a file in `scratchDir`.
+class RunningTool {
+public:
+    RunningTool(const std::string& program, const std::vector<std::string>& args,
+                const std::filesystem::path& runtimeDir, const std::filesystem::path& scratchDir);
+    ~RunningTool();
+    RunningTool(const RunningTool&) = delete;
+    RunningTool& operator=(const RunningTool&) = delete;
+
+    void send_line(const std::string& line);
+    // The next line of its stdout, without the line end; empty at its end.
+    std::string read_line();
+    // Closes its stdin (end of input), waits for it to end and returns its
+    // status, the rest of its stdout and its stderr.
+    ToolRun finish();
+
+private:
+    std::filesystem::path errFile_;
+    int pid_ = -1;
+    int in_ = -1;   // its stdin
+    int out_ = -1;  // its stdout
+    std::string pending_;
+    bool finished_ = false;
+};
+
 }  // namespace tavctl::test
