@@ -159,14 +159,22 @@ Device& Simulator::add_device(const std::shared_ptr<const InstrumentDef>& def) {
 
 void Simulator::device_changed(Device& device) {
     if (waiting_clients_ == 0) return;
+    changed_devices_.insert(device.number());
+    // Waits are checked once the loop is back from the device, so that an
+    // `ok` is sent only after the device has finished reacting.
+    if (!wait_check_.pending())
+        wait_check_ = loop_.after(std::chrono::milliseconds(0), [this] { check_waits(); });
+}
+
+void Simulator::check_waits() {
+    const std::set<std::uint32_t> changed = std::move(changed_devices_);
+    changed_devices_.clear();
     for (auto& [key, client] : clients_) {
-        if (!client->waiting || client->wait_device != device.number() || !wait_met(*client)) continue;
+        if (!client->waiting || changed.count(client->wait_device) == 0 || !wait_met(*client)) continue;
         client->waiting = false;
         --waiting_clients_;
         client->wait_timer.reset();
         reply(*client, {ok_line()});
-        // The lines after the wait run from the loop, not from inside the
-        // device that is reporting the change.
         ControlClient* c = client.get();
         client->resume = loop_.after(std::chrono::milliseconds(0), [this, c] { run_lines(*c); });
     }

@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -93,6 +94,7 @@ private:
     void warn(const std::string& line) override;
     std::uint64_t next_connection_number() override { return ++last_connection_; }
     void device_changed(Device& device) override;
+    void check_waits();
 
     Device& add_device(const std::shared_ptr<const InstrumentDef>& def);
     void open_control_socket();
@@ -124,6 +126,8 @@ private:
     std::map<std::uint64_t, std::unique_ptr<ControlClient>> clients_;
     std::uint64_t last_client_ = 0;
     std::size_t waiting_clients_ = 0;
+    std::set<std::uint32_t> changed_devices_;
+    EventLoop::Timer wait_check_;
 };
 
 }  // namespace tavlib::sim
