@@ -53,11 +53,13 @@ typedef struct Device {
     KSPIN_LOCK lock;
     LIST_ENTRY writes;  /* waiting for the worker */
     LIST_ENTRY reads;   /* waiting for output */
+    LIST_ENTRY immediate; /* reads that end without output (faults) */
     LIST_ENTRY stalled; /* held by a fault until cancelled */
     LIST_ENTRY output;  /* Message records, oldest first */
     ULONG queuedMessages;
     UCHAR command[COMMAND_KEEP];
     ULONG commandLength; /* bytes of the line so far, kept or not */
+    UCHAR commandLastByte; /* the byte received last */
 
     struct TavtestFaults faults;
     struct TavtestStats stats;
@@ -289,17 +291,15 @@ static void TakeBytes(Device *device, const UCHAR *data, ULONG count) {
 
         if (byte == '\n') {
             ULONG length = device->commandLength;
-            ULONG kept = length < COMMAND_KEEP ? length : COMMAND_KEEP;
-            if (kept == length && length > 0 && device->command[length - 1] == '\r') {
-                --length;
-                --kept;
-            }
-            RunCommand(device, device->command, length, kept);
+            if (length > 0 && device->commandLastByte == '\r') --length;
+            RunCommand(device, device->command, length,
+                       length < COMMAND_KEEP ? length : COMMAND_KEEP);
             device->commandLength = 0;
         } else {
             if (device->commandLength < COMMAND_KEEP) device->command[device->commandLength] = byte;
             ++device->commandLength;
         }
+        device->commandLastByte = byte;
     }
 }
 
@@ -309,54 +309,53 @@ static void LogSize(unsigned int *count, unsigned int *log, ULONG size) {
 
 /* ---- the worker ---------------------------------------------------------------- */
 
-/* Serves what can be served: every waiting write, then reads while there is
- * output.  Requests are completed after the lock is released. */
-static void Serve(Device *device) {
-    LIST_ENTRY done;
-    InitializeListHead(&done);
-    KIRQL irql;
-    KeAcquireSpinLock(&device->lock, &irql);
+/* The fault a request was given when it arrived, kept in its
+ * DriverContext while it waits. */
+enum Fault { FAULT_NONE, FAULT_FAIL, FAULT_PARTIAL, FAULT_EMPTY };
+#define REQUEST_FAULT(irp) ((irp)->Tail.Overlay.DriverContext[0])
+#define REQUEST_PARTIAL(irp) ((irp)->Tail.Overlay.DriverContext[1])
 
-    PIRP irp;
-    while ((irp = Dequeue(&device->writes)) != NULL) {
-        const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
-        ULONG taken = length;
-        if (device->faults.partialWrites > 0) {
-            --device->faults.partialWrites;
-            if (device->faults.partialWriteCount < length) taken = device->faults.partialWriteCount;
-        }
-        const UCHAR *data = TransferBuffer(irp);
-        if (data == NULL && taken > 0) {
-            irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
-            irp->IoStatus.Information = 0;
-        } else {
-            TakeBytes(device, data, taken);
-            ++device->stats.writes;
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            irp->IoStatus.Information = taken;
-        }
-        InsertTailList(&done, &irp->Tail.Overlay.ListEntry);
+/* Called with the lock held: completes one write into `done`. */
+static void ServeWrite(Device *device, PIRP irp, LIST_ENTRY *done) {
+    const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+    const ULONG_PTR fault = (ULONG_PTR)REQUEST_FAULT(irp);
+    ULONG taken = length;
+    if (fault == FAULT_PARTIAL && (ULONG_PTR)REQUEST_PARTIAL(irp) < length)
+        taken = (ULONG)(ULONG_PTR)REQUEST_PARTIAL(irp);
+    const UCHAR *data = TransferBuffer(irp);
+    if (fault == FAULT_FAIL) {
+        irp->IoStatus.Status = STATUS_IO_DEVICE_ERROR;
+        irp->IoStatus.Information = 0;
+    } else if (data == NULL && taken > 0) {
+        irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+        irp->IoStatus.Information = 0;
+    } else {
+        TakeBytes(device, data, taken);
+        ++device->stats.writes;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = taken;
     }
+    InsertTailList(done, &irp->Tail.Overlay.ListEntry);
+}
 
-    for (;;) {
-        const BOOLEAN empty = device->faults.emptyReads > 0;
-        if (!empty && IsListEmpty(&device->output)) break;
-        if ((irp = Dequeue(&device->reads)) == NULL) break;
-        const ULONG capacity = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
-        ULONG count = 0;
-        if (empty) {
-            --device->faults.emptyReads;
+/* Called with the lock held: completes one read into `done` from the head
+ * message, or with its fault.  Never joins two messages. */
+static void ServeRead(Device *device, PIRP irp, LIST_ENTRY *done) {
+    const ULONG capacity = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+    const ULONG_PTR fault = (ULONG_PTR)REQUEST_FAULT(irp);
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG count = 0;
+    if (fault == FAULT_FAIL) {
+        status = STATUS_IO_DEVICE_ERROR;
+    } else if (fault != FAULT_EMPTY && !IsListEmpty(&device->output)) {
+        Message *message = CONTAINING_RECORD(device->output.Flink, Message, link);
+        UCHAR *data = TransferBuffer(irp);
+        count = message->size - message->taken;
+        if (count > capacity) count = capacity;
+        if (data == NULL && count > 0) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+            count = 0;
         } else {
-            Message *message = CONTAINING_RECORD(device->output.Flink, Message, link);
-            UCHAR *data = TransferBuffer(irp);
-            count = message->size - message->taken;
-            if (count > capacity) count = capacity;
-            if (data == NULL && count > 0) {
-                irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
-                irp->IoStatus.Information = 0;
-                InsertTailList(&done, &irp->Tail.Overlay.ListEntry);
-                continue;
-            }
             CopyBytes(data, message->data + message->taken, count);
             message->taken += count;
             if (message->taken == message->size) {
@@ -365,12 +364,26 @@ static void Serve(Device *device) {
                 ExFreePoolWithTag(message, POOL_TAG);
             }
         }
-        ++device->stats.reads;
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = count;
-        InsertTailList(&done, &irp->Tail.Overlay.ListEntry);
     }
+    if (NT_SUCCESS(status)) ++device->stats.reads;
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = count;
+    InsertTailList(done, &irp->Tail.Overlay.ListEntry);
+}
 
+/* Serves what can be served: every waiting write, every read whose fault
+ * ends it without output, then waiting reads while there is output.
+ * Requests are completed after the lock is released. */
+static void Serve(Device *device) {
+    LIST_ENTRY done;
+    InitializeListHead(&done);
+    KIRQL irql;
+    KeAcquireSpinLock(&device->lock, &irql);
+    PIRP irp;
+    while ((irp = Dequeue(&device->writes)) != NULL) ServeWrite(device, irp, &done);
+    while ((irp = Dequeue(&device->immediate)) != NULL) ServeRead(device, irp, &done);
+    while (!IsListEmpty(&device->output) && (irp = Dequeue(&device->reads)) != NULL)
+        ServeRead(device, irp, &done);
     KeReleaseSpinLock(&device->lock, irql);
     CompleteAll(&done);
 }
@@ -405,15 +418,25 @@ static NTSTATUS DispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp) {
     TakeRequestsOf(&device->writes, file, &done, device);
     TakeRequestsOf(&device->reads, file, &done, device);
     TakeRequestsOf(&device->stalled, file, &done, device);
+    TakeRequestsOf(&device->immediate, file, &done, device);
     KeReleaseSpinLock(&device->lock, irql);
     CompleteAll(&done);
     return Complete(irp, STATUS_SUCCESS, 0);
 }
 
-/* Reads and writes are always answered as pending.  A stall fault parks the
- * request where only a cancel ends it. */
+/* Called with the lock held: takes one from a fault's count, if any left. */
+static BOOLEAN TakeFault(unsigned int *count) {
+    if (*count == 0) return FALSE;
+    --*count;
+    return TRUE;
+}
+
+/* Reads and writes are always answered as pending.  Each request gets its
+ * fault on arrival: a stalled one is parked where only a cancel ends it, a
+ * read that fails or comes back empty does not wait for output. */
 static NTSTATUS QueueTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, BOOLEAN isWrite) {
     Device *device = (Device *)deviceObject->DeviceExtension;
+    struct TavtestFaults *faults = &device->faults;
     const ULONG length = isWrite ? IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length
                                  : IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
     KIRQL irql;
@@ -422,16 +445,34 @@ static NTSTATUS QueueTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, BOOLEAN isW
         KeReleaseSpinLock(&device->lock, irql);
         return Complete(irp, STATUS_DELETE_PENDING, 0);
     }
-    if (isWrite)
+    ULONG_PTR fault = FAULT_NONE;
+    LIST_ENTRY *queue;
+    if (isWrite) {
         LogSize(&device->stats.writeSizeCount, device->stats.writeSizes, length);
-    else
+        queue = &device->writes;
+        if (!TakeFault(&faults->skipWrites)) {
+            if (TakeFault(&faults->stalledWrites))
+                queue = &device->stalled;
+            else if (TakeFault(&faults->failedWrites))
+                fault = FAULT_FAIL;
+            else if (TakeFault(&faults->partialWrites))
+                fault = FAULT_PARTIAL;
+        }
+    } else {
         LogSize(&device->stats.readSizeCount, device->stats.readSizes, length);
-    unsigned int *stall = isWrite ? &device->faults.stalledWrites : &device->faults.stalledReads;
-    LIST_ENTRY *queue = isWrite ? &device->writes : &device->reads;
-    if (*stall > 0) {
-        --*stall;
-        queue = &device->stalled;
+        queue = &device->reads;
+        if (!TakeFault(&faults->skipReads)) {
+            if (TakeFault(&faults->stalledReads))
+                queue = &device->stalled;
+            else if (TakeFault(&faults->failedReads))
+                fault = FAULT_FAIL;
+            else if (TakeFault(&faults->emptyReads))
+                fault = FAULT_EMPTY;
+        }
+        if (fault != FAULT_NONE) queue = &device->immediate;
     }
+    REQUEST_FAULT(irp) = (PVOID)fault;
+    REQUEST_PARTIAL(irp) = (PVOID)(ULONG_PTR)faults->partialWriteCount;
     const BOOLEAN queued = Enqueue(queue, irp);
     if (!queued) ++device->stats.cancelled;
     KeReleaseSpinLock(&device->lock, irql);
@@ -477,7 +518,7 @@ static NTSTATUS DispatchControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
         if (device->faults.failedRecoveries > 0) {
             --device->faults.failedRecoveries;
             ++device->stats.failedRecoveries;
-            status = STATUS_IO_DEVICE_ERROR;
+            status = STATUS_DEVICE_NOT_READY;
         } else {
             FreeMessages(device, TRUE);
             device->commandLength = 0;
@@ -489,7 +530,6 @@ static NTSTATUS DispatchControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
             status = STATUS_INVALID_PARAMETER;
         } else {
             CopyBytes(&device->faults, buffer, sizeof device->faults);
-            wake = TRUE; /* an empty-read fault serves a waiting read at once */
         }
         break;
     case TAVTEST_IOCTL_GET_STATS:
@@ -505,6 +545,8 @@ static NTSTATUS DispatchControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
             CountQueue(&device->writes, &device->stats.pendingReads,
                        &device->stats.pendingWrites);
             CountQueue(&device->stalled, &device->stats.pendingReads,
+                       &device->stats.pendingWrites);
+            CountQueue(&device->immediate, &device->stats.pendingReads,
                        &device->stats.pendingWrites);
             CopyBytes(buffer, &device->stats, sizeof device->stats);
             information = sizeof device->stats;
@@ -601,6 +643,7 @@ static NTSTATUS DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
         TakeRequestsOf(&device->writes, NULL, &done, device);
         TakeRequestsOf(&device->reads, NULL, &done, device);
         TakeRequestsOf(&device->stalled, NULL, &done, device);
+        TakeRequestsOf(&device->immediate, NULL, &done, device);
         FreeMessages(device, FALSE);
         KeReleaseSpinLock(&device->lock, irql);
         CompleteAll(&done);
@@ -649,6 +692,7 @@ static NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     InitializeListHead(&device->writes);
     InitializeListHead(&device->reads);
     InitializeListHead(&device->stalled);
+    InitializeListHead(&device->immediate);
     InitializeListHead(&device->output);
     KeInitializeEvent(&device->work, SynchronizationEvent, FALSE);
 

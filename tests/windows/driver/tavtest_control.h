@@ -20,7 +20,7 @@
 
 /* The recovery request: drops the output no read has taken yet, any
  * partly received command and any response still being prepared.  No
- * buffers.  Fails with STATUS_IO_DEVICE_ERROR (Win32 1117) while a
+ * buffers.  Fails with STATUS_DEVICE_NOT_READY (Win32 21) while a
  * recovery fault is set. */
 #define TAVTEST_IOCTL_RECOVER TAVTEST_CTL(0x800) /* 0x222000 */
 
@@ -34,14 +34,20 @@
 /* In: 1 to 65536 bytes, appended to the output as one message. */
 #define TAVTEST_IOCTL_PUSH_OUTPUT TAVTEST_CTL(0x804) /* 0x222010 */
 
-/* Each count applies to that many of the next requests of its kind. */
+/* Each count applies to that many of the next requests of its kind, once
+ * the skip count of that kind has passed: skipWrites 1 and stalledWrites 1
+ * stall the second write from now. */
 struct TavtestFaults {
+    unsigned int skipWrites;        /* writes served normally first */
+    unsigned int skipReads;         /* reads served normally first */
     unsigned int stalledWrites;     /* never completed until cancelled */
     unsigned int stalledReads;      /* never completed until cancelled */
+    unsigned int failedWrites;      /* fail with STATUS_IO_DEVICE_ERROR (1117), take nothing */
+    unsigned int failedReads;       /* fail with STATUS_IO_DEVICE_ERROR (1117), take nothing */
     unsigned int partialWrites;     /* complete with partialWriteCount bytes taken */
     unsigned int partialWriteCount; /* below the length asked for */
-    unsigned int emptyReads;        /* complete at once, successfully, with 0 bytes */
-    unsigned int failedRecoveries;  /* fail with STATUS_IO_DEVICE_ERROR, drop nothing */
+    unsigned int emptyReads;        /* complete successfully with 0 bytes, output or not */
+    unsigned int failedRecoveries;  /* fail with STATUS_DEVICE_NOT_READY (21), drop nothing */
 };
 
 #define TAVTEST_WRITE_LOG 16

@@ -1,0 +1,178 @@
+#!/usr/bin/env bash
+# The Windows end-to-end stage: tavlib.dll (x86_64) against a kernel-mode
+# test driver, under wine64.
+#
+# Installs what it needs, builds the x86_64 DLL (preset mingw-x86_64), the
+# test driver tavtest.sys, its installer and the test program, creates a
+# fresh wine prefix, installs the driver on one root-enumerated device, runs
+# the test program, adds a second device and runs the enumeration checks,
+# removes both and checks that nothing is found any more, then tears the
+# prefix down.
+#
+# Usage: scripts/windows-e2e.sh        (as root when packages are missing)
+# Closes with "windows-e2e: N passed, M failed", the sum of every run below;
+# exits non-zero when any check or step failed.
+set -uo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+stage_start=$(date +%s%N)
+passed=0
+failed=0
+
+elapsed() { # milliseconds since $1 (a date +%s%N value), as seconds
+    local ms=$((($(date +%s%N) - $1) / 1000000))
+    printf '%d.%03ds' $((ms / 1000)) $((ms % 1000))
+}
+
+step_failed() {
+    echo "FAILED $*"
+    failed=$((failed + 1))
+}
+
+finish() {
+    echo "== Windows end-to-end stage took $(elapsed "$stage_start")"
+    echo "windows-e2e: $passed passed, $failed failed"
+    ((failed == 0 && passed > 0))
+    exit
+}
+
+# Runs a program and adds the counts of its closing "N passed, M failed"
+# line; one that ends without it counts as one failure.
+count() {
+    local out rc line
+    # Programs under wine end their lines with CR LF.
+    out=$("$@" 2>&1 | tr -d '\r')
+    rc=$?
+    printf '%s\n' "$out"
+    line=$(printf '%s\n' "$out" | grep -E '^[0-9]+ passed, [0-9]+ failed$' | tail -n 1)
+    if [[ -z $line ]]; then
+        step_failed "$* ended without a result line (exit code $rc)"
+        return
+    fi
+    local p f
+    read -r p _ f _ <<<"${line//,/}"
+    passed=$((passed + p))
+    failed=$((failed + f))
+    if ((rc != 0 && f == 0)); then
+        step_failed "$* exited with $rc"
+    fi
+}
+
+# ---- packages ------------------------------------------------------------
+t=$(date +%s%N)
+packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine64 cmake)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+        missing+=("$package")
+done
+if ((${#missing[@]})); then
+    echo "== installing ${missing[*]}"
+    # wine64 alone: nothing 32-bit runs here.
+    if ! { DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+            "${missing[@]}" >/dev/null; }; then
+        step_failed "apt-get install ${missing[*]}"
+        finish
+    fi
+fi
+echo "== packages ready ($(elapsed "$t"))"
+
+# ---- builds --------------------------------------------------------------
+t=$(date +%s%N)
+mkdir -p build
+log=build/windows-e2e-build.log
+if ! { cmake --preset mingw-x86_64 && cmake --build --preset mingw-x86_64; } >"$log" 2>&1; then
+    tail -n 40 "$log"
+    step_failed "build of preset mingw-x86_64 (log: $log)"
+    finish
+fi
+echo "== built tavlib.dll ($(elapsed "$t"))"
+
+t=$(date +%s%N)
+out=build/windows-e2e
+rm -rf "$out"
+mkdir -p "$out"
+cc=x86_64-w64-mingw32-gcc-posix
+driver=tests/windows/driver
+warnings=(-Wall -Wextra -Wpedantic -Wshadow -Werror)
+# The driver: a native image that imports only ntoskrnl.exe.  No stack
+# protector or stack probes: neither runtime exists in the kernel.
+if ! "$cc" -std=gnu11 -O2 -Wall -Wextra -Werror -I/usr/x86_64-w64-mingw32/include/ddk \
+    -fno-stack-protector -mno-stack-arg-probe -fno-builtin -shared -nostdlib \
+    -Wl,--subsystem,native -Wl,--entry,DriverEntry -o "$out/tavtest.sys" \
+    "$driver/tavtest.c" -lntoskrnl >>"$log" 2>&1 ||
+    ! "$cc" -std=c11 -O2 "${warnings[@]}" -o "$out/tavtest_install.exe" \
+        "$driver/tavtest_install.c" -lsetupapi -lnewdev >>"$log" 2>&1 ||
+    ! "$cc" -std=c11 -O2 "${warnings[@]}" -Iinclude -I"$driver" -o "$out/e2e_test.exe" \
+        tests/windows/e2e/e2e_test.c build/mingw-x86_64/src/libtavlib.dll.a -lsetupapi \
+        >>"$log" 2>&1; then
+    tail -n 40 "$log"
+    step_failed "build of the driver and the test programs (log: $log)"
+    finish
+fi
+cp "$driver/tavtest.inf" build/mingw-x86_64/src/tavlib.dll "$out/"
+echo "== built tavtest.sys, tavtest_install.exe, e2e_test.exe ($(elapsed "$t"))"
+
+# ---- wine ----------------------------------------------------------------
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/tavlib-e2e.XXXXXX")
+export WINEPREFIX WINEARCH=win64 WINEDEBUG=-all DISPLAY=
+# No Mono or Gecko: nothing here needs them.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+cleanup() {
+    "$wineserver" -k 2>/dev/null
+    rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
+
+# Every wine program gets a bound: a driver that hangs must not hang CI.
+run() { timeout 300 "$wine" "$@"; }
+
+t=$(date +%s%N)
+"$wineserver" -p
+if ! run wineboot --init >"$WINEPREFIX/wineboot.log" 2>&1; then
+    cat "$WINEPREFIX/wineboot.log"
+    step_failed "wineboot --init"
+    finish
+fi
+# Right after the prefix is made, wine can run two service managers side by
+# side; a service created through one is then unknown to the other, and the
+# driver's service never starts.  A fresh session has one.
+"$wineserver" -k 2>/dev/null
+"$wineserver" -p
+run wineboot >>"$WINEPREFIX/wineboot.log" 2>&1
+echo "== wine prefix created ($(elapsed "$t"))"
+
+# Installs (or removes) devices; a failure is one failed step.
+devices() {
+    local t0
+    t0=$(date +%s%N)
+    echo "== tavtest_install $*"
+    if run "$out/tavtest_install.exe" "$@" 2>&1 | tr -d '\r'; then
+        echo "== done ($(elapsed "$t0"))"
+        return 0
+    fi
+    step_failed "tavtest_install $*"
+    return 1
+}
+
+tests() {
+    local t0
+    t0=$(date +%s%N)
+    echo "== e2e_test --devices $1"
+    count run "$out/e2e_test.exe" --devices "$1"
+    echo "== run took $(elapsed "$t0")"
+}
+
+devices install 1 && tests 1
+devices install 2 && tests 2
+devices remove && tests 0
+
+t=$(date +%s%N)
+"$wineserver" -k 2>/dev/null
+echo "== wineserver stopped ($(elapsed "$t"))"
+finish
