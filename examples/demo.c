@@ -32,7 +32,7 @@ static int transact(TavrilHandle handle, const char *command)
 
 int main(int argc, char **argv)
 {
-    static const char *const builtin[] = {"*IDN?", "MEAS:VOLT?", "SYST:ERR?", "CONF:RANGE 99"};
+    static const char *const builtin[] = {"*IDN?", "MEAS:VOLT?", "MEAS:CURR?", "CONF:RANGE 1000"};
     uint32_t slot = argc > 1 ? (uint32_t)strtoul(argv[1], NULL, 10) : 0;
     TavrilHandle handle = TAVRIL_INVALID_HANDLE;
     InstrumentIdentity identity;

@@ -1,0 +1,41 @@
+// Drives the library from commands on stdin, one answer line per command:
+//   open SLOT   -> "open RESULT ERROR"  (keeps the handle of a 0 or -2)
+//   close       -> "close RESULT ERROR"
+//   quit
+// Prints "ready" once the library is loaded.
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "tavlib.h"
+
+int main() {
+    TavrilHandle handle = TAVRIL_INVALID_HANDLE;
+    std::cout << "ready" << std::endl;
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        std::istringstream words(line);
+        std::string verb;
+        words >> verb;
+        std::uint32_t error = 0;
+        if (verb == "open") {
+            std::uint32_t slot = 0;
+            words >> slot;
+            InstrumentIdentity identity{};
+            TavrilHandle opened = TAVRIL_INVALID_HANDLE;
+            const std::int32_t result = Open_Tavril(slot, &opened, &identity, &error);
+            if (result == TAVRIL_OPEN_OK || result == TAVRIL_OPEN_NOT_IDENTIFIED) handle = opened;
+            std::cout << "open " << result << " " << error << std::endl;
+        } else if (verb == "close") {
+            const std::int32_t result = Close_Tavril(handle, &error);
+            handle = TAVRIL_INVALID_HANDLE;
+            std::cout << "close " << result << " " << error << std::endl;
+        } else if (verb == "quit") {
+            break;
+        } else {
+            std::cout << "unknown " << verb << std::endl;
+        }
+    }
+    return 0;
+}
