@@ -398,7 +398,7 @@ void Device::complete(Connection& c, std::uint32_t id, std::uint32_t status, std
     dp::Header h{htole32(dp::kComplete), htole32(id), htole32(status), htole32(count)};
     std::string message(kHeaderSize + data.size(), '\0');
     std::memcpy(message.data(), &h, kHeaderSize);
-    std::memcpy(message.data() + kHeaderSize, data.data(), data.size());
+    if (!data.empty()) std::memcpy(message.data() + kHeaderSize, data.data(), data.size());
 
     stats_.add({StatEvent::Kind::kComplete, c.number, type, id, 0, status, count, {}});
     if (type == dp::kRead) stats_.count_read(count);
