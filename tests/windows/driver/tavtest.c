@@ -44,7 +44,6 @@ typedef struct Message {
 } Message;
 
 typedef struct Device {
-    PDEVICE_OBJECT self;
     PDEVICE_OBJECT lower;
     UNICODE_STRING interfaceName;
     BOOLEAN interfaceRegistered;
@@ -102,14 +101,9 @@ static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     return status;
 }
 
-/* The transfer's data in system space: the request's buffered copy, its
- * locked pages, or (with neither) the caller's buffer. */
-static UCHAR *TransferBuffer(PIRP irp) {
-    if (irp->AssociatedIrp.SystemBuffer != NULL) return (UCHAR *)irp->AssociatedIrp.SystemBuffer;
-    if (irp->MdlAddress != NULL)
-        return (UCHAR *)MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
-    return (UCHAR *)irp->UserBuffer;
-}
+/* The transfer's data: the system-space copy that buffered I/O makes, the
+ * only buffer the worker thread may touch.  NULL for an empty transfer. */
+static UCHAR *TransferBuffer(PIRP irp) { return (UCHAR *)irp->AssociatedIrp.SystemBuffer; }
 
 /* The instance number is the last part of the device instance, which the
  * interface's symbolic link carries just before "#{": ...#0001#{guid}. */
@@ -132,13 +126,18 @@ static ULONG InstanceFromLink(const UNICODE_STRING *link) {
 
 /* ---- request queues -------------------------------------------------------- */
 
-/* Called with the lock held.  FALSE when the request was cancelled before it
- * could be queued; the caller then completes it as cancelled. */
+/* Called with the lock held: marks the request pending and queues it.
+ * FALSE when it was cancelled before it could be queued; the caller then
+ * completes it as cancelled.  It is queued before its cancel routine is
+ * set, so a cancel routine that runs at once finds it in the queue. */
 static BOOLEAN Enqueue(LIST_ENTRY *queue, PIRP irp) {
-    IoSetCancelRoutine(irp, CancelQueued);
-    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) return FALSE;
     IoMarkIrpPending(irp);
     InsertTailList(queue, &irp->Tail.Overlay.ListEntry);
+    IoSetCancelRoutine(irp, CancelQueued);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -476,8 +475,10 @@ static NTSTATUS QueueTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, BOOLEAN isW
     const BOOLEAN queued = Enqueue(queue, irp);
     if (!queued) ++device->stats.cancelled;
     KeReleaseSpinLock(&device->lock, irql);
-    if (!queued) return Complete(irp, STATUS_CANCELLED, 0);
-    Wake(device);
+    if (queued)
+        Wake(device);
+    else
+        Complete(irp, STATUS_CANCELLED, 0); /* marked pending: still answered so */
     return STATUS_PENDING;
 }
 
@@ -687,7 +688,6 @@ static NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 
     Device *device = (Device *)deviceObject->DeviceExtension;
     ZeroBytes(device, sizeof *device);
-    device->self = deviceObject;
     KeInitializeSpinLock(&device->lock);
     InitializeListHead(&device->writes);
     InitializeListHead(&device->reads);
