@@ -15,7 +15,7 @@ for preset in release debug asan; do
 done
 echo "== Linux builds and tests took $(( $(date +%s) - start )) s"
 
-if [ -x scripts/windows-checks.sh ]; then
-  echo "== windows"
-  scripts/windows-checks.sh
-fi
+echo "== windows: DLL images and device-less checks"
+scripts/windows-checks.sh
+echo "== windows: end to end against a kernel-mode test driver under wine64"
+scripts/windows-e2e.sh
