@@ -1,5 +1,6 @@
 #include "definitions.h"
 
+#include "control_text.h"
 #include "data_pattern.h"
 
 #include <yaml-cpp/yaml.h>
@@ -135,7 +136,8 @@ private:
     InstrumentDef instrument(const YAML::Node& node) const {
         if (!node.IsMap()) fail(node, "each instrument must be a mapping");
         allow_keys(node,
-                   {"name", "count", "identity", "data_command", "unknown", "initial_output", "dialogues"},
+                   {"name", "count", "identity", "data_command", "unknown", "initial_output", "dialogues",
+                    "faults"},
                    "an instrument");
         InstrumentDef def;
         const YAML::Node name = node["name"];
@@ -174,6 +176,17 @@ private:
             if (!n.IsSequence()) fail(n, "'initial_output' must be a list of texts");
             for (const YAML::Node& m : n)
                 def.initial_output.push_back(response_message(text(m, "each of 'initial_output'")));
+        }
+
+        if (const YAML::Node n = node["faults"]) {
+            if (!n.IsSequence()) fail(n, "'faults' must be a list of fault texts such as \"delay 500 on=read\"");
+            for (const YAML::Node& f : n) {
+                const std::string spec = text(f, "each of 'faults'");
+                std::string error;
+                const std::optional<Fault> fault = parse_fault(split_words(spec), &error);
+                if (!fault) fail(f, "fault '" + spec + "': " + error);
+                def.faults.push_back(*fault);
+            }
         }
 
         if (const YAML::Node n = node["dialogues"]) {

@@ -45,6 +45,7 @@ Device::Device(DeviceContext& ctx, std::uint32_t number, std::string path, Uniqu
       instrument_(std::move(def), number),
       stats_(stats_limit),
       rx_(kMaxMessage + 1) {
+    for (const Fault& fault : instrument_.definition().faults) faults_.set(fault);
     listen_watch_ = ctx_.loop().watch(listener_.get(), EPOLLIN, [this](std::uint32_t) { on_accept(); });
 }
 

@@ -2,6 +2,8 @@
 // definition) and its running state (command assembly and output queue).
 #pragma once
 
+#include "faults.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -39,6 +41,7 @@ struct InstrumentDef {
     Reply unknown_reply;  // for UnknownPolicy::kRespond
     std::vector<std::string> initial_output;
     std::vector<Dialogue> dialogues;
+    std::vector<Fault> faults;  // switched on when a device of this kind is created
 
     const Dialogue* find(std::string_view command) const;
 };

@@ -114,7 +114,7 @@ TEST_F(Control, ListInstrumentsAndHelp) {
     ASSERT_EQ(list.lines.size(), 1u);
     EXPECT_NE(list.lines[0].find("instrument=zq907"), std::string::npos);
     const SimReply instruments = sim().command("instruments");
-    ASSERT_EQ(instruments.lines.size(), 3u);  // default, stale-output, zq907
+    ASSERT_EQ(instruments.lines.size(), 4u);  // default, no-identity, stale-output, zq907
     EXPECT_GT(sim().command("help").lines.size(), 10u);
 }
 
@@ -208,6 +208,23 @@ TEST_F(Control, AddedInstrumentStartsWithItsStaleOutput) {
     c.read(2, 100);
     EXPECT_EQ(c.expect().payload, "OVERRANGE 12\r\n");
     c.read(3, 100);
+    EXPECT_EQ(c.expect().payload, "VESPARO,ZQ907,SN000002,1.0.0\r\n");
+}
+
+TEST_F(Control, FaultsFromTheDefinitionsFileAreOnFromTheStart) {
+    start({"--definitions", kSample});
+    const SimDevice added = sim().add_device("no-identity");
+    EXPECT_EQ(sim().command("faults " + std::to_string(added.id)).lines,
+              std::vector<std::string>{"fault kind=no-idn skip=0 times=0 on=idn"});
+    RawConnection c(added.path);
+    c.write(1, "*IDN?\r\n");
+    c.expect();
+    c.read(2, 100);
+    sim().wait(added.id, "reads-pending=1");
+    EXPECT_FALSE(c.has_message_now());
+    sim().clear_faults(added.id);
+    c.write(3, "*IDN?\r\n");
+    EXPECT_EQ(c.expect().id, 3u);
     EXPECT_EQ(c.expect().payload, "VESPARO,ZQ907,SN000002,1.0.0\r\n");
 }
 

@@ -162,7 +162,7 @@ TEST(DataPattern, SizeEndAndNoRepeatAt64KiB) {
 TEST(Definitions, SampleFileLoads) {
     const std::vector<InstrumentDef> defs =
         load_definitions_file(std::string(TAVRIL_SIM_DEFINITIONS_DIR) + "/sample.yaml");
-    ASSERT_EQ(defs.size(), 2u);
+    ASSERT_EQ(defs.size(), 3u);
     const InstrumentDef& zq = defs[0];
     EXPECT_EQ(zq.name, "zq907");
     EXPECT_EQ(zq.count, 1u);
@@ -180,6 +180,9 @@ TEST(Definitions, SampleFileLoads) {
     const InstrumentDef& stale = defs[1];
     EXPECT_EQ(stale.count, 0u);
     EXPECT_EQ(stale.initial_output, std::vector<std::string>{"OVERRANGE 12\r\n"});
+    EXPECT_TRUE(stale.faults.empty());
+    ASSERT_EQ(defs[2].faults.size(), 1u);
+    EXPECT_EQ(format_fault(defs[2].faults[0]), "fault kind=no-idn skip=0 times=0 on=idn");
 }
 
 TEST(Definitions, RawAndSilentUnknown) {
@@ -241,6 +244,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "      - command: X\n        silent: true\n",
                 "appears twice"},
         BadCase{"instruments:\n  - name: a\n    unknown: maybe\n", "'unknown' must be"},
+        BadCase{"instruments:\n  - name: a\n    faults: [explode]\n", "fault 'explode': unknown fault"},
+        BadCase{"instruments:\n  - name: a\n    faults: no-idn\n", "'faults' must be a list"},
         BadCase{"instruments:\n  - name: a\n    identity: [1, 2]\n", "'identity' must be a text"},
         BadCase{"instruments:\n  - name: a\n    dialogues:\n      - command: X\n        respons: A\n",
                 "bad.yaml:5:9: unknown key 'respons'"}));
