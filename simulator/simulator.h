@@ -54,7 +54,8 @@ public:
 
     // Runs one control command; returns its reply lines, the last of which
     // begins with "ok" or "error".  `wait` is refused here (it needs the
-    // loop to run).
+    // loop to run).  Not while run() runs on another thread: the simulator
+    // is single-threaded; use the control socket then.
     std::vector<std::string> execute(std::string_view line);
 
     const std::string& interface_folder() const { return folder_; }

@@ -73,6 +73,15 @@ TEST_F(Interfaces, SigintCleansUpToo) {
     EXPECT_TRUE(names_in(folder).empty());
 }
 
+TEST_F(Interfaces, QuitCommandEndsCleanly) {
+    start();
+    const std::string folder = sim().interface_folder();
+    EXPECT_TRUE(sim().command("quit").ok);
+    EXPECT_TRUE(sim().wait_for_output("tavril-sim: stopped", std::chrono::seconds(20)));
+    EXPECT_EQ(sim().stop(), 0);
+    EXPECT_TRUE(names_in(folder).empty());
+}
+
 TEST_F(Interfaces, NewNamesSortAfterForeignNamesWhichAreLeftAlone) {
     TempDir dir;
     const std::string folder = dir.path + "/016a5b0d-4331-4c56-8825-6ec4c870d3cb";
