@@ -4,20 +4,29 @@
 //   show                 the four slots, "owner handle" each, ';'-separated
 //   claim <n> <hex>      under the table lock: claim slot n if it is free;
 //                        answers "claimed" or "busy"
+//   contend <n> <hex>    like claim, but first answers "trying" just before
+//                        taking the lock
 //   put <n> <hex>        write slot n without taking the lock; "ok"
 //   lock / unlock        lock_slot_table / unlock_slot_table
 //   fork                 fork a child that only sleeps; answers its pid once
 //                        the child runs
 //   race <threads> <k>   each thread adds 1 to slot 3's owner word k times
 //                        under the lock; answers the final word
+//   fork-while-locked    forks while another thread holds the table lock and,
+//                        once the forking thread sleeps, creates an event;
+//                        answers "forked"
 // The helper says "ready" once it runs (the table is loaded by then); end of
 // input ends it normally.
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -35,6 +44,14 @@ std::string show(const pf::SlotTable& table) {
         out << (n ? ";" : "") << table.ownerProcessId[n] << ' ' << std::hex
             << table.deviceHandle[n] << std::dec;
     return out.str();
+}
+
+// Whether thread `tid` of this process sleeps in the kernel.
+bool asleep(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto end = text.rfind(')');
+    return end != std::string::npos && text.compare(end, 3, ") S") == 0;
 }
 
 [[noreturn]] void sleep_forever(int readyPipe) {
@@ -57,7 +74,7 @@ int main() {
         pf::SlotTable& table = pf::shared_slot_table();
         if (command == "show") {
             std::cout << show(table);
-        } else if (command == "claim" || command == "put") {
+        } else if (command == "claim" || command == "contend" || command == "put") {
             unsigned n = 0;
             std::uintptr_t handle = 0;
             in >> n >> std::hex >> handle;
@@ -66,6 +83,7 @@ int main() {
                 table.deviceHandle[n] = handle;
                 std::cout << "ok";
             } else {
+                if (command == "contend") std::cout << "trying" << std::endl;
                 pf::SlotTableLock lock;
                 const bool free = table.deviceHandle[n] == ~std::uintptr_t{0};
                 if (free) {
@@ -95,6 +113,22 @@ int main() {
             }
             ::close(ready[0]);
             std::cout << child;
+        } else if (command == "fork-while-locked") {
+            pf::CloseHandle(pf::CreateEventA(nullptr, true, false, nullptr));  // in use
+            const pid_t forker = ::gettid();
+            std::atomic<bool> locked{false};
+            std::thread holder([&] {
+                pf::SlotTableLock lock;
+                locked = true;
+                while (!asleep(forker)) std::this_thread::yield();
+                pf::CloseHandle(pf::CreateEventA(nullptr, true, false, nullptr));
+            });
+            while (!locked) std::this_thread::yield();
+            const pid_t child = ::fork();
+            if (child == 0) ::_exit(0);
+            ::waitpid(child, nullptr, 0);
+            holder.join();
+            std::cout << "forked";
         } else if (command == "race") {
             int threads = 0, rounds = 0;
             in >> threads >> rounds;

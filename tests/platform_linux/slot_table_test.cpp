@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -87,6 +89,28 @@ public:
             }
             pending_.append(chunk, static_cast<std::size_t>(n));
         }
+    }
+    // Waits until the helper either answers (the answer is returned) or
+    // sleeps in the kernel (an empty string).  Use it when the helper can
+    // sleep only in the call under test.
+    std::string answer_or_block() {
+        const auto answered = [this] {
+            pollfd entry{from_, POLLIN, 0};
+            return pending_.find('\n') != std::string::npos || ::poll(&entry, 1, 0) == 1;
+        };
+        for (int polls = 0; polls < kGuardMilliseconds; ++polls) {
+            if (answered()) return answer();
+            std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+            const std::string text((std::istreambuf_iterator<char>(stat)),
+                                   std::istreambuf_iterator<char>());
+            const auto state = text.rfind(')');
+            if (state != std::string::npos && text.compare(state, 3, ") S") == 0)
+                // Asleep after answering means waiting for the next command.
+                return answered() ? answer() : std::string();
+            ::poll(nullptr, 0, 1);
+        }
+        ADD_FAILURE() << "helper " << pid_ << " neither answered nor blocked";
+        return {};
     }
     // Ends the helper normally (end of input) and waits for it.
     void quit() {
@@ -175,7 +199,11 @@ TEST_F(SlotTable, TheLockExcludesOtherProcesses) {
     Helper holder(runtime.path());
     Helper contender(runtime.path());
     ASSERT_EQ(holder.ask("lock"), "locked");
-    contender.send("claim 1 b");  // must wait for the holder
+    contender.send("contend 1 b");
+    ASSERT_EQ(contender.answer(), "trying");
+    // From here on the contender can sleep only waiting for the lock.
+    EXPECT_EQ(contender.answer_or_block(), "");
+    EXPECT_EQ(slot(holder.ask("show"), 1), kFreeSlot);
     EXPECT_EQ(holder.ask("put 1 a"), "ok");
     EXPECT_EQ(holder.ask("unlock"), "unlocked");
     EXPECT_EQ(contender.answer(), "busy");
@@ -188,6 +216,11 @@ TEST_F(SlotTable, TheLockOfAKilledHolderIsReleased) {
     ASSERT_EQ(holder.ask("lock"), "locked");
     holder.kill();
     EXPECT_EQ(contender.ask("claim 0 c"), "claimed");
+}
+
+TEST_F(SlotTable, ForkWaitsForTheLockHolderEvenWhenItCallsTheBackend) {
+    Helper helper(runtime.path());
+    EXPECT_EQ(helper.ask("fork-while-locked"), "forked");
 }
 
 TEST_F(SlotTable, TheLockExcludesThreadsOfOneProcess) {

@@ -139,6 +139,8 @@ struct FaultCase {
     std::string (*reply)(std::uint32_t id);
 };
 
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
+
 class ProtocolFaults : public Transfers, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(ProtocolFaults, FailTheRequestWithIoDeviceAndWriteNothing) {

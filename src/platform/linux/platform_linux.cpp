@@ -129,6 +129,15 @@ State& state() {
     return *g_state;
 }
 
+namespace {
+// Fork handlers run their "before" parts in the reverse order of
+// registration.  A thread holding the slot-table lock may be waiting for the
+// state mutex, so the state's handlers register first (this constructor runs
+// before the slot table's default-priority one), and at fork the slot-table
+// lock is taken before the state mutex, in the same order as everywhere else.
+__attribute__((constructor(101))) void register_fork_handlers_at_load() { state(); }
+}  // namespace
+
 Handle add_object(State& s, Object object) {
     const std::uintptr_t value = s.nextHandle;
     s.nextHandle += 4;
@@ -333,16 +342,21 @@ bool can_pump(const Connection& c) { return !c.pumping && !c.closed && !c.ended;
 // Waits until done() holds or the deadline passes, pumping the connection
 // that pick() names whenever no other thread pumps it.  Answers done().
 // Even with the deadline already passed, messages that have arrived are
-// taken in before the answer.
+// taken in before the answer, up to a bound, so that a driver that keeps
+// sending cannot hold the wait beyond its time.
 template <class Done, class Pick>
 bool pump_until(Lock& lock, State& s, Done done, Pick pick, const Deadline& deadline) {
+    constexpr int kLateMessages = 64;
+    int late = 0;
     for (;;) {
         if (done()) return true;
+        const bool overdue = passed(deadline);
+        if (overdue && late++ >= kLateMessages) return false;
         if (const std::shared_ptr<Connection> c = pick()) {
-            if (!pump_once(lock, s, *c, deadline) && passed(deadline)) return done();
+            if (!pump_once(lock, s, *c, deadline) && overdue) return done();
             continue;
         }
-        if (passed(deadline)) return false;
+        if (overdue) return false;
         if (deadline)
             s.changed.wait_until(lock, *deadline);
         else

@@ -152,6 +152,8 @@ __attribute__((constructor)) void attach_at_load() {
         std::lock_guard lock(s.attachMutex);
         attach(s);
     }
+    // Registered after the backend's own fork handlers (platform_linux.cpp),
+    // so that at fork this lock is taken before the backend's state mutex.
     ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 }
 
