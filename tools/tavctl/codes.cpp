@@ -126,8 +126,9 @@ std::optional<std::string_view> result_name(Function function, std::int32_t resu
 
 std::string describe_result(Function function, std::int32_t result) {
     const auto name = result_name(function, result);
-    std::string text = name ? std::string(*name) : std::string("unknown result");
-    return text + " (" + std::to_string(result) + ")";
+    std::string text(name ? *name : std::string_view("unknown result"));
+    text.append(" (").append(std::to_string(result)).append(")");
+    return text;
 }
 
 std::optional<Win32Error> find_win32_error(std::uint32_t code) {
@@ -137,22 +138,27 @@ std::optional<Win32Error> find_win32_error(std::uint32_t code) {
 }
 
 std::string describe_error(std::uint32_t code) {
+    // Built with append(): GCC 12 warns falsely (-Wrestrict) on chained
+    // operator+ of std::string temporaries at -O2.
     std::string text = std::to_string(code);
     const auto known = find_win32_error(code);
+    if (known) text.append(" ").append(known->name);
 #ifdef _WIN32
     const std::string message = system_message(code);
-    if (known) text += " " + std::string(known->name);
-    if (!message.empty()) text += (known ? ": " : " ") + message;
-    else if (known) text += ": " + std::string(known->text);
-#else
-    if (known) text += " " + std::string(known->name) + ": " + std::string(known->text);
+    if (!message.empty()) {
+        text.append(known ? ": " : " ").append(message);
+        return text;
+    }
 #endif
+    if (known) text.append(": ").append(known->text);
     return text;
 }
 
 std::string describe_failure(Function function, std::int32_t result, std::uint32_t errorCode) {
-    return std::string(function_name(function)) + ": " + describe_result(function, result) +
-           "; errorCode " + describe_error(errorCode);
+    std::string text(function_name(function));
+    text.append(": ").append(describe_result(function, result));
+    text.append("; errorCode ").append(describe_error(errorCode));
+    return text;
 }
 
 std::string_view open_state(std::int32_t result, std::uint32_t errorCode) {

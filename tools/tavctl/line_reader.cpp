@@ -120,7 +120,6 @@ public:
         }
         if (!pending.done) rl_callback_handler_remove();
         pendingLine = nullptr;
-        if (!pending.line) std::fputs("\n", rl_outstream != nullptr ? rl_outstream : stdout);
         return std::move(pending.line);
     }
 
