@@ -349,8 +349,8 @@ SimDevice SimProcess::add_device(std::string_view instrument) {
 
 void SimProcess::remove_device(std::uint32_t id) { ok("remove " + std::to_string(id)); }
 
-void SimProcess::set_fault(std::uint32_t id, std::string_view spec) {
-    ok("fault " + std::to_string(id) + " " + std::string(spec));
+void SimProcess::set_fault(std::uint32_t id, std::string_view fault_text) {
+    ok("fault " + std::to_string(id) + " " + std::string(fault_text));
 }
 
 void SimProcess::clear_faults(std::uint32_t id, std::string_view kind) {

@@ -132,9 +132,9 @@ public:
     std::vector<SimDevice> devices();
     SimDevice add_device(std::string_view instrument = {});
     void remove_device(std::uint32_t id);
-    // `spec` is what follows the device number: "error 31 times=1",
+    // `fault_text` is what follows the device number: "error 31 times=1",
     // "delay 5000 on=read", "drop", ...
-    void set_fault(std::uint32_t id, std::string_view spec);
+    void set_fault(std::uint32_t id, std::string_view fault_text);
     void clear_faults(std::uint32_t id, std::string_view kind = "all");
     // Queues a response: push() appends CR LF, push_raw() sends exactly
     // `bytes` (any byte values).

@@ -290,17 +290,17 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- faults ------------------------------------------------------------------
 
 struct FaultCase {
-    std::string spec;
+    std::string fault_text;
     std::string formatted;  // empty: refused
 };
 
-std::ostream& operator<<(std::ostream& os, const FaultCase& c) { return os << c.spec; }
+std::ostream& operator<<(std::ostream& os, const FaultCase& c) { return os << c.fault_text; }
 
-class FaultSpecs : public ::testing::TestWithParam<FaultCase> {};
+class FaultTexts : public ::testing::TestWithParam<FaultCase> {};
 
-TEST_P(FaultSpecs, ParseOrRefuse) {
+TEST_P(FaultTexts, ParseOrRefuse) {
     std::string error;
-    const std::optional<Fault> fault = parse_fault(split_words(GetParam().spec), &error);
+    const std::optional<Fault> fault = parse_fault(split_words(GetParam().fault_text), &error);
     if (GetParam().formatted.empty()) {
         EXPECT_FALSE(fault) << format_fault(*fault);
         EXPECT_FALSE(error.empty());
@@ -311,7 +311,7 @@ TEST_P(FaultSpecs, ParseOrRefuse) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Specs, FaultSpecs,
+    Texts, FaultTexts,
     ::testing::Values(
         FaultCase{"delay 500", "fault kind=delay value=500 skip=0 times=0 on=write,read"},
         FaultCase{"delay 500 on=ioctl times=2", "fault kind=delay value=500 skip=0 times=2 on=ioctl"},

@@ -11,19 +11,19 @@ using Faults = SimTest;
 // ---- completion with an error status --------------------------------------------
 
 struct ErrorCase {
-    const char* spec;
+    const char* fault_text;
     std::uint32_t type;  // request that meets the fault
     std::uint32_t status;
 };
 
-std::ostream& operator<<(std::ostream& os, const ErrorCase& c) { return os << c.spec; }
+std::ostream& operator<<(std::ostream& os, const ErrorCase& c) { return os << c.fault_text; }
 
 class ErrorFault : public SimTest, public ::testing::WithParamInterface<ErrorCase> {};
 
 TEST_P(ErrorFault, CompletesWithTheCodeAndMovesNothing) {
     RawConnection c = connect(1);
     sim().push(1, "WAITING");
-    sim().set_fault(1, GetParam().spec);
+    sim().set_fault(1, GetParam().fault_text);
     switch (GetParam().type) {
         case kWrite: c.write(1, "*IDN?\r\n"); break;
         case kRead: c.read(1, 100); break;
