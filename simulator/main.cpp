@@ -52,7 +52,12 @@ int main(int argc, char** argv) {
     app.add_option("--stats-limit", options.stats_limit, "events kept per device for `stats`")
         ->check(CLI::Range(0u, 10'000'000u));
     app.add_flag("--check", check_only, "only check the definitions file, then exit");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // --help exits with 0; every mistake on the command line with 2.
+        return app.exit(e) == 0 ? 0 : 2;
+    }
 
     if (!definitions.empty() && devices->count() > 0) {
         std::cerr << "tavril-sim: --devices cannot be combined with --definitions; set 'count' in the file\n";

@@ -295,7 +295,7 @@ void Simulator::on_control_event(std::uint64_t key, std::uint32_t events) {
 
 void Simulator::run_lines(ControlClient& client) {
     const std::uint64_t key = client.key;
-    while (!client.waiting && !client.lines.empty()) {
+    while (!client.waiting && !client.lines.empty() && !quitting_) {
         const std::string line = std::move(client.lines.front());
         client.lines.pop_front();
         Result result = run_command(line, &client);
@@ -617,6 +617,7 @@ Simulator::Result Simulator::run_command(std::string_view line, ControlClient* c
         out.push_back(ok_line());
     } else if (command == "quit") {
         out.push_back(ok_line());
+        quitting_ = true;
         loop_.stop();
     } else {
         out.push_back(error_line("unknown command '" + std::string(command) + "' (try `help`)"));

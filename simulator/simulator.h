@@ -116,6 +116,7 @@ private:
     EventLoop loop_;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     bool trace_ = false;
+    bool quitting_ = false;  // `quit` ran: later lines are not run
     std::string folder_;
     std::map<std::string, std::shared_ptr<const InstrumentDef>> instruments_;
     std::map<std::uint32_t, std::unique_ptr<Device>> devices_;

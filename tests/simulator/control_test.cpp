@@ -262,12 +262,13 @@ TEST(CommandLine, StdinControlAndCheck) {
     ASSERT_NE(::mkdtemp(dir), nullptr);
     const std::string exe = TAVRIL_SIM_PATH;
     const auto [code, output] =
-        run_shell("printf 'list\\nfault 1 zero-read\\nfaults 1\\n' | " + exe + " --stdin --runtime-dir " + dir);
+        run_shell("printf 'list\\nfault 1 zero-read\\nfaults 1\\nquit\\nadd\\n' | " + exe + " --stdin --runtime-dir " + dir);
     EXPECT_EQ(code, 0) << output;
     EXPECT_NE(output.find("tavril-sim: ready"), std::string::npos) << output;
     EXPECT_NE(output.find("ok devices=1"), std::string::npos) << output;
     EXPECT_NE(output.find("fault kind=zero-read skip=0 times=0 on=read\nok"), std::string::npos) << output;
     EXPECT_NE(output.find("tavril-sim: stopped"), std::string::npos) << output;
+    EXPECT_EQ(output.find("device 2 added"), std::string::npos) << output;  // nothing runs after quit
     std::error_code ec;
     EXPECT_TRUE(std::filesystem::is_empty(std::string(dir) + "/016a5b0d-4331-4c56-8825-6ec4c870d3cb", ec));
     std::filesystem::remove_all(dir, ec);
@@ -276,6 +277,9 @@ TEST(CommandLine, StdinControlAndCheck) {
     const auto [both, message] = run_shell(exe + " --devices 2 --definitions " + kSample);
     EXPECT_EQ(both, 2);
     EXPECT_NE(message.find("--devices cannot be combined"), std::string::npos) << message;
+    EXPECT_EQ(run_shell(exe + " --devices 65").first, 2);
+    EXPECT_EQ(run_shell(exe + " --no-such-option").first, 2);
+    EXPECT_EQ(run_shell(exe + " --help").first, 0);
 }
 
 }  // namespace
