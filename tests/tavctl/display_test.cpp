@@ -40,11 +40,5 @@ TEST(Display, EscapedShowsWhatATerminalWouldHide) {
     EXPECT_EQ(escaped("\x00\x7f\xff"s), R"("\x00\x7f\xff")");
 }
 
-TEST(Display, AnswerCodesOnlyWhenPositive) {
-    EXPECT_EQ(describe_answer(20), "answer code 20");
-    EXPECT_EQ(describe_answer(100), "answer code 100");
-    EXPECT_EQ(describe_answer(0), "");
-}
-
 }  // namespace
 }  // namespace tavctl

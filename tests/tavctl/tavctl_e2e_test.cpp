@@ -284,6 +284,29 @@ TEST_F(TavctlTest, FailedTransactionNamesResultAndErrorCode) {
               "error.\n");
 }
 
+// A device whose identification failed is closed again, unless the user
+// asks to go on with it.
+TEST_F(TavctlTest, UnidentifiedDeviceIsClosedUnlessAllowed) {
+    start(1);
+    const std::string notIdentified =
+        "tavctl: slot 0: not identified: Open_Tavril: TAVRIL_OPEN_NOT_IDENTIFIED (-2); errorCode "
+        "31 ERROR_GEN_FAILURE: A device attached to the system is not functioning.\n";
+    sim->set_fault(1, "error 31 times=1");
+    ToolRun run = tavctl({"query", "0", "HELLO"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, notIdentified);
+
+    sim->set_fault(1, "error 31 times=1");
+    run = tavctl({"--allow-unidentified", "query", "0", "HELLO"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "HELLO\n");
+    EXPECT_EQ(run.err, notIdentified + "tavctl: slot 0: going on with the unidentified device\n");
+
+    // Both runs released the slot.
+    EXPECT_EQ(tavctl({"identify", "0"}).status, 0);
+}
+
 class NoDeviceTest : public TavctlTest,
                      public ::testing::WithParamInterface<std::vector<std::string>> {};
 
