@@ -79,7 +79,8 @@ private:
 
 tavlib::sim::SimOptions options() {
     tavlib::sim::SimOptions o;
-    o.runtime_dir = std::getenv("TAVRIL_RUNTIME_DIR");
+    const char* dir = std::getenv("TAVRIL_RUNTIME_DIR");
+    o.runtime_dir = dir != nullptr ? dir : "";
     return o;
 }
 
