@@ -16,57 +16,15 @@ stage_start=$(date +%s%N)
 passed=0
 failed=0
 
-elapsed() { # milliseconds since $1 (a date +%s%N value), as seconds
-    local ms=$((($(date +%s%N) - $1) / 1000000))
-    printf '%d.%03ds' $((ms / 1000)) $((ms % 1000))
-}
-
-step_failed() {
-    echo "FAILED $*"
-    failed=$((failed + 1))
-}
-
-# Runs a checker and adds the counts of its closing "N passed, M failed"
-# line; a checker that ends without one counts as one failure.
-count() {
-    local out rc line
-    # Programs under wine end their lines with CR LF.
-    out=$("$@" 2>&1 | tr -d '\r')
-    rc=$?
-    printf '%s\n' "$out"
-    line=$(printf '%s\n' "$out" | grep -E '^[0-9]+ passed, [0-9]+ failed$' | tail -n 1)
-    if [[ -z $line ]]; then
-        step_failed "$* ended without a result line (exit code $rc)"
-        return
-    fi
-    local p f
-    read -r p _ f _ <<<"${line//,/}"
-    passed=$((passed + p))
-    failed=$((failed + f))
-    if ((rc != 0 && f == 0)); then
-        step_failed "$* exited with $rc"
-    fi
-}
+source "$root/scripts/lib/stage.sh"
 
 # ---- packages ------------------------------------------------------------
 t=$(date +%s%N)
 packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 wine64 cmake python3)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-        missing+=("$package")
-done
-if ((${#missing[@]})); then
-    echo "== installing ${missing[*]}"
-    # wine64 alone: no 32-bit wine (nothing 32-bit runs here) and none of
-    # its recommended desktop integration.
-    if ! { DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-            "${missing[@]}" >/dev/null; }; then
-        step_failed "apt-get install ${missing[*]}"
-        echo "windows: $passed passed, $failed failed"
-        exit 1
-    fi
+if ! install_missing "${packages[@]}"; then
+    step_failed "installing ${packages[*]}"
+    echo "windows: $passed passed, $failed failed"
+    exit 1
 fi
 echo "== packages ready ($(elapsed "$t"))"
 

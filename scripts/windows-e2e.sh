@@ -21,15 +21,7 @@ stage_start=$(date +%s%N)
 passed=0
 failed=0
 
-elapsed() { # milliseconds since $1 (a date +%s%N value), as seconds
-    local ms=$((($(date +%s%N) - $1) / 1000000))
-    printf '%d.%03ds' $((ms / 1000)) $((ms % 1000))
-}
-
-step_failed() {
-    echo "FAILED $*"
-    failed=$((failed + 1))
-}
+source "$root/scripts/lib/stage.sh"
 
 finish() {
     echo "== Windows end-to-end stage took $(elapsed "$stage_start")"
@@ -38,45 +30,12 @@ finish() {
     exit
 }
 
-# Runs a program and adds the counts of its closing "N passed, M failed"
-# line; one that ends without it counts as one failure.
-count() {
-    local out rc line
-    # Programs under wine end their lines with CR LF.
-    out=$("$@" 2>&1 | tr -d '\r')
-    rc=$?
-    printf '%s\n' "$out"
-    line=$(printf '%s\n' "$out" | grep -E '^[0-9]+ passed, [0-9]+ failed$' | tail -n 1)
-    if [[ -z $line ]]; then
-        step_failed "$* ended without a result line (exit code $rc)"
-        return
-    fi
-    local p f
-    read -r p _ f _ <<<"${line//,/}"
-    passed=$((passed + p))
-    failed=$((failed + f))
-    if ((rc != 0 && f == 0)); then
-        step_failed "$* exited with $rc"
-    fi
-}
-
 # ---- packages ------------------------------------------------------------
 t=$(date +%s%N)
 packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine64 cmake)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-        missing+=("$package")
-done
-if ((${#missing[@]})); then
-    echo "== installing ${missing[*]}"
-    # wine64 alone: nothing 32-bit runs here.
-    if ! { DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-            "${missing[@]}" >/dev/null; }; then
-        step_failed "apt-get install ${missing[*]}"
-        finish
-    fi
+if ! install_missing "${packages[@]}"; then
+    step_failed "installing ${packages[*]}"
+    finish
 fi
 echo "== packages ready ($(elapsed "$t"))"
 

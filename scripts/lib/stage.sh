@@ -1,0 +1,50 @@
+# Helpers shared by the Windows stage scripts; sourced, not run.
+# The sourcing script sets `passed` and `failed` to 0 first.
+
+elapsed() { # milliseconds since $1 (a date +%s%N value), as seconds
+    local ms=$((($(date +%s%N) - $1) / 1000000))
+    printf '%d.%03ds' $((ms / 1000)) $((ms % 1000))
+}
+
+step_failed() {
+    echo "FAILED $*"
+    failed=$((failed + 1))
+}
+
+# Runs a program and adds the counts of its closing "N passed, M failed"
+# line; one that ends without it counts as one failure.
+count() {
+    local out rc line
+    # Programs under wine end their lines with CR LF.
+    out=$("$@" 2>&1 | tr -d '\r')
+    rc=$?
+    printf '%s\n' "$out"
+    line=$(printf '%s\n' "$out" | grep -E '^[0-9]+ passed, [0-9]+ failed$' | tail -n 1)
+    if [[ -z $line ]]; then
+        step_failed "$* ended without a result line (exit code $rc)"
+        return
+    fi
+    local p f
+    read -r p _ f _ <<<"${line//,/}"
+    passed=$((passed + p))
+    failed=$((failed + f))
+    if ((rc != 0 && f == 0)); then
+        step_failed "$* exited with $rc"
+    fi
+}
+
+# Installs the Debian packages named that are missing, without recommended
+# packages (wine64 alone: nothing 32-bit runs here, and no desktop
+# integration).  Fails when the installation fails.
+install_missing() {
+    local missing=() package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$package")
+    done
+    ((${#missing[@]})) || return 0
+    echo "== installing ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+            "${missing[@]}" >/dev/null
+}
