@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++ gcc pkg-config python3
+  cmake make g++ gcc pkg-config python3 python3-pytest
   libgtest-dev libgmock-dev libbenchmark-dev
   libyaml-cpp-dev libcli11-dev libreadline-dev
   "$@"

@@ -318,7 +318,7 @@ TEST_F(Transfers, ThreadsOnOneHandleEachGetTheirOwnCompletion) {
         const Message first = driver.receive();
         const Message second = driver.receive();
         for (const Message& m : {second, first})
-            driver.complete(m.id, 0, 3, "c" + std::to_string(m.arg));
+            driver.complete(m.id, 0, 3, std::string("c").append(std::to_string(m.arg)));
         for (auto& t : threads) t.join();
         EXPECT_EQ(results[0], "c10");
         EXPECT_EQ(results[1], "c11");
