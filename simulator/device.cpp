@@ -54,6 +54,7 @@ Device::~Device() {
     ::unlink(path_.c_str());
     listen_watch_.reset();
     connections_.clear();
+    line_clients_.clear();
 }
 
 std::string Device::tag(std::uint64_t conn) const {
@@ -68,6 +69,7 @@ Device::Connection* Device::find(std::uint64_t conn) {
 std::string Device::summary() const {
     return "device id=" + std::to_string(number_) + " instrument=" + instrument_.definition().name +
            " connections=" + std::to_string(connections_.size()) +
+           " tcp-clients=" + std::to_string(line_clients_.size()) +
            " requests=" + std::to_string(stats_.requests()) +
            " recoveries=" + std::to_string(stats_.recoveries()) +
            " reads-pending=" + std::to_string(read_waiters_.size()) +
@@ -413,11 +415,63 @@ void Device::complete(Connection& c, std::uint32_t id, std::uint32_t status, std
     ctx_.device_changed(*this);
 }
 
+// ---- line clients (TCP) ---------------------------------------------------
+
+void Device::attach_line_client(UniqueFd fd, std::string peer) {
+    const std::uint64_t conn = ctx_.next_connection_number();
+    LineConnection::Handlers handlers;
+    handlers.line = [this, conn](std::string line) { on_line(conn, std::move(line)); };
+    handlers.closed = [this, conn](const char* reason) { close_line_client(conn, reason); };
+    auto client = std::make_unique<LineConnection>(ctx_.loop(), std::move(fd), conn, std::move(peer),
+                                                   std::move(handlers));
+    if (ctx_.tracing()) ctx_.trace("dev=" + std::to_string(number_) + " tcp=" + std::to_string(conn) +
+                                   " open peer=" + client->peer());
+    line_clients_.emplace(conn, std::move(client));
+    ctx_.device_changed(*this);
+}
+
+void Device::close_line_client(std::uint64_t conn, const char* reason) {
+    auto it = line_clients_.find(conn);
+    if (it == line_clients_.end()) return;
+    const std::string reason_text = reason;
+    if (reason_text == "overlong-line")
+        ctx_.warn("device " + std::to_string(number_) + ": TCP client " + it->second->peer() +
+                  " sent a line longer than " + std::to_string(kMaxCommandLine) + " bytes; connection closed");
+    std::erase_if(read_waiters_, [conn](const auto& waiter) { return waiter.first == conn; });
+    if (ctx_.tracing())
+        ctx_.trace("dev=" + std::to_string(number_) + " tcp=" + std::to_string(conn) + " closed (" + reason_text +
+                   ")");
+    // The connection is in one of its own callbacks: the watch and timer
+    // handles make destroying it here safe, and it touches nothing after.
+    line_clients_.erase(it);
+    ctx_.device_changed(*this);
+}
+
+void Device::on_line(std::uint64_t conn, std::string line) {
+    if (ctx_.tracing())
+        ctx_.trace("dev=" + std::to_string(number_) + " tcp=" + std::to_string(conn) + " > \"" +
+                   escape(line, kTracePreview) + "\"");
+    instrument_.submit(std::move(line), conn);
+    run_commands();
+    ctx_.device_changed(*this);
+}
+
 // ---- the instrument --------------------------------------------------------
 
 void Device::serve_reads() {
     while (!read_waiters_.empty() && instrument_.has_output()) {
         const auto [conn, id] = read_waiters_.front();
+        if (id == 0) {
+            read_waiters_.pop_front();
+            auto it = line_clients_.find(conn);
+            if (it == line_clients_.end()) continue;
+            const std::string data = instrument_.take(std::string::npos);
+            if (ctx_.tracing())
+                ctx_.trace("dev=" + std::to_string(number_) + " tcp=" + std::to_string(conn) + " < \"" +
+                           escape(to_lf_line_ends(data), kTracePreview) + "\"");
+            it->second->send_response(data);
+            continue;
+        }
         Connection* c = find(conn);
         if (c == nullptr || c->requests.count(id) == 0) {
             read_waiters_.pop_front();
@@ -430,7 +484,9 @@ void Device::serve_reads() {
 
 void Device::run_commands() {
     while (!instrument_busy_ && instrument_.has_command()) {
-        const std::string command = instrument_.next_command();
+        Command next = instrument_.take_command();
+        const std::string& command = next.line;
+        const std::uint64_t source = next.source;
         const bool suppress =
             command == kIdentityQuery && faults_.trigger(FaultKind::kNoIdentity, kOnIdentity).has_value();
         Reply reply = instrument_.answer(command, suppress);
@@ -444,19 +500,24 @@ void Device::run_commands() {
         if (reply.delay_ms > 0) {
             instrument_busy_ = true;
             reply_timer_ = ctx_.loop().after(std::chrono::milliseconds(reply.delay_ms),
-                                             [this, messages = std::move(reply.messages)]() mutable {
+                                             [this, source, messages = std::move(reply.messages)]() mutable {
                                                  instrument_busy_ = false;
-                                                 queue_reply(std::move(messages));
+                                                 queue_reply(std::move(messages), source);
                                                  run_commands();
                                              });
             return;
         }
-        queue_reply(std::move(reply.messages));
+        queue_reply(std::move(reply.messages), source);
     }
 }
 
-void Device::queue_reply(std::vector<std::string> messages) {
-    for (std::string& message : messages) instrument_.queue(std::move(message));
+void Device::queue_reply(std::vector<std::string> messages, std::uint64_t source) {
+    const bool line_client = source != 0 && line_clients_.count(source) != 0;
+    for (std::string& message : messages) {
+        if (message.empty()) continue;
+        instrument_.queue(std::move(message));
+        if (line_client) read_waiters_.emplace_back(source, 0);
+    }
     serve_reads();
     ctx_.device_changed(*this);
 }

@@ -5,6 +5,7 @@
 #include "event_loop.h"
 #include "faults.h"
 #include "instrument.h"
+#include "line_connection.h"
 #include "stats.h"
 #include "unique_fd.h"
 
@@ -54,10 +55,20 @@ public:
     DeviceStats& stats() { return stats_; }
     const DeviceStats& stats() const { return stats_; }
     std::size_t connection_count() const { return connections_.size(); }
+    std::size_t line_client_count() const { return line_clients_.size(); }
     std::size_t reads_pending() const { return read_waiters_.size(); }
 
     // Queues a response message as if the instrument had produced it.
     void push_output(std::string message);
+
+    // Takes over a connected, non-blocking stream socket (a TCP client) whose
+    // peer speaks command lines (LineConnection).  Its lines join the
+    // instrument's command queue whole.  It reads the one output queue like
+    // a driver connection does: for each response message that one of its
+    // own commands queues, it places one READ of unlimited capacity at the
+    // back of the waiting READs at that moment, and the message each such
+    // READ takes (the front one, oldest READ first) is sent to it.
+    void attach_line_client(UniqueFd fd, std::string peer);
 
     // The summary line of `stats` and `list`:
     //   device id=1 instrument=default connections=1 ... path=/...
@@ -109,9 +120,13 @@ private:
                   std::uint32_t count);
     void remove_waiter(std::uint64_t conn, std::uint32_t id);
 
+    void on_line(std::uint64_t conn, std::string line);
+    void close_line_client(std::uint64_t conn, const char* reason);
+
     void serve_reads();
     void run_commands();
-    void queue_reply(std::vector<std::string> messages);
+    // Queues the responses to a command from `source` (see Command).
+    void queue_reply(std::vector<std::string> messages, std::uint64_t source);
     void recover();
 
     Connection* find(std::uint64_t conn);
@@ -126,7 +141,10 @@ private:
     FaultSet faults_;
     DeviceStats stats_;
     std::map<std::uint64_t, std::unique_ptr<Connection>> connections_;
-    std::deque<std::pair<std::uint64_t, std::uint32_t>> read_waiters_;  // (conn, id), oldest first
+    std::map<std::uint64_t, std::unique_ptr<LineConnection>> line_clients_;
+    // Waiting READs, oldest first: (conn, id) of a driver connection's READ,
+    // or (conn, 0) for a line client's READ (request id 0 never occurs).
+    std::deque<std::pair<std::uint64_t, std::uint32_t>> read_waiters_;
     bool instrument_busy_ = false;   // a reply is in its delay
     EventLoop::Timer reply_timer_;
     std::uint64_t next_serial_ = 1;

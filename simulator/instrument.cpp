@@ -64,7 +64,7 @@ bool Instrument::receive(std::string_view bytes) {
     for (;;) {
         const std::size_t end = partial_.find("\r\n", scan_from);
         if (end == std::string::npos) break;
-        commands_.push_back(partial_.substr(line_start, end - line_start));
+        commands_.push_back(Command{partial_.substr(line_start, end - line_start), 0});
         line_start = end + 2;
         scan_from = line_start;
     }
@@ -76,8 +76,12 @@ bool Instrument::receive(std::string_view bytes) {
     return true;
 }
 
-std::string Instrument::next_command() {
-    std::string command = std::move(commands_.front());
+void Instrument::submit(std::string line, std::uint64_t source) {
+    commands_.push_back(Command{std::move(line), source});
+}
+
+Command Instrument::take_command() {
+    Command command = std::move(commands_.front());
     commands_.pop_front();
     return command;
 }

@@ -52,12 +52,20 @@ InstrumentDef default_instrument();
 inline constexpr std::string_view kIdentityQuery = "*IDN?";
 inline constexpr std::string_view kDataCommand = "DATA? ";
 // Longest command line kept while it is being received; a longer one is
-// dropped.
+// dropped.  Lines from TCP clients are held to the same bound.
 inline constexpr std::size_t kMaxCommandLine = 64u * 1024u * 1024u;
 
 // Turns response text into one message: every line break becomes CR LF,
 // line breaks at the end are dropped, and CR LF is appended.
 std::string response_message(std::string_view text);
+
+// A complete command line and where it came from: source 0 is the byte
+// stream of the device's driver connections, any other value the
+// connection number of the line client (a TCP client) that sent it whole.
+struct Command {
+    std::string line;
+    std::uint64_t source = 0;
+};
 
 class Instrument {
 public:
@@ -71,8 +79,12 @@ public:
     // complete lines wait in the command queue.  Returns false if a partial
     // line grew beyond kMaxCommandLine and was dropped.
     bool receive(std::string_view bytes);
+    // Queues a command line that arrived whole (without its line end), behind
+    // the lines already complete; a partial line being received is left alone.
+    void submit(std::string line, std::uint64_t source);
     bool has_command() const { return !commands_.empty(); }
-    std::string next_command();
+    Command take_command();
+    std::string next_command() { return take_command().line; }
     std::size_t partial_bytes() const { return partial_.size(); }
     std::size_t pending_commands() const { return commands_.size(); }
 
@@ -97,7 +109,7 @@ private:
     std::shared_ptr<const InstrumentDef> def_;
     std::string identity_;
     std::string partial_;
-    std::deque<std::string> commands_;
+    std::deque<Command> commands_;
     std::deque<std::string> output_;
     std::size_t front_offset_ = 0;  // bytes of output_.front() already taken
     std::size_t output_bytes_ = 0;  // untaken bytes in output_

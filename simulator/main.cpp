@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <string>
 
 namespace {
 
@@ -48,6 +49,16 @@ int main(int argc, char** argv) {
     app.add_option("-c,--control", options.control_path, "Unix socket for control commands");
     app.add_flag("--stdin", options.control_stdin, "also read control commands from stdin; EOF ends the simulator");
     app.add_flag("-t,--trace", options.trace, "print every request and completion");
+    std::string tcp_port;  // empty after a bare --tcp
+    auto* tcp = app.add_option("--tcp", tcp_port,
+                               "also serve one device's instrument on a TCP raw socket (default port 5025; "
+                               "0: a free port, printed at start)")
+                    ->expected(0, 1)
+                    ->check(CLI::Range(0, 65535));
+    auto* tcp_bind = app.add_option("--tcp-bind", options.tcp_bind, "address the TCP port listens on (default 127.0.0.1)");
+    auto* tcp_device = app.add_option("--tcp-device", options.tcp_device,
+                                      "device number served on the TCP port (default: the first at start)")
+                           ->check(CLI::Range(1u, 4294967295u));
     app.add_option("--runtime-dir", runtime_dir, "runtime directory (instead of $TAVRIL_RUNTIME_DIR)");
     app.add_option("--stats-limit", options.stats_limit, "events kept per device for `stats`")
         ->check(CLI::Range(0u, 10'000'000u));
@@ -61,6 +72,12 @@ int main(int argc, char** argv) {
 
     if (!definitions.empty() && devices->count() > 0) {
         std::cerr << "tavril-sim: --devices cannot be combined with --definitions; set 'count' in the file\n";
+        return 2;
+    }
+    options.tcp = tcp->count() > 0;
+    if (options.tcp && !tcp_port.empty()) options.tcp_port = static_cast<std::uint16_t>(std::stoul(tcp_port));
+    if (!options.tcp && (tcp_bind->count() > 0 || tcp_device->count() > 0)) {
+        std::cerr << "tavril-sim: --tcp-bind and --tcp-device need --tcp\n";
         return 2;
     }
     if (!runtime_dir.empty()) ::setenv("TAVRIL_RUNTIME_DIR", runtime_dir.c_str(), 1);

@@ -6,6 +6,8 @@
 #include "faults.h"
 #include "interface_names.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -42,7 +44,8 @@ const char* const kHelp[] = {
     "  stats DEV                       summary, then the logged events in order",
     "  reset DEV                       clear the statistics",
     "  wait DEV KEY>=N|KEY=N|KEY<=N... [timeout=MS]",
-    "      KEY: requests connections reads-pending recoveries output-messages bytes-written bytes-read",
+    "      KEY: requests connections tcp-clients reads-pending recoveries output-messages",
+    "           bytes-written bytes-read",
     "  trace on|off",
     "  quit",
 };
@@ -84,11 +87,14 @@ Simulator::Simulator(SimulatorOptions options) : options_(std::move(options)), t
 
     print("tavril-sim: interface folder " + folder_);
     for (const auto& def : start) add_device(def);
+    if (options_.tcp) open_tcp();
     if (!options_.control_path.empty()) open_control_socket();
     if (options_.control_stdin) open_stdin();
 }
 
 Simulator::~Simulator() {
+    tcp_watch_.reset();
+    tcp_.fd.reset();
     clients_.clear();
     control_watch_.reset();
     if (control_created_) ::unlink(options_.control_path.c_str());
@@ -177,6 +183,40 @@ void Simulator::check_waits() {
         reply(*client, {ok_line()});
         ControlClient* c = client.get();
         client->resume = loop_.after(std::chrono::milliseconds(0), [this, c] { run_lines(*c); });
+    }
+}
+
+// ---- TCP port ----------------------------------------------------------------
+
+void Simulator::open_tcp() {
+    if (options_.tcp_device == 0) {
+        if (devices_.empty())
+            throw std::runtime_error("--tcp: no device at start to serve; start one or name it with --tcp-device");
+        options_.tcp_device = devices_.begin()->first;
+    }
+    tcp_ = listen_tcp(options_.tcp_bind, options_.tcp_port);
+    tcp_watch_ = loop_.watch(tcp_.fd.get(), EPOLLIN, [this](std::uint32_t) { on_tcp_accept(); });
+    print("tavril-sim: tcp " + tcp_.address + " device=" + std::to_string(options_.tcp_device));
+}
+
+void Simulator::on_tcp_accept() {
+    for (;;) {
+        UniqueFd fd(::accept4(tcp_.fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!fd) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) warn(std::string("TCP accept: ") + std::strerror(errno));
+            return;
+        }
+        std::string peer = tcp_peer_name(fd.get());
+        auto it = devices_.find(options_.tcp_device);
+        if (it == devices_.end()) {
+            warn("TCP client " + peer + " refused: no device " + std::to_string(options_.tcp_device));
+            continue;
+        }
+        // Commands and answers are short lines in lockstep: send each at once.
+        const int one = 1;
+        ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        it->second->attach_line_client(std::move(fd), std::move(peer));
     }
 }
 
@@ -360,6 +400,7 @@ std::optional<std::uint64_t> Simulator::wait_value(const Device& device, std::st
     const DeviceStats& stats = device.stats();
     if (key == "requests") return stats.requests();
     if (key == "connections") return device.connection_count();
+    if (key == "tcp-clients") return device.line_client_count();
     if (key == "reads-pending") return device.reads_pending();
     if (key == "recoveries") return stats.recoveries();
     if (key == "output-messages") return device.instrument().output_messages();

@@ -6,6 +6,7 @@
 #include "device.h"
 #include "event_loop.h"
 #include "instrument.h"
+#include "tcp_listener.h"
 #include "unique_fd.h"
 
 #include <chrono>
@@ -30,6 +31,12 @@ struct SimulatorOptions {
     std::string control_path;    // Unix stream socket for control commands; empty: none
     bool control_stdin = false;  // also take control commands from stdin (EOF ends the simulator)
     bool trace = false;
+    // The network port: one device's instrument served to TCP clients in
+    // the raw socket convention (LineConnection).  Port 0: a free one.
+    bool tcp = false;
+    std::uint16_t tcp_port = 5025;
+    std::string tcp_bind = "127.0.0.1";
+    std::uint32_t tcp_device = 0;  // 0: the lowest-numbered device at start
     std::size_t stats_limit = 100000;  // events kept per device
     // Where status lines, trace lines and stdin replies go (default stdout),
     // and warnings (default stderr).  Each call is one line without its
@@ -59,6 +66,8 @@ public:
     std::vector<std::string> execute(std::string_view line);
 
     const std::string& interface_folder() const { return folder_; }
+    // Where the TCP port listens ("127.0.0.1:5025"); empty without one.
+    const std::string& tcp_address() const { return tcp_.address; }
     std::vector<std::string> device_paths() const;
 
 private:
@@ -99,6 +108,8 @@ private:
 
     Device& add_device(const std::shared_ptr<const InstrumentDef>& def);
     void open_control_socket();
+    void open_tcp();
+    void on_tcp_accept();
     void open_stdin();
     void on_control_accept();
     void on_control_event(std::uint64_t key, std::uint32_t events);
@@ -128,6 +139,8 @@ private:
     std::map<std::uint64_t, std::unique_ptr<ControlClient>> clients_;
     std::uint64_t last_client_ = 0;
     std::size_t waiting_clients_ = 0;
+    TcpListener tcp_;
+    EventLoop::Watch tcp_watch_;
     std::set<std::uint32_t> changed_devices_;
     EventLoop::Timer wait_check_;
 };
