@@ -20,13 +20,13 @@ static int transact(TavrilHandle handle, const char *command)
     int32_t result = Scmd_Tavril(handle, command, RESPONSE_MAX, TAVRIL_MODE_LINE,
                                  5, 5, response, &error);
     if (result < 0) {
-        printf("  %-14s -> failed: result %d, error %u\n", command, (int)result, (unsigned)error);
+        printf("  %-16s -> failed: result %d, error %u\n", command, (int)result, (unsigned)error);
         return 1;
     }
     if (result > 0)
-        printf("  %-14s -> \"%s\" (answer code %d)\n", command, response, (int)result);
+        printf("  %-16s -> \"%s\" (answer code %d)\n", command, response, (int)result);
     else
-        printf("  %-14s -> \"%s\"\n", command, response);
+        printf("  %-16s -> \"%s\"\n", command, response);
     return 0;
 }
 

@@ -18,7 +18,7 @@ sim_pid=$!
 trap 'kill $sim_pid 2>/dev/null; wait $sim_pid 2>/dev/null; rm -rf "$runtime"' EXIT
 
 for _ in $(seq 100); do
-  grep -q '^ready' "$sim_log" && break
+  grep -q 'ready$' "$sim_log" && break
   sleep 0.1
 done
 echo "== Simulated instrument"
