@@ -45,7 +45,7 @@ const char* const kHelp[] = {
     "  reset DEV                       clear the statistics",
     "  wait DEV KEY>=N|KEY=N|KEY<=N... [timeout=MS]",
     "      KEY: requests connections tcp-clients reads-pending recoveries output-messages",
-    "           bytes-written bytes-read",
+    "           pending-commands bytes-written bytes-read",
     "  trace on|off",
     "  quit",
 };
@@ -404,6 +404,7 @@ std::optional<std::uint64_t> Simulator::wait_value(const Device& device, std::st
     if (key == "reads-pending") return device.reads_pending();
     if (key == "recoveries") return stats.recoveries();
     if (key == "output-messages") return device.instrument().output_messages();
+    if (key == "pending-commands") return device.instrument().pending_commands();
     if (key == "bytes-written") return stats.bytes_written();
     if (key == "bytes-read") return stats.bytes_read();
     return std::nullopt;
