@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -23,10 +22,15 @@ namespace tavlib::sim::test {
 
 // The port of the start-up line "tavril-sim: tcp 127.0.0.1:PORT device=N".
 inline std::uint16_t tcp_port_of(const std::string& output) {
-    std::smatch match;
-    static const std::regex line(R"(tavril-sim: tcp 127\.0\.0\.1:(\d+) device=\d+)");
-    if (!std::regex_search(output, match, line)) throw std::runtime_error("no tcp line in:\n" + output);
-    return static_cast<std::uint16_t>(std::stoul(match[1].str()));
+    const std::string prefix = "tavril-sim: tcp 127.0.0.1:";
+    const std::size_t at = output.find(prefix);
+    if (at == std::string::npos) throw std::runtime_error("no tcp line in:\n" + output);
+    const std::size_t digits = at + prefix.size();
+    const std::size_t end = output.find(" device=", digits);
+    const std::string port = output.substr(digits, end == std::string::npos ? 0 : end - digits);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+        throw std::runtime_error("bad tcp line in:\n" + output);
+    return static_cast<std::uint16_t>(std::stoul(port));
 }
 
 class TcpClient {
@@ -75,12 +79,6 @@ public:
     // True when the simulator has closed the connection and sent nothing
     // more than what was read.
     bool closed_by_peer() { return !line() && in_.empty(); }
-    // True if bytes or the close are waiting right now.
-    bool has_input_now() {
-        if (!in_.empty()) return true;
-        pollfd pfd{fd_.get(), POLLIN, 0};
-        return ::poll(&pfd, 1, 0) > 0;
-    }
     const std::string& rest() const { return in_; }
 
 private:
