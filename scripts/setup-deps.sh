@@ -8,6 +8,7 @@ packages=(
   cmake make g++ gcc pkg-config python3 python3-pytest
   libgtest-dev libgmock-dev libbenchmark-dev
   libyaml-cpp-dev libcli11-dev libreadline-dev
+  python3-pyvisa python3-pyvisa-py
   "$@"
 )
 
