@@ -421,13 +421,23 @@ void Device::attach_line_client(UniqueFd fd, std::string peer) {
     const std::uint64_t conn = ctx_.next_connection_number();
     LineConnection::Handlers handlers;
     handlers.line = [this, conn](std::string line) { on_line(conn, std::move(line)); };
+    handlers.input_ended = [this, conn] {
+        auto it = line_clients_.find(conn);
+        if (it == line_clients_.end()) return;
+        it->second.input_ended = true;
+        finish_if_answered(it->second);
+    };
     handlers.closed = [this, conn](const char* reason) { close_line_client(conn, reason); };
     auto client = std::make_unique<LineConnection>(ctx_.loop(), std::move(fd), conn, std::move(peer),
                                                    std::move(handlers));
     if (ctx_.tracing()) ctx_.trace("dev=" + std::to_string(number_) + " tcp=" + std::to_string(conn) +
                                    " open peer=" + client->peer());
-    line_clients_.emplace(conn, std::move(client));
+    line_clients_.emplace(conn, LineClient{std::move(client), 0, false});
     ctx_.device_changed(*this);
+}
+
+void Device::finish_if_answered(LineClient& client) {
+    if (client.input_ended && client.commands == 0) client.connection->finish();
 }
 
 void Device::close_line_client(std::uint64_t conn, const char* reason) {
@@ -435,7 +445,7 @@ void Device::close_line_client(std::uint64_t conn, const char* reason) {
     if (it == line_clients_.end()) return;
     const std::string reason_text = reason;
     if (reason_text == "overlong-line")
-        ctx_.warn("device " + std::to_string(number_) + ": TCP client " + it->second->peer() +
+        ctx_.warn("device " + std::to_string(number_) + ": TCP client " + it->second.connection->peer() +
                   " sent a line longer than " + std::to_string(kMaxCommandLine) + " bytes; connection closed");
     std::erase_if(read_waiters_, [conn](const auto& waiter) { return waiter.first == conn; });
     if (ctx_.tracing())
@@ -451,6 +461,7 @@ void Device::on_line(std::uint64_t conn, std::string line) {
     if (ctx_.tracing())
         ctx_.trace("dev=" + std::to_string(number_) + " tcp=" + std::to_string(conn) + " > \"" +
                    escape(line, kTracePreview) + "\"");
+    if (auto it = line_clients_.find(conn); it != line_clients_.end()) ++it->second.commands;
     instrument_.submit(std::move(line), conn);
     run_commands();
     ctx_.device_changed(*this);
@@ -469,7 +480,7 @@ void Device::serve_reads() {
             if (ctx_.tracing())
                 ctx_.trace("dev=" + std::to_string(number_) + " tcp=" + std::to_string(conn) + " < \"" +
                            escape(to_lf_line_ends(data), kTracePreview) + "\"");
-            it->second->send_response(data);
+            it->second.connection->send_response(data);
             continue;
         }
         Connection* c = find(conn);
@@ -512,13 +523,17 @@ void Device::run_commands() {
 }
 
 void Device::queue_reply(std::vector<std::string> messages, std::uint64_t source) {
-    const bool line_client = source != 0 && line_clients_.count(source) != 0;
+    auto client = source == 0 ? line_clients_.end() : line_clients_.find(source);
     for (std::string& message : messages) {
         if (message.empty()) continue;
         instrument_.queue(std::move(message));
-        if (line_client) read_waiters_.emplace_back(source, 0);
+        if (client != line_clients_.end()) read_waiters_.emplace_back(source, 0);
     }
     serve_reads();
+    if (client != line_clients_.end() && client->second.commands > 0) {
+        --client->second.commands;
+        finish_if_answered(client->second);
+    }
     ctx_.device_changed(*this);
 }
 
@@ -540,6 +555,11 @@ void Device::recover() {
     instrument_.clear();
     instrument_busy_ = false;
     reply_timer_.reset();
+    // The TCP clients' lines went with the rest.
+    for (auto& [conn, client] : line_clients_) {
+        client.commands = 0;
+        finish_if_answered(client);
+    }
 }
 
 }  // namespace tavlib::sim

@@ -100,6 +100,13 @@ private:
         bool broken = false;             // sending failed; the close follows
     };
 
+    // A TCP client (see attach_line_client).
+    struct LineClient {
+        std::unique_ptr<LineConnection> connection;
+        std::size_t commands = 0;   // its lines not answered yet
+        bool input_ended = false;   // it sent EOF: finish once `commands` is 0
+    };
+
     void on_accept();
     void on_connection_event(std::uint64_t conn, std::uint32_t events);
     // Returns false when the connection was closed.
@@ -122,6 +129,8 @@ private:
 
     void on_line(std::uint64_t conn, std::string line);
     void close_line_client(std::uint64_t conn, const char* reason);
+    // Lets a client that sent EOF go once its lines are answered.
+    void finish_if_answered(LineClient& client);
 
     void serve_reads();
     void run_commands();
@@ -141,7 +150,7 @@ private:
     FaultSet faults_;
     DeviceStats stats_;
     std::map<std::uint64_t, std::unique_ptr<Connection>> connections_;
-    std::map<std::uint64_t, std::unique_ptr<LineConnection>> line_clients_;
+    std::map<std::uint64_t, LineClient> line_clients_;
     // Waiting READs, oldest first: (conn, id) of a driver connection's READ,
     // or (conn, 0) for a line client's READ (request id 0 never occurs).
     std::deque<std::pair<std::uint64_t, std::uint32_t>> read_waiters_;

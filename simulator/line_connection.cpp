@@ -43,15 +43,24 @@ void LineConnection::send_response(std::string_view message) {
     out_ += to_lf_line_ends(message);
     flush();
     update_watch();
+    close_soon_if_done();
+}
+
+void LineConnection::finish() {
+    finishing_ = true;
+    close_soon_if_done();
+}
+
+void LineConnection::close_soon_if_done() {
     // A close decided here would pull the connection away under its caller;
     // the loop does it a moment later instead.
-    if ((broken_ || (peer_done_ && pending() == 0)) && !close_later_.pending())
+    if ((broken_ || (finishing_ && pending() == 0)) && !close_later_.pending())
         close_later_ = loop_.after(std::chrono::milliseconds(0), [this] { close("peer"); });
 }
 
 void LineConnection::on_event(std::uint32_t events) {
     if ((events & EPOLLOUT) != 0) flush();
-    if (broken_ || (peer_done_ && pending() == 0)) {
+    if (broken_ || (finishing_ && pending() == 0)) {
         close("peer");
         return;
     }
@@ -77,10 +86,7 @@ bool LineConnection::read_input() {
         if (n == 0) {
             // The client has finished sending; it may still read what is due.
             peer_done_ = true;
-            if (pending() == 0) {
-                close("peer");
-                return false;
-            }
+            handlers_.input_ended();
             return true;
         }
         in_.append(buffer, static_cast<std::size_t>(n));

@@ -27,10 +27,15 @@ public:
         // One complete command line, its line end removed.  Must not destroy
         // the connection.
         std::function<void(std::string line)> line;
-        // The connection has ended: "peer" (closed by the client, after the
-        // responses already due were sent), "error", or "overlong-line" (a
-        // line grew beyond the instrument's longest command line).  The owner
-        // destroys the connection here; nothing of it is used afterwards.
+        // The client has ended its sending side (EOF) after the lines already
+        // handed over.  It may still be reading: the owner calls finish()
+        // once the answers those lines are due have been sent.  Must not
+        // destroy the connection.
+        std::function<void()> input_ended;
+        // The connection has ended: "peer" (closed by the client, or after
+        // its EOF and finish()), "error", or "overlong-line" (a line grew
+        // beyond the instrument's longest command line).  The owner destroys
+        // the connection here; nothing of it is used afterwards.
         std::function<void(const char* reason)> closed;
     };
 
@@ -47,6 +52,10 @@ public:
     // client's further input is left unread.  Never closes the connection.
     void send_response(std::string_view message);
 
+    // After input_ended: nothing more will be sent but what is queued now;
+    // the connection closes ("peer") once that has gone out.
+    void finish();
+
 private:
     void on_event(std::uint32_t events);
     // Returns false when the connection was closed (and `this` is gone).
@@ -56,6 +65,7 @@ private:
     void update_watch();
     // Hands the end to the owner, which destroys the connection.
     void close(const char* reason);
+    void close_soon_if_done();
     std::size_t pending() const { return out_.size() - sent_; }
 
     EventLoop& loop_;
@@ -69,7 +79,8 @@ private:
     std::string out_;
     std::size_t sent_ = 0;         // bytes of out_ already sent
     std::uint32_t watching_ = 0;   // the epoll mask in force
-    bool peer_done_ = false;       // the client sent EOF: close once out_ is sent
+    bool peer_done_ = false;       // the client sent EOF: nothing more to read
+    bool finishing_ = false;       // finish() was called: close once out_ is sent
     bool broken_ = false;          // sending failed: close at the next event
 };
 

@@ -103,6 +103,16 @@ TEST_F(Tcp, BuiltInInstrumentAndCommandsUpToEof) {
     sim().wait(1, "tcp-clients=0");
 }
 
+TEST_F(Tcp, AfterEofDelayedAnswersStillCome) {
+    start_sample();
+    TcpClient c = client();
+    c.send("MEAS:CURR?\nMEAS:VOLT?\n");  // the first is answered after a delay
+    c.shutdown_sending();
+    EXPECT_EQ(c.expect_line(), "+4.20000E-03\n");
+    EXPECT_EQ(c.expect_line(), "+1.23450E+00\n");
+    EXPECT_TRUE(c.closed_by_peer());
+}
+
 // ---- several clients -----------------------------------------------------------------
 
 TEST_F(Tcp, TwoClientsEachGetTheirOwnAnswers) {
@@ -190,10 +200,16 @@ TEST_F(Tcp, RecoveryDropsTcpCommandsNotAnsweredYet) {
     TcpClient c = client();
     c.send("MEAS:CURR?\nMEAS:VOLT?\n");  // the first is in its delay, the second waits behind it
     sim().wait(1, "pending-commands=1");
+    TcpClient leaving = client();  // it has sent EOF and waits for its answer
+    leaving.send("SELFTEST?\n");
+    leaving.shutdown_sending();
+    sim().wait(1, "pending-commands=2");
     device.ioctl(1, kRecover);
     EXPECT_EQ(device.expect().status, 0u);
     c.send("*IDN?\n");
     EXPECT_EQ(c.expect_line(), kSampleIdentity);
+    // Its command is gone, so nothing is due to it any more.
+    EXPECT_TRUE(leaving.closed_by_peer());
 }
 
 // ---- the port and its device -----------------------------------------------------
