@@ -66,8 +66,6 @@ public:
     std::vector<std::string> execute(std::string_view line);
 
     const std::string& interface_folder() const { return folder_; }
-    // Where the TCP port listens ("127.0.0.1:5025"); empty without one.
-    const std::string& tcp_address() const { return tcp_.address; }
     std::vector<std::string> device_paths() const;
 
 private:
