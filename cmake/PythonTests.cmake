@@ -1,0 +1,42 @@
+# Helpers for tests that run pytest against the library of this build.
+
+# Sets <out> to a Python 3 interpreter that can import every module named
+# (a Python-style list, e.g. "pytest, pyvisa"): the one CMake finds first,
+# else the system's (Debian's python3-* packages install into
+# /usr/bin/python3).  Empty when there is none.
+function(tavlib_find_python out modules)
+  find_package(Python3 COMPONENTS Interpreter)
+  foreach(candidate IN ITEMS "${Python3_EXECUTABLE}" /usr/bin/python3)
+    if(candidate AND EXISTS "${candidate}")
+      execute_process(COMMAND "${candidate}" -c "import ${modules}"
+                      RESULT_VARIABLE missing OUTPUT_QUIET ERROR_QUIET)
+      if(missing EQUAL 0)
+        set(${out} "${candidate}" PARENT_SCOPE)
+        return()
+      endif()
+    endif()
+  endforeach()
+  set(${out} "" PARENT_SCOPE)
+endfunction()
+
+# Appends to the list <env> what an uninstrumented interpreter needs to load
+# the library of a sanitizer build: the sanitizer runtimes preloaded, and
+# leak detection off (the interpreter's own allocations that live until exit
+# would read as leaks; the C++ suites check the library for leaks).
+function(tavlib_python_sanitizer_env env)
+  if(NOT TAVLIB_SANITIZE)
+    return()
+  endif()
+  set(preload "")
+  foreach(runtime IN ITEMS libasan.so libubsan.so)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${runtime}
+                    OUTPUT_VARIABLE runtime_path OUTPUT_STRIP_TRAILING_WHITESPACE)
+    list(APPEND preload "${runtime_path}")
+  endforeach()
+  list(JOIN preload ":" preload)
+  set(${env} ${${env}}
+      "LD_PRELOAD=${preload}"
+      "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1"
+      "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
+      PARENT_SCOPE)
+endfunction()
