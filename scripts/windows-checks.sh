@@ -64,18 +64,7 @@ echo "== images checked ($(elapsed "$t"))"
 
 # ---- the test program under wine -----------------------------------------
 if is_built mingw-x86_64; then
-    wine=/usr/lib/wine/wine64
-    wineserver=/usr/lib/wine/wineserver
-    WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/tavlib-wine.XXXXXX")
-    export WINEPREFIX WINEARCH=win64 WINEDEBUG=-all DISPLAY=
-    # No Mono or Gecko: nothing here needs them, and wineboot would
-    # otherwise look for their installers.
-    export WINEDLLOVERRIDES="mscoree,mshtml="
-    cleanup() {
-        "$wineserver" -k 2>/dev/null
-        rm -rf "$WINEPREFIX"
-    }
-    trap cleanup EXIT
+    setup_wine_prefix tavlib-wine
 
     t=$(date +%s%N)
     "$wineserver" -p

@@ -76,17 +76,7 @@ cp "$driver/tavtest.inf" build/mingw-x86_64/src/tavlib.dll "$out/"
 echo "== built tavtest.sys, tavtest_install.exe, e2e_test.exe ($(elapsed "$t"))"
 
 # ---- wine ----------------------------------------------------------------
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
-WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/tavlib-e2e.XXXXXX")
-export WINEPREFIX WINEARCH=win64 WINEDEBUG=-all DISPLAY=
-# No Mono or Gecko: nothing here needs them.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() {
-    "$wineserver" -k 2>/dev/null
-    rm -rf "$WINEPREFIX"
-}
-trap cleanup EXIT
+setup_wine_prefix tavlib-e2e
 
 # Every wine program gets a bound: a driver that hangs must not hang CI.
 run() { timeout 300 "$wine" "$@"; }

@@ -48,3 +48,22 @@ install_missing() {
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
             "${missing[@]}" >/dev/null
 }
+
+# Creates a fresh 64-bit wine prefix named after $1 for this stage, sets
+# `wine` and `wineserver`, and removes the prefix (stopping its server) when
+# the script exits.
+setup_wine_prefix() {
+    wine=/usr/lib/wine/wine64
+    wineserver=/usr/lib/wine/wineserver
+    WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")
+    export WINEPREFIX WINEARCH=win64 WINEDEBUG=-all DISPLAY=
+    # No Mono or Gecko: nothing here needs them, and wineboot would
+    # otherwise look for their installers.
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    trap cleanup_wine_prefix EXIT
+}
+
+cleanup_wine_prefix() {
+    "$wineserver" -k 2>/dev/null
+    rm -rf "$WINEPREFIX"
+}
