@@ -9,14 +9,17 @@
 // waiting thread could be waiting for.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <variant>
 #include <vector>
 
@@ -45,6 +48,10 @@ inline bool fail(Word code) noexcept {
 // The Win32 code that stands for an errno value.
 Word win32_from_errno(int error) noexcept;
 
+// The runtime directory R, read once when the library is loaded: the slot
+// table and device discovery use the same R for the life of the process.
+const std::string& runtime_directory();
+
 struct Connection;
 
 // An event object.  `sources` counts, per connection, the outstanding
@@ -64,7 +71,12 @@ struct SyncOutcome {
     Word count = 0;
 };
 
-// One request the driver has not completed yet.
+using Clock = std::chrono::steady_clock;
+
+// One request the driver has not completed yet.  A request whose caller
+// gave up on it (detached: no record, buffer, event or waiter) stays until
+// its completion arrives, so that its id is not reused meanwhile; that
+// completion then goes nowhere.
 struct Request {
     enum class Kind { kWrite, kRead, kIoctl };
     Kind kind;
@@ -74,6 +86,9 @@ struct Request {
     std::thread::id starter;       // for CancelIo
     std::shared_ptr<Event> event;  // set on completion; may be null
     SyncOutcome* sync;             // DeviceIoControl's waiter, else null
+    // Set by CancelIo: how long a wait for the cancelled request lasts
+    // before the request is detached.
+    std::optional<Clock::time_point> cancelDeadline = std::nullopt;
 };
 
 // One device handle: a connection to a driver.
@@ -89,6 +104,10 @@ struct Connection : std::enable_shared_from_this<Connection> {
     bool pumping = false;  // a thread is reading completions right now
     std::uint32_t lastId = 0;
     std::map<std::uint32_t, Request> outstanding;
+    // Records whose request completed here and whose outcome has not been
+    // asked for yet: their status is final whatever its value (259 included,
+    // which is also the value of "still running").
+    std::unordered_set<const Overlapped*> completed;
     std::vector<unsigned char> inbox;  // receive buffer of the pumping thread
 };
 
