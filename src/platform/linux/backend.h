@@ -120,20 +120,26 @@ struct DeviceList {
 using Object =
     std::variant<std::shared_ptr<Connection>, std::shared_ptr<Event>, std::shared_ptr<DeviceList>>;
 
+// A multiple of 4 from 0x100 to about 2^30, different for each State.
+std::uintptr_t first_handle_value() noexcept;
+
 struct State {
     std::mutex mutex;
     std::condition_variable changed;
     std::unordered_map<std::uintptr_t, Object> objects;
-    std::uintptr_t nextHandle = 0x100;
+    // Where handle values start: a random place, so that two copies of the
+    // library in one process (which share its process id in the slot table)
+    // do not hand out the same values and release each other's slots.
+    std::uintptr_t nextHandle = first_handle_value();
 };
 
 // The process's state.  A forked child starts with an empty one: handles
 // belong to the process that made them.
 State& state();
 
-// Enters `object` in the table and answers its new handle value: a
-// multiple of 4 from 0x100 up to 2^32 - 8, then from 0x100 again, never
-// one in use.  Caller holds the mutex.
+// Enters `object` in the table and answers its new handle value: the next
+// multiple of 4 up to 2^32 - 8, then from 0x100 again, never one in use.
+// Caller holds the mutex.
 Handle add_object(State& s, Object object);
 
 // The object that `handle` names, if it is one of type T.  Caller holds the

@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -146,6 +147,14 @@ __attribute__((constructor(101))) void register_fork_handlers_at_load() {
     runtime_directory();  // R is the one set when the library loads
 }
 }  // namespace
+
+std::uintptr_t first_handle_value() noexcept {
+    std::uint32_t random = 0;
+    if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random)
+        random = static_cast<std::uint32_t>(Clock::now().time_since_epoch().count()) ^
+                 static_cast<std::uint32_t>(::getpid());
+    return 0x100 + 4 * std::uintptr_t{random % (1u << 28)};
+}
 
 Handle add_object(State& s, Object object) {
     // Values stay below 2^32 - 4, so that a 32-bit slot-table word records

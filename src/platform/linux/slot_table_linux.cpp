@@ -90,7 +90,8 @@ Shared& shared() {
 int open_table_file(const std::string& path, Word& error) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
-        error = lb::win32_from_errno(errno);
+        // ELOOP: the name is a symbolic link, which is never followed.
+        error = errno == ELOOP ? win32_error::kAccessDenied : lb::win32_from_errno(errno);
         return -1;
     }
     struct stat st {};
