@@ -231,6 +231,21 @@ class TestSameAnswersAsTheLibrary:
         assert session.query("*IDN?") == IDENTITY % 1
 
 
+def test_response_filling_its_last_transfer(gateway):
+    # DATA? 65536 fills one 64 KiB transfer exactly: only the read time-out
+    # after it shows that nothing follows; the response is then sent whole.
+    pattern = b"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxy"
+    expected = bytes(pattern[i % len(pattern)] for i in range(65534)) + b"\n"
+    manager, session = open_visa(gateway[1], timeout_ms=(READ_TIMEOUT + 10) * 1000)
+    try:
+        session.write("DATA? 65536")
+        assert session.read_bytes(len(expected)) == expected
+        assert session.query("*IDN?") == IDENTITY % 1
+    finally:
+        session.close()
+        manager.close()
+
+
 def test_second_client_is_turned_away(gateway, visa):
     program, port = gateway
     assert visa.query("*IDN?") == IDENTITY % 1

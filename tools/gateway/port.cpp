@@ -112,6 +112,8 @@ asio::awaitable<void> Port::accept_loop() {
                            asio::detached);
             continue;
         }
+        // Answers go out at once, not held back to be joined with more.
+        socket.set_option(tcp::no_delay(true), peerError);
         owner_ = std::make_shared<tcp::socket>(std::move(socket));
         asio::co_spawn(io_, serve(owner_, peerText), asio::detached);
     }
