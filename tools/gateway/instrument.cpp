@@ -166,6 +166,11 @@ void Instrument::failed(const char* function, std::int32_t result, std::uint32_t
     log(prefix_ + shown(line) + ": " + call_text(function, result, errorCode) +
         "; no answer sent");
     if (result == -3) return;  // a time-out: the instrument is there but slow or silent
+    check_presence();
+}
+
+void Instrument::check_presence() {
+    if (!is_open()) return;
     InstrumentIdentity identity{};
     std::uint32_t probeError = 0;
     if (Conf_Tavril(handle_, &identity, &probeError) == TAVRIL_CONF_OK || probeError == 0) return;

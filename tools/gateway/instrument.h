@@ -39,6 +39,11 @@ public:
     // being made, a partly received command).
     void drain();
 
+    // Asks the instrument for its identity (Conf_Tavril); when that fails
+    // with an error code, the instrument went away: logs it and closes the
+    // handle (see take_lost).  For a port that no client uses.
+    void check_presence();
+
     // True once after a failure showed that the instrument went away (its
     // handle is then closed): the caller starts reopening the slot.
     bool take_lost();

@@ -25,6 +25,9 @@ using asio::ip::tcp;
 // time-out of 1 s).
 constexpr unsigned kOwnerEndWaits = 250;
 
+// How often an instrument that no client uses is asked for its identity.
+constexpr std::chrono::seconds kIdleCheck{5};
+
 auto into(asio::error_code& error) { return asio::redirect_error(asio::use_awaitable, error); }
 
 std::string endpoint_text(const tcp::endpoint& endpoint) {
@@ -71,6 +74,7 @@ Port::~Port() { stop(); }
 
 void Port::start() {
     asio::co_spawn(io_, accept_loop(), asio::detached);
+    asio::co_spawn(io_, watch(), asio::detached);
     thread_ = std::thread([this] { io_.run(); });
 }
 
@@ -218,6 +222,21 @@ void Port::check_lost() {
     if (!instrument_.take_lost() || reopening_) return;
     reopening_ = true;
     asio::co_spawn(io_, reopen(), asio::detached);
+}
+
+asio::awaitable<void> Port::watch() {
+    // An instrument that goes away while a client uses it shows at the
+    // client's next transaction; while no client is connected the port
+    // asks for the identity now and then, so that the log tells at once.
+    asio::steady_timer timer(io_);
+    asio::error_code error;
+    while (acceptor_.is_open()) {
+        timer.expires_after(kIdleCheck);
+        co_await timer.async_wait(into(error));
+        if (owner_ || reopening_) continue;
+        instrument_.check_presence();
+        check_lost();
+    }
 }
 
 asio::awaitable<void> Port::reopen() {

@@ -47,6 +47,7 @@ private:
     asio::awaitable<bool> owner_has_left();
     asio::awaitable<void> turn_away(asio::ip::tcp::socket socket, std::string message);
     asio::awaitable<void> reopen();
+    asio::awaitable<void> watch();
     void check_lost();
 
     PortOptions options_;
