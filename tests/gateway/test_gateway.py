@@ -360,6 +360,22 @@ def test_line_length_limit(gateway, length, refused):
         manager.close()
 
 
+@pytest.mark.parametrize("args, message", [
+    (["--slot", "4"], r"--slot: Value 4 not in range"),
+    (["--slot", "0", "--slot", "0", "--port", "1"], r"slot 0 is given twice"),
+    (["--slot", "0", "--port", "7000", "--slot", "1", "--port", "7000"], r"port 7000 is given twice"),
+    (["--port", "7000", "--slot", "1"], r"--port before the first --slot"),
+    (["--allow", "10.0.0.0/33"], r"not an address range: 10\.0\.0\.0/33"),
+    (["--write-timeout", "61"], r"--write-timeout: Value 61 not in range"),
+    (["--bind", "localhost"], r"--bind localhost: not an address"),
+])
+def test_command_line_refused(args, message):
+    done = subprocess.run([_path("TAVRIL_GATEWAY"), *args], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 2
+    assert re.search(message, done.stdout + done.stderr), done.stdout + done.stderr
+
+
 def test_gives_up_reopening_after_its_bound(sim):
     # Slot 3 has no instrument: two attempts a second apart, then the port
     # closes and, with no port left, the gateway ends with 1.
