@@ -25,6 +25,10 @@ using asio::ip::tcp;
 // time-out of 1 s).
 constexpr unsigned kOwnerEndWaits = 250;
 
+// Clients being turned away at once, at most; more are closed without the
+// message.
+constexpr unsigned kMaxTurningAway = 16;
+
 // How often an instrument that no client uses is asked for its identity.
 constexpr std::chrono::seconds kIdleCheck{5};
 
@@ -108,6 +112,9 @@ asio::awaitable<void> Port::accept_loop() {
             // Its session ended while this client was connecting.
         } else if (owner_) {
             log(prefix_ + "refused " + peerText + ": the port is in use by another client");
+            // A flood of connections gets no message: closed at once.
+            if (turningAway_ >= kMaxTurningAway) continue;
+            ++turningAway_;  // until turn_away ends
             asio::co_spawn(io_,
                            turn_away(std::move(socket),
                                      "ERROR: tavril-gateway: slot " +
@@ -164,6 +171,7 @@ asio::awaitable<void> Port::turn_away(tcp::socket socket, std::string message) {
     }
     deadline.cancel();
     socket.close(ignored);
+    --turningAway_;
 }
 
 asio::awaitable<void> Port::serve(std::shared_ptr<tcp::socket> self, std::string peer) {

@@ -59,6 +59,7 @@ private:
     asio::ip::tcp::acceptor acceptor_;
     std::shared_ptr<asio::ip::tcp::socket> owner_;
     bool reopening_ = false;
+    unsigned turningAway_ = 0;
     std::thread thread_;
 };
 
