@@ -22,8 +22,10 @@ time (target: at most 1.5 times).  Medians of the rounds.
 """
 
 import argparse
+import glob
 import os
 import re
+import resource
 import statistics
 import subprocess
 import sys
@@ -63,6 +65,50 @@ class Gateway:
             self.process.wait()
 
 
+def cpu_seconds(pid):
+    """CPU time of every thread of a process so far (Linux schedstat, ns)."""
+    total = 0
+    for path in glob.glob("/proc/%d/task/*/schedstat" % pid):
+        try:
+            with open(path) as stat:
+                total += int(stat.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            pass
+    return total / 1e9
+
+
+def children_cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def pyvisa_measure(port, seconds, warmup, pid):
+    """Queries per second through pyvisa on `port`, and the CPU seconds
+    process `pid` spent per query meanwhile (after the warm-up)."""
+    manager = idn_compare.pyvisa.ResourceManager("@py")
+    session = manager.open_resource("TCPIP::127.0.0.1::%d::SOCKET" % port,
+                                    read_termination="\n", write_termination="\n",
+                                    timeout=10000)
+    try:
+        for _ in range(warmup):
+            if idn_compare.EXPECTED not in session.query("*IDN?"):
+                raise RuntimeError("the answer to *IDN? does not name the instrument")
+        cpu = cpu_seconds(pid)
+        count = 0
+        start = time.perf_counter()
+        while True:
+            for _ in range(100):
+                if idn_compare.EXPECTED not in session.query("*IDN?"):
+                    raise RuntimeError("an answer to *IDN? does not name the instrument")
+            count += 100
+            now = time.perf_counter()
+            if now >= start + seconds:
+                return count / (now - start), (cpu_seconds(pid) - cpu) / count
+    finally:
+        session.close()
+        manager.close()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", type=Path, default=idn_compare.REPO / "build" / "release",
@@ -84,15 +130,22 @@ def main():
     common = ["--seconds", str(args.seconds), "--warmup", str(args.warmup)]
 
     rates = {"library": [], "direct": [], "gateway": []}
+    cpu = {"library": [], "gateway": []}
     with idn_compare.Simulator(simulator, devices=2) as sim:
         gateway = Gateway(gateway_path, sim.runtime, slot=1)
         try:
             for round_number in range(1, args.rounds + 1):
+                before = children_cpu_seconds()
                 rates["library"].append(idn_compare.run_figure(
                     [str(idn_bench), "--slot", "0"] + common, sim.runtime))
+                # Its warm-up and set-up count too: a slight overestimate.
+                transactions = rates["library"][-1] * args.seconds + args.warmup
+                cpu["library"].append((children_cpu_seconds() - before) / transactions)
                 rates["direct"].append(idn_compare.pyvisa_rate(sim.port, args.seconds, args.warmup))
-                rates["gateway"].append(
-                    idn_compare.pyvisa_rate(gateway.port, args.seconds, args.warmup))
+                rate, gateway_cpu = pyvisa_measure(gateway.port, args.seconds, args.warmup,
+                                                   gateway.process.pid)
+                rates["gateway"].append(rate)
+                cpu["gateway"].append(gateway_cpu)
                 print("round %d/%d: library %.0f, pyvisa direct %.0f, pyvisa through the gateway "
                       "%.0f queries/s" % (round_number, args.rounds, rates["library"][-1],
                                           rates["direct"][-1], rates["gateway"][-1]),
@@ -114,6 +167,11 @@ def main():
     ratio = added / us["library"]
     print("added by the gateway: %.1f us per query = %.2fx a library transaction; "
           "target <= %.1fx: %s" % (added, ratio, TARGET, "met" if ratio <= TARGET else "NOT met"))
+    library_cpu = statistics.median(cpu["library"]) * 1e6
+    gateway_cpu = statistics.median(cpu["gateway"]) * 1e6
+    print("CPU time per query (waiting excluded): gateway process %.1f us, library benchmark "
+          "process %.1f us per transaction = %.2fx" % (gateway_cpu, library_cpu,
+                                                      gateway_cpu / library_cpu))
 
 
 if __name__ == "__main__":
