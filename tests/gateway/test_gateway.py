@@ -376,6 +376,26 @@ def test_command_line_refused(args, message):
     assert re.search(message, done.stdout + done.stderr), done.stdout + done.stderr
 
 
+@pytest.mark.parametrize("args, timeouts", [
+    # Options after a --slot are its own; before the first, every port's.
+    (["--slot", "2", "--port", "0", "--read-timeout", "7", "--slot", "3", "--port", "0"],
+     {2: (5, 7), 3: (5, 10)}),
+    (["--read-timeout", "9", "--write-timeout", "3", "--slot", "2", "--port", "0", "--slot", "3",
+      "--write-timeout", "4", "--port", "0"], {2: (3, 9), 3: (4, 9)}),
+])
+def test_time_outs_per_port(sim, args, timeouts):
+    # Slots 2 and 3 have no instrument: the gateway shows its ports, tries
+    # once to open each, and ends.
+    program = start_gateway(*args, "--reopen-tries", "1")
+    for slot in timeouts:
+        program.wait_log(r"slot %d: listening" % slot)
+    assert program.process.wait(timeout=30) == 1
+    shown = {int(slot): (int(write), int(read)) for slot, write, read in re.findall(
+        r"slot (\d): listening on [^,]+, write time-out (\d+) s, read time-out (\d+) s",
+        program.log())}
+    assert shown == timeouts
+
+
 def test_gives_up_reopening_after_its_bound(sim):
     # Slot 3 has no instrument: two attempts a second apart, then the port
     # closes and, with no port left, the gateway ends with 1.
