@@ -60,6 +60,23 @@ std::string private_path_problem(const std::string& path, bool isFile) {
     return {};
 }
 
+std::string runtime_directory_problem(const std::string& root) {
+    const struct {
+        std::string path;
+        bool isFile;
+    } parts[] = {{root, false}, {root + "/" + kInterfaceClassFolder, false}, {root + "/slot-table", true}};
+    for (const auto& part : parts) {
+        struct stat st {};
+        if (::lstat(part.path.c_str(), &st) != 0) {
+            if (errno == ENOENT) continue;  // made private when first needed
+            return "cannot examine " + part.path + ": " + std::strerror(errno);
+        }
+        std::string why = private_path_problem(part.path, part.isFile);
+        if (!why.empty()) return why;
+    }
+    return {};
+}
+
 std::string ensure_interface_folder(const std::string& root, std::string* problem) {
     if (!make_private_dir(root, problem)) return {};
     std::string folder = root + "/" + kInterfaceClassFolder;

@@ -43,6 +43,11 @@ std::string runtime_directory();
 // others.  Empty when it can.
 std::string private_path_problem(const std::string& path, bool isFile = false);
 
+// The first problem (see private_path_problem) of R, its interface folder
+// or its slot-table file, among those that exist; empty when there is none.
+// Creates nothing: for tools that explain why the library refuses R.
+std::string runtime_directory_problem(const std::string& root);
+
 // Creates R and R/<class folder> (mode 0700) where missing and checks that
 // both are private to the caller (see private_path_problem).  Returns the
 // interface folder's path.  On failure returns an empty string, sets errno
