@@ -667,7 +667,9 @@ bool DeviceIoControl(Handle handle, Word controlCode, void*, Word inSize, void*,
     if (request != nullptr || inSize != 0 || outSize != 0) return lb::fail(err::kInvalidParameter);
     if (c->ended) return lb::fail(err::kDeviceNotConnected);
     // The request ends this thread's grace period, or has one of its own.
-    const Deadline deadline = t_grace.connection == c.get() ? t_grace.end : *grace_from_now();
+    // (A period opened long ago, with nothing between, is stale.)
+    const bool inGrace = t_grace.connection == c.get() && Clock::now() < t_grace.end + kDriverGrace;
+    const Deadline deadline = inGrace ? t_grace.end : *grace_from_now();
     t_grace = {};
 
     lb::SyncOutcome outcome;
