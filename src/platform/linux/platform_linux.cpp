@@ -621,8 +621,14 @@ bool GetOverlappedResult(Handle handle, Overlapped* request, Word* transferred, 
         if (!wait || it == c->outstanding.end()) return lb::fail(err::kIoIncomplete);
         // The driver did not end the cancelled request in time.  It is
         // detached: its completion, whenever it comes, writes nothing into
-        // the record or the buffer.  It counts as aborted.
+        // the record or the buffer.  It counts as aborted.  A receive into
+        // its buffer that already runs is let finish first, so that no byte
+        // lands there once this call returns.
+        const void* buffer = it->second.buffer;
         detach(*c, it->second);
+        s.changed.wait(lock, [&] {
+            return std::find(s.receiving.begin(), s.receiving.end(), buffer) == s.receiving.end();
+        });
         request->InternalHigh = 0;
         request->Internal = err::kOperationAborted;
         return lb::fail(err::kOperationAborted);
