@@ -76,7 +76,7 @@ int main() {
             std::cout << show(table);
         } else if (command == "claim" || command == "contend" || command == "put") {
             unsigned n = 0;
-            std::uintptr_t handle = 0;
+            pf::SlotHandleWord handle = 0;
             in >> n >> std::hex >> handle;
             if (command == "put") {
                 table.ownerProcessId[n] = pf::GetCurrentProcessId();
@@ -85,7 +85,7 @@ int main() {
             } else {
                 if (command == "contend") std::cout << "trying" << std::endl;
                 pf::SlotTableLock lock;
-                const bool free = table.deviceHandle[n] == ~std::uintptr_t{0};
+                const bool free = table.deviceHandle[n] == ~pf::SlotHandleWord{0};
                 if (free) {
                     table.ownerProcessId[n] = pf::GetCurrentProcessId();
                     table.deviceHandle[n] = handle;

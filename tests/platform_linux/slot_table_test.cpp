@@ -24,7 +24,7 @@ extern char** environ;
 namespace tavtest {
 namespace {
 
-const std::string kFreeSlot = "0 ffffffffffffffff";
+const std::string kFreeSlot = "0 ffffffff";  // 32-bit handle words for every process
 const std::string kInitialTable = kFreeSlot + ";" + kFreeSlot + ";" + kFreeSlot + ";" + kFreeSlot;
 
 // One helper process, with the table loaded once constructed; killed when

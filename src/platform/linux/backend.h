@@ -112,8 +112,9 @@ struct State {
 // belong to the process that made them.
 State& state();
 
-// Enters `object` in the table and answers its new handle value (a multiple
-// of 4 from 0x100 on, never reused).  Caller holds the mutex.
+// Enters `object` in the table and answers its new handle value: a
+// multiple of 4 from 0x100 up to 2^32 - 8, then from 0x100 again, never
+// one in use.  Caller holds the mutex.
 Handle add_object(State& s, Object object);
 
 // The object that `handle` names, if it is one of type T.  Caller holds the

@@ -140,8 +140,15 @@ __attribute__((constructor(101))) void register_fork_handlers_at_load() { state(
 }  // namespace
 
 Handle add_object(State& s, Object object) {
-    const std::uintptr_t value = s.nextHandle;
-    s.nextHandle += 4;
+    // Values stay below 2^32 - 4, so that a 32-bit slot-table word records
+    // any of them, and wrap around after that, passing over values in use.
+    constexpr std::uintptr_t kFirstHandle = 0x100;
+    constexpr std::uintptr_t kLastHandle = 0xFFFFFFF8u;
+    std::uintptr_t value = 0;
+    do {
+        value = s.nextHandle;
+        s.nextHandle = value >= kLastHandle ? kFirstHandle : value + 4;
+    } while (s.objects.count(value) != 0);
     s.objects.emplace(value, std::move(object));
     return reinterpret_cast<Handle>(value);
 }

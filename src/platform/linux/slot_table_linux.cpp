@@ -56,7 +56,7 @@ bool set_lock(int fd, short type, off_t byte, bool wait) {
 
 void write_initial_content(SlotTable& table) {
     for (auto& owner : table.ownerProcessId) owner = 0;
-    for (auto& handle : table.deviceHandle) handle = ~std::uintptr_t{0};
+    for (auto& handle : table.deviceHandle) handle = ~SlotHandleWord{0};
 }
 
 struct Shared {
@@ -175,7 +175,7 @@ SlotTable& shared_slot_table() {
     return attached_table(s);
 }
 
-void lock_slot_table() {
+bool lock_slot_table() {
     Shared& s = shared();
     s.claimMutex.lock();
     int fd = -1;
@@ -187,6 +187,7 @@ void lock_slot_table() {
     // Blocks while another process holds the claim lock; the descriptor stays
     // open meanwhile because closing it also needs claimMutex.
     if (fd >= 0) set_lock(fd, F_WRLCK, kClaimByte, true);
+    return true;
 }
 
 void unlock_slot_table() {
