@@ -9,6 +9,8 @@
 #include "protocol/identification.h"
 #include "tavlib.h"
 
+static_assert(TAVRIL_DRIVER_GRACE_MS == tavlib::platform::kDriverGraceMilliseconds);
+
 namespace tavlib::connection {
 
 namespace {

@@ -75,6 +75,13 @@ inline constexpr Word kWaitFailed = 0xFFFFFFFFu;
 inline constexpr Word kInfinite = 0xFFFFFFFFu;
 inline constexpr Word kGmemFixed = 0;
 
+// Linux: the longest a call waits for a driver beyond its own time-out (the
+// cancel and the recovery request together), for a start the driver does
+// not take, and for a driver to take a connection.  A driver there is a
+// user process that can stop or hang; the Windows kernel completes a
+// cancelled request by itself and needs no such bound.
+inline constexpr Word kDriverGraceMilliseconds = 2000;
+
 // ---- device setup -------------------------------------------------------
 DevInfo SetupDiGetClassDevsA(const Guid* classGuid, const char* enumerator, void* parentWindow,
                              Word flags);

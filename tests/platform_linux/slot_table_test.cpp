@@ -249,6 +249,13 @@ TEST_F(SlotTable, ForkWaitsForTheLockHolderEvenWhenItCallsTheBackend) {
     EXPECT_EQ(helper.ask("fork-while-locked"), "forked");
 }
 
+// A forked child must not share its parent's lock owner: with the open
+// file inherited, the two would pass each other's claim lock.
+TEST_F(SlotTable, TheLockExcludesAParentAndItsForkedChild) {
+    Helper racer(runtime.path());
+    EXPECT_EQ(racer.ask("fork-race 2000"), "4000");
+}
+
 TEST_F(SlotTable, TheLockExcludesThreadsOfOneProcess) {
     Helper racer(runtime.path());
     EXPECT_EQ(racer.ask("race 4 500"), "2000");
