@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libyaml-cpp-dev libcli11-dev libreadline-dev libasio-dev
   python3-pyvisa python3-pyvisa-py
+  g++-multilib qemu-user-static googletest
   "$@"
 )
 

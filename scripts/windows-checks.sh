@@ -2,7 +2,8 @@
 # The Windows stage: builds tavlib.dll for 32-bit and 64-bit Windows with
 # MinGW-w64, checks both images, and runs the DLL test program (64-bit)
 # under wine.  32-bit code cannot run here, so the 32-bit DLL is checked by
-# reading its image, and its import library by linking the test program.
+# reading its image and disassembly (each export's return pops its own
+# arguments), and its import library by linking the test program.
 #
 # Usage: scripts/windows-checks.sh        (as root when packages are missing)
 # Closes with "windows: N passed, M failed", the sum of every check below;
@@ -60,6 +61,11 @@ for arch in i686 x86_64; do
         --allow-import ADVAPI32.dll --allow-import msvcrt.dll
     count python3 tests/windows/check_pe.py "$dir/tests/windows/tavlib_dll_test.exe" \
         --arch "$arch" --client
+    # stdcall: each 32-bit export pops exactly its own arguments.
+    if [[ $arch == i686 ]]; then
+        count python3 tests/windows/check_stdcall_returns.py "$arch-w64-mingw32-objdump" \
+            "$dir/src/tavlib.dll"
+    fi
 done
 echo "== images checked ($(elapsed "$t"))"
 

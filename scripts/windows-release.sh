@@ -2,13 +2,17 @@
 # Builds tavlib.dll for 32-bit and 64-bit Windows (CMake presets mingw-i686
 # and mingw-x86_64) and collects what a Windows user downloads:
 #
-#   dist/windows/i686/     tavlib.dll  libtavlib.dll.a  tavlib.lib  tavlib.def  tavlib.h
+#   dist/windows/i686/     tavlib.dll  tavlib.dll.debug  libtavlib.dll.a  tavlib.lib
+#                          tavlib.def  tavlib.h
 #   dist/windows/x86_64/   (the same for 64-bit Windows)
 #   dist/windows/README.txt, dist/windows/SHA256SUMS
 #
 # tavlib.dll, libtavlib.dll.a, tavlib.def and tavlib.h come from the build's
 # install rules; tavlib.lib is an import library written by the MinGW
-# dlltool from the .def, for linkers that look for NAME.lib.  Before it
+# dlltool from the .def, for linkers that look for NAME.lib.  The DLL is
+# shipped stripped: its debug sections go to tavlib.dll.debug beside it,
+# which the DLL names in its .gnu_debuglink section, and the script fails if
+# a .debug_* section is left in the DLL.  Before it
 # finishes the script links a small client against each tavlib.lib and
 # libtavlib.dll.a and checks that the client imports the six functions from
 # tavlib.dll by their plain names.
@@ -33,7 +37,8 @@ while (($#)); do
     esac
 done
 
-for tool in cmake i686-w64-mingw32-dlltool x86_64-w64-mingw32-dlltool \
+for tool in cmake python3 i686-w64-mingw32-dlltool x86_64-w64-mingw32-dlltool \
+    i686-w64-mingw32-objcopy x86_64-w64-mingw32-objcopy \
     i686-w64-mingw32-gcc-posix x86_64-w64-mingw32-gcc-posix sha256sum; do
     command -v "$tool" >/dev/null || {
         echo "windows-release: $tool not found (Debian: g++-mingw-w64-i686-posix," \
@@ -111,6 +116,29 @@ for arch in i686 x86_64; do
     cp "$stage/bin/tavlib.dll" "$stage/lib/libtavlib.dll.a" "$stage/lib/tavlib.def" \
         "$stage/include/tavlib.h" "$dest/"
 
+    # Debug information beside the DLL, not in it.
+    before=$(stat -c %s "$dest/tavlib.dll")
+    "$arch-w64-mingw32-objcopy" --only-keep-debug "$dest/tavlib.dll" "$dest/tavlib.dll.debug"
+    "$arch-w64-mingw32-objcopy" --strip-debug --strip-unneeded \
+        --add-gnu-debuglink="$dest/tavlib.dll.debug" "$dest/tavlib.dll"
+    sections=$("$arch-w64-mingw32-objdump" -h "$dest/tavlib.dll")
+    if grep -q '[[:space:]]\.debug_' <<<"$sections"; then
+        echo "windows-release: $dest/tavlib.dll still has debug sections:" >&2
+        grep '[[:space:]]\.debug_' <<<"$sections" >&2
+        exit 1
+    fi
+    if ! grep -q '[[:space:]]\.gnu_debuglink[[:space:]]' <<<"$sections"; then
+        echo "windows-release: $dest/tavlib.dll does not name its debug file" >&2
+        exit 1
+    fi
+    # The stripped image keeps its shared section, exports and imports.
+    python3 tests/windows/check_pe.py "$dest/tavlib.dll" --arch "$arch" \
+        --allow-import KERNEL32.dll --allow-import SETUPAPI.dll \
+        --allow-import ADVAPI32.dll --allow-import msvcrt.dll >"$work/check-$arch.log" ||
+        { cat "$work/check-$arch.log" >&2; exit 1; }
+    echo "   tavlib.dll stripped: $before -> $(stat -c %s "$dest/tavlib.dll") bytes," \
+        "tavlib.dll.debug $(stat -c %s "$dest/tavlib.dll.debug") bytes"
+
     # The .lib: from the .def, as the build makes the 32-bit import library.
     # --kill-at maps the decorated names callers use (_Open_Tavril@16) onto
     # the plain names the DLL exports; the 64-bit .def has no decoration.
@@ -144,6 +172,8 @@ In each folder:
 
   tavlib.dll       the library; put it next to your program or on PATH.
                    It needs only system DLLs.
+  tavlib.dll.debug its debug information (DWARF), for gdb: keep it beside
+                   tavlib.dll when debugging; not needed otherwise.
   tavlib.h         the header: functions, result values, InstrumentIdentity.
   tavlib.lib       import library for linkers that take NAME.lib
                    (link.exe: add tavlib.lib to the linker inputs).

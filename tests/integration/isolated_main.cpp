@@ -9,6 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <vector>
+
+#include "../emulated_command.h"
 
 int main(int argc, char** argv) {
     if (std::getenv("TAVLIB_TEST_ISOLATED") == nullptr) {
@@ -19,9 +23,16 @@ int main(int argc, char** argv) {
         }
         ::setenv("TAVRIL_RUNTIME_DIR", pattern, 1);
         ::setenv("TAVLIB_TEST_ISOLATED", "1", 1);
+        // This program's own path (under an emulator, /proc/self/exe would
+        // name the emulator, but reading the link gives the program).
+        std::error_code unreadable;
+        const std::string self = std::filesystem::read_symlink("/proc/self/exe", unreadable);
+        auto command = tavtest::emulated_command(unreadable ? "/proc/self/exe" : self,
+                                                 std::vector<std::string>(argv + 1, argv + argc));
+        auto childArgv = tavtest::argv_of(command);
         const pid_t child = ::fork();
         if (child == 0) {
-            ::execv("/proc/self/exe", argv);
+            ::execv(childArgv[0], childArgv.data());
             std::perror("execv");
             ::_exit(127);
         }

@@ -28,6 +28,7 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
+#include "../emulated_command.h"
 #include "sim_process.h"
 #include "tavlib.h"
 
@@ -37,8 +38,11 @@ namespace {
 class Probe {
 public:
     // `runtime`: the runtime directory the probe loads the library with;
-    // empty: this process's.
-    explicit Probe(const std::string& runtime = {}) {
+    // empty: this process's.  `command` starts the probe: by default this
+    // build's own, through the emulator in a cross build.
+    explicit Probe(const std::string& runtime = {},
+                   std::vector<std::string> command = tavtest::emulated_command(TAVLIB_PROBE_PATH)) {
+        auto argv = tavtest::argv_of(command);
         int toChild[2];
         int fromChild[2];
         // Close-on-exec, so that later probes do not hold this one's pipes
@@ -52,7 +56,7 @@ public:
             ::dup2(fromChild[1], 1);
             ::close(toChild[1]);
             ::close(fromChild[0]);
-            ::execl(TAVLIB_PROBE_PATH, TAVLIB_PROBE_PATH, static_cast<char*>(nullptr));
+            ::execv(argv[0], argv.data());
             ::_exit(127);
         }
         ::close(toChild[0]);
@@ -164,6 +168,36 @@ TEST(SharedSlots, ProcessesOpeningOneSlotAtOnceNeverShareIt) {
         EXPECT_EQ(probes[winner]->ask("close"), "close 0 0");
     }
 }
+
+#ifdef TAVLIB_NATIVE_PROBE
+// On Linux a 32-bit and a 64-bit program that share a runtime directory share
+// the four slots.  Built in the i686 build only, which is given the native
+// (64-bit) build's probe, TAVLIB_NATIVE_PROBE: that one runs directly, this
+// build's own probe through the emulator.
+TEST(SharedSlots, ThirtyTwoAndSixtyFourBitProcessesShareTheSlots) {
+    tavlib::sim::SimProcess sim(options({"--devices", "2"}));
+    Probe wide({}, {TAVLIB_NATIVE_PROBE});
+    Probe narrow;
+    struct Step {
+        Probe& probe;
+        const char* command;
+        const char* answer;
+    };
+    const Step steps[] = {
+        {wide, "open 0", "open 0 0"},
+        {narrow, "open 0", "open -1 0"},  // in use by the 64-bit process
+        {narrow, "open 1", "open 0 0"},
+        {wide, "open 1", "open -1 0"},  // in use by the 32-bit process
+        {wide, "close", "close 0 0"},   // slot 0
+        {narrow, "close", "close 0 0"},  // slot 1
+        {narrow, "open 0", "open 0 0"},
+        {wide, "open 1", "open 0 0"},
+    };
+    for (const Step& step : steps)
+        ASSERT_EQ(step.probe.ask(step.command), step.answer)
+            << (&step.probe == &wide ? "64-bit: " : "32-bit: ") << step.command;
+}
+#endif
 
 // ---- the runtime directory ----------------------------------------------------
 

@@ -300,5 +300,16 @@ TEST(DeviceInterface, DevicePathIsNullWithoutDetailAndFollowsTheCountOtherwise) 
     EXPECT_STREQ(present.devicePath(), "/dev/only");
 }
 
+// The Win32-shaped records at the sizes Win32 gives them on this build's
+// width (the fake checks cbSize against them): SP_DEVICE_INTERFACE_DATA and
+// OVERLAPPED; the detail record's cbSize is 32-bit Windows's 5 in the fake.
+TEST(PlatformRecords, HaveTheWin32SizesOfTheBuildsWidth) {
+    const bool narrow = sizeof(void*) == 4;
+    EXPECT_EQ(sizeof(platform::DeviceInterfaceData), narrow ? 28u : 32u);
+    EXPECT_EQ(sizeof(platform::Overlapped), narrow ? 20u : 32u);
+    EXPECT_EQ(platform::kDetailFixedSize, 5u);
+    EXPECT_EQ(platform::kDetailPathOffset, 4u);
+}
+
 }  // namespace
 }  // namespace tavlib::test

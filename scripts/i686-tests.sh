@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# The i686 stage: builds the library and its client suites (unit, Linux
+# backend, integration and processes) for 32-bit x86 Linux (preset
+# linux-i686) and runs them under qemu-i386-static, the kernel here running
+# 64-bit programs only.  The simulator and the 64-bit probe of the
+# cross-width slot test come from the native release build, built first.
+#
+# Usage: scripts/i686-tests.sh [ctest arguments...]   e.g. -R unit.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+start=$(date +%s)
+
+scripts/setup-deps.sh
+
+echo "== native release: tavril-sim and tavlib_probe"
+cmake --preset release >/dev/null
+cmake --build --preset release --target tavril-sim tavlib_probe
+
+echo "== linux-i686"
+cmake --preset linux-i686 >/dev/null
+cmake --build --preset linux-i686
+status=0
+ctest --preset linux-i686 -j2 "$@" || status=$?
+echo "== i686 stage took $(($(date +%s) - start)) s"
+exit "$status"
