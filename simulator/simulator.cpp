@@ -411,7 +411,7 @@ bool Simulator::wait_met(const ControlClient& client) const {
 }
 
 struct Simulator::Call {
-    const Command& command;
+    const ControlCommand& command;
     std::string_view line;
     const std::vector<std::string_view>& words;  // words[0] is the command's name
     ControlClient* client;                       // nullptr for execute()
@@ -429,10 +429,10 @@ struct Simulator::Call {
     }
 };
 
-std::span<const Simulator::Command> Simulator::commands() {
+std::span<const Simulator::ControlCommand> Simulator::commands() {
     static constexpr ArgRule kAny{};
     static constexpr ArgRule kDevice{.min = 1, .max = 1, .device = true};
-    static constexpr Command kCommands[] = {
+    static constexpr ControlCommand kCommands[] = {
         {"list", "list", "devices: number, instrument, connections, path", {}, kAny, &Simulator::cmd_list},
         {"instruments", "instruments", "the instruments that `add` knows", {}, kAny, &Simulator::cmd_instruments},
         {"add", "add [INSTRUMENT]", "add a device -> ok id=N path=P", {}, {.min = 0, .max = 1},
@@ -465,8 +465,8 @@ std::span<const Simulator::Command> Simulator::commands() {
     return kCommands;
 }
 
-const Simulator::Command* Simulator::find_command(std::string_view name) {
-    for (const Command& command : commands())
+const Simulator::ControlCommand* Simulator::find_command(std::string_view name) {
+    for (const ControlCommand& command : commands())
         if (command.name == name) return &command;
     return nullptr;
 }
@@ -476,7 +476,7 @@ Simulator::Result Simulator::run_command(std::string_view line, ControlClient* c
     std::vector<std::string>& out = result.lines;
     const std::vector<std::string_view> words = split_words(line);
     if (words.empty() || words[0].front() == '#') return result;
-    const Command* command = find_command(words[0]);
+    const ControlCommand* command = find_command(words[0]);
     if (command == nullptr) {
         out.push_back(error_line("unknown command '" + std::string(words[0]) + "' (try `help`)"));
         return result;
@@ -500,7 +500,7 @@ Simulator::Result Simulator::run_command(std::string_view line, ControlClient* c
 
 void Simulator::cmd_help(Call& call) {
     call.out().emplace_back("commands (DEV is a device number as `list` shows it):");
-    for (const Command& command : commands()) {
+    for (const ControlCommand& command : commands()) {
         std::string text = "  " + std::string(command.usage);
         if (!command.summary.empty()) {
             text.resize(std::max(text.size() + 1, kHelpSummaryColumn), ' ');

@@ -64,7 +64,7 @@ public:
     };
     // One entry of the control command table, which both runs the commands
     // and writes `help`.
-    struct Command {
+    struct ControlCommand {
         std::string_view name;
         std::string_view usage;    // the command's line in `help` and its usage error
         std::string_view summary;  // behind the usage in `help`; may be empty
@@ -72,9 +72,9 @@ public:
         ArgRule args;
         void (Simulator::*handler)(Call&);
     };
-    static std::span<const Command> commands();
+    static std::span<const ControlCommand> commands();
     // The table's entry for `name`, or nullptr.
-    static const Command* find_command(std::string_view name);
+    static const ControlCommand* find_command(std::string_view name);
 
     // Creates the interface folder, the start devices and the control
     // channel.  Throws std::runtime_error with a message for the user.

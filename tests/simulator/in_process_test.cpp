@@ -93,7 +93,7 @@ TEST(InProcess, CommandTableDrivesHelpAndUsage) {
     const std::vector<std::string> help = simulator.execute("help");
     ASSERT_EQ(help.back(), "ok");
     std::size_t help_line = 1;  // after the heading, in the table's order
-    for (const Simulator::Command& command : Simulator::commands()) {
+    for (const Simulator::ControlCommand& command : Simulator::commands()) {
         SCOPED_TRACE(std::string(command.name));
         ASSERT_LT(help_line, help.size());
         EXPECT_EQ(help[help_line].rfind("  " + std::string(command.usage), 0), 0u);
