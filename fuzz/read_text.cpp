@@ -1,3 +1,5 @@
+// Fuzz target: the read path's text handling (line cut, answer code, identity split).
+//
 // Fuzzes the read path's text handling with arbitrary response bytes: the
 // line mode's first-line cut, the answer-code search (on the whole text and
 // on the cut line, as Scmd_Tavril sees it in either mode) and the identity

@@ -1,3 +1,5 @@
+// Fuzz target: the simulator's control commands, through its command table.
+//
 // Fuzzes the simulator's control commands.  The input is command lines, one
 // per line; a line that begins with a byte below 0x20 (other than tab and CR)
 // has that byte replaced by the name of a command from the simulator's

@@ -1,3 +1,5 @@
+// Fuzz target: the simulator's definitions file parser.
+//
 // Fuzzes the simulator's definitions file parser with arbitrary text.  The
 // parser must either reject the text with a DefinitionError that names the
 // source, or return instruments that keep every rule the file format sets;

@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libyaml-cpp-dev libcli11-dev libreadline-dev
   python3-pyvisa python3-pyvisa-py
+  clang-14 libclang-rt-14-dev  # the fuzz preset: clang and its libFuzzer runtime
   "$@"
 )
 
