@@ -219,5 +219,27 @@ TEST_F(TransferTest, TwoThreadsReadingOnOneHandleEachGetTheirOwnCompletion) {
     EXPECT_TRUE((a.second == "one" && b.second == "two") || (a.second == "two" && b.second == "one"));
 }
 
+// A driver process that stops cannot hold a read beyond its time-out and the
+// grace period: the cancel and the recovery request go unanswered, the call
+// returns -3 with ERROR_TIMEOUT, and when the driver runs again its late
+// answers reach nobody.
+TEST_F(TransferTest, AStoppedDriverCannotHoldAReadBeyondItsTimeOutAndTheGracePeriod) {
+    ASSERT_EQ(write("MEAS:CURR?"), TAVRIL_WRITE_OK);
+    ASSERT_EQ(::kill(sim->pid(), SIGSTOP), 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(read(100, TAVRIL_MODE_TEXT, 1), TAVRIL_READ_TIMEOUT);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(error, TAVRIL_ERROR_TIMEOUT);
+    EXPECT_LT(took, std::chrono::seconds(1) + std::chrono::milliseconds(TAVRIL_DRIVER_GRACE_MS) +
+                        std::chrono::seconds(3));
+    EXPECT_EQ(buffer, std::vector<char>(101, '#'));
+
+    ASSERT_EQ(::kill(sim->pid(), SIGCONT), 0);
+    sim->wait(dev, "recoveries>=1");
+    sim->push(dev, "fresh");
+    EXPECT_EQ(read(100, TAVRIL_MODE_LINE), TAVRIL_READ_OK);
+    EXPECT_STREQ(buffer.data(), "fresh");
+}
+
 }  // namespace
 }  // namespace tavlib::test

@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -122,6 +123,11 @@ Connection::~Connection() {
     if (fd >= 0) ::close(fd);
 }
 
+const std::string& runtime_directory() {
+    static const std::string* dir = new std::string(driver_protocol::runtime_directory());
+    return *dir;
+}
+
 State& state() {
     std::call_once(g_stateOnce, [] {
         g_state = new State;  // never destroyed: threads may still run at exit
@@ -136,12 +142,30 @@ namespace {
 // state mutex, so the state's handlers register first (this constructor runs
 // before the slot table's default-priority one), and at fork the slot-table
 // lock is taken before the state mutex, in the same order as everywhere else.
-__attribute__((constructor(101))) void register_fork_handlers_at_load() { state(); }
+__attribute__((constructor(101))) void register_fork_handlers_at_load() {
+    state();
+    runtime_directory();  // R is the one set when the library loads
+}
 }  // namespace
 
+std::uintptr_t first_handle_value() noexcept {
+    std::uint32_t random = 0;
+    if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random)
+        random = static_cast<std::uint32_t>(Clock::now().time_since_epoch().count()) ^
+                 static_cast<std::uint32_t>(::getpid());
+    return 0x100 + 4 * std::uintptr_t{random % (1u << 28)};
+}
+
 Handle add_object(State& s, Object object) {
-    const std::uintptr_t value = s.nextHandle;
-    s.nextHandle += 4;
+    // Values stay below 2^32 - 4, so that a 32-bit slot-table word records
+    // any of them, and wrap around after that, passing over values in use.
+    constexpr std::uintptr_t kFirstHandle = 0x100;
+    constexpr std::uintptr_t kLastHandle = 0xFFFFFFF8u;
+    std::uintptr_t value = 0;
+    do {
+        value = s.nextHandle;
+        s.nextHandle = value >= kLastHandle ? kFirstHandle : value + 4;
+    } while (s.objects.count(value) != 0);
     s.objects.emplace(value, std::move(object));
     return reinterpret_cast<Handle>(value);
 }
@@ -154,11 +178,59 @@ using lb::Connection;
 using lb::Event;
 using lb::Request;
 using lb::State;
-using Clock = std::chrono::steady_clock;
+using lb::Clock;
 using Deadline = std::optional<Clock::time_point>;  // empty: no limit
 using Lock = std::unique_lock<std::mutex>;
 
 constexpr Word kGmemZeroInit = 0x40;
+constexpr auto kDriverGrace = std::chrono::milliseconds(kDriverGraceMilliseconds);
+
+// After a time-out the logic cancels, waits for the cancelled transfer and
+// asks the driver to recover, in three calls.  A driver that has stopped
+// would make each wait its full bound; instead the three share one: CancelIo
+// (or a start the driver did not take) opens this thread's grace period on
+// the connection, and the recovery request that follows ends it.
+struct Grace {
+    const Connection* connection = nullptr;
+    Clock::time_point end;
+};
+thread_local Grace t_grace;
+
+// ---- time ----------------------------------------------------------------
+
+Deadline deadline_after(Word milliseconds) {
+    if (milliseconds == kInfinite) return std::nullopt;
+    return Clock::now() + std::chrono::milliseconds(milliseconds);
+}
+
+bool passed(const Deadline& deadline) { return deadline && Clock::now() >= *deadline; }
+
+enum class Readiness { kReady, kTimedOut, kFailed };
+
+// Waits until `fd` reports one of `wanted` (returned in `events`) or the
+// deadline passes.
+Readiness wait_ready(int fd, short wanted, const Deadline& deadline, short& events) {
+    for (;;) {
+        pollfd entry{fd, wanted, 0};
+        timespec limit{};
+        timespec* limitPointer = nullptr;
+        if (deadline) {
+            const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
+            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+            limit.tv_sec = static_cast<std::time_t>(seconds.count());
+            limit.tv_nsec = static_cast<long>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
+            limitPointer = &limit;
+        }
+        const int n = ::ppoll(&entry, 1, limitPointer, nullptr);
+        if (n > 0) {
+            events = entry.revents;
+            return Readiness::kReady;
+        }
+        if (n == 0) return Readiness::kTimedOut;
+        if (errno != EINTR) return Readiness::kFailed;
+    }
+}
 
 // ---- wire format ----------------------------------------------------------
 
@@ -172,10 +244,11 @@ std::uint32_t get_le32(const unsigned char* p) {
     return v;
 }
 
-// Sends one message; 0 or the errno of the failure.  Blocks while the
-// socket's send buffer is full.
+// Sends one message; 0 or the errno of the failure, ETIMEDOUT when the
+// socket's send buffer stayed full until the deadline (a driver that does
+// not read).  A message goes out whole or not at all.
 int send_message(int fd, std::uint32_t type, std::uint32_t id, std::uint32_t arg,
-                 const void* payload, std::size_t size) {
+                 const void* payload, std::size_t size, const Deadline& deadline) {
     unsigned char header[sizeof(proto::Header)];
     put_le32(header, type);
     put_le32(header + 4, id);
@@ -186,19 +259,23 @@ int send_message(int fd, std::uint32_t type, std::uint32_t id, std::uint32_t arg
     message.msg_iov = parts;
     message.msg_iovlen = size > 0 ? 2 : 1;
     for (;;) {
-        if (::sendmsg(fd, &message, MSG_NOSIGNAL) >= 0) return 0;
-        if (errno != EINTR) return errno;
+        if (::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) return 0;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+        short events = 0;
+        switch (wait_ready(fd, POLLOUT, deadline, events)) {
+            case Readiness::kReady:
+                if ((events & (POLLERR | POLLHUP)) != 0) return EPIPE;
+                break;
+            case Readiness::kTimedOut:
+                return ETIMEDOUT;
+            case Readiness::kFailed:
+                return errno;
+        }
     }
 }
 
-// ---- time ----------------------------------------------------------------
-
-Deadline deadline_after(Word milliseconds) {
-    if (milliseconds == kInfinite) return std::nullopt;
-    return Clock::now() + std::chrono::milliseconds(milliseconds);
-}
-
-bool passed(const Deadline& deadline) { return deadline && Clock::now() >= *deadline; }
+Deadline grace_from_now() { return Clock::now() + kDriverGrace; }
 
 // ---- completing requests ---------------------------------------------------
 
@@ -213,6 +290,11 @@ void finish_request(Connection& c, Request& r, Word status, Word count) {
     if (r.record != nullptr) {
         r.record->InternalHigh = count;
         r.record->Internal = status;
+        // Bounded: the logic asks for every outcome; a record nobody asks
+        // about only loses the exact report of a status of 259.
+        constexpr std::size_t kCompletedRecords = 64;
+        if (c.completed.size() >= kCompletedRecords) c.completed.clear();
+        c.completed.insert(r.record);
     }
     if (r.event) {
         r.event->signaled = true;
@@ -243,6 +325,25 @@ void fail_with_fault(Connection& c, std::map<std::uint32_t, Request>::iterator i
     c.outstanding.erase(it);
 }
 
+// The caller gives up on `r`: nothing of it is written or signalled any
+// more.  It stays outstanding until its completion comes (see Request).
+void detach(Connection& c, Request& r) {
+    if (r.event) {
+        release_source(*r.event, c);
+        r.event.reset();
+    }
+    r.record = nullptr;
+    r.buffer = nullptr;
+    r.sync = nullptr;
+}
+
+// The outstanding request that reports into `record`, or end().
+std::map<std::uint32_t, Request>::iterator find_request(Connection& c, const Overlapped* record) {
+    for (auto it = c.outstanding.begin(); it != c.outstanding.end(); ++it)
+        if (it->second.record == record) return it;
+    return c.outstanding.end();
+}
+
 // Takes in one message from the driver.  Whatever the message holds, nothing
 // is written beyond the request's own limit; a malformed message about a
 // known request fails that request with ERROR_IO_DEVICE, and one naming no
@@ -259,41 +360,19 @@ void take_in(Connection& c, const unsigned char* message, std::size_t size) {
     const Word count = get_le32(message + 12);
     const std::size_t payload = size - kHeaderSize;
     const bool isRead = r.kind == Request::Kind::kRead;
+    // Only a READ that succeeded carries bytes; a failed one carries none,
+    // whatever count it reports, and its status is passed on as it is.
+    const bool carriesBytes = isRead && status == 0;
     if (count > r.limit) return fail_with_fault(c, it);
-    if (isRead ? payload != count : payload != 0) return fail_with_fault(c, it);
+    if (payload != (carriesBytes ? count : 0)) return fail_with_fault(c, it);
 
-    if (isRead && payload > 0 && r.buffer != nullptr)
+    if (carriesBytes && payload > 0 && r.buffer != nullptr)
         std::memcpy(r.buffer, message + kHeaderSize, payload);
-    finish_request(c, r, status, count);
+    finish_request(c, r, status, isRead && !carriesBytes ? 0 : count);
     c.outstanding.erase(it);
 }
 
 // ---- pumping ---------------------------------------------------------------
-
-enum class Readiness { kReady, kTimedOut, kFailed };
-
-Readiness wait_readable(int fd, const Deadline& deadline, short& events) {
-    for (;;) {
-        pollfd entry{fd, POLLIN | POLLRDHUP, 0};
-        timespec limit{};
-        timespec* limitPointer = nullptr;
-        if (deadline) {
-            const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
-            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-            limit.tv_sec = static_cast<std::time_t>(seconds.count());
-            limit.tv_nsec = static_cast<long>(
-                std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
-            limitPointer = &limit;
-        }
-        const int n = ::ppoll(&entry, 1, limitPointer, nullptr);
-        if (n > 0) {
-            events = entry.revents;
-            return Readiness::kReady;
-        }
-        if (n == 0) return Readiness::kTimedOut;
-        if (errno != EINTR) return Readiness::kFailed;
-    }
-}
 
 // Reads at most one message from `c` within the deadline, with the mutex
 // dropped while blocked.  Answers whether anything was taken in (a message
@@ -305,7 +384,7 @@ bool pump_once(Lock& lock, State& s, Connection& c, const Deadline& deadline) {
     lock.unlock();
 
     short events = 0;
-    const Readiness readiness = wait_readable(fd, deadline, events);
+    const Readiness readiness = wait_ready(fd, POLLIN | POLLRDHUP, deadline, events);
     ssize_t received = -1;
     int receiveError = 0;
     if (readiness == Readiness::kReady) {
@@ -402,6 +481,7 @@ bool start_transfer(Request::Kind kind, Handle handle, const void* source, void*
     const auto c = lb::find<Connection>(s, handle);
     if (!c) return lb::fail(err::kInvalidHandle);
     if (record == nullptr) return lb::fail(err::kInvalidParameter);
+    t_grace = {};  // a new transfer: any grace period of an earlier one is over
     const bool isWrite = kind == Request::Kind::kWrite;
     if (count > proto::kMaxTransfer || (isWrite && count == 0))
         return lb::fail(err::kInvalidParameter);
@@ -413,9 +493,9 @@ bool start_transfer(Request::Kind kind, Handle handle, const void* source, void*
         if (!event) return lb::fail(err::kInvalidHandle);
     }
     if (c->ended) return lb::fail(err::kDeviceNotConnected);
-    for (const auto& [id, r] : c->outstanding)
-        if (r.record == record) return lb::fail(err::kInvalidParameter);
+    if (find_request(*c, record) != c->outstanding.end()) return lb::fail(err::kInvalidParameter);
 
+    c->completed.erase(record);
     const std::uint32_t id = next_id(*c);
     c->outstanding.emplace(id, Request{kind, record, isWrite ? nullptr : destination, count,
                                        std::this_thread::get_id(), event, nullptr});
@@ -430,8 +510,23 @@ bool start_transfer(Request::Kind kind, Handle handle, const void* source, void*
     const int fd = c->fd;
     lock.unlock();
 
-    const int sendError = isWrite ? send_message(fd, proto::kWrite, id, count, source, count)
-                                  : send_message(fd, proto::kRead, id, count, nullptr, 0);
+    // A driver that does not read (stopped, hung) fills the socket: the
+    // start then fails after the grace period with ERROR_TIMEOUT, and the
+    // recovery request that follows shares that period.
+    const Deadline deadline = grace_from_now();
+    const int sendError = isWrite ? send_message(fd, proto::kWrite, id, count, source, count, deadline)
+                                  : send_message(fd, proto::kRead, id, count, nullptr, 0, deadline);
+    if (sendError == ETIMEDOUT) {
+        lock.lock();
+        // Never sent: the driver knows nothing of it, so its id is free again.
+        if (const auto it = c->outstanding.find(id); it != c->outstanding.end()) {
+            detach(*c, it->second);
+            c->outstanding.erase(it);
+        }
+        t_grace = {c.get(), *deadline};
+        s.changed.notify_all();
+        return lb::fail(err::kTimeout);
+    }
     if (sendError != 0) {
         lock.lock();
         send_failed(s, *c);
@@ -475,8 +570,23 @@ Handle CreateFileA(const char* path, Word, Word, void*, Word, Word, Handle) {
         return invalid_handle();
     }
     auto connection = std::make_shared<Connection>(fd);  // owns fd from here on
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        lb::set_last_error(lb::win32_from_errno(errno));
+    // A driver that does not take connections (stopped, its backlog full)
+    // would block connect() for good, and the caller holds the slot-table
+    // lock.  On a Unix socket the send time-out bounds that wait: connect()
+    // returns EAGAIN when it runs out.  Sends use their own deadlines.
+    const auto grace = std::chrono::duration_cast<std::chrono::microseconds>(kDriverGrace);
+    const Clock::time_point end = Clock::now() + grace;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(end - Clock::now());
+        const timeval limit{static_cast<time_t>(left.count() / 1000000),
+                            static_cast<suseconds_t>(std::max<std::int64_t>(left.count() % 1000000, 1))};
+        if (left.count() <= 0 || ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
+            lb::set_last_error(err::kTimeout);
+            return invalid_handle();
+        }
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) break;
+        if (errno == EINTR) continue;
+        lb::set_last_error(errno == EAGAIN ? err::kTimeout : lb::win32_from_errno(errno));
         return invalid_handle();
     }
     State& s = lb::state();
@@ -536,19 +646,32 @@ bool GetOverlappedResult(Handle handle, Overlapped* request, Word* transferred, 
     if (!c) return lb::fail(err::kInvalidHandle);
     if (request == nullptr) return lb::fail(err::kInvalidParameter);
 
-    const auto finished = [&] {
-        for (const auto& [id, r] : c->outstanding)
-            if (r.record == request) return false;
-        return true;
-    };
+    const auto finished = [&] { return find_request(*c, request) == c->outstanding.end(); };
     // Without waiting, completions that have already arrived still count.
-    const Deadline deadline = wait ? Deadline{} : Deadline{Clock::now()};
-    if (!pump_until(lock, s, finished, pick_connection(*c), deadline))
-        return lb::fail(err::kIoIncomplete);
+    // A wait for a cancelled request lasts until the cancel's deadline: a
+    // driver that ignores the cancel cannot hold the caller longer.
+    Deadline deadline = Clock::now();
+    if (wait) {
+        const auto it = find_request(*c, request);
+        deadline = it != c->outstanding.end() ? it->second.cancelDeadline : Deadline{};
+    }
+    if (!pump_until(lock, s, finished, pick_connection(*c), deadline)) {
+        const auto it = find_request(*c, request);
+        if (!wait || it == c->outstanding.end()) return lb::fail(err::kIoIncomplete);
+        // The driver did not end the cancelled request in time.  It is
+        // detached: its completion, whenever it comes, writes nothing into
+        // the record or the buffer.  It counts as aborted.
+        detach(*c, it->second);
+        request->InternalHigh = 0;
+        request->Internal = err::kOperationAborted;
+        return lb::fail(err::kOperationAborted);
+    }
 
     // A record the backend does not track (never started, or detached when
-    // its event was closed) cannot finish any more.
-    if (request->Internal == kStatusPending) return lb::fail(err::kIoIncomplete);
+    // its event was closed) cannot finish any more.  One whose request
+    // completed here reports its status, whatever the value.
+    const bool completedHere = c->completed.erase(request) != 0;
+    if (!completedHere && request->Internal == kStatusPending) return lb::fail(err::kIoIncomplete);
     if (transferred != nullptr) *transferred = static_cast<Word>(request->InternalHigh);
     if (request->Internal != 0) return lb::fail(static_cast<Word>(request->Internal));
     return true;
@@ -559,15 +682,25 @@ bool CancelIo(Handle handle) {
     Lock lock(s.mutex);
     const auto c = lb::find<Connection>(s, handle);
     if (!c) return lb::fail(err::kInvalidHandle);
+    // Opens this thread's grace period: the wait for the cancelled requests
+    // and the recovery request that follows share it.
+    const Clock::time_point end = Clock::now() + kDriverGrace;
+    t_grace = {c.get(), end};
     std::vector<std::uint32_t> ids;
-    for (const auto& [id, r] : c->outstanding)
-        if (r.kind != Request::Kind::kIoctl && r.starter == std::this_thread::get_id())
+    for (auto& [id, r] : c->outstanding) {
+        if (r.kind != Request::Kind::kIoctl && r.starter == std::this_thread::get_id() &&
+            r.record != nullptr) {
+            r.cancelDeadline = end;
             ids.push_back(id);
+        }
+    }
     const int fd = c->fd;
     lock.unlock();
 
     for (const std::uint32_t id : ids) {
-        if (send_message(fd, proto::kCancel, id, 0, nullptr, 0) != 0) {
+        const int sendError = send_message(fd, proto::kCancel, id, 0, nullptr, 0, end);
+        if (sendError == ETIMEDOUT) break;  // the waits for them end at `end` all the same
+        if (sendError != 0) {
             // The connection is gone, and with it every request to cancel.
             lock.lock();
             send_failed(s, *c);
@@ -587,6 +720,9 @@ bool DeviceIoControl(Handle handle, Word controlCode, void*, Word inSize, void*,
     // requests are served.
     if (request != nullptr || inSize != 0 || outSize != 0) return lb::fail(err::kInvalidParameter);
     if (c->ended) return lb::fail(err::kDeviceNotConnected);
+    // The request ends this thread's grace period, or has one of its own.
+    const Deadline deadline = t_grace.connection == c.get() ? t_grace.end : *grace_from_now();
+    t_grace = {};
 
     lb::SyncOutcome outcome;
     const std::uint32_t id = next_id(*c);
@@ -594,11 +730,21 @@ bool DeviceIoControl(Handle handle, Word controlCode, void*, Word inSize, void*,
                                        std::this_thread::get_id(), nullptr, &outcome});
     const int fd = c->fd;
     lock.unlock();
-    const int sendError = send_message(fd, proto::kIoctl, id, controlCode, nullptr, 0);
+    const int sendError = send_message(fd, proto::kIoctl, id, controlCode, nullptr, 0, deadline);
     lock.lock();
+    if (sendError == ETIMEDOUT) {
+        c->outstanding.erase(id);  // never sent
+        return lb::fail(err::kTimeout);
+    }
     if (sendError != 0) send_failed(s, *c);
 
-    pump_until(lock, s, [&] { return outcome.done; }, pick_connection(*c), Deadline{});
+    if (!pump_until(lock, s, [&] { return outcome.done; }, pick_connection(*c), deadline)) {
+        // No answer in time: the request is left to the driver, and its
+        // answer, should it come, goes nowhere.
+        if (const auto it = c->outstanding.find(id); it != c->outstanding.end())
+            detach(*c, it->second);
+        return lb::fail(err::kTimeout);
+    }
     if (bytesReturned != nullptr) *bytesReturned = outcome.count;
     if (outcome.status != 0) return lb::fail(outcome.status);
     return true;
