@@ -108,7 +108,6 @@ struct Connection : std::enable_shared_from_this<Connection> {
     // asked for yet: their status is final whatever its value (259 included,
     // which is also the value of "still running").
     std::unordered_set<const Overlapped*> completed;
-    std::vector<unsigned char> inbox;  // receive buffer of the pumping thread
 };
 
 // A device-information set: the interface paths present when it was built.
@@ -131,6 +130,8 @@ struct State {
     // library in one process (which share its process id in the slot table)
     // do not hand out the same values and release each other's slots.
     std::uintptr_t nextHandle = first_handle_value();
+    // Where pumping threads are receiving READ payloads right now.
+    std::vector<const void*> receiving;
 };
 
 // The process's state.  A forked child starts with an empty one: handles

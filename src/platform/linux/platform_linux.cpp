@@ -19,6 +19,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -28,6 +29,7 @@
 
 #include "backend.h"
 #include "driver_protocol.h"
+#include "intake.h"
 #include "platform/win32_errors.h"
 
 namespace tavlib::platform {
@@ -117,7 +119,7 @@ Word win32_from_errno(int error) noexcept {
     }
 }
 
-Connection::Connection(int socket) : fd(socket), inbox(sizeof(proto::Header) + proto::kMaxTransfer + 1) {}
+Connection::Connection(int socket) : fd(socket) {}
 
 Connection::~Connection() {
     if (fd >= 0) ::close(fd);
@@ -238,11 +240,6 @@ void put_le32(unsigned char* p, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-std::uint32_t get_le32(const unsigned char* p) {
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
 
 // Sends one message; 0 or the errno of the failure, ETIMEDOUT when the
 // socket's send buffer stayed full until the deadline (a driver that does
@@ -279,97 +276,12 @@ Deadline grace_from_now() { return Clock::now() + kDriverGrace; }
 
 // ---- completing requests ---------------------------------------------------
 
-void release_source(Event& event, Connection& c) {
-    const auto it = event.sources.find(&c);
-    if (it != event.sources.end() && --it->second == 0) event.sources.erase(it);
-}
-
-// Records the outcome and signals whoever waits.  The request is erased by
-// the caller; after that the backend no longer references the record.
-void finish_request(Connection& c, Request& r, Word status, Word count) {
-    if (r.record != nullptr) {
-        r.record->InternalHigh = count;
-        r.record->Internal = status;
-        // Bounded: the logic asks for every outcome; a record nobody asks
-        // about only loses the exact report of a status of 259.
-        constexpr std::size_t kCompletedRecords = 64;
-        if (c.completed.size() >= kCompletedRecords) c.completed.clear();
-        c.completed.insert(r.record);
-    }
-    if (r.event) {
-        r.event->signaled = true;
-        release_source(*r.event, c);
-    }
-    if (r.sync != nullptr) {
-        r.sync->status = status;
-        r.sync->count = count;
-        r.sync->done = true;
-    }
-}
-
-void fail_all(Connection& c, Word status) {
-    for (auto& [id, r] : c.outstanding) finish_request(c, r, status, 0);
-    c.outstanding.clear();
-}
-
 // The driver closed the connection or died: fail what is outstanding, and
 // everything started later.
 void connection_ended(Connection& c) {
     if (c.closed || c.ended) return;
     c.ended = true;
-    fail_all(c, err::kDeviceNotConnected);
-}
-
-void fail_with_fault(Connection& c, std::map<std::uint32_t, Request>::iterator it) {
-    finish_request(c, it->second, err::kIoDevice, 0);
-    c.outstanding.erase(it);
-}
-
-// The caller gives up on `r`: nothing of it is written or signalled any
-// more.  It stays outstanding until its completion comes (see Request).
-void detach(Connection& c, Request& r) {
-    if (r.event) {
-        release_source(*r.event, c);
-        r.event.reset();
-    }
-    r.record = nullptr;
-    r.buffer = nullptr;
-    r.sync = nullptr;
-}
-
-// The outstanding request that reports into `record`, or end().
-std::map<std::uint32_t, Request>::iterator find_request(Connection& c, const Overlapped* record) {
-    for (auto it = c.outstanding.begin(); it != c.outstanding.end(); ++it)
-        if (it->second.record == record) return it;
-    return c.outstanding.end();
-}
-
-// Takes in one message from the driver.  Whatever the message holds, nothing
-// is written beyond the request's own limit; a malformed message about a
-// known request fails that request with ERROR_IO_DEVICE, and one naming no
-// outstanding request is dropped.
-void take_in(Connection& c, const unsigned char* message, std::size_t size) {
-    constexpr std::size_t kHeaderSize = sizeof(proto::Header);
-    if (size < 8) return;  // not even an id
-    const auto it = c.outstanding.find(get_le32(message + 4));
-    if (it == c.outstanding.end()) return;
-    if (size < kHeaderSize || get_le32(message) != proto::kComplete) return fail_with_fault(c, it);
-
-    Request& r = it->second;
-    const Word status = get_le32(message + 8);
-    const Word count = get_le32(message + 12);
-    const std::size_t payload = size - kHeaderSize;
-    const bool isRead = r.kind == Request::Kind::kRead;
-    // Only a READ that succeeded carries bytes; a failed one carries none,
-    // whatever count it reports, and its status is passed on as it is.
-    const bool carriesBytes = isRead && status == 0;
-    if (count > r.limit) return fail_with_fault(c, it);
-    if (payload != (carriesBytes ? count : 0)) return fail_with_fault(c, it);
-
-    if (carriesBytes && payload > 0 && r.buffer != nullptr)
-        std::memcpy(r.buffer, message + kHeaderSize, payload);
-    finish_request(c, r, status, isRead && !carriesBytes ? 0 : count);
-    c.outstanding.erase(it);
+    lb::fail_all(c, err::kDeviceNotConnected);
 }
 
 // ---- pumping ---------------------------------------------------------------
@@ -377,6 +289,13 @@ void take_in(Connection& c, const unsigned char* message, std::size_t size) {
 // Reads at most one message from `c` within the deadline, with the mutex
 // dropped while blocked.  Answers whether anything was taken in (a message
 // or the end of the connection).
+//
+// A READ's payload is received straight into the request's buffer: the
+// header is looked at first (peeked), the landing chosen under the mutex,
+// and then the message received into header, landing and a one-byte trap
+// for anything beyond the landing's capacity (cut off and discarded).
+// While the receive runs, the landing is listed in State::receiving, and
+// GlobalFree waits for it before it frees the memory.
 bool pump_once(Lock& lock, State& s, Connection& c, const Deadline& deadline) {
     const std::shared_ptr<Connection> keep = c.shared_from_this();
     c.pumping = true;
@@ -385,26 +304,68 @@ bool pump_once(Lock& lock, State& s, Connection& c, const Deadline& deadline) {
 
     short events = 0;
     const Readiness readiness = wait_ready(fd, POLLIN | POLLRDHUP, deadline, events);
-    ssize_t received = -1;
-    int receiveError = 0;
+    unsigned char header[lb::kHeaderSize] = {};
+    // The message at the head of the socket was sent after its request
+    // started, so the requests outstanding now include its own.  Without a
+    // READ that could take bytes, no landing is possible: the header is
+    // received at once, without a peek.
+    bool mayLand = false;
     if (readiness == Readiness::kReady) {
-        received = ::recv(fd, c.inbox.data(), c.inbox.size(), MSG_DONTWAIT);
+        lock.lock();
+        mayLand = std::any_of(c.outstanding.begin(), c.outstanding.end(), [](const auto& entry) {
+            const Request& r = entry.second;
+            return r.kind == Request::Kind::kRead && r.buffer != nullptr && r.limit > 0;
+        });
+        lock.unlock();
+    }
+    ssize_t peeked = readiness == Readiness::kReady && !mayLand ? 1 : -1;
+    int receiveError = 0;
+    if (mayLand) {
+        // MSG_TRUNC: the message's full length, not what fitted.
+        peeked = ::recv(fd, header, sizeof header, MSG_PEEK | MSG_DONTWAIT | MSG_TRUNC);
+        if (peeked < 0) receiveError = errno;
+    }
+
+    lb::Landing landing;
+    ssize_t received = peeked;
+    if (peeked > 0) {
+        if (mayLand) {
+            lock.lock();
+            landing = lb::landing_for(c, header, static_cast<std::size_t>(peeked));
+            if (landing.destination != nullptr) s.receiving.push_back(landing.destination);
+            lock.unlock();
+        }
+
+        unsigned char trap = 0;
+        iovec parts[3] = {{header, sizeof header},
+                          {landing.destination, landing.capacity},
+                          {&trap, sizeof trap}};
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = 3;
+        do {
+            received = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC);
+        } while (received < 0 && errno == EINTR);
         if (received < 0) receiveError = errno;
     }
 
     lock.lock();
     c.pumping = false;
+    if (landing.destination != nullptr)
+        s.receiving.erase(std::find(s.receiving.begin(), s.receiving.end(), landing.destination));
     bool progressed = false;
     if (readiness == Readiness::kFailed) {
         connection_ended(c);
         progressed = true;
     } else if (readiness == Readiness::kReady) {
         if (received > 0) {
-            take_in(c, c.inbox.data(), static_cast<std::size_t>(received));
+            lb::take_in(c, header, static_cast<std::size_t>(received), landing);
             progressed = true;
         } else if (received == 0) {
-            // End of stream, or an empty datagram (dropped) if the peer is
-            // still there.
+            // End of stream, or an empty datagram if the peer is still
+            // there (taken off the socket by the receive after a peek that
+            // found it).
+            if (peeked == 0) ::recv(fd, header, sizeof header, MSG_DONTWAIT);
             if ((events & (POLLHUP | POLLRDHUP)) != 0) connection_ended(c);
             progressed = true;
         } else if (receiveError != EAGAIN && receiveError != EWOULDBLOCK &&
@@ -721,7 +682,9 @@ bool DeviceIoControl(Handle handle, Word controlCode, void*, Word inSize, void*,
     if (request != nullptr || inSize != 0 || outSize != 0) return lb::fail(err::kInvalidParameter);
     if (c->ended) return lb::fail(err::kDeviceNotConnected);
     // The request ends this thread's grace period, or has one of its own.
-    const Deadline deadline = t_grace.connection == c.get() ? t_grace.end : *grace_from_now();
+    // (A period opened long ago, with nothing between, is stale.)
+    const bool inGrace = t_grace.connection == c.get() && Clock::now() < t_grace.end + kDriverGrace;
+    const Deadline deadline = inGrace ? t_grace.end : *grace_from_now();
     t_grace = {};
 
     lb::SyncOutcome outcome;
@@ -791,17 +754,18 @@ void SetLastError(Word code) { lb::set_last_error(code); }
 
 namespace {
 
-// A large block comes fresh from the kernel, and a read filling it would
-// take one page fault per page.  Asking for all its pages at once is much
-// cheaper; where the kernel cannot, the faults happen as before.
-void prefault(void* memory, std::size_t size) {
-#ifdef MADV_POPULATE_WRITE
-    constexpr std::size_t kLargeBlock = std::size_t{1} << 20;
-    if (size < kLargeBlock) return;
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto first = (reinterpret_cast<std::uintptr_t>(memory) + page - 1) & ~(page - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(memory) + size) & ~(page - 1);
-    if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+// A large block comes fresh from the kernel, and memory is committed only
+// as a read fills it: a call costs memory for what arrives, not for what
+// maxBytes allows.  Each first touch of a page faults; huge pages make those
+// faults 512 times fewer where the kernel offers them (transparent huge
+// pages in "madvise" mode serve only blocks that ask).
+void advise_huge_pages(void* memory, std::size_t size) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
+    if (size < 2 * kHugePage) return;
+    const auto first = (reinterpret_cast<std::uintptr_t>(memory) + kHugePage - 1) & ~(kHugePage - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(memory) + size) & ~(kHugePage - 1);
+    if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
 #else
     (void)memory;
     (void)size;
@@ -821,7 +785,7 @@ void* GlobalAlloc(Word flags, std::size_t bytes) {
         lb::set_last_error(err::kNotEnoughMemory);
         return nullptr;
     }
-    prefault(memory, size);
+    advise_huge_pages(memory, size);
     return memory;
 }
 
@@ -833,6 +797,14 @@ void* GlobalFree(void* memory) {
     {
         State& s = lb::state();
         Lock lock(s.mutex);
+        // A pumping thread may be receiving into the block right now.
+        s.changed.wait(lock, [&] {
+            for (const void* at : s.receiving) {
+                const auto a = reinterpret_cast<std::uintptr_t>(at);
+                if (a >= first && a < end) return false;
+            }
+            return true;
+        });
         detach_requests(s, [first, end](Connection&, Request& r) {
             const auto at = reinterpret_cast<std::uintptr_t>(r.buffer);
             if (at >= first && at < end) r.buffer = nullptr;
