@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "data_pattern.h"
 #include "definitions.h"
 #include "fuzz_check.h"
 
@@ -21,7 +22,11 @@ const std::string kSource = "fuzz.yaml";
 
 void check_reply(const Reply& reply) {
     FUZZ_CHECK(reply.delay_ms <= kMaxDelayMs);
-    for (const std::string& message : reply.messages) FUZZ_CHECK(!message.empty());
+    for (const Message& message : reply.messages) {
+        FUZZ_CHECK(message.size() > 0);
+        // A sized response is held as its length and its CR LF, never as its bytes.
+        if (message.pattern > 0) FUZZ_CHECK(message.text == "\r\n" && message.size() <= kMaxDataSize);
+    }
 }
 
 void check_instrument(const InstrumentDef& def) {

@@ -33,8 +33,6 @@ public:
         if (!list.IsSequence() || list.size() == 0)
             fail(list, "'instruments' must be a non-empty list");
 
-        check_sized_total(list);
-
         std::vector<InstrumentDef> out;
         std::set<std::string> names;
         for (const YAML::Node& item : list) {
@@ -97,32 +95,6 @@ private:
             if (s == "false" || s == "no" || s == "off") return false;
         }
         fail(node, what + " must be true or false");
-    }
-
-    // The `size` responses are built as they are read; their total is checked
-    // first, so that a short file cannot ask for gigabytes.  A `size` that is
-    // not a valid number is left to the place where it is read.
-    void check_sized_total(const YAML::Node& list) const {
-        std::uint64_t total = 0;
-        auto add = [&](const YAML::Node& map) {
-            if (!map.IsMap()) return;
-            const YAML::Node n = map["size"];
-            if (!n || !n.IsScalar()) return;
-            const std::string& s = n.Scalar();
-            std::uint64_t size = 0;
-            const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), size);
-            if (ec != std::errc{} || end != s.data() + s.size() || size > kMaxDataSize) return;
-            total += size;
-            if (total > kMaxSizedBytes)
-                fail(n, "the 'size' responses of the file add up to more than " + std::to_string(kMaxSizedBytes) +
-                            " bytes");
-        };
-        for (const YAML::Node& item : list) {
-            if (!item.IsMap()) continue;
-            if (const YAML::Node n = item["unknown"]) add(n);
-            if (const YAML::Node n = item["dialogues"]; n && n.IsSequence())
-                for (const YAML::Node& dialogue : n) add(dialogue);
-        }
     }
 
     // Reads the response keys of a dialogue or of `unknown`.  Exactly one of

@@ -20,9 +20,6 @@ public:
 
 inline constexpr unsigned kMaxDevicesPerInstrument = 64;
 inline constexpr std::uint32_t kMaxDelayMs = 86'400'000;
-// The bytes that the `size` responses of one file may add up to: each is
-// built when the file is read, so a short file must not ask for gigabytes.
-inline constexpr std::uint64_t kMaxSizedBytes = 256u * 1024u * 1024u;
 
 // Parses definitions text; `source` names it in error messages.
 std::vector<InstrumentDef> parse_definitions(std::string_view text, const std::string& source);
