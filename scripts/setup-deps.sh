@@ -10,6 +10,7 @@ packages=(
   libyaml-cpp-dev libcli11-dev libreadline-dev libasio-dev
   python3-pyvisa python3-pyvisa-py
   g++-multilib qemu-user-static googletest
+  clang-14 libclang-rt-14-dev  # the fuzz preset: clang and its libFuzzer runtime
   "$@"
 )
 

@@ -14,6 +14,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,28 +28,15 @@ namespace {
 constexpr std::uint32_t kDefaultWaitMs = 10000;
 constexpr std::size_t kMaxControlLine = 1u << 20;
 
-const char* const kHelp[] = {
-    "commands (DEV is a device number as `list` shows it):",
-    "  list                            devices: number, instrument, connections, path",
-    "  instruments                     the instruments that `add` knows",
-    "  add [INSTRUMENT]                add a device -> ok id=N path=P",
-    "  remove DEV                      remove a device; its connections are closed",
-    "  fault DEV KIND [VALUE] [skip=N] [times=N] [on=write,read,ioctl]",
-    "      KIND: delay MS | partial-write BYTES | zero-read | error CODE |",
-    "            recover-fail CODE | cancel-ignore MS | drop | no-idn",
-    "  clear DEV [KIND|all]            switch faults off",
-    "  faults DEV                      the faults that are on",
-    "  push DEV TEXT                   queue TEXT + CR LF as a response (escapes \\r \\n \\t \\0 \\s \\\\ \\xHH)",
-    "  push-raw DEV TEXT               queue exactly TEXT as a response",
-    "  identity DEV TEXT               change what the device answers to *IDN?",
-    "  stats DEV                       summary, then the logged events in order",
-    "  reset DEV                       clear the statistics",
-    "  wait DEV KEY>=N|KEY=N|KEY<=N... [timeout=MS]",
-    "      KEY: requests connections tcp-clients reads-pending recoveries output-messages",
-    "           pending-commands bytes-written bytes-read",
-    "  trace on|off",
-    "  quit",
-};
+// Where the summaries of `help` begin.
+constexpr std::size_t kHelpSummaryColumn = 34;
+
+// True when `word` is one of the blank-separated words of `choices`.
+bool is_choice(std::string_view choices, std::string_view word) {
+    for (const std::string_view choice : split_words(choices))
+        if (choice == word) return true;
+    return false;
+}
 
 sockaddr_un unix_address(const std::string& path) {
     sockaddr_un addr{};
@@ -424,249 +412,290 @@ bool Simulator::wait_met(const ControlClient& client) const {
     return true;
 }
 
+struct Simulator::Call {
+    const ControlCommand& command;
+    std::string_view line;
+    const std::vector<std::string_view>& words;  // words[0] is the command's name
+    ControlClient* client;                       // nullptr for execute()
+    Device* device;                              // the device of words[1] when the rule names one
+    Result& result;
+
+    std::vector<std::string>& out() { return result.lines; }
+    std::size_t argc() const { return words.size() - 1; }
+    // The text after `COMMAND DEV `, blanks inside kept.
+    std::string_view rest_after_device() const {
+        const std::size_t dev_end = static_cast<std::size_t>(words[1].data() + words[1].size() - line.data());
+        std::string_view rest = line.substr(dev_end);
+        if (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
+        return rest;
+    }
+};
+
+std::span<const Simulator::ControlCommand> Simulator::commands() {
+    static constexpr ArgRule kAny{};
+    static constexpr ArgRule kDevice{.min = 1, .max = 1, .device = true};
+    static constexpr ControlCommand kCommands[] = {
+        {"list", "list", "devices: number, instrument, connections, path", {}, kAny, &Simulator::cmd_list},
+        {"instruments", "instruments", "the instruments that `add` knows", {}, kAny, &Simulator::cmd_instruments},
+        {"add", "add [INSTRUMENT]", "add a device -> ok id=N path=P", {}, {.min = 0, .max = 1},
+         &Simulator::cmd_add},
+        {"remove", "remove DEV", "remove a device; its connections are closed", {}, kDevice,
+         &Simulator::cmd_remove},
+        {"fault", "fault DEV KIND [VALUE] [skip=N] [times=N] [on=write,read,ioctl]", {},
+         "    KIND: delay MS | partial-write BYTES | zero-read | error CODE |\n"
+         "          recover-fail CODE | cancel-ignore MS | drop | no-idn",
+         {.min = 2, .device = true}, &Simulator::cmd_fault},
+        {"clear", "clear DEV [KIND|all]", "switch faults off", {}, {.min = 1, .max = 2, .device = true},
+         &Simulator::cmd_clear},
+        {"faults", "faults DEV", "the faults that are on", {}, kDevice, &Simulator::cmd_faults},
+        {"push", "push DEV TEXT", "queue TEXT + CR LF as a response (escapes \\r \\n \\t \\0 \\s \\\\ \\xHH)", {},
+         {.min = 1, .device = true}, &Simulator::cmd_push},
+        {"push-raw", "push-raw DEV TEXT", "queue exactly TEXT as a response", {}, {.min = 1, .device = true},
+         &Simulator::cmd_push},
+        {"identity", "identity DEV TEXT", "change what the device answers to *IDN?", {},
+         {.min = 2, .device = true}, &Simulator::cmd_identity},
+        {"stats", "stats DEV", "summary, then the logged events in order", {}, kDevice, &Simulator::cmd_stats},
+        {"reset", "reset DEV", "clear the statistics", {}, kDevice, &Simulator::cmd_reset},
+        {"wait", "wait DEV KEY>=N|KEY=N|KEY<=N... [timeout=MS]", {},
+         "    KEY: requests connections tcp-clients reads-pending recoveries output-messages\n"
+         "         pending-commands bytes-written bytes-read",
+         {.min = 2, .channel = true, .device = true}, &Simulator::cmd_wait},
+        {"trace", "trace on|off", {}, {}, {.min = 1, .max = 1, .choices = "on off"}, &Simulator::cmd_trace},
+        {"quit", "quit", {}, {}, kAny, &Simulator::cmd_quit},
+        {"help", "help", "these lines", {}, kAny, &Simulator::cmd_help},
+    };
+    return kCommands;
+}
+
+const Simulator::ControlCommand* Simulator::find_command(std::string_view name) {
+    for (const ControlCommand& command : commands())
+        if (command.name == name) return &command;
+    return nullptr;
+}
+
 Simulator::Result Simulator::run_command(std::string_view line, ControlClient* client) {
     Result result;
     std::vector<std::string>& out = result.lines;
     const std::vector<std::string_view> words = split_words(line);
     if (words.empty() || words[0].front() == '#') return result;
-    const std::string_view command = words[0];
-    const std::size_t argc = words.size() - 1;
-
-    // The text after `COMMAND DEV `, blanks inside kept.
-    auto rest_after_device = [&]() -> std::string_view {
-        const std::size_t dev_end = static_cast<std::size_t>(words[1].data() + words[1].size() - line.data());
-        std::string_view rest = line.substr(dev_end);
-        if (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
-        return rest;
-    };
-    auto usage = [&](const char* text) { out.push_back(error_line(std::string("usage: ") + text)); };
-
-    if (command == "help") {
-        for (const char* text : kHelp) out.emplace_back(text);
-        out.push_back(ok_line());
-    } else if (command == "list") {
-        for (const auto& [number, device] : devices_) out.push_back(device->summary());
-        out.push_back(ok_line("devices=" + std::to_string(devices_.size())));
-    } else if (command == "instruments") {
-        for (const auto& [name, def] : instruments_)
-            out.push_back("instrument name=" + name + " dialogues=" + std::to_string(def->dialogues.size()) +
-                          " identity=" + def->identity);
-        out.push_back(ok_line());
-    } else if (command == "add") {
-        if (argc > 1) {
-            usage("add [INSTRUMENT]");
-            return result;
-        }
-        const std::string name = argc == 1 ? std::string(words[1]) : "default";
-        auto it = instruments_.find(name);
-        if (it == instruments_.end()) {
-            out.push_back(error_line("no instrument '" + name + "' (see `instruments`)"));
-            return result;
-        }
-        try {
-            Device& device = add_device(it->second);
-            out.push_back(ok_line("id=" + std::to_string(device.number()) + " path=" + device.path()));
-        } catch (const std::exception& e) {
-            out.push_back(error_line(e.what()));
-        }
-    } else if (command == "remove") {
-        if (argc != 1) {
-            usage("remove DEV");
-            return result;
-        }
-        Device* device = device_word(words[1], out);
-        if (device == nullptr) return result;
-        const std::uint32_t number = device->number();
-        // Waits on the device end with an error.
-        for (auto& [key, c] : clients_) {
-            if (!c->waiting || c->wait_device != number) continue;
-            c->waiting = false;
-            --waiting_clients_;
-            c->wait_timer.reset();
-            reply(*c, {error_line("device " + std::to_string(number) + " removed")});
-            ControlClient* resumed = c.get();
-            c->resume = loop_.after(std::chrono::milliseconds(0), [this, resumed] { run_lines(*resumed); });
-        }
-        devices_.erase(number);
-        print("tavril-sim: device " + std::to_string(number) + " removed");
-        out.push_back(ok_line());
-    } else if (command == "fault") {
-        if (argc < 2) {
-            usage("fault DEV KIND [VALUE] [skip=N] [times=N] [on=LIST]");
-            return result;
-        }
-        Device* device = device_word(words[1], out);
-        if (device == nullptr) return result;
-        std::string error;
-        const std::optional<Fault> fault =
-            parse_fault(std::vector<std::string_view>(words.begin() + 2, words.end()), &error);
-        if (!fault) {
-            out.push_back(error_line(error));
-            return result;
-        }
-        device->faults().set(*fault);
-        if (trace_) trace("dev=" + std::to_string(device->number()) + " " + format_fault(*fault));
-        out.push_back(ok_line(format_fault(*fault)));
-    } else if (command == "clear") {
-        if (argc < 1 || argc > 2) {
-            usage("clear DEV [KIND|all]");
-            return result;
-        }
-        Device* device = device_word(words[1], out);
-        if (device == nullptr) return result;
-        if (argc == 1 || words[2] == "all") {
-            device->faults().clear_all();
-        } else if (const std::optional<FaultKind> kind = fault_kind(words[2])) {
-            device->faults().clear(*kind);
-        } else {
-            out.push_back(error_line("unknown fault '" + std::string(words[2]) + "'"));
-            return result;
-        }
-        out.push_back(ok_line());
-    } else if (command == "faults") {
-        if (argc != 1) {
-            usage("faults DEV");
-            return result;
-        }
-        Device* device = device_word(words[1], out);
-        if (device == nullptr) return result;
-        for (const Fault& fault : device->faults().list()) out.push_back(format_fault(fault));
-        out.push_back(ok_line());
-    } else if (command == "push" || command == "push-raw") {
-        if (argc < 1) {
-            usage("push DEV TEXT");
-            return result;
-        }
-        Device* device = device_word(words[1], out);
-        if (device == nullptr) return result;
-        std::optional<std::string> text = unescape(rest_after_device());
-        if (!text) {
-            out.push_back(error_line("bad escape in the text"));
-            return result;
-        }
-        if (command == "push") *text += "\r\n";
-        if (text->empty()) {
-            out.push_back(error_line("push-raw needs at least one byte"));
-            return result;
-        }
-        device->push_output(std::move(*text));
-        out.push_back(ok_line());
-    } else if (command == "identity") {
-        if (argc < 2) {
-            usage("identity DEV TEXT");
-            return result;
-        }
-        Device* device = device_word(words[1], out);
-        if (device == nullptr) return result;
-        std::optional<std::string> text = unescape(rest_after_device());
-        if (!text) {
-            out.push_back(error_line("bad escape in the text"));
-            return result;
-        }
-        device->instrument().set_identity(std::move(*text));
-        out.push_back(ok_line());
-    } else if (command == "stats") {
-        if (argc != 1) {
-            usage("stats DEV");
-            return result;
-        }
-        Device* device = device_word(words[1], out);
-        if (device == nullptr) return result;
-        out.push_back(device->summary());
-        for (const StatEvent& event : device->stats().events()) out.push_back(format_event(event));
-        out.push_back(ok_line());
-    } else if (command == "reset") {
-        if (argc != 1) {
-            usage("reset DEV");
-            return result;
-        }
-        Device* device = device_word(words[1], out);
-        if (device == nullptr) return result;
-        device->stats().reset();
-        out.push_back(ok_line());
-    } else if (command == "wait") {
-        if (argc < 2) {
-            usage("wait DEV KEY>=N|KEY=N|KEY<=N... [timeout=MS]");
-            return result;
-        }
-        if (client == nullptr) {
-            out.push_back(error_line("wait needs the control channel"));
-            return result;
-        }
-        Device* device = device_word(words[1], out);
-        if (device == nullptr) return result;
-        std::vector<WaitTerm> terms;
-        std::uint32_t timeout_ms = kDefaultWaitMs;
-        for (std::size_t i = 2; i < words.size(); ++i) {
-            const std::string_view word = words[i];
-            const std::size_t pos = word.find_first_of("<>=");
-            std::optional<std::uint32_t> value;
-            WaitTerm term{std::string(word.substr(0, pos)), '=', 0};
-            if (pos != std::string_view::npos) {
-                std::string_view rest = word.substr(pos);
-                if (rest.substr(0, 2) == ">=") {
-                    term.op = '>';
-                    rest.remove_prefix(2);
-                } else if (rest.substr(0, 2) == "<=") {
-                    term.op = '<';
-                    rest.remove_prefix(2);
-                } else if (rest.front() == '=') {
-                    rest.remove_prefix(1);
-                } else {
-                    rest = {};
-                }
-                value = parse_u32(rest);
-            }
-            if (!value) {
-                out.push_back(error_line("bad condition '" + std::string(word) + "'"));
-                return result;
-            }
-            if (term.key == "timeout" && term.op == '=') {
-                timeout_ms = *value;
-                continue;
-            }
-            if (!wait_value(*device, term.key)) {
-                out.push_back(error_line("unknown key '" + term.key + "'"));
-                return result;
-            }
-            term.value = *value;
-            terms.push_back(std::move(term));
-        }
-        client->wait_device = device->number();
-        client->wait_terms = std::move(terms);
-        if (wait_met(*client)) {
-            out.push_back(ok_line());
-            return result;
-        }
-        client->waiting = true;
-        ++waiting_clients_;
-        ControlClient* c = client;
-        client->wait_timer = loop_.after(std::chrono::milliseconds(timeout_ms), [this, c, timeout_ms] {
-            c->waiting = false;
-            --waiting_clients_;
-            std::string now;
-            if (auto it = devices_.find(c->wait_device); it != devices_.end())
-                for (const WaitTerm& term : c->wait_terms)
-                    now += " " + term.key + "=" + std::to_string(wait_value(*it->second, term.key).value_or(0));
-            reply(*c, {error_line("timeout after " + std::to_string(timeout_ms) + " ms;" + now)});
-            run_lines(*c);
-        });
-        result.deferred = true;
-    } else if (command == "trace") {
-        if (argc != 1 || (words[1] != "on" && words[1] != "off")) {
-            usage("trace on|off");
-            return result;
-        }
-        trace_ = words[1] == "on";
-        out.push_back(ok_line());
-    } else if (command == "quit") {
-        out.push_back(ok_line());
-        quitting_ = true;
-        loop_.stop();
-    } else {
-        out.push_back(error_line("unknown command '" + std::string(command) + "' (try `help`)"));
+    const ControlCommand* command = find_command(words[0]);
+    if (command == nullptr) {
+        out.push_back(error_line("unknown command '" + std::string(words[0]) + "' (try `help`)"));
+        return result;
     }
+    const ArgRule& rule = command->args;
+    const std::size_t argc = words.size() - 1;
+    if (argc < rule.min || argc > rule.max || (!rule.choices.empty() && !is_choice(rule.choices, words[1]))) {
+        out.push_back(error_line("usage: " + std::string(command->usage)));
+        return result;
+    }
+    if (rule.channel && client == nullptr) {
+        out.push_back(error_line(std::string(command->name) + " needs the control channel"));
+        return result;
+    }
+    Device* device = nullptr;
+    if (rule.device && (device = device_word(words[1], out)) == nullptr) return result;
+    Call call{*command, line, words, client, device, result};
+    (this->*command->handler)(call);
     return result;
+}
+
+void Simulator::cmd_help(Call& call) {
+    call.out().emplace_back("commands (DEV is a device number as `list` shows it):");
+    for (const ControlCommand& command : commands()) {
+        std::string text = "  " + std::string(command.usage);
+        if (!command.summary.empty()) {
+            text.resize(std::max(text.size() + 1, kHelpSummaryColumn), ' ');
+            text += command.summary;
+        }
+        call.out().push_back(std::move(text));
+        if (!command.details.empty())
+            for (const std::string_view detail : split(command.details, '\n'))
+                call.out().push_back("  " + std::string(detail));
+    }
+    call.out().push_back(ok_line());
+}
+
+void Simulator::cmd_list(Call& call) {
+    for (const auto& [number, device] : devices_) call.out().push_back(device->summary());
+    call.out().push_back(ok_line("devices=" + std::to_string(devices_.size())));
+}
+
+void Simulator::cmd_instruments(Call& call) {
+    for (const auto& [name, def] : instruments_)
+        call.out().push_back("instrument name=" + name + " dialogues=" + std::to_string(def->dialogues.size()) +
+                             " identity=" + def->identity);
+    call.out().push_back(ok_line());
+}
+
+void Simulator::cmd_add(Call& call) {
+    const std::string name = call.argc() == 1 ? std::string(call.words[1]) : "default";
+    auto it = instruments_.find(name);
+    if (it == instruments_.end()) {
+        call.out().push_back(error_line("no instrument '" + name + "' (see `instruments`)"));
+        return;
+    }
+    try {
+        Device& device = add_device(it->second);
+        call.out().push_back(ok_line("id=" + std::to_string(device.number()) + " path=" + device.path()));
+    } catch (const std::exception& e) {
+        call.out().push_back(error_line(e.what()));
+    }
+}
+
+void Simulator::cmd_remove(Call& call) {
+    const std::uint32_t number = call.device->number();
+    // Waits on the device end with an error.
+    for (auto& [key, c] : clients_) {
+        if (!c->waiting || c->wait_device != number) continue;
+        c->waiting = false;
+        --waiting_clients_;
+        c->wait_timer.reset();
+        reply(*c, {error_line("device " + std::to_string(number) + " removed")});
+        ControlClient* resumed = c.get();
+        c->resume = loop_.after(std::chrono::milliseconds(0), [this, resumed] { run_lines(*resumed); });
+    }
+    devices_.erase(number);
+    print("tavril-sim: device " + std::to_string(number) + " removed");
+    call.out().push_back(ok_line());
+}
+
+void Simulator::cmd_fault(Call& call) {
+    std::string error;
+    const std::optional<Fault> fault =
+        parse_fault(std::vector<std::string_view>(call.words.begin() + 2, call.words.end()), &error);
+    if (!fault) {
+        call.out().push_back(error_line(error));
+        return;
+    }
+    call.device->faults().set(*fault);
+    if (trace_) trace("dev=" + std::to_string(call.device->number()) + " " + format_fault(*fault));
+    call.out().push_back(ok_line(format_fault(*fault)));
+}
+
+void Simulator::cmd_clear(Call& call) {
+    if (call.argc() == 1 || call.words[2] == "all") {
+        call.device->faults().clear_all();
+    } else if (const std::optional<FaultKind> kind = fault_kind(call.words[2])) {
+        call.device->faults().clear(*kind);
+    } else {
+        call.out().push_back(error_line("unknown fault '" + std::string(call.words[2]) + "'"));
+        return;
+    }
+    call.out().push_back(ok_line());
+}
+
+void Simulator::cmd_faults(Call& call) {
+    for (const Fault& fault : call.device->faults().list()) call.out().push_back(format_fault(fault));
+    call.out().push_back(ok_line());
+}
+
+// `push` and `push-raw`.
+void Simulator::cmd_push(Call& call) {
+    std::optional<std::string> text = unescape(call.rest_after_device());
+    if (!text) {
+        call.out().push_back(error_line("bad escape in the text"));
+        return;
+    }
+    if (call.command.name == "push") *text += "\r\n";
+    if (text->empty()) {
+        call.out().push_back(error_line("push-raw needs at least one byte"));
+        return;
+    }
+    call.device->push_output(std::move(*text));
+    call.out().push_back(ok_line());
+}
+
+void Simulator::cmd_identity(Call& call) {
+    std::optional<std::string> text = unescape(call.rest_after_device());
+    if (!text) {
+        call.out().push_back(error_line("bad escape in the text"));
+        return;
+    }
+    call.device->instrument().set_identity(std::move(*text));
+    call.out().push_back(ok_line());
+}
+
+void Simulator::cmd_stats(Call& call) {
+    call.out().push_back(call.device->summary());
+    for (const StatEvent& event : call.device->stats().events()) call.out().push_back(format_event(event));
+    call.out().push_back(ok_line());
+}
+
+void Simulator::cmd_reset(Call& call) {
+    call.device->stats().reset();
+    call.out().push_back(ok_line());
+}
+
+void Simulator::cmd_wait(Call& call) {
+    std::vector<WaitTerm> terms;
+    std::uint32_t timeout_ms = kDefaultWaitMs;
+    for (std::size_t i = 2; i < call.words.size(); ++i) {
+        const std::string_view word = call.words[i];
+        const std::size_t pos = word.find_first_of("<>=");
+        std::optional<std::uint32_t> value;
+        WaitTerm term{std::string(word.substr(0, pos)), '=', 0};
+        if (pos != std::string_view::npos) {
+            std::string_view rest = word.substr(pos);
+            if (rest.substr(0, 2) == ">=") {
+                term.op = '>';
+                rest.remove_prefix(2);
+            } else if (rest.substr(0, 2) == "<=") {
+                term.op = '<';
+                rest.remove_prefix(2);
+            } else if (rest.front() == '=') {
+                rest.remove_prefix(1);
+            } else {
+                rest = {};
+            }
+            value = parse_u32(rest);
+        }
+        if (!value) {
+            call.out().push_back(error_line("bad condition '" + std::string(word) + "'"));
+            return;
+        }
+        if (term.key == "timeout" && term.op == '=') {
+            timeout_ms = *value;
+            continue;
+        }
+        if (!wait_value(*call.device, term.key)) {
+            call.out().push_back(error_line("unknown key '" + term.key + "'"));
+            return;
+        }
+        term.value = *value;
+        terms.push_back(std::move(term));
+    }
+    ControlClient* c = call.client;
+    c->wait_device = call.device->number();
+    c->wait_terms = std::move(terms);
+    if (wait_met(*c)) {
+        call.out().push_back(ok_line());
+        return;
+    }
+    c->waiting = true;
+    ++waiting_clients_;
+    c->wait_timer = loop_.after(std::chrono::milliseconds(timeout_ms), [this, c, timeout_ms] {
+        c->waiting = false;
+        --waiting_clients_;
+        std::string now;
+        if (auto it = devices_.find(c->wait_device); it != devices_.end())
+            for (const WaitTerm& term : c->wait_terms)
+                now += " " + term.key + "=" + std::to_string(wait_value(*it->second, term.key).value_or(0));
+        reply(*c, {error_line("timeout after " + std::to_string(timeout_ms) + " ms;" + now)});
+        run_lines(*c);
+    });
+    call.result.deferred = true;
+}
+
+void Simulator::cmd_trace(Call& call) {
+    trace_ = call.words[1] == "on";
+    call.out().push_back(ok_line());
+}
+
+void Simulator::cmd_quit(Call& call) {
+    call.out().push_back(ok_line());
+    quitting_ = true;
+    loop_.stop();
 }
 
 }  // namespace tavlib::sim

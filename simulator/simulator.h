@@ -10,12 +10,14 @@
 #include "unique_fd.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,7 +48,34 @@ struct SimulatorOptions {
 };
 
 class Simulator final : private DeviceContext {
+    struct Call;  // one control command being run
+
 public:
+    // What a control command accepts after its name.  Checked in this
+    // order: the number of words (and the first word's choices), the
+    // control channel, the device.  A failed count or choice gets the
+    // reply "error usage: " + the command's usage.
+    struct ArgRule {
+        std::size_t min = 0;
+        std::size_t max = SIZE_MAX;
+        std::string_view choices{};  // non-empty: the first word must be one of these (blank-separated)
+        bool channel = false;        // refused by execute(): needs the control channel
+        bool device = false;         // the first word is a device number as `list` shows it
+    };
+    // One entry of the control command table, which both runs the commands
+    // and writes `help`.
+    struct ControlCommand {
+        std::string_view name;
+        std::string_view usage;    // the command's line in `help` and its usage error
+        std::string_view summary;  // behind the usage in `help`; may be empty
+        std::string_view details;  // further `help` lines, separated by '\n'; may be empty
+        ArgRule args;
+        void (Simulator::*handler)(Call&);
+    };
+    static std::span<const ControlCommand> commands();
+    // The table's entry for `name`, or nullptr.
+    static const ControlCommand* find_command(std::string_view name);
+
     // Creates the interface folder, the start devices and the control
     // channel.  Throws std::runtime_error with a message for the user.
     explicit Simulator(SimulatorOptions options);
@@ -116,6 +145,21 @@ private:
     void flush(ControlClient& client);
     void drop_client(std::uint64_t key);
     Result run_command(std::string_view line, ControlClient* client);
+    void cmd_help(Call& call);
+    void cmd_list(Call& call);
+    void cmd_instruments(Call& call);
+    void cmd_add(Call& call);
+    void cmd_remove(Call& call);
+    void cmd_fault(Call& call);
+    void cmd_clear(Call& call);
+    void cmd_faults(Call& call);
+    void cmd_push(Call& call);
+    void cmd_identity(Call& call);
+    void cmd_stats(Call& call);
+    void cmd_reset(Call& call);
+    void cmd_wait(Call& call);
+    void cmd_trace(Call& call);
+    void cmd_quit(Call& call);
     std::optional<std::uint64_t> wait_value(const Device& device, std::string_view key) const;
     bool wait_met(const ControlClient& client) const;
     Device* device_word(std::string_view word, std::vector<std::string>& lines);

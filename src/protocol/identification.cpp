@@ -25,24 +25,6 @@ constexpr int kHandshakeReadAgainLimit = 10;
 constexpr std::uint32_t kConfMaxBytes = 50;
 constexpr std::uint32_t kConfTimeout = 30;
 
-// Copies at most kFieldSize - 1 characters and a NUL; bytes behind the NUL
-// keep what they held.
-void copy_field(char* field, const char* text) noexcept {
-    std::size_t n = 0;
-    for (; n + 1 < kFieldSize && text[n] != '\0'; ++n) field[n] = text[n];
-    field[n] = '\0';
-}
-
-void take_last_field(char (&field)[kFieldSize], char* text) noexcept {
-    char* comma = std::strrchr(text, ',');
-    if (comma == nullptr) {
-        field[0] = '\0';
-        return;
-    }
-    copy_field(field, comma + 1);
-    *comma = '\0';
-}
-
 void fill_identity(InstrumentIdentity* identity, char* response) noexcept {
     char model[kFieldSize];
     char serial[kFieldSize];
@@ -70,13 +52,6 @@ std::int32_t confirm_identity(TavrilHandle handle, InstrumentIdentity* identity,
 }
 
 }  // namespace
-
-void SplitIdentity(char (&modelField)[kFieldSize], char (&serialField)[kFieldSize],
-                   char (&firmwareField)[kFieldSize], char* identityText) noexcept {
-    take_last_field(firmwareField, identityText);
-    take_last_field(serialField, identityText);
-    take_last_field(modelField, identityText);
-}
 
 std::int32_t identify_instrument(TavrilHandle handle, InstrumentIdentity* identity,
                                  std::uint32_t* errorCode) {

@@ -4,18 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/identity_split.h"
 #include "tavlib.h"
 
 namespace tavlib::protocol {
-
-inline constexpr std::size_t kFieldSize = TAVRIL_IDENTITY_FIELD_SIZE;
-
-// Splits an identity response in place into its last three comma-separated
-// fields: firmware version (last), serial number, model.  Missing leading
-// fields come out empty; a field longer than 19 characters is cut to 19.
-// Afterwards `identityText` holds what stood before the third-last comma.
-void SplitIdentity(char (&modelField)[kFieldSize], char (&serialField)[kFieldSize],
-                   char (&firmwareField)[kFieldSize], char* identityText) noexcept;
 
 // The last stage of Open_Tavril on a freshly opened and claimed device: asks
 // "*IDN?" and reads on until a response line names the expected instrument,

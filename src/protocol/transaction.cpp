@@ -1,6 +1,5 @@
 // Scmd_Tavril: one command/response transaction and its answer code.
 #include <cstdint>
-#include <cstring>
 
 #include "api_boundary.h"
 #include "protocol/answer_codes.h"
@@ -9,18 +8,6 @@
 namespace tavlib::protocol {
 
 namespace {
-
-struct AnswerToken {
-    const char* text;
-    std::int32_t code;
-};
-
-// Searched in this order; a longer token that begins with one of these
-// (ANS200, ANS410) counts as that one.
-constexpr AnswerToken kAnswerTokens[] = {
-    {"ANS20", 20}, {"ANS40", 40}, {"ANS41", 41}, {"ANS60", 60},
-    {"ANS80", 80}, {"ANS90", 90}, {"ANS100", 100},
-};
 
 constexpr std::uint32_t kMinTimeout = 1;
 constexpr std::uint32_t kMaxTimeout = 60;
@@ -54,12 +41,6 @@ std::int32_t transact(TavrilHandle handle, const char* command, std::uint32_t ma
 }
 
 }  // namespace
-
-std::int32_t answer_code(const char* responseText) noexcept {
-    for (const AnswerToken& token : kAnswerTokens)
-        if (std::strstr(responseText, token.text) != nullptr) return token.code;
-    return 0;
-}
 
 }  // namespace tavlib::protocol
 

@@ -8,6 +8,7 @@
 #include "platform/owners.h"
 #include "platform/platform.h"
 #include "tavlib.h"
+#include "transfer/line_cut.h"
 #include "transfer/timed_transfer.h"
 
 namespace tavlib::transfer {
@@ -47,18 +48,6 @@ Outcome receive(TransferContext& context, platform::Handle handle, std::uint32_t
     return Outcome::kCompleted;
 }
 
-// Ends the text at its first CR LF pair; true when there was one.
-bool cut_first_line(char* text) {
-    for (char* p = text; *p != '\0'; ++p) {
-        if (p[0] == '\r' && p[1] == '\n') {
-            p[0] = '\0';
-            p[1] = '\0';
-            return true;
-        }
-    }
-    return false;
-}
-
 std::int32_t read_response(platform::Handle handle, std::uint32_t maxBytes, std::int32_t mode,
                            std::uint32_t timeoutSeconds, char* buffer, std::uint32_t* bytesRead,
                            std::uint32_t* errorCode) {
@@ -90,7 +79,7 @@ std::int32_t read_response(platform::Handle handle, std::uint32_t maxBytes, std:
     scratch.get()[*bytesRead] = '\0';
     // A line end that was cut off is not part of the count; a response
     // without one keeps its full count.
-    if (mode == TAVRIL_MODE_LINE && cut_first_line(scratch.get())) *bytesRead -= 2;
+    if (mode == TAVRIL_MODE_LINE) *bytesRead = cut_first_line(scratch.get(), *bytesRead);
     if (platform::lstrcpyA(buffer, scratch.get()) == nullptr) {
         *errorCode = platform::GetLastError();
         return TAVRIL_READ_FAILED;

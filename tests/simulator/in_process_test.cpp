@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -79,6 +80,36 @@ TEST(InProcess, ServesDevicesAndRemovesThemWhenDestroyed) {
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0], "tavril-sim: interface folder " + folder);
     EXPECT_EQ(lines[1], "tavril-sim: device 1 added instrument=default path=" + folder + "/0000000001");
+}
+
+// `help` lists every command of the table, and a word count outside a
+// command's rule gets that command's usage.
+TEST(InProcess, CommandTableDrivesHelpAndUsage) {
+    ScopedRuntimeDir runtime;
+    SimulatorOptions options;
+    options.out = [](const std::string&) {};
+    options.err = options.out;
+    Simulator simulator(std::move(options));
+    const std::vector<std::string> help = simulator.execute("help");
+    ASSERT_EQ(help.back(), "ok");
+    std::size_t help_line = 1;  // after the heading, in the table's order
+    for (const Simulator::ControlCommand& command : Simulator::commands()) {
+        SCOPED_TRACE(std::string(command.name));
+        ASSERT_LT(help_line, help.size());
+        EXPECT_EQ(help[help_line].rfind("  " + std::string(command.usage), 0), 0u);
+        const auto details = std::count(command.details.begin(), command.details.end(), '\n');
+        help_line += 1 + (command.details.empty() ? 0 : static_cast<std::size_t>(details) + 1);
+        const std::string usage = "error usage: " + std::string(command.usage);
+        if (command.args.min > 0) {
+            EXPECT_EQ(simulator.execute(command.name).back(), usage);
+        }
+        if (command.args.max < 3) {
+            std::string line(command.name);
+            for (std::size_t i = 0; i <= command.args.max; ++i) line += " 1";
+            EXPECT_EQ(simulator.execute(line).back(), usage);
+        }
+    }
+    EXPECT_EQ(help_line + 1, help.size());
 }
 
 }  // namespace
