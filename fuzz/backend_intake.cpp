@@ -1,0 +1,156 @@
+// Fuzz target: the Linux backend's intake of driver messages.
+//
+// A connection with up to eight outstanding requests (WRITE, READ or
+// control, with capacities up to 64 KiB) is fed an arbitrary sequence of
+// messages: any type, id, status and count, any length, truncated or
+// oversized, with ids steered towards the outstanding ones so that deep
+// paths are reached.  Between messages a request may be given up (detached)
+// as the backend does after a cancel that is not answered in time.  Each
+// message goes through the same two steps as on the socket: the landing is
+// chosen from the header, the kernel's receive is played by copying at most
+// the landing's capacity, and the message is taken in.
+//
+// Invariants: no byte lands outside a READ's buffer or beyond its capacity
+// (guard bytes around each buffer), nothing lands in a detached request's
+// buffer, every request completes at most once and only while attached,
+// and a completed request leaves the table.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "intake.h"
+
+namespace {
+
+namespace lb = tavlib::platform::linux_backend;
+using tavlib::platform::Overlapped;
+using tavlib::platform::kStatusPending;
+
+constexpr std::size_t kGuard = 16;
+constexpr unsigned char kGuardByte = 0xA5;
+constexpr std::uintptr_t kCollected = 0xC011EC7Eu;  // the harness took the outcome
+
+struct Slot {
+    lb::Request::Kind kind = lb::Request::Kind::kRead;
+    std::uint32_t id = 0;
+    std::uint32_t capacity = 0;
+    std::vector<unsigned char> memory;  // guard, buffer, guard
+    Overlapped record{};
+    lb::SyncOutcome sync;
+    bool detached = false;
+    int completions = 0;
+
+    unsigned char* buffer() { return memory.data() + kGuard; }
+};
+
+void put_le32(unsigned char* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+bool guards_intact(const Slot& slot) {
+    for (std::size_t i = 0; i < kGuard; ++i)
+        if (slot.memory[i] != kGuardByte || slot.memory[kGuard + slot.capacity + i] != kGuardByte)
+            return false;
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider input(data, size);
+    lb::Connection connection(-1);
+    std::array<Slot, 8> slots;
+    const std::size_t count = input.ConsumeIntegralInRange<std::size_t>(1, slots.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        Slot& slot = slots[i];
+        slot.kind = input.PickValueInArray(
+            {lb::Request::Kind::kWrite, lb::Request::Kind::kRead, lb::Request::Kind::kIoctl});
+        slot.id = static_cast<std::uint32_t>(i + 1);
+        // Mostly small capacities, which keep executions fast; now and then
+        // any up to the largest transfer.
+        slot.capacity = input.ConsumeIntegralInRange<std::uint32_t>(0, input.ConsumeBool() ? 64 : 65536);
+        slot.memory.assign(slot.capacity + 2 * kGuard, kGuardByte);
+        slot.record.Internal = kStatusPending;
+        const bool isRead = slot.kind == lb::Request::Kind::kRead;
+        const bool isIoctl = slot.kind == lb::Request::Kind::kIoctl;
+        connection.outstanding.emplace(
+            slot.id, lb::Request{slot.kind, isIoctl ? nullptr : &slot.record,
+                                 isRead ? slot.buffer() : nullptr, slot.capacity, {}, nullptr,
+                                 isIoctl ? &slot.sync : nullptr});
+    }
+    // What a detached READ's buffer held when it was given up: it must stay so.
+    std::array<std::vector<unsigned char>, 8> frozen;
+
+    while (input.remaining_bytes() > 0) {
+        if (input.ConsumeBool()) {  // give up a request, as after an unanswered cancel
+            Slot& slot = slots[input.ConsumeIntegralInRange<std::size_t>(0, count - 1)];
+            const auto it = connection.outstanding.find(slot.id);
+            if (it != connection.outstanding.end() && !slot.detached) {
+                lb::detach(connection, it->second);
+                slot.detached = true;
+                frozen[slot.id - 1] = slot.memory;
+            }
+        }
+        // The message: a header whose fields are mostly near the truth, then
+        // a payload of any length; the message may be cut short anywhere.
+        std::vector<unsigned char> message(lb::kHeaderSize);
+        const bool complete = input.ConsumeIntegralInRange<int>(0, 7) != 0;
+        put_le32(message.data(), complete ? 0x81u : input.ConsumeIntegral<std::uint32_t>());
+        put_le32(message.data() + 4, input.ConsumeBool()
+                                         ? input.ConsumeIntegralInRange<std::uint32_t>(0, 9)
+                                         : input.ConsumeIntegral<std::uint32_t>());
+        put_le32(message.data() + 8, input.ConsumeBool() ? 0u : input.ConsumeIntegral<std::uint32_t>());
+        const std::uint32_t declared =
+            input.ConsumeIntegralInRange<std::uint32_t>(0, input.ConsumeBool() ? 80 : 70000);
+        put_le32(message.data() + 12, declared);
+        const std::size_t payload = input.ConsumeBool()
+                                        ? declared
+                                        : input.ConsumeIntegralInRange<std::size_t>(0, declared + 80);
+        message.resize(lb::kHeaderSize + payload, 0x5A);
+        message.resize(input.ConsumeBool() ? message.size()
+                                           : input.ConsumeIntegralInRange<std::size_t>(0, message.size()));
+
+        // As pump_once does: the landing from the header, the receive, the intake.
+        const lb::Landing landing = lb::landing_for(connection, message.data(), message.size());
+        if (landing.destination != nullptr && message.size() > lb::kHeaderSize) {
+            const std::size_t landed = std::min(landing.capacity, message.size() - lb::kHeaderSize);
+            std::memcpy(landing.destination, message.data() + lb::kHeaderSize, landed);
+        }
+        unsigned char header[lb::kHeaderSize] = {};
+        std::memcpy(header, message.data(), std::min(message.size(), sizeof header));
+        lb::take_in(connection, header, message.size(), landing);
+
+        for (std::size_t i = 0; i < count; ++i) {
+            Slot& slot = slots[i];
+            FUZZ_CHECK(guards_intact(slot));
+            if (slot.detached) {  // only an outstanding request is detached
+                FUZZ_CHECK(slot.memory == frozen[i]);
+                FUZZ_CHECK(slot.record.Internal == kStatusPending);
+                FUZZ_CHECK(!slot.sync.done);
+                continue;
+            }
+            const bool finished = slot.kind == lb::Request::Kind::kIoctl
+                                      ? slot.sync.done
+                                      : slot.record.Internal != kStatusPending &&
+                                            slot.record.Internal != kCollected;
+            if (finished) {
+                ++slot.completions;
+                FUZZ_CHECK(slot.completions == 1);
+                FUZZ_CHECK(connection.outstanding.count(slot.id) == 0);
+                if (slot.kind == lb::Request::Kind::kIoctl)
+                    slot.sync.done = false;  // seen; a second completion would set it again
+                else
+                    slot.record.Internal = kCollected;
+                if (slot.kind == lb::Request::Kind::kRead && slot.record.InternalHigh > 0)
+                    FUZZ_CHECK(slot.record.InternalHigh <= slot.capacity);
+            }
+        }
+    }
+    return 0;
+}
