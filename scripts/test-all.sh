@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every test: Release, Debug and ASan+UBSan builds on Linux,
+# the 32-bit build under emulation, the fuzz targets for a bounded time,
 # then the Windows stage (cross-built DLLs, image checks, wine64 run).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,6 +15,12 @@ for preset in release debug asan; do
   ctest --preset "$preset" -j2
 done
 echo "== Linux builds and tests took $(( $(date +%s) - start )) s"
+
+echo "== linux-i686: the library's suites as 32-bit code under qemu-i386-static"
+scripts/i686-tests.sh
+
+echo "== fuzz: each libFuzzer target for 30 s"
+scripts/fuzz-all.sh 30
 
 echo "== windows: DLL images and device-less checks"
 scripts/windows-checks.sh
