@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libyaml-cpp-dev libcli11-dev libreadline-dev
   python3-pyvisa python3-pyvisa-py
+  libtsan2  # the ThreadSanitizer runtime of the tsan preset
   "$@"
 )
 
