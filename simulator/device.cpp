@@ -284,6 +284,7 @@ bool Device::on_request(Connection& c, std::uint32_t type, std::uint32_t id, std
     if (type == dp::kWrite) r.payload.assign(payload);
     const std::optional<std::uint32_t> hold = faults_.trigger(FaultKind::kDelay, target);
     r.error = faults_.trigger(FaultKind::kError, target);
+    r.malformed = faults_.trigger(FaultKind::kMalformed, target);
     if (!r.error) {
         if (type == dp::kWrite) r.partial = faults_.trigger(FaultKind::kPartialWrite, kOnWrite);
         if (type == dp::kRead) r.zero_read = faults_.trigger(FaultKind::kZeroRead, kOnRead).has_value();
@@ -395,13 +396,28 @@ void Device::complete(Connection& c, std::uint32_t id, std::uint32_t status, std
     auto it = c.requests.find(id);
     if (it == c.requests.end()) return;
     const std::uint32_t type = it->second.type;
+    const std::uint32_t arg = it->second.arg;
+    const std::optional<std::uint32_t> malformed = it->second.malformed;
     if (it->second.waiting) remove_waiter(c.number, id);
     c.requests.erase(it);
 
     dp::Header h{htole32(dp::kComplete), htole32(id), htole32(status), htole32(count)};
+    if (malformed == kCountAboveRequest) h.count = htole32(type == dp::kIoctl ? 1 : arg + 1);
+    if (malformed == kUnknownType) h.type = htole32(0x7f);
     std::string message(kHeaderSize + data.size(), '\0');
     std::memcpy(message.data(), &h, kHeaderSize);
     if (!data.empty()) std::memcpy(message.data() + kHeaderSize, data.data(), data.size());
+    if (malformed == kPayloadBeyondCount) message.push_back('X');
+    if (malformed == kShortHeader) message.resize(12);
+    if (malformed == kStrayFirst) {
+        std::string stray = message;
+        const std::uint32_t strayId = htole32(id ^ 0x80000000u);
+        std::memcpy(stray.data() + 4, &strayId, sizeof strayId);
+        send_message(c, std::move(stray));
+    }
+    if (malformed && ctx_.tracing())
+        ctx_.trace(tag(c.number) + " id=" + std::to_string(id) + " completion malformed (way " +
+                   std::to_string(*malformed) + ")");
 
     stats_.add({StatEvent::Kind::kComplete, c.number, type, id, 0, status, count, {}});
     if (type == dp::kRead) stats_.count_read(count);
