@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -22,6 +21,9 @@ namespace tavlib::stress {
 namespace {
 
 struct Tally {
+    // Which sequence numbers came back; sized before the run, so that the
+    // resident set it takes is counted before the run too.
+    std::vector<char> seen;
     std::uint64_t done = 0;
     std::uint64_t failed = 0;      // a call did not succeed
     std::uint64_t lost = 0;        // sequence numbers never answered
@@ -59,7 +61,8 @@ bool transact(TavrilHandle handle, const std::string& command, std::uint64_t sha
 }
 
 void run_thread(Line& line, int me, std::uint64_t count, Tally* tally) {
-    std::set<std::uint64_t> seen;
+    std::vector<char>& seen = tally->seen;
+    std::uint64_t answered = 0;
     const std::string prefix = "SEQ " + std::to_string(me) + " ";
     for (std::uint64_t seq = 0; seq < count; ++seq) {
         std::string answer;
@@ -78,13 +81,17 @@ void run_thread(Line& line, int me, std::uint64_t count, Tally* tally) {
         if (std::sscanf(answer.c_str(), "SEQ %u %llu", &thread, &number) != 2 ||
             static_cast<int>(thread) != me) {
             ++tally->crossed;
-        } else if (!seen.insert(number).second) {
-            ++tally->duplicated;
-        } else if (number != seq) {
+        } else if (number >= count) {
             ++tally->crossed;
+        } else if (seen[number] != 0) {
+            ++tally->duplicated;
+        } else {
+            seen[number] = 1;
+            ++answered;
+            if (number != seq) ++tally->crossed;
         }
     }
-    tally->lost = count - seen.size();
+    tally->lost = count - answered;
 }
 
 }  // namespace
@@ -108,20 +115,22 @@ std::uint64_t run_threads(const ThreadsOptions& options) {
             transact(line.handle, "WARM " + std::to_string(i), static_cast<std::uint64_t>(i % 3),
                      &answer);
         }
+    std::vector<Tally> tallies(static_cast<std::size_t>(options.threads));
+    std::vector<std::uint64_t> counts;
+    const auto threadCount = static_cast<std::uint64_t>(options.threads);
+    for (std::uint64_t t = 0; t < threadCount; ++t) {
+        counts.push_back(options.transactions / threadCount +
+                         (t < options.transactions % threadCount ? 1 : 0));
+        tallies[t].seen.assign(counts.back(), 0);
+    }
     const int fdsBefore = fd_count();
     const long rssBefore = rss_kib();
 
-    std::vector<Tally> tallies(static_cast<std::size_t>(options.threads));
-    const std::uint64_t each = options.transactions / static_cast<std::uint64_t>(options.threads);
     const std::int64_t start = now_ns();
     {
         std::vector<std::jthread> threads;
         for (int t = 0; t < options.threads; ++t) {
-            const std::uint64_t count =
-                each + (static_cast<std::uint64_t>(t) <
-                                options.transactions % static_cast<std::uint64_t>(options.threads)
-                            ? 1
-                            : 0);
+            const std::uint64_t count = counts[static_cast<std::size_t>(t)];
             threads.emplace_back(run_thread, std::ref(lines[static_cast<std::size_t>(t % options.handles)]),
                                  t, count, &tallies[static_cast<std::size_t>(t)]);
         }
