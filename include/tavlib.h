@@ -39,6 +39,31 @@
  *   instrument's answers must match their commands.
  * - A process that ends without Close_Tavril leaves its slot claimed until
  *   every process that has the library loaded has unloaded it.
+ *
+ * Linux notes
+ * -----------
+ * - The instrument's driver is a user process (the simulator, or a bridge
+ *   to hardware) reached through a runtime directory R: $TAVRIL_RUNTIME_DIR
+ *   when set and not empty, else $XDG_RUNTIME_DIR/tavril, else
+ *   /tmp/tavril-<uid>.  R is read once, when the library is loaded, and
+ *   serves both the slot table and device discovery for the life of the
+ *   process: set TAVRIL_RUNTIME_DIR before the library loads; a program
+ *   that needs another R runs a child process.
+ * - R, its interface folder and its slot-table file must belong to the
+ *   calling user, must not be symbolic links, and must grant nothing to
+ *   group or others (R is created with mode 0700 when missing).  Otherwise
+ *   the library refuses them and writes nothing there: Open_Tavril and
+ *   Close_Tavril fail with -1 and TAVRIL_ERROR_ACCESS_DENIED, so another
+ *   local user cannot plant a driver or a slot table for you.
+ * - A driver process can stop or hang.  The library never waits for it
+ *   without a bound: after a transfer's time-out (or a start that the
+ *   driver does not take), the cancel and the recovery request together
+ *   wait at most TAVRIL_DRIVER_GRACE_MS more, and a recovery request left
+ *   unanswered fails with TAVRIL_ERROR_TIMEOUT.  A call therefore returns
+ *   within its time-out plus TAVRIL_DRIVER_GRACE_MS.  A request abandoned
+ *   this way writes nothing into the caller's memory when its answer comes
+ *   late.  Open_Tavril waits at most TAVRIL_DRIVER_GRACE_MS for a driver to
+ *   take the connection, then fails with -1 and TAVRIL_ERROR_TIMEOUT.
  */
 #ifndef TAVLIB_H
 #define TAVLIB_H
@@ -72,6 +97,17 @@ typedef void *TavrilHandle;
 
 /* Number of device slots; valid slot numbers are 0 to 3. */
 #define TAVRIL_SLOT_COUNT 4
+
+/* Error codes the library itself reports (the others come from the
+ * platform).  They are Win32 codes, the same on every platform. */
+#define TAVRIL_ERROR_ACCESS_DENIED 5u    /* ERROR_ACCESS_DENIED: R refused */
+#define TAVRIL_ERROR_TEXT_TOO_LONG 534u  /* ERROR_ARITHMETIC_OVERFLOW */
+#define TAVRIL_ERROR_TIMEOUT 1460u       /* ERROR_TIMEOUT */
+
+/* Linux: the longest the library waits for a driver beyond a time-out (the
+ * cancel and the recovery request together), and for a driver to take a
+ * connection in Open_Tavril.  See "Linux notes" above. */
+#define TAVRIL_DRIVER_GRACE_MS 2000u
 
 /* Width of each identity field, its terminating NUL included. */
 #define TAVRIL_IDENTITY_FIELD_SIZE 20
@@ -117,6 +153,8 @@ _Static_assert(offsetof(InstrumentIdentity, firmwareVersion) == 40, "firmwareVer
  *      no instrument at `slot`    -1               259 (ERROR_NO_MORE_ITEMS)
  *                                                  or the discovery code
  *      device cannot be opened    -1               open's code  untouched
+ *      slot table lock refused    -1               its code     untouched
+ *        (Linux: 5 for a runtime directory that is not private to you)
  * -2 TAVRIL_OPEN_NOT_IDENTIFIED: the device is open and the slot claimed,
  *      but identification failed: no memory (8), the "*IDN?" write or read
  *      failed (their code), or no response named the instrument (1460,
@@ -143,7 +181,9 @@ TAVRIL_API int32_t TAVRIL_CALL Open_Tavril(uint32_t slot, TavrilHandle *handle,
  *  0 TAVRIL_CLOSE_OK      closed; the slot this process held for it is free.
  * -1 TAVRIL_CLOSE_FAILED  handle is -1 (nothing closed, *errorCode 0);
  *                         the close failed (*errorCode: its code, e.g. 6
- *                         ERROR_INVALID_HANDLE; slots untouched); or the
+ *                         ERROR_INVALID_HANDLE; slots untouched); the slot
+ *                         table's lock could not be had (*errorCode: its
+ *                         code; nothing closed, try again); or the
  *                         handle was closed but no slot records it for this
  *                         process (*errorCode 0).
  * ------------------------------------------------------------------- */
@@ -164,9 +204,13 @@ TAVRIL_API int32_t TAVRIL_CALL Close_Tavril(TavrilHandle handle, uint32_t *error
  *
  * Result
  *  0 TAVRIL_WRITE_OK         every byte sent.
- * -1 TAVRIL_WRITE_FAILED     no memory or event (their code, no transfer),
- *                            or a transfer failed or the device took only
- *                            part of it (the recovery request was sent).
+ * -1 TAVRIL_WRITE_FAILED     no memory or event (their code, no transfer);
+ *                            text cannot be read (the copy's code, e.g. 998
+ *                            for a null text) or is 2^31 bytes or longer
+ *                            (TAVRIL_ERROR_TEXT_TOO_LONG): nothing sent, no
+ *                            recovery request; or a transfer failed or the
+ *                            device took only part of it (the recovery
+ *                            request was sent).
  * -2 TAVRIL_WRITE_BAD_ARGUMENT  timeoutSeconds is 0 or above 60.
  * -3 TAVRIL_WRITE_TIMEOUT    a transfer did not finish in time; it was
  *                            cancelled and the recovery request sent.

@@ -69,10 +69,12 @@ Simulator::Simulator(SimulatorOptions options) : options_(std::move(options)), t
     if (!options_.out) options_.out = [](const std::string& line) { std::cout << line << std::endl; };
     if (!options_.err) options_.err = [](const std::string& line) { std::cerr << line << std::endl; };
 
-    folder_ = driver_protocol::ensure_interface_folder();
-    if (folder_.empty())
-        throw std::runtime_error("cannot create the interface folder under " + driver_protocol::runtime_directory() +
-                                 ": " + std::strerror(errno));
+    // A runtime directory that is not private to this user (made first by
+    // someone else, a symbolic link, open to others) is refused: its owner
+    // could plant a socket or read the instrument's traffic.
+    std::string problem;
+    folder_ = driver_protocol::ensure_interface_folder(driver_protocol::runtime_directory(), &problem);
+    if (folder_.empty()) throw std::runtime_error("refusing the runtime directory: " + problem);
 
     instruments_["default"] = std::make_shared<const InstrumentDef>(default_instrument());
     std::vector<std::shared_ptr<const InstrumentDef>> start;

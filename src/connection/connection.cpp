@@ -5,8 +5,11 @@
 #include "connection/device_discovery.h"
 #include "connection/slot_table.h"
 #include "platform/platform.h"
+#include "platform/win32_errors.h"
 #include "protocol/identification.h"
 #include "tavlib.h"
+
+static_assert(TAVRIL_DRIVER_GRACE_MS == tavlib::platform::kDriverGraceMilliseconds);
 
 namespace tavlib::connection {
 
@@ -26,8 +29,15 @@ std::int32_t open_device(std::uint32_t slot, TavrilHandle* handle, InstrumentIde
 
     // The in-use test and the claim run under the table lock, so two opens
     // of one slot never both succeed.  Discovery and the device open happen
-    // in between; the identification runs after the lock is dropped.
+    // in between (each bounded in time by the platform layer); the
+    // identification runs after the lock is dropped.  Without the lock the
+    // table cannot be trusted: the open fails with the lock's reason.
     platform::SlotTableLock lock;
+    if (!lock) {
+        *handle = platform::invalid_handle();
+        *errorCode = lock.error();
+        return TAVRIL_OPEN_FAILED;
+    }
     SlotTable table(platform::shared_slot_table());
     if (!table.is_free(slot)) return TAVRIL_OPEN_FAILED;
 
@@ -56,7 +66,14 @@ std::int32_t open_device(std::uint32_t slot, TavrilHandle* handle, InstrumentIde
         return TAVRIL_OPEN_FAILED;
     }
 
-    table.claim(slot, platform::GetCurrentProcessId(), device);
+    if (!table.claim(slot, platform::GetCurrentProcessId(), device)) {
+        // A handle value the table cannot record: the caller could never
+        // release the slot, so the device is not kept.
+        platform::CloseHandle(device);
+        *handle = platform::invalid_handle();
+        *errorCode = win32_error::kInvalidHandle;
+        return TAVRIL_OPEN_FAILED;
+    }
     lock.unlock();
 
     // Nothing after the claim undoes it: a failed identification leaves the
@@ -64,15 +81,24 @@ std::int32_t open_device(std::uint32_t slot, TavrilHandle* handle, InstrumentIde
     return protocol::identify_instrument(device, identity, errorCode);
 }
 
+// The close and the release are one step under the table lock.  Windows
+// hands a closed handle's value to the next CreateFile at once; closed
+// outside the lock, another thread's open could get the value and claim a
+// slot with it before this release runs, and the release would then free
+// the new owner's slot instead of this one.
 std::int32_t close_device(TavrilHandle handle, std::uint32_t* errorCode) {
     *errorCode = 0;
     if (platform::is_invalid(handle)) return TAVRIL_CLOSE_FAILED;
+    platform::SlotTableLock lock;
+    if (!lock) {
+        *errorCode = lock.error();
+        return TAVRIL_CLOSE_FAILED;
+    }
     if (!platform::CloseHandle(handle)) {
         *errorCode = platform::GetLastError();
         return TAVRIL_CLOSE_FAILED;
     }
     const std::uint32_t caller = platform::GetCurrentProcessId();
-    platform::SlotTableLock lock;
     SlotTable table(platform::shared_slot_table());
     return table.release(handle, caller) ? TAVRIL_CLOSE_OK : TAVRIL_CLOSE_FAILED;
 }

@@ -19,8 +19,10 @@ public:
     // is never consulted for that.
     bool is_free(std::uint32_t slot) const noexcept;
 
-    // Records the owner first, then the handle.
-    void claim(std::uint32_t slot, std::uint32_t ownerProcessId, platform::Handle handle) noexcept;
+    // Records the owner first, then the handle.  False, with nothing
+    // written, for a handle value wider than the table's handle words (the
+    // platform layers never hand one out).
+    bool claim(std::uint32_t slot, std::uint32_t ownerProcessId, platform::Handle handle) noexcept;
 
     // Frees the lowest-numbered slot that records `handle` for `ownerProcessId`
     // (owner id cleared first, then the handle word).  False if none does.

@@ -75,6 +75,13 @@ inline constexpr Word kWaitFailed = 0xFFFFFFFFu;
 inline constexpr Word kInfinite = 0xFFFFFFFFu;
 inline constexpr Word kGmemFixed = 0;
 
+// Linux: the longest a call waits for a driver beyond its own time-out (the
+// cancel and the recovery request together), for a start the driver does
+// not take, and for a driver to take a connection.  A driver there is a
+// user process that can stop or hang; the Windows kernel completes a
+// cancelled request by itself and needs no such bound.
+inline constexpr Word kDriverGraceMilliseconds = 2000;
+
 // ---- device setup -------------------------------------------------------
 DevInfo SetupDiGetClassDevsA(const Guid* classGuid, const char* enumerator, void* parentWindow,
                              Word flags);
@@ -111,28 +118,44 @@ char* lstrcpyA(char* destination, const char* source);  // null on failure
 char* lstrcatA(char* destination, const char* source);  // null on failure
 
 // ---- the process-shared slot table ---------------------------------------
-// Four owner process ids, then four device handles (pointer-sized).  A slot
-// is free when its handle word is all ones.
+// Four owner process ids, then four device handle words.  A slot is free
+// when its handle word is all ones.  On Windows a handle word is a HANDLE
+// (32 bytes in all on 32-bit Windows).  On Linux it is 32 bits wide for
+// 32- and 64-bit processes alike, so that both share one layout: the Linux
+// backend's handle values always fit in 32 bits.
+#ifdef _WIN32
+using SlotHandleWord = std::uintptr_t;
+#else
+using SlotHandleWord = std::uint32_t;
+#endif
 struct SlotTable {
     Word ownerProcessId[4];
-    std::uintptr_t deviceHandle[4];
+    SlotHandleWord deviceHandle[4];
 };
 
-// The table that every process loading the library shares.
+// The table that every process loading the library shares.  Valid only
+// while the table lock is held.
 SlotTable& shared_slot_table();
 
 // A lock shared by every thread and process that shares the table.  The
 // kernel (or the Win32 mutex's abandonment) releases it if its holder dies.
-void lock_slot_table();
+// False, with the reason as the last error, when the lock (or the table
+// behind it) cannot be had: callers then must not touch the table.
+bool lock_slot_table();
 void unlock_slot_table();
 
 // Holds the table lock from construction until unlock() or destruction.
+// Test it before use: a lock that could not be taken holds nothing.
 class SlotTableLock {
 public:
-    SlotTableLock() { lock_slot_table(); }
+    SlotTableLock() : held_(lock_slot_table()), error_(held_ ? 0 : GetLastError()) {}
     ~SlotTableLock() { unlock(); }
     SlotTableLock(const SlotTableLock&) = delete;
     SlotTableLock& operator=(const SlotTableLock&) = delete;
+
+    explicit operator bool() const noexcept { return held_; }
+    // Why the lock could not be taken (a Win32 code).
+    Word error() const noexcept { return error_; }
 
     void unlock() {
         if (held_) unlock_slot_table();
@@ -140,7 +163,8 @@ public:
     }
 
 private:
-    bool held_ = true;
+    bool held_;
+    Word error_;
 };
 
 }  // namespace tavlib::platform

@@ -37,19 +37,35 @@ std::int32_t write_line(platform::Handle handle, const char* text, std::uint32_t
         return TAVRIL_WRITE_FAILED;
     }
 
-    const auto length = static_cast<std::uint32_t>(platform::lstrlenA(text));
+    // lstrlenA counts in an int: a text of 2^31 bytes or more comes back
+    // wrapped, negative or as a small number that does not end at the
+    // text's NUL.  Sizing the buffer from it would overrun the buffer.
+    const int counted = platform::lstrlenA(text);
+    if (counted < 0 || (text != nullptr && text[counted] != '\0')) {
+        *errorCode = TAVRIL_ERROR_TEXT_TOO_LONG;
+        return TAVRIL_WRITE_FAILED;
+    }
+    const auto length = static_cast<std::uint32_t>(counted);
     // Room for the text, an appended CR LF and the NUL.
     platform::GlobalBuffer buffer(std::uint64_t{length} + 3);
     if (!buffer) {
         *errorCode = platform::GetLastError();
         return TAVRIL_WRITE_FAILED;
     }
-    platform::lstrcpyA(buffer.get(), text);
+    // A text that cannot be read (a null pointer among others) fails the
+    // copy: nothing has been sent, so no recovery request follows.
+    if (platform::lstrcpyA(buffer.get(), text) == nullptr) {
+        *errorCode = platform::GetLastError();
+        return TAVRIL_WRITE_FAILED;
+    }
 
     // A text that already holds a CR LF pair anywhere goes out unchanged.
     std::uint32_t remaining = length;
     if (!holds_crlf(buffer.get())) {
-        platform::lstrcatA(buffer.get(), "\r\n");
+        if (platform::lstrcatA(buffer.get(), "\r\n") == nullptr) {
+            *errorCode = platform::GetLastError();
+            return TAVRIL_WRITE_FAILED;
+        }
         remaining += 2;
     }
 

@@ -78,12 +78,13 @@ TEST_F(ConnectionTest, CloseOfMinusOneAndOfAnUnknownHandle) {
     EXPECT_EQ(error, 6u);
 }
 
-// The slot table as every process sees it: four owner ids, then four
-// pointer-sized handles.
+// The slot-table file as every process sees it, 32- and 64-bit alike: four
+// owner ids, then four 32-bit handle words.
 struct TableWords {
     std::uint32_t owner[4];
-    std::uintptr_t handle[4];
+    std::uint32_t handle[4];
 };
+static_assert(sizeof(TableWords) == 32);
 
 TEST_F(ConnectionTest, CloseOfAValidHandleThatNoSlotRecordsClosesItAndGivesMinus1) {
     TavrilHandle handle = open_slot(0);
@@ -99,7 +100,7 @@ TEST_F(ConnectionTest, CloseOfAValidHandleThatNoSlotRecordsClosesItAndGivesMinus
     ASSERT_EQ(table->handle[0], reinterpret_cast<std::uintptr_t>(handle));
     ASSERT_EQ(table->owner[0], static_cast<std::uint32_t>(::getpid()));
     table->owner[0] = 0;
-    table->handle[0] = ~std::uintptr_t{0};
+    table->handle[0] = ~std::uint32_t{0};
 
     std::uint32_t error = 5;
     EXPECT_EQ(Close_Tavril(handle, &error), TAVRIL_CLOSE_FAILED);

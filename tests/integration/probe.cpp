@@ -1,9 +1,11 @@
 // Drives the library from commands on stdin, one answer line per command:
 //   open SLOT   -> "open RESULT ERROR"  (keeps the handle of a 0 or -2)
 //   close       -> "close RESULT ERROR"
+//   setenv NAME VALUE -> "ok" (for tests of what a loaded library reads)
 //   quit
 // Prints "ready" once the library is loaded.
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -31,6 +33,11 @@ int main() {
             const std::int32_t result = Close_Tavril(handle, &error);
             handle = TAVRIL_INVALID_HANDLE;
             std::cout << "close " << result << " " << error << std::endl;
+        } else if (verb == "setenv") {
+            std::string name, value;
+            words >> name >> value;
+            ::setenv(name.c_str(), value.c_str(), 1);
+            std::cout << "ok" << std::endl;
         } else if (verb == "quit") {
             break;
         } else {

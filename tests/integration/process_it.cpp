@@ -3,24 +3,38 @@
 // processes at once.  This test process never loads the library itself.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "sim_process.h"
+#include "tavlib.h"
 
 namespace {
 
 // A tavlib_probe child process, talked to through pipes.
 class Probe {
 public:
-    Probe() {
+    // `runtime`: the runtime directory the probe loads the library with;
+    // empty: this process's.
+    explicit Probe(const std::string& runtime = {}) {
         int toChild[2];
         int fromChild[2];
         // Close-on-exec, so that later probes do not hold this one's pipes
@@ -29,6 +43,7 @@ public:
             throw std::runtime_error("pipe");
         pid_ = ::fork();
         if (pid_ == 0) {
+            if (!runtime.empty()) ::setenv("TAVRIL_RUNTIME_DIR", runtime.c_str(), 1);
             ::dup2(toChild[0], 0);
             ::dup2(fromChild[1], 1);
             ::close(toChild[1]);
@@ -61,6 +76,12 @@ public:
         if (!text.empty() && text.back() == '\n') text.pop_back();
         return text;
     }
+    // The next answer if it comes within `limit`, else "(none)".
+    std::string answer_within(std::chrono::milliseconds limit) {
+        pollfd entry{::fileno(out_), POLLIN, 0};
+        if (::poll(&entry, 1, static_cast<int>(limit.count())) != 1) return "(none)";
+        return answer();
+    }
     std::string ask(const std::string& command) {
         send(command);
         return answer();
@@ -77,12 +98,26 @@ private:
     FILE* out_ = nullptr;
 };
 
-tavlib::sim::SimOptions options() {
-    tavlib::sim::SimOptions o;
+std::string runtime_dir() {
     const char* dir = std::getenv("TAVRIL_RUNTIME_DIR");
-    o.runtime_dir = dir != nullptr ? dir : "";
+    return dir != nullptr ? dir : "";
+}
+
+tavlib::sim::SimOptions options(std::vector<std::string> args = {}, std::string dir = runtime_dir()) {
+    tavlib::sim::SimOptions o;
+    o.runtime_dir = std::move(dir);
+    o.args = std::move(args);
     return o;
 }
+
+// A folder only its owner may use.
+std::string private_dir(const std::string& path) {
+    std::filesystem::create_directories(path);
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    return path;
+}
+
+const std::string kInterfaceFolder = "016a5b0d-4331-4c56-8825-6ec4c870d3cb";
 
 TEST(SharedSlots, AKilledOwnersSlotStaysClaimedUntilEveryProcessHasUnloaded) {
     tavlib::sim::SimProcess sim(options());
@@ -124,6 +159,212 @@ TEST(SharedSlots, ProcessesOpeningOneSlotAtOnceNeverShareIt) {
         ASSERT_NE(winner, -1) << "no owner in round " << round;
         EXPECT_EQ(probes[winner]->ask("close"), "close 0 0");
     }
+}
+
+// ---- the runtime directory ----------------------------------------------------
+
+// R is read once, when the library loads: changing TAVRIL_RUNTIME_DIR later
+// moves neither the slot table nor device discovery.
+TEST(RuntimeDirectory, IsTheOneSetWhenTheLibraryLoads) {
+    const std::string other = private_dir(runtime_dir() + "/other");
+    tavlib::sim::SimProcess sim(options({}, other));  // a device there, none in ours
+    Probe probe;
+    EXPECT_EQ(probe.ask("setenv TAVRIL_RUNTIME_DIR " + other), "ok");
+    EXPECT_EQ(probe.ask("open 0"), "open -1 259");
+}
+
+// Every file under `root`, with its owner, mode and size: what a refused
+// directory must still hold afterwards.
+std::map<std::string, std::string> snapshot(const std::string& root) {
+    std::map<std::string, std::string> files;
+    std::error_code ignored;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+        struct stat st {};
+        ::lstat(it->path().c_str(), &st);
+        files[it->path()] = std::to_string(st.st_uid) + " " + std::to_string(st.st_mode) + " " +
+                            std::to_string(st.st_size);
+    }
+    return files;
+}
+
+constexpr uid_t kNobody = 65534;
+
+// A runtime directory R (or a file in it) that another user could have made
+// or can change.  `afterLoad`: R is sound when the library loads and turns
+// bad before the open.
+struct Planted {
+    const char* name;
+    bool needsRoot;
+    bool afterLoad;
+    std::function<void(const std::string& r)> plant;
+};
+
+void make_table_file(const std::string& r) {
+    private_dir(r + "/" + kInterfaceFolder);
+    std::ofstream(r + "/slot-table") << std::string(32, '\xff');
+    ::chmod((r + "/slot-table").c_str(), 0600);
+}
+
+const Planted kPlanted[] = {
+    {"OpenToOthers", false, false, [](const std::string& r) { ::chmod(private_dir(r).c_str(), 0777); }},
+    {"OwnedByAnotherUser", true, false,
+     [](const std::string& r) { EXPECT_EQ(::chown(private_dir(r).c_str(), kNobody, kNobody), 0); }},
+    {"SymbolicLink", false, false,
+     [](const std::string& r) { std::filesystem::create_directory_symlink(private_dir(r + ".real"), r); }},
+    {"InterfaceFolderOpenToOthers", false, false,
+     [](const std::string& r) { ::chmod(private_dir(r + "/" + kInterfaceFolder).c_str(), 0755); }},
+    {"SlotTableOfAnotherUser", true, false,
+     [](const std::string& r) {
+         make_table_file(private_dir(r));
+         EXPECT_EQ(::chown((r + "/slot-table").c_str(), kNobody, kNobody), 0);
+     }},
+    {"SlotTableOpenToOthers", false, false,
+     [](const std::string& r) {
+         make_table_file(private_dir(r));
+         ::chmod((r + "/slot-table").c_str(), 0666);
+     }},
+    {"SlotTableLink", false, false,
+     [](const std::string& r) {
+         make_table_file(private_dir(r + ".real"));
+         private_dir(r);
+         std::filesystem::create_symlink(r + ".real/slot-table", r + "/slot-table");
+     }},
+    {"InterfaceFolderOpenedAfterLoad", false, true,
+     [](const std::string& r) { ::chmod((r + "/" + kInterfaceFolder).c_str(), 0775); }},
+};
+
+class NotPrivate : public ::testing::TestWithParam<Planted> {};
+
+TEST_P(NotPrivate, IsRefusedWithAccessDeniedAndNothingIsWrittenThere) {
+    const Planted& row = GetParam();
+    if (row.needsRoot && ::geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
+    const std::string base = private_dir(runtime_dir() + "/planted-" + row.name);
+    const std::string r = base + "/R";
+    if (!row.afterLoad) row.plant(r);
+    Probe probe(row.afterLoad ? private_dir(r) : r);
+    if (row.afterLoad) {
+        EXPECT_EQ(probe.ask("open 0"), "open -1 259");  // sound: no device, but looked
+        row.plant(r);
+    }
+    const auto before = snapshot(base);
+    EXPECT_EQ(probe.ask("open 0"), "open -1 5");
+    EXPECT_EQ(snapshot(base), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, NotPrivate, ::testing::ValuesIn(kPlanted),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// ---- two copies of the library in one process --------------------------------------
+
+// One loaded copy of the library and its functions.
+class Copy {
+public:
+    explicit Copy(const std::string& path) : module_(::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+        if (module_ == nullptr) throw std::runtime_error(::dlerror());
+        open_ = reinterpret_cast<decltype(open_)>(::dlsym(module_, "Open_Tavril"));
+        close_ = reinterpret_cast<decltype(close_)>(::dlsym(module_, "Close_Tavril"));
+    }
+    ~Copy() { unload(); }
+    Copy(const Copy&) = delete;
+    Copy& operator=(const Copy&) = delete;
+
+    // "RESULT ERROR", keeping the handle of a successful open.
+    std::string open(std::uint32_t slot, void** handle) {
+        InstrumentIdentity identity{};
+        std::uint32_t error = 0;
+        const std::int32_t result = open_(slot, handle, &identity, &error);
+        return std::to_string(result) + " " + std::to_string(error);
+    }
+    std::string close(void* handle) {
+        std::uint32_t error = 0;
+        const std::int32_t result = close_(handle, &error);
+        return std::to_string(result) + " " + std::to_string(error);
+    }
+    void unload() {
+        if (module_ != nullptr) ::dlclose(module_);
+        module_ = nullptr;
+    }
+
+private:
+    void* module_;
+    std::int32_t (*open_)(std::uint32_t, void**, InstrumentIdentity*, std::uint32_t*) = nullptr;
+    std::int32_t (*close_)(void*, std::uint32_t*) = nullptr;
+};
+
+// A second copy (another file, as a plugin would bring) shares the table
+// with the first: it neither resets the first's claims when it loads nor
+// drops the first's locks when it unloads.
+TEST(TwoCopies, ShareTheTableWithoutResettingOrUnlockingEachOther) {
+    tavlib::sim::SimProcess sim(options({"--devices", "2"}));
+    const std::string copyPath = private_dir(runtime_dir() + "/copy") + "/libtavlib-copy.so";
+    std::filesystem::copy_file(TAVLIB_LIBRARY_PATH, copyPath);
+
+    Copy first(TAVLIB_LIBRARY_PATH);
+    void* zero = nullptr;
+    ASSERT_EQ(first.open(0, &zero), "0 0");
+    {
+        Copy second(copyPath);
+        void* any = nullptr;
+        EXPECT_EQ(second.open(0, &any), "-1 0");
+        void* one = nullptr;
+        ASSERT_EQ(second.open(1, &one), "0 0");
+        EXPECT_EQ(first.open(1, &any), "-1 0");
+        EXPECT_EQ(second.close(one), "0 0");
+        second.unload();
+        EXPECT_EQ(::dlopen(copyPath.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
+    }
+    // The first copy still holds the table: a process loading the library
+    // now finds slot 0 claimed instead of a fresh table.
+    EXPECT_EQ(Probe().ask("open 0"), "open -1 0");
+    EXPECT_EQ(first.close(zero), "0 0");
+}
+
+// ---- a driver that takes no connection -------------------------------------------------
+
+// Its listening socket in the interface folder, with its one backlog place
+// taken: a connect to it waits until the driver accepts, which it never does.
+class StalledDriver {
+public:
+    explicit StalledDriver(const std::string& path) : path_(path) {
+        listener_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(listener_, 0), 0);
+        filler_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        EXPECT_EQ(::connect(filler_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    ~StalledDriver() {
+        ::close(filler_);
+        ::close(listener_);
+        ::unlink(path_.c_str());
+    }
+    StalledDriver(const StalledDriver&) = delete;
+    StalledDriver& operator=(const StalledDriver&) = delete;
+
+private:
+    std::string path_;
+    int listener_ = -1;
+    int filler_ = -1;
+};
+
+// The open of the stalled device fails after the grace period, and the
+// slot-table lock it holds meanwhile keeps another process's open and close
+// of another slot waiting no longer than that.
+TEST(StalledDriver, AnOpenIsBoundedAndOtherProcessesGoOn) {
+    tavlib::sim::SimProcess sim(options());
+    StalledDriver stalled(sim.interface_folder() + "/~stalled");  // sorts after the simulator's
+    Probe blocked;
+    Probe other;
+    const auto bound = std::chrono::milliseconds(TAVRIL_DRIVER_GRACE_MS) + std::chrono::seconds(5);
+    blocked.send("open 1");
+    other.send("open 0");
+    EXPECT_EQ(other.answer_within(bound), "open 0 0");
+    EXPECT_EQ(other.ask("close"), "close 0 0");
+    EXPECT_EQ(blocked.answer_within(bound), "open -1 1460");
+    blocked.kill_now();
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // Writes and reads as the simulated driver sees them, faults, and the
 // state of the connection after a failure.
+#include <sys/mman.h>
 #include <sys/wait.h>
 
 #include <csignal>
+#include <fstream>
 #include <future>
 #include <string>
 #include <thread>
@@ -217,6 +219,71 @@ TEST_F(TransferTest, TwoThreadsReadingOnOneHandleEachGetTheirOwnCompletion) {
     EXPECT_EQ(b.first, TAVRIL_READ_OK);
     EXPECT_NE(a.second, b.second);
     EXPECT_TRUE((a.second == "one" && b.second == "two") || (a.second == "two" && b.second == "one"));
+}
+
+// A driver process that stops cannot hold a read beyond its time-out and the
+// grace period: the cancel and the recovery request go unanswered, the call
+// returns -3 with ERROR_TIMEOUT, and when the driver runs again its late
+// answers reach nobody.
+TEST_F(TransferTest, AStoppedDriverCannotHoldAReadBeyondItsTimeOutAndTheGracePeriod) {
+    ASSERT_EQ(write("MEAS:CURR?"), TAVRIL_WRITE_OK);
+    ASSERT_EQ(::kill(sim->pid(), SIGSTOP), 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(read(100, TAVRIL_MODE_TEXT, 1), TAVRIL_READ_TIMEOUT);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(error, TAVRIL_ERROR_TIMEOUT);
+    EXPECT_LT(took, std::chrono::seconds(1) + std::chrono::milliseconds(TAVRIL_DRIVER_GRACE_MS) +
+                        std::chrono::seconds(3));
+    EXPECT_EQ(buffer, std::vector<char>(101, '#'));
+
+    ASSERT_EQ(::kill(sim->pid(), SIGCONT), 0);
+    sim->wait(dev, "recoveries>=1");
+    sim->push(dev, "fresh");
+    EXPECT_EQ(read(100, TAVRIL_MODE_LINE), TAVRIL_READ_OK);
+    EXPECT_STREQ(buffer.data(), "fresh");
+}
+
+// The peak resident set of this process in bytes, since start or since
+// reset_peak_rss().
+std::uint64_t peak_rss() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
+    return 0;
+}
+
+void reset_peak_rss() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+// A generous maxBytes costs memory for what arrives, not for what it
+// allows: the scratch block and the caller's buffer are committed only where
+// bytes land.  Where a block of maxBytes + 1 cannot exist (32-bit), the read
+// fails with ERROR_NOT_ENOUGH_MEMORY instead.
+TEST_F(TransferTest, AGenerousMaxBytesCostsMemoryOnlyForWhatArrives) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' own shadow memory follows the allocation";
+#endif
+    for (const std::uint32_t maxBytes : {2000000000u, 0xFFFFFFFFu}) {
+        const std::size_t size = std::size_t{maxBytes} + 1;
+        void* caller = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        ASSERT_NE(caller, MAP_FAILED);
+        sim->push(dev, "short");
+        reset_peak_rss();
+        const std::uint64_t before = peak_rss();
+        const std::int32_t result = Read_Tavril(handle, maxBytes, TAVRIL_MODE_LINE, 5,
+                                                static_cast<char*>(caller), &count, &error);
+        const std::uint64_t growth = peak_rss() - before;
+        if (sizeof(void*) == 4 && maxBytes == 0xFFFFFFFFu) {
+            EXPECT_EQ(result, TAVRIL_READ_FAILED);
+            EXPECT_EQ(error, 8u);
+        } else {
+            EXPECT_EQ(result, TAVRIL_READ_OK) << maxBytes;
+            EXPECT_STREQ(static_cast<char*>(caller), "short");
+        }
+        EXPECT_LE(growth, std::uint64_t{8} << 20) << "maxBytes " << maxBytes;
+        ::munmap(caller, size);
+    }
 }
 
 }  // namespace

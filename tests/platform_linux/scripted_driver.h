@@ -26,27 +26,30 @@ namespace proto = tavlib::driver_protocol;
 // stops a broken backend from hanging the suite.
 inline constexpr int kGuardMilliseconds = 20000;
 
-// A fresh runtime directory, named in TAVRIL_RUNTIME_DIR while it lives.
+// The process's runtime directory, which the backend reads once at load
+// (the test program's main starts it in a fresh one).  Emptied when the
+// test ends, so that tests of one program run one after another in it.
 class RuntimeDir {
 public:
     RuntimeDir() {
-        char pattern[] = "/tmp/tavpl-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-        ::setenv("TAVRIL_RUNTIME_DIR", path_.c_str(), 1);
+        const char* dir = std::getenv("TAVRIL_RUNTIME_DIR");
+        path_ = dir != nullptr ? dir : "";
+        EXPECT_FALSE(path_.empty()) << "run through the isolating main";
     }
     ~RuntimeDir() {
-        ::unsetenv("TAVRIL_RUNTIME_DIR");
         std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
+        for (const auto& entry : std::filesystem::directory_iterator(path_, ignored))
+            std::filesystem::remove_all(entry.path(), ignored);
     }
     RuntimeDir(const RuntimeDir&) = delete;
     RuntimeDir& operator=(const RuntimeDir&) = delete;
 
     const std::string& path() const { return path_; }
-    // The interface folder, created on demand.
+    // The interface folder, created private on demand.
     std::string interfaces() const {
         const std::string folder = path_ + "/" + proto::kInterfaceClassFolder;
         std::filesystem::create_directories(folder);
+        std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
         return folder;
     }
 

@@ -12,6 +12,9 @@
 //                        the child runs
 //   race <threads> <k>   each thread adds 1 to slot 3's owner word k times
 //                        under the lock; answers the final word
+//   fork-race <k>        forks; parent and child each add 1 to slot 3's owner
+//                        word k times under the lock; answers the final word
+//                        once the child has ended
 //   fork-while-locked    forks while another thread holds the table lock and,
 //                        once the forking thread sleeps, creates an event;
 //                        answers "forked"
@@ -76,7 +79,7 @@ int main() {
             std::cout << show(table);
         } else if (command == "claim" || command == "contend" || command == "put") {
             unsigned n = 0;
-            std::uintptr_t handle = 0;
+            pf::SlotHandleWord handle = 0;
             in >> n >> std::hex >> handle;
             if (command == "put") {
                 table.ownerProcessId[n] = pf::GetCurrentProcessId();
@@ -85,7 +88,7 @@ int main() {
             } else {
                 if (command == "contend") std::cout << "trying" << std::endl;
                 pf::SlotTableLock lock;
-                const bool free = table.deviceHandle[n] == ~std::uintptr_t{0};
+                const bool free = table.deviceHandle[n] == ~pf::SlotHandleWord{0};
                 if (free) {
                     table.ownerProcessId[n] = pf::GetCurrentProcessId();
                     table.deviceHandle[n] = handle;
@@ -129,6 +132,26 @@ int main() {
             ::waitpid(child, nullptr, 0);
             holder.join();
             std::cout << "forked";
+        } else if (command == "fork-race") {
+            int rounds = 0;
+            in >> rounds;
+            std::cout.flush();
+            const auto add = [&table](int k) {
+                for (int i = 0; i < k; ++i) {
+                    pf::SlotTableLock lock;
+                    const pf::Word seen = table.ownerProcessId[3];
+                    ::sched_yield();
+                    table.ownerProcessId[3] = seen + 1;
+                }
+            };
+            const pid_t child = ::fork();
+            if (child == 0) {
+                add(rounds);
+                ::_exit(0);
+            }
+            add(rounds);
+            ::waitpid(child, nullptr, 0);
+            std::cout << table.ownerProcessId[3];
         } else if (command == "race") {
             int threads = 0, rounds = 0;
             in >> threads >> rounds;

@@ -21,7 +21,7 @@ extern char** environ;
 namespace tavtest {
 namespace {
 
-const std::string kFreeSlot = "0 ffffffffffffffff";
+const std::string kFreeSlot = "0 ffffffff";  // 32-bit handle words for every process
 const std::string kInitialTable = kFreeSlot + ";" + kFreeSlot + ";" + kFreeSlot + ";" + kFreeSlot;
 
 // One helper process, with the table loaded once constructed; killed when
@@ -221,6 +221,13 @@ TEST_F(SlotTable, TheLockOfAKilledHolderIsReleased) {
 TEST_F(SlotTable, ForkWaitsForTheLockHolderEvenWhenItCallsTheBackend) {
     Helper helper(runtime.path());
     EXPECT_EQ(helper.ask("fork-while-locked"), "forked");
+}
+
+// A forked child must not share its parent's lock owner: with the open
+// file inherited, the two would pass each other's claim lock.
+TEST_F(SlotTable, TheLockExcludesAParentAndItsForkedChild) {
+    Helper racer(runtime.path());
+    EXPECT_EQ(racer.ask("fork-race 2000"), "4000");
 }
 
 TEST_F(SlotTable, TheLockExcludesThreadsOfOneProcess) {

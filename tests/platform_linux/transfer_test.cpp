@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -431,6 +432,124 @@ TEST(Services, GlobalHeapTextAndProcessId) {
     pf::SetLastError(1234);
     std::thread([] { pf::SetLastError(5); }).join();
     EXPECT_EQ(pf::GetLastError(), 1234u);
+}
+
+// ---- driver statuses --------------------------------------------------------
+
+// Whatever status the driver gives reaches the caller as that status: 259
+// is not taken for "still running", and a failed READ that reports a count
+// (with no bytes, as the contract says) is no protocol fault.
+struct StatusCase {
+    const char* name;
+    bool read;
+    pf::Word status;
+    pf::Word count;
+};
+
+class DriverStatus : public Transfers, public ::testing::WithParamInterface<StatusCase> {};
+
+TEST_P(DriverStatus, ReachesTheCallerUnchanged) {
+    const StatusCase& row = GetParam();
+    std::string buffer(8, '#');
+    pf::Overlapped r = record();
+    if (row.read)
+        pf::ReadFile(handle, buffer.data(), 8, nullptr, &r);
+    else
+        pf::WriteFile(handle, "abcdefgh", 8, nullptr, &r);
+    driver.complete(driver.receive().id, row.status, row.count);
+    ASSERT_EQ(pf::WaitForSingleObject(event, kGuardMilliseconds), pf::kWaitObject0);
+    pf::Word n = 99;
+    EXPECT_FALSE(pf::GetOverlappedResult(handle, &r, &n, false));
+    EXPECT_EQ(pf::GetLastError(), row.status);
+    EXPECT_EQ(buffer, std::string(8, '#'));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DriverStatus,
+    ::testing::Values(StatusCase{"ReadWith259", true, err::kNoMoreItems, 0},
+                      StatusCase{"WriteWith259", false, err::kNoMoreItems, 0},
+                      StatusCase{"ReadFailedWithACount", true, err::kGenFailure, 5}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+// ---- a driver that stops answering -----------------------------------------------
+
+using Elapsed = std::chrono::steady_clock;
+constexpr auto kGrace = std::chrono::milliseconds(pf::kDriverGraceMilliseconds);
+// Only keeps a broken bound from passing as a slow machine.
+constexpr auto kSlack = std::chrono::seconds(3);
+
+template <class Call>
+std::chrono::steady_clock::duration time_of(Call call) {
+    const auto start = Elapsed::now();
+    call();
+    return Elapsed::now() - start;
+}
+
+// After a time-out the logic cancels, waits for the cancelled transfer and
+// asks for recovery.  A driver that ignores all three costs the caller one
+// grace period in all; the request is then detached, so its late answer
+// writes nothing into the caller's memory.
+TEST_F(Transfers, ACancelTheDriverIgnoresIsDetachedAndTheRecoveryShareOneGracePeriod) {
+    std::string buffer(16, '#');
+    pf::Overlapped r = record();
+    pf::ReadFile(handle, buffer.data(), 8, nullptr, &r);
+    const Message read = driver.receive();
+    pf::Word n = 0;
+    const auto cancelled = time_of([&] {
+        EXPECT_TRUE(pf::CancelIo(handle));
+        EXPECT_FALSE(pf::GetOverlappedResult(handle, &r, &n, true));
+        EXPECT_EQ(pf::GetLastError(), err::kOperationAborted);
+    });
+    EXPECT_GE(cancelled, kGrace);
+    const auto recovered = time_of([&] {
+        EXPECT_FALSE(pf::DeviceIoControl(handle, kRecover, nullptr, 0, nullptr, 0, &n, nullptr));
+        EXPECT_EQ(pf::GetLastError(), err::kTimeout);
+    });
+    EXPECT_LT(cancelled + recovered, kGrace + kSlack);
+    EXPECT_EQ(driver.receive().type, proto::kCancel);
+    const Message ioctl = driver.receive();
+    EXPECT_EQ(ioctl.type, proto::kIoctl);
+
+    // The driver runs again: its late answers go nowhere, and the handle
+    // serves the next request with that request's own bytes.
+    driver.complete(read.id, 0, 5, "late!");
+    driver.complete(ioctl.id, 0, 0);
+    std::string next(8, '.');
+    pf::Overlapped again = record();
+    pf::ReadFile(handle, next.data(), 8, nullptr, &again);
+    driver.complete(driver.receive().id, 0, 3, "new");
+    ASSERT_EQ(pf::WaitForSingleObject(event, kGuardMilliseconds), pf::kWaitObject0);
+    EXPECT_TRUE(pf::GetOverlappedResult(handle, &again, &n, false));
+    EXPECT_EQ(next.substr(0, 3), "new");
+    EXPECT_EQ(buffer, std::string(16, '#'));
+}
+
+// A driver that reads nothing fills the socket; the start that finds it
+// full fails after the grace period, and the recovery request shares it.
+TEST_F(Transfers, AStartTheDriverDoesNotTakeFailsWithTimeoutAfterTheGracePeriod) {
+    const std::string chunk(proto::kMaxTransfer, 'x');
+    std::vector<pf::Overlapped> records(64, record());
+    pf::Word n = 0;
+    bool refused = false;
+    for (std::size_t i = 0; i < records.size() && !refused; ++i) {
+        pf::SetLastError(0);
+        const auto took = time_of([&] {
+            EXPECT_FALSE(pf::WriteFile(handle, chunk.data(), proto::kMaxTransfer, &n, &records[i]));
+        });
+        refused = pf::GetLastError() == err::kTimeout;
+        if (!refused) {
+            EXPECT_EQ(pf::GetLastError(), err::kIoPending);
+        }
+        EXPECT_LT(took, kGrace + kSlack);
+    }
+    ASSERT_TRUE(refused) << "the socket never filled";
+    const auto recovered = time_of([&] {
+        EXPECT_FALSE(pf::DeviceIoControl(handle, kRecover, nullptr, 0, nullptr, 0, &n, nullptr));
+        EXPECT_EQ(pf::GetLastError(), err::kTimeout);
+    });
+    EXPECT_LT(recovered, kGrace / 2);
+    // The writes still outstanding end now, while their records live.
+    EXPECT_TRUE(pf::CloseHandle(handle));
 }
 
 }  // namespace

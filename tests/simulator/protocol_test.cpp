@@ -86,6 +86,7 @@ TEST_F(Interfaces, NewNamesSortAfterForeignNamesWhichAreLeftAlone) {
     TempDir dir;
     const std::string folder = dir.path + "/016a5b0d-4331-4c56-8825-6ec4c870d3cb";
     fs::create_directories(folder);
+    fs::permissions(folder, fs::perms::owner_all);  // a private folder, as the simulator demands
     std::ofstream(folder + "/0000000007") << "left by a driver that died";
     start({"--devices", "1"}, false, dir.path);
     EXPECT_EQ(sim().devices().at(0).path, folder + "/0000000008");

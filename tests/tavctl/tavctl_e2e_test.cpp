@@ -70,6 +70,32 @@ std::string read_file(const std::filesystem::path& file) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// A runtime directory that another user could use is refused by the tool
+// and the simulator alike, each saying which path is wrong and why.
+TEST_F(TavctlTest, ToolAndSimulatorRefuseARuntimeDirectoryOpenToOthers) {
+    const auto open = scratch.path() / "open-to-all";
+    std::filesystem::create_directory(open);
+    std::filesystem::permissions(open, std::filesystem::perms::all);
+    const std::string why = open.string() + " has mode 0777: group or others may use it";
+
+    const ToolRun run = run_tool(TAVCTL_PATH, {"list"}, open, scratch.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "tavctl: refusing the runtime directory: " + why + "\n");
+
+    SimOptions options;
+    options.runtime_dir = open.string();
+    try {
+        SimProcess refused(options);
+        ADD_FAILURE() << "the simulator started";
+    } catch (const tavlib::sim::SimProcessError& e) {
+        EXPECT_NE(std::string(e.what()).find("refusing the runtime directory: " + why),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(open));
+}
+
 TEST_F(TavctlTest, ListShowsEverySlot) {
     start(2);
     const ToolRun run = tavctl({"list"});

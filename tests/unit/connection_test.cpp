@@ -195,7 +195,56 @@ TEST_F(OpenCloseTest, CloseFailureReportsItsCodeAndLeavesTheTable) {
     EXPECT_EQ(Close_Tavril(bogus_handle(), &error), TAVRIL_CLOSE_FAILED);
     EXPECT_EQ(error, 6u);
     EXPECT_EQ(fake().slots.deviceHandle[0], h);
-    EXPECT_EQ(fake::log_count("lock"), 0);
+    EXPECT_EQ(fake().slotLocks, fake().slotUnlocks);
+}
+
+// Windows reuses a closed handle's value at once.  Another thread's open
+// that runs right after the close gets the value and claims slot 0 with it;
+// the close of slot 1's handle must still free slot 1, not slot 0.
+TEST_F(OpenCloseTest, CloseAndReleaseAreOneStepAgainstAnOpenThatReusesTheValue) {
+    fake().reuseClosedHandles = true;
+    fake().responses = {kIdentity, kIdentity};
+    ASSERT_EQ(open(1), TAVRIL_OPEN_OK);
+    const TavrilHandle first = handle;
+
+    TavrilHandle other = nullptr;
+    std::int32_t otherResult = 1;
+    fake().onDeviceClosed = [&] {
+        fake::when_lock_free([&] {
+            std::uint32_t otherError = 0;
+            InstrumentIdentity otherIdentity{};
+            otherResult = Open_Tavril(0, &other, &otherIdentity, &otherError);
+        });
+    };
+    EXPECT_EQ(Close_Tavril(first, &error), TAVRIL_CLOSE_OK);
+    ASSERT_EQ(otherResult, TAVRIL_OPEN_OK);
+    ASSERT_EQ(other, first);  // the value came back
+    EXPECT_TRUE(slot_free(1));
+    EXPECT_EQ(fake().slots.deviceHandle[0], reinterpret_cast<std::uintptr_t>(other));
+    EXPECT_EQ(fake().slots.ownerProcessId[0], fake().processId);
+}
+
+// Without the table lock the table cannot be trusted: open and close fail
+// with the lock's code, and close leaves the handle open for a retry.
+TEST_F(OpenCloseTest, ARefusedTableLockFailsOpenAndCloseWithItsCode) {
+    fake().responses = {kIdentity};
+    ASSERT_EQ(open(0), TAVRIL_OPEN_OK);
+    const TavrilHandle held = handle;
+
+    fake().failNext["lock"] = 5;
+    EXPECT_EQ(open(1), TAVRIL_OPEN_FAILED);
+    EXPECT_EQ(error, 5u);
+    EXPECT_EQ(handle, TAVRIL_INVALID_HANDLE);
+    EXPECT_EQ(fake::log_count("SetupDiGetClassDevsA"), 1);  // the first open's only
+
+    fake().failNext["lock"] = 1450;
+    EXPECT_EQ(Close_Tavril(held, &error), TAVRIL_CLOSE_FAILED);
+    EXPECT_EQ(error, 1450u);
+    EXPECT_EQ(fake().devicesClosed, 0);
+    EXPECT_FALSE(slot_free(0));
+
+    EXPECT_EQ(Close_Tavril(held, &error), TAVRIL_CLOSE_OK);
+    EXPECT_TRUE(table_initial());
 }
 
 TEST_F(OpenCloseTest, CloseOfAHandleNoSlotRecordsClosesItAndGivesMinus1With0) {

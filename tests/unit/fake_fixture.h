@@ -12,7 +12,7 @@
 namespace tavlib::test {
 
 inline constexpr std::uint32_t kSentinel = 0xA5A5A5A5u;
-inline constexpr std::uintptr_t kFreeWord = ~std::uintptr_t{0};
+inline constexpr platform::SlotHandleWord kFreeWord = ~platform::SlotHandleWord{0};
 
 inline TavrilHandle bogus_handle() { return reinterpret_cast<TavrilHandle>(std::uintptr_t{0x7770}); }
 

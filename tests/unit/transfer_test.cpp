@@ -2,6 +2,7 @@
 // read modes, and every failure and time-out path of a transfer.
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "fake_fixture.h"
@@ -90,6 +91,43 @@ INSTANTIATE_TEST_SUITE_P(Rows, WriteChunkingTest,
                          ::testing::Values(Chunking{65534, {65536}}, Chunking{65535, {65536, 1}},
                                            Chunking{131070, {65536, 65536}},
                                            Chunking{131071, {65536, 65536, 1}}));
+
+// A text that cannot be copied or measured ends the write before any
+// transfer: -1 with the copy's code (or the too-long code), no recovery.
+struct UncopiableText {
+    const char* name;
+    const char* text;
+    std::optional<int> counted;         // what lstrlenA answers
+    std::string failingCall;             // a copy that fails with 1784
+    std::uint32_t expectedError;
+};
+
+class WriteUncopiableTest : public TransferTest,
+                            public ::testing::WithParamInterface<UncopiableText> {};
+
+TEST_P(WriteUncopiableTest, FailsWithoutSendingOrRecovering) {
+    const UncopiableText& row = GetParam();
+    fake().lstrlenResult = row.counted;
+    if (!row.failingCall.empty()) fake().failNext[row.failingCall] = 1784;
+    EXPECT_EQ(Write_Tavril(device, row.text, 5, &count, &error), TAVRIL_WRITE_FAILED);
+    EXPECT_EQ(error, row.expectedError);
+    EXPECT_EQ(count, 0u);
+    EXPECT_TRUE(fake().written.empty());
+    EXPECT_EQ(fake().recoveryRequests, 0);
+    expect_resources_released();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, WriteUncopiableTest,
+    ::testing::Values(
+        UncopiableText{"NullText", nullptr, std::nullopt, "", 998},
+        UncopiableText{"CopyFails", "*RST", std::nullopt, "lstrcpyA", 1784},
+        UncopiableText{"AppendFails", "*RST", std::nullopt, "lstrcatA", 1784},
+        // 2^31 bytes or more: lstrlenA's int wraps to a negative count, or
+        // to a small one that does not end at the text's NUL.
+        UncopiableText{"LengthWrappedNegative", "*RST", INT_MIN, "", TAVRIL_ERROR_TEXT_TOO_LONG},
+        UncopiableText{"LengthWrappedShort", "MEAS:VOLT?", 2, "", TAVRIL_ERROR_TEXT_TOO_LONG}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(TransferTest, WriteTimeoutBounds) {
     for (std::uint32_t bad : {0u, 61u, 0xFFFFFFFFu}) {

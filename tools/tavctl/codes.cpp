@@ -71,6 +71,7 @@ constexpr std::array kWin32Errors{
                "The data area passed to a system call is too small."},
     Win32Error{232, "ERROR_NO_DATA", "The pipe is being closed."},
     Win32Error{259, "ERROR_NO_MORE_ITEMS", "No more data is available."},
+    Win32Error{534, "ERROR_ARITHMETIC_OVERFLOW", "Arithmetic result exceeded 32 bits."},
     Win32Error{995, "ERROR_OPERATION_ABORTED",
                "The I/O operation has been aborted because of either a thread exit or an "
                "application request."},

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "commands.h"
+#include "driver_protocol.h"
 #include "options.h"
 
 int main(int argc, char** argv) {
@@ -18,6 +19,15 @@ int main(int argc, char** argv) {
         std::cout << exit->out;
         std::cerr << exit->err;
         return exit->status;
+    }
+    // The library refuses a runtime directory that is not private to this
+    // user, and every open then fails with ERROR_ACCESS_DENIED.  Say which
+    // path is wrong and why instead, before doing anything.
+    const std::string problem =
+        tavlib::driver_protocol::runtime_directory_problem(tavlib::driver_protocol::runtime_directory());
+    if (!problem.empty()) {
+        std::cerr << "tavctl: refusing the runtime directory: " << problem << "\n";
+        return 1;
     }
     tavctl::Console console{std::cin, std::cout, std::cerr, isatty(STDIN_FILENO) == 1};
     const int status = tavctl::run(std::get<tavctl::Invocation>(parsed), console);

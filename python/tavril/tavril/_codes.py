@@ -74,6 +74,7 @@ _WIN32_ERRORS = {
     122: ("ERROR_INSUFFICIENT_BUFFER", "The data area passed to a system call is too small."),
     206: ("ERROR_FILENAME_EXCED_RANGE", "The filename or extension is too long."),
     259: ("ERROR_NO_MORE_ITEMS", "No more data is available."),
+    534: ("ERROR_ARITHMETIC_OVERFLOW", "Arithmetic result exceeded 32 bits."),
     995: ("ERROR_OPERATION_ABORTED",
           "The I/O operation has been aborted because of either a thread exit "
           "or an application request."),

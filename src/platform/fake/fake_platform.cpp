@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/win32_errors.h"
 
@@ -19,6 +20,7 @@ constexpr std::uintptr_t kFirstEvent = 0x8000;
 const platform::DevInfo kInfoSet = reinterpret_cast<platform::DevInfo>(std::uintptr_t{0x5000});
 std::uintptr_t g_nextDevice = kFirstDevice;
 std::uintptr_t g_nextEvent = kFirstEvent;
+std::vector<platform::Handle> g_closedDevices;
 
 // Applies an injected failure or exception for `call`.  True when the call
 // must fail (last error already set).
@@ -121,10 +123,18 @@ State& state() { return g_state; }
 void reset() {
     g_state = State{};
     for (auto& id : g_state.slots.ownerProcessId) id = 0;
-    for (auto& h : g_state.slots.deviceHandle) h = ~std::uintptr_t{0};
+    for (auto& h : g_state.slots.deviceHandle) h = ~platform::SlotHandleWord{0};
     g_nextDevice = kFirstDevice;
     g_nextEvent = kFirstEvent;
+    g_closedDevices.clear();
     t_lastError = 0;
+}
+
+void when_lock_free(std::function<void()> call) {
+    if (g_state.slotLockHeld)
+        g_state.waitingForLock.push_back(std::move(call));
+    else
+        call();
 }
 
 int log_index(const std::string& prefix, int nth) {
@@ -211,8 +221,14 @@ Handle CreateFileA(const char* path, Word access, Word shareMode, void*, Word di
         t_lastError = win32_error::kFileNotFound;
         return invalid_handle();
     }
-    auto h = reinterpret_cast<Handle>(fake::g_nextDevice);
-    fake::g_nextDevice += 4;
+    Handle h = nullptr;
+    if (g_state.reuseClosedHandles && !fake::g_closedDevices.empty()) {
+        h = fake::g_closedDevices.back();
+        fake::g_closedDevices.pop_back();
+    } else {
+        h = reinterpret_cast<Handle>(fake::g_nextDevice);
+        fake::g_nextDevice += 4;
+    }
     g_state.openDevices.push_back(h);
     ++g_state.devicesOpened;
     return h;
@@ -231,6 +247,11 @@ bool CloseHandle(Handle handle) {
         return false;
     }
     ++g_state.devicesClosed;
+    fake::g_closedDevices.push_back(handle);
+    if (g_state.onDeviceClosed) {
+        const auto hook = std::exchange(g_state.onDeviceClosed, nullptr);
+        hook();
+    }
     return true;
 }
 
@@ -339,23 +360,45 @@ void* GlobalFree(void* memory) {
     return nullptr;
 }
 
-int lstrlenA(const char* text) { return text ? static_cast<int>(std::strlen(text)) : 0; }
+int lstrlenA(const char* text) {
+    if (g_state.lstrlenResult) return *g_state.lstrlenResult;
+    return text ? static_cast<int>(std::strlen(text)) : 0;
+}
 
+// Like Windows, the copies fail with ERROR_NOACCESS on memory they cannot
+// read or write (here: a null pointer).
 char* lstrcpyA(char* destination, const char* source) {
     if (injected("lstrcpyA")) return nullptr;
+    if (destination == nullptr || source == nullptr) {
+        t_lastError = win32_error::kNoAccess;
+        return nullptr;
+    }
     return std::strcpy(destination, source);
 }
 
-char* lstrcatA(char* destination, const char* source) { return std::strcat(destination, source); }
+char* lstrcatA(char* destination, const char* source) {
+    if (injected("lstrcatA")) return nullptr;
+    if (destination == nullptr || source == nullptr) {
+        t_lastError = win32_error::kNoAccess;
+        return nullptr;
+    }
+    return std::strcat(destination, source);
+}
 
 SlotTable& shared_slot_table() { return g_state.slots; }
-void lock_slot_table() {
+bool lock_slot_table() {
     g_state.log.push_back("lock");
+    if (injected("lock")) return false;
     ++g_state.slotLocks;
+    g_state.slotLockHeld = true;
+    return true;
 }
 void unlock_slot_table() {
     g_state.log.push_back("unlock");
     ++g_state.slotUnlocks;
+    g_state.slotLockHeld = false;
+    auto waiting = std::exchange(g_state.waitingForLock, {});
+    for (auto& call : waiting) call();
 }
 
 }  // namespace tavlib::platform

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -47,6 +48,13 @@ struct State {
     std::uint64_t globalAllocLimit = 1ull << 30;    // larger requests fail with 8
     std::uint32_t processId = 1000;
     std::string staleMemory;  // text every new GlobalAlloc block starts with
+    std::optional<int> lstrlenResult;  // what lstrlenA answers, if set
+    // CreateFileA hands out the value of the device closed last first, as
+    // Windows reuses a closed handle's value at once.
+    bool reuseClosedHandles = false;
+    // Runs inside CloseHandle right after a device is closed: lets a test
+    // put another thread's call between the close and what follows it.
+    std::function<void()> onDeviceClosed;
 
     // ---- observations ----
     std::vector<std::string> log;        // every call, in order
@@ -59,6 +67,9 @@ struct State {
     int infoSetsCreated = 0, infoSetsDestroyed = 0;
     int recoveryRequests = 0;
     int slotLocks = 0, slotUnlocks = 0;
+    bool slotLockHeld = false;
+    // Calls of "other threads" waiting for the table lock to be free.
+    std::vector<std::function<void()>> waitingForLock;
     platform::SlotTable slots{};
 
     // Handles handed out and not yet closed.
@@ -74,6 +85,10 @@ struct State {
 
 State& state();
 void reset();
+
+// Runs `call` as another thread would that needs the slot-table lock: now
+// if the lock is free, else as soon as its holder unlocks.
+void when_lock_free(std::function<void()> call);
 
 // The n-th entry of the log that starts with `prefix`, or -1.
 int log_index(const std::string& prefix, int nth = 0);

@@ -9,14 +9,17 @@
 // waiting thread could be waiting for.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <variant>
 #include <vector>
 
@@ -45,6 +48,10 @@ inline bool fail(Word code) noexcept {
 // The Win32 code that stands for an errno value.
 Word win32_from_errno(int error) noexcept;
 
+// The runtime directory R, read once when the library is loaded: the slot
+// table and device discovery use the same R for the life of the process.
+const std::string& runtime_directory();
+
 struct Connection;
 
 // An event object.  `sources` counts, per connection, the outstanding
@@ -64,7 +71,12 @@ struct SyncOutcome {
     Word count = 0;
 };
 
-// One request the driver has not completed yet.
+using Clock = std::chrono::steady_clock;
+
+// One request the driver has not completed yet.  A request whose caller
+// gave up on it (detached: no record, buffer, event or waiter) stays until
+// its completion arrives, so that its id is not reused meanwhile; that
+// completion then goes nowhere.
 struct Request {
     enum class Kind { kWrite, kRead, kIoctl };
     Kind kind;
@@ -74,6 +86,9 @@ struct Request {
     std::thread::id starter;       // for CancelIo
     std::shared_ptr<Event> event;  // set on completion; may be null
     SyncOutcome* sync;             // DeviceIoControl's waiter, else null
+    // Set by CancelIo: how long a wait for the cancelled request lasts
+    // before the request is detached.
+    std::optional<Clock::time_point> cancelDeadline = std::nullopt;
 };
 
 // One device handle: a connection to a driver.
@@ -89,7 +104,10 @@ struct Connection : std::enable_shared_from_this<Connection> {
     bool pumping = false;  // a thread is reading completions right now
     std::uint32_t lastId = 0;
     std::map<std::uint32_t, Request> outstanding;
-    std::vector<unsigned char> inbox;  // receive buffer of the pumping thread
+    // Records whose request completed here and whose outcome has not been
+    // asked for yet: their status is final whatever its value (259 included,
+    // which is also the value of "still running").
+    std::unordered_set<const Overlapped*> completed;
 };
 
 // A device-information set: the interface paths present when it was built.
@@ -101,19 +119,28 @@ struct DeviceList {
 using Object =
     std::variant<std::shared_ptr<Connection>, std::shared_ptr<Event>, std::shared_ptr<DeviceList>>;
 
+// A multiple of 4 from 0x100 to about 2^30, different for each State.
+std::uintptr_t first_handle_value() noexcept;
+
 struct State {
     std::mutex mutex;
     std::condition_variable changed;
     std::unordered_map<std::uintptr_t, Object> objects;
-    std::uintptr_t nextHandle = 0x100;
+    // Where handle values start: a random place, so that two copies of the
+    // library in one process (which share its process id in the slot table)
+    // do not hand out the same values and release each other's slots.
+    std::uintptr_t nextHandle = first_handle_value();
+    // Where pumping threads are receiving READ payloads right now.
+    std::vector<const void*> receiving;
 };
 
 // The process's state.  A forked child starts with an empty one: handles
 // belong to the process that made them.
 State& state();
 
-// Enters `object` in the table and answers its new handle value (a multiple
-// of 4 from 0x100 on, never reused).  Caller holds the mutex.
+// Enters `object` in the table and answers its new handle value: the next
+// multiple of 4 up to 2^32 - 8, then from 0x100 again, never one in use.
+// Caller holds the mutex.
 Handle add_object(State& s, Object object);
 
 // The object that `handle` names, if it is one of type T.  Caller holds the

@@ -66,15 +66,14 @@ private:
 };
 
 // The paths of the present interfaces, in enumeration order; 0 or the Win32
-// code of the failure.  A missing folder holds no devices.
+// code of the failure.  A runtime directory or interface folder that is not
+// private to the caller is refused with ERROR_ACCESS_DENIED: a socket in it
+// could be anyone's.
 Word present_interfaces(std::vector<std::string>& paths) {
-    std::string folder = driver_protocol::ensure_interface_folder();
-    if (folder.empty())
-        folder = driver_protocol::runtime_directory() + "/" +
-                 driver_protocol::kInterfaceClassFolder;
+    const std::string folder = driver_protocol::ensure_interface_folder(lb::runtime_directory());
+    if (folder.empty()) return lb::win32_from_errno(errno);
     const Directory dir(folder);
-    if (dir.get() == nullptr)
-        return (errno == ENOENT || errno == ENOTDIR) ? 0 : lb::win32_from_errno(errno);
+    if (dir.get() == nullptr) return lb::win32_from_errno(errno);
 
     std::vector<std::string> names;
     while (const dirent* entry = ::readdir(dir.get())) {

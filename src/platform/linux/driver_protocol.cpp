@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,15 +16,25 @@ const char* non_empty_env(const char* name) {
     return (value != nullptr && value[0] != '\0') ? value : nullptr;
 }
 
-bool make_private_dir(const std::string& path) {
-    if (::mkdir(path.c_str(), 0700) == 0) return true;
-    if (errno != EEXIST) return false;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return false;
-    if (!S_ISDIR(st.st_mode)) {
-        errno = ENOTDIR;
+std::string octal(unsigned mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode & 07777u);
+    return text;
+}
+
+// Creates `path` with mode 0700 unless it exists, then checks that it is a
+// private folder.  A folder made here is private already; one that existed
+// may have been made by someone else, so it is checked before any use.
+bool make_private_dir(const std::string& path, std::string* problem) {
+    const auto refuse = [&](std::string why, int error) {
+        if (problem != nullptr) *problem = std::move(why);
+        errno = error;
         return false;
-    }
+    };
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        return refuse("cannot create " + path + ": " + std::strerror(errno), errno);
+    std::string why = private_path_problem(path);
+    if (!why.empty()) return refuse(std::move(why), EACCES);
     return true;
 }
 
@@ -34,12 +46,44 @@ std::string runtime_directory() {
     return "/tmp/tavril-" + std::to_string(::getuid());
 }
 
-std::string ensure_interface_folder() {
-    const std::string root = runtime_directory();
-    if (!make_private_dir(root)) return {};
+std::string private_path_problem(const std::string& path, bool isFile) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return "cannot examine " + path + ": " + std::strerror(errno);
+    if (S_ISLNK(st.st_mode)) return path + " is a symbolic link";
+    if (isFile ? !S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode))
+        return path + (isFile ? " is not a regular file" : " is not a directory");
+    if (st.st_uid != ::geteuid())
+        return path + " is owned by uid " + std::to_string(st.st_uid) + ", not by uid " +
+               std::to_string(::geteuid());
+    if ((st.st_mode & 077) != 0)
+        return path + " has mode " + octal(st.st_mode) + ": group or others may use it";
+    return {};
+}
+
+std::string runtime_directory_problem(const std::string& root) {
+    const struct {
+        std::string path;
+        bool isFile;
+    } parts[] = {{root, false}, {root + "/" + kInterfaceClassFolder, false}, {root + "/slot-table", true}};
+    for (const auto& part : parts) {
+        struct stat st {};
+        if (::lstat(part.path.c_str(), &st) != 0) {
+            if (errno == ENOENT) continue;  // made private when first needed
+            return "cannot examine " + part.path + ": " + std::strerror(errno);
+        }
+        std::string why = private_path_problem(part.path, part.isFile);
+        if (!why.empty()) return why;
+    }
+    return {};
+}
+
+std::string ensure_interface_folder(const std::string& root, std::string* problem) {
+    if (!make_private_dir(root, problem)) return {};
     std::string folder = root + "/" + kInterfaceClassFolder;
-    if (!make_private_dir(folder)) return {};
+    if (!make_private_dir(folder, problem)) return {};
     return folder;
 }
+
+std::string ensure_interface_folder() { return ensure_interface_folder(runtime_directory()); }
 
 }  // namespace tavlib::driver_protocol

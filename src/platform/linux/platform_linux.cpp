@@ -14,10 +14,12 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -27,6 +29,7 @@
 
 #include "backend.h"
 #include "driver_protocol.h"
+#include "intake.h"
 #include "platform/win32_errors.h"
 
 namespace tavlib::platform {
@@ -116,10 +119,15 @@ Word win32_from_errno(int error) noexcept {
     }
 }
 
-Connection::Connection(int socket) : fd(socket), inbox(sizeof(proto::Header) + proto::kMaxTransfer + 1) {}
+Connection::Connection(int socket) : fd(socket) {}
 
 Connection::~Connection() {
     if (fd >= 0) ::close(fd);
+}
+
+const std::string& runtime_directory() {
+    static const std::string* dir = new std::string(driver_protocol::runtime_directory());
+    return *dir;
 }
 
 State& state() {
@@ -136,12 +144,30 @@ namespace {
 // state mutex, so the state's handlers register first (this constructor runs
 // before the slot table's default-priority one), and at fork the slot-table
 // lock is taken before the state mutex, in the same order as everywhere else.
-__attribute__((constructor(101))) void register_fork_handlers_at_load() { state(); }
+__attribute__((constructor(101))) void register_fork_handlers_at_load() {
+    state();
+    runtime_directory();  // R is the one set when the library loads
+}
 }  // namespace
 
+std::uintptr_t first_handle_value() noexcept {
+    std::uint32_t random = 0;
+    if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random)
+        random = static_cast<std::uint32_t>(Clock::now().time_since_epoch().count()) ^
+                 static_cast<std::uint32_t>(::getpid());
+    return 0x100 + 4 * std::uintptr_t{random % (1u << 28)};
+}
+
 Handle add_object(State& s, Object object) {
-    const std::uintptr_t value = s.nextHandle;
-    s.nextHandle += 4;
+    // Values stay below 2^32 - 4, so that a 32-bit slot-table word records
+    // any of them, and wrap around after that, passing over values in use.
+    constexpr std::uintptr_t kFirstHandle = 0x100;
+    constexpr std::uintptr_t kLastHandle = 0xFFFFFFF8u;
+    std::uintptr_t value = 0;
+    do {
+        value = s.nextHandle;
+        s.nextHandle = value >= kLastHandle ? kFirstHandle : value + 4;
+    } while (s.objects.count(value) != 0);
     s.objects.emplace(value, std::move(object));
     return reinterpret_cast<Handle>(value);
 }
@@ -154,42 +180,23 @@ using lb::Connection;
 using lb::Event;
 using lb::Request;
 using lb::State;
-using Clock = std::chrono::steady_clock;
+using lb::Clock;
 using Deadline = std::optional<Clock::time_point>;  // empty: no limit
 using Lock = std::unique_lock<std::mutex>;
 
 constexpr Word kGmemZeroInit = 0x40;
+constexpr auto kDriverGrace = std::chrono::milliseconds(kDriverGraceMilliseconds);
 
-// ---- wire format ----------------------------------------------------------
-
-void put_le32(unsigned char* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-std::uint32_t get_le32(const unsigned char* p) {
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
-// Sends one message; 0 or the errno of the failure.  Blocks while the
-// socket's send buffer is full.
-int send_message(int fd, std::uint32_t type, std::uint32_t id, std::uint32_t arg,
-                 const void* payload, std::size_t size) {
-    unsigned char header[sizeof(proto::Header)];
-    put_le32(header, type);
-    put_le32(header + 4, id);
-    put_le32(header + 8, arg);
-    put_le32(header + 12, 0);
-    iovec parts[2] = {{header, sizeof header}, {const_cast<void*>(payload), size}};
-    msghdr message{};
-    message.msg_iov = parts;
-    message.msg_iovlen = size > 0 ? 2 : 1;
-    for (;;) {
-        if (::sendmsg(fd, &message, MSG_NOSIGNAL) >= 0) return 0;
-        if (errno != EINTR) return errno;
-    }
-}
+// After a time-out the logic cancels, waits for the cancelled transfer and
+// asks the driver to recover, in three calls.  A driver that has stopped
+// would make each wait its full bound; instead the three share one: CancelIo
+// (or a start the driver did not take) opens this thread's grace period on
+// the connection, and the recovery request that follows ends it.
+struct Grace {
+    const Connection* connection = nullptr;
+    Clock::time_point end;
+};
+thread_local Grace t_grace;
 
 // ---- time ----------------------------------------------------------------
 
@@ -200,81 +207,13 @@ Deadline deadline_after(Word milliseconds) {
 
 bool passed(const Deadline& deadline) { return deadline && Clock::now() >= *deadline; }
 
-// ---- completing requests ---------------------------------------------------
-
-void release_source(Event& event, Connection& c) {
-    const auto it = event.sources.find(&c);
-    if (it != event.sources.end() && --it->second == 0) event.sources.erase(it);
-}
-
-// Records the outcome and signals whoever waits.  The request is erased by
-// the caller; after that the backend no longer references the record.
-void finish_request(Connection& c, Request& r, Word status, Word count) {
-    if (r.record != nullptr) {
-        r.record->InternalHigh = count;
-        r.record->Internal = status;
-    }
-    if (r.event) {
-        r.event->signaled = true;
-        release_source(*r.event, c);
-    }
-    if (r.sync != nullptr) {
-        r.sync->status = status;
-        r.sync->count = count;
-        r.sync->done = true;
-    }
-}
-
-void fail_all(Connection& c, Word status) {
-    for (auto& [id, r] : c.outstanding) finish_request(c, r, status, 0);
-    c.outstanding.clear();
-}
-
-// The driver closed the connection or died: fail what is outstanding, and
-// everything started later.
-void connection_ended(Connection& c) {
-    if (c.closed || c.ended) return;
-    c.ended = true;
-    fail_all(c, err::kDeviceNotConnected);
-}
-
-void fail_with_fault(Connection& c, std::map<std::uint32_t, Request>::iterator it) {
-    finish_request(c, it->second, err::kIoDevice, 0);
-    c.outstanding.erase(it);
-}
-
-// Takes in one message from the driver.  Whatever the message holds, nothing
-// is written beyond the request's own limit; a malformed message about a
-// known request fails that request with ERROR_IO_DEVICE, and one naming no
-// outstanding request is dropped.
-void take_in(Connection& c, const unsigned char* message, std::size_t size) {
-    constexpr std::size_t kHeaderSize = sizeof(proto::Header);
-    if (size < 8) return;  // not even an id
-    const auto it = c.outstanding.find(get_le32(message + 4));
-    if (it == c.outstanding.end()) return;
-    if (size < kHeaderSize || get_le32(message) != proto::kComplete) return fail_with_fault(c, it);
-
-    Request& r = it->second;
-    const Word status = get_le32(message + 8);
-    const Word count = get_le32(message + 12);
-    const std::size_t payload = size - kHeaderSize;
-    const bool isRead = r.kind == Request::Kind::kRead;
-    if (count > r.limit) return fail_with_fault(c, it);
-    if (isRead ? payload != count : payload != 0) return fail_with_fault(c, it);
-
-    if (isRead && payload > 0 && r.buffer != nullptr)
-        std::memcpy(r.buffer, message + kHeaderSize, payload);
-    finish_request(c, r, status, count);
-    c.outstanding.erase(it);
-}
-
-// ---- pumping ---------------------------------------------------------------
-
 enum class Readiness { kReady, kTimedOut, kFailed };
 
-Readiness wait_readable(int fd, const Deadline& deadline, short& events) {
+// Waits until `fd` reports one of `wanted` (returned in `events`) or the
+// deadline passes.
+Readiness wait_ready(int fd, short wanted, const Deadline& deadline, short& events) {
     for (;;) {
-        pollfd entry{fd, POLLIN | POLLRDHUP, 0};
+        pollfd entry{fd, wanted, 0};
         timespec limit{};
         timespec* limitPointer = nullptr;
         if (deadline) {
@@ -295,9 +234,68 @@ Readiness wait_readable(int fd, const Deadline& deadline, short& events) {
     }
 }
 
+// ---- wire format ----------------------------------------------------------
+
+void put_le32(unsigned char* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+
+// Sends one message; 0 or the errno of the failure, ETIMEDOUT when the
+// socket's send buffer stayed full until the deadline (a driver that does
+// not read).  A message goes out whole or not at all.
+int send_message(int fd, std::uint32_t type, std::uint32_t id, std::uint32_t arg,
+                 const void* payload, std::size_t size, const Deadline& deadline) {
+    unsigned char header[sizeof(proto::Header)];
+    put_le32(header, type);
+    put_le32(header + 4, id);
+    put_le32(header + 8, arg);
+    put_le32(header + 12, 0);
+    iovec parts[2] = {{header, sizeof header}, {const_cast<void*>(payload), size}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = size > 0 ? 2 : 1;
+    for (;;) {
+        if (::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) return 0;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+        short events = 0;
+        switch (wait_ready(fd, POLLOUT, deadline, events)) {
+            case Readiness::kReady:
+                if ((events & (POLLERR | POLLHUP)) != 0) return EPIPE;
+                break;
+            case Readiness::kTimedOut:
+                return ETIMEDOUT;
+            case Readiness::kFailed:
+                return errno;
+        }
+    }
+}
+
+Deadline grace_from_now() { return Clock::now() + kDriverGrace; }
+
+// ---- completing requests ---------------------------------------------------
+
+// The driver closed the connection or died: fail what is outstanding, and
+// everything started later.
+void connection_ended(Connection& c) {
+    if (c.closed || c.ended) return;
+    c.ended = true;
+    lb::fail_all(c, err::kDeviceNotConnected);
+}
+
+// ---- pumping ---------------------------------------------------------------
+
 // Reads at most one message from `c` within the deadline, with the mutex
 // dropped while blocked.  Answers whether anything was taken in (a message
 // or the end of the connection).
+//
+// A READ's payload is received straight into the request's buffer: the
+// header is looked at first (peeked), the landing chosen under the mutex,
+// and then the message received into header, landing and a one-byte trap
+// for anything beyond the landing's capacity (cut off and discarded).
+// While the receive runs, the landing is listed in State::receiving, and
+// GlobalFree waits for it before it frees the memory.
 bool pump_once(Lock& lock, State& s, Connection& c, const Deadline& deadline) {
     const std::shared_ptr<Connection> keep = c.shared_from_this();
     c.pumping = true;
@@ -305,27 +303,54 @@ bool pump_once(Lock& lock, State& s, Connection& c, const Deadline& deadline) {
     lock.unlock();
 
     short events = 0;
-    const Readiness readiness = wait_readable(fd, deadline, events);
-    ssize_t received = -1;
+    const Readiness readiness = wait_ready(fd, POLLIN | POLLRDHUP, deadline, events);
+    unsigned char header[lb::kHeaderSize] = {};
+    ssize_t peeked = -1;
     int receiveError = 0;
     if (readiness == Readiness::kReady) {
-        received = ::recv(fd, c.inbox.data(), c.inbox.size(), MSG_DONTWAIT);
+        // MSG_TRUNC: the message's full length, not what fitted.
+        peeked = ::recv(fd, header, sizeof header, MSG_PEEK | MSG_DONTWAIT | MSG_TRUNC);
+        if (peeked < 0) receiveError = errno;
+    }
+
+    lb::Landing landing;
+    ssize_t received = peeked;
+    if (peeked > 0) {
+        lock.lock();
+        landing = lb::landing_for(c, header, static_cast<std::size_t>(peeked));
+        if (landing.destination != nullptr) s.receiving.push_back(landing.destination);
+        lock.unlock();
+
+        unsigned char trap = 0;
+        iovec parts[3] = {{header, sizeof header},
+                          {landing.destination, landing.capacity},
+                          {&trap, sizeof trap}};
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = 3;
+        do {
+            received = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC);
+        } while (received < 0 && errno == EINTR);
         if (received < 0) receiveError = errno;
     }
 
     lock.lock();
     c.pumping = false;
+    if (landing.destination != nullptr)
+        s.receiving.erase(std::find(s.receiving.begin(), s.receiving.end(), landing.destination));
     bool progressed = false;
     if (readiness == Readiness::kFailed) {
         connection_ended(c);
         progressed = true;
     } else if (readiness == Readiness::kReady) {
         if (received > 0) {
-            take_in(c, c.inbox.data(), static_cast<std::size_t>(received));
+            lb::take_in(c, header, static_cast<std::size_t>(received), landing);
             progressed = true;
         } else if (received == 0) {
-            // End of stream, or an empty datagram (dropped) if the peer is
-            // still there.
+            // End of stream, or an empty datagram if the peer is still
+            // there (taken off the socket by the peek's receive, or by this
+            // one).
+            if (peeked == 0) ::recv(fd, header, sizeof header, MSG_DONTWAIT);
             if ((events & (POLLHUP | POLLRDHUP)) != 0) connection_ended(c);
             progressed = true;
         } else if (receiveError != EAGAIN && receiveError != EWOULDBLOCK &&
@@ -402,6 +427,7 @@ bool start_transfer(Request::Kind kind, Handle handle, const void* source, void*
     const auto c = lb::find<Connection>(s, handle);
     if (!c) return lb::fail(err::kInvalidHandle);
     if (record == nullptr) return lb::fail(err::kInvalidParameter);
+    t_grace = {};  // a new transfer: any grace period of an earlier one is over
     const bool isWrite = kind == Request::Kind::kWrite;
     if (count > proto::kMaxTransfer || (isWrite && count == 0))
         return lb::fail(err::kInvalidParameter);
@@ -413,9 +439,9 @@ bool start_transfer(Request::Kind kind, Handle handle, const void* source, void*
         if (!event) return lb::fail(err::kInvalidHandle);
     }
     if (c->ended) return lb::fail(err::kDeviceNotConnected);
-    for (const auto& [id, r] : c->outstanding)
-        if (r.record == record) return lb::fail(err::kInvalidParameter);
+    if (find_request(*c, record) != c->outstanding.end()) return lb::fail(err::kInvalidParameter);
 
+    c->completed.erase(record);
     const std::uint32_t id = next_id(*c);
     c->outstanding.emplace(id, Request{kind, record, isWrite ? nullptr : destination, count,
                                        std::this_thread::get_id(), event, nullptr});
@@ -430,8 +456,23 @@ bool start_transfer(Request::Kind kind, Handle handle, const void* source, void*
     const int fd = c->fd;
     lock.unlock();
 
-    const int sendError = isWrite ? send_message(fd, proto::kWrite, id, count, source, count)
-                                  : send_message(fd, proto::kRead, id, count, nullptr, 0);
+    // A driver that does not read (stopped, hung) fills the socket: the
+    // start then fails after the grace period with ERROR_TIMEOUT, and the
+    // recovery request that follows shares that period.
+    const Deadline deadline = grace_from_now();
+    const int sendError = isWrite ? send_message(fd, proto::kWrite, id, count, source, count, deadline)
+                                  : send_message(fd, proto::kRead, id, count, nullptr, 0, deadline);
+    if (sendError == ETIMEDOUT) {
+        lock.lock();
+        // Never sent: the driver knows nothing of it, so its id is free again.
+        if (const auto it = c->outstanding.find(id); it != c->outstanding.end()) {
+            detach(*c, it->second);
+            c->outstanding.erase(it);
+        }
+        t_grace = {c.get(), *deadline};
+        s.changed.notify_all();
+        return lb::fail(err::kTimeout);
+    }
     if (sendError != 0) {
         lock.lock();
         send_failed(s, *c);
@@ -475,8 +516,23 @@ Handle CreateFileA(const char* path, Word, Word, void*, Word, Word, Handle) {
         return invalid_handle();
     }
     auto connection = std::make_shared<Connection>(fd);  // owns fd from here on
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        lb::set_last_error(lb::win32_from_errno(errno));
+    // A driver that does not take connections (stopped, its backlog full)
+    // would block connect() for good, and the caller holds the slot-table
+    // lock.  On a Unix socket the send time-out bounds that wait: connect()
+    // returns EAGAIN when it runs out.  Sends use their own deadlines.
+    const auto grace = std::chrono::duration_cast<std::chrono::microseconds>(kDriverGrace);
+    const Clock::time_point end = Clock::now() + grace;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(end - Clock::now());
+        const timeval limit{static_cast<time_t>(left.count() / 1000000),
+                            static_cast<suseconds_t>(std::max<std::int64_t>(left.count() % 1000000, 1))};
+        if (left.count() <= 0 || ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
+            lb::set_last_error(err::kTimeout);
+            return invalid_handle();
+        }
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) break;
+        if (errno == EINTR) continue;
+        lb::set_last_error(errno == EAGAIN ? err::kTimeout : lb::win32_from_errno(errno));
         return invalid_handle();
     }
     State& s = lb::state();
@@ -536,19 +592,32 @@ bool GetOverlappedResult(Handle handle, Overlapped* request, Word* transferred, 
     if (!c) return lb::fail(err::kInvalidHandle);
     if (request == nullptr) return lb::fail(err::kInvalidParameter);
 
-    const auto finished = [&] {
-        for (const auto& [id, r] : c->outstanding)
-            if (r.record == request) return false;
-        return true;
-    };
+    const auto finished = [&] { return find_request(*c, request) == c->outstanding.end(); };
     // Without waiting, completions that have already arrived still count.
-    const Deadline deadline = wait ? Deadline{} : Deadline{Clock::now()};
-    if (!pump_until(lock, s, finished, pick_connection(*c), deadline))
-        return lb::fail(err::kIoIncomplete);
+    // A wait for a cancelled request lasts until the cancel's deadline: a
+    // driver that ignores the cancel cannot hold the caller longer.
+    Deadline deadline = Clock::now();
+    if (wait) {
+        const auto it = find_request(*c, request);
+        deadline = it != c->outstanding.end() ? it->second.cancelDeadline : Deadline{};
+    }
+    if (!pump_until(lock, s, finished, pick_connection(*c), deadline)) {
+        const auto it = find_request(*c, request);
+        if (!wait || it == c->outstanding.end()) return lb::fail(err::kIoIncomplete);
+        // The driver did not end the cancelled request in time.  It is
+        // detached: its completion, whenever it comes, writes nothing into
+        // the record or the buffer.  It counts as aborted.
+        detach(*c, it->second);
+        request->InternalHigh = 0;
+        request->Internal = err::kOperationAborted;
+        return lb::fail(err::kOperationAborted);
+    }
 
     // A record the backend does not track (never started, or detached when
-    // its event was closed) cannot finish any more.
-    if (request->Internal == kStatusPending) return lb::fail(err::kIoIncomplete);
+    // its event was closed) cannot finish any more.  One whose request
+    // completed here reports its status, whatever the value.
+    const bool completedHere = c->completed.erase(request) != 0;
+    if (!completedHere && request->Internal == kStatusPending) return lb::fail(err::kIoIncomplete);
     if (transferred != nullptr) *transferred = static_cast<Word>(request->InternalHigh);
     if (request->Internal != 0) return lb::fail(static_cast<Word>(request->Internal));
     return true;
@@ -559,15 +628,25 @@ bool CancelIo(Handle handle) {
     Lock lock(s.mutex);
     const auto c = lb::find<Connection>(s, handle);
     if (!c) return lb::fail(err::kInvalidHandle);
+    // Opens this thread's grace period: the wait for the cancelled requests
+    // and the recovery request that follows share it.
+    const Clock::time_point end = Clock::now() + kDriverGrace;
+    t_grace = {c.get(), end};
     std::vector<std::uint32_t> ids;
-    for (const auto& [id, r] : c->outstanding)
-        if (r.kind != Request::Kind::kIoctl && r.starter == std::this_thread::get_id())
+    for (auto& [id, r] : c->outstanding) {
+        if (r.kind != Request::Kind::kIoctl && r.starter == std::this_thread::get_id() &&
+            r.record != nullptr) {
+            r.cancelDeadline = end;
             ids.push_back(id);
+        }
+    }
     const int fd = c->fd;
     lock.unlock();
 
     for (const std::uint32_t id : ids) {
-        if (send_message(fd, proto::kCancel, id, 0, nullptr, 0) != 0) {
+        const int sendError = send_message(fd, proto::kCancel, id, 0, nullptr, 0, end);
+        if (sendError == ETIMEDOUT) break;  // the waits for them end at `end` all the same
+        if (sendError != 0) {
             // The connection is gone, and with it every request to cancel.
             lock.lock();
             send_failed(s, *c);
@@ -587,6 +666,9 @@ bool DeviceIoControl(Handle handle, Word controlCode, void*, Word inSize, void*,
     // requests are served.
     if (request != nullptr || inSize != 0 || outSize != 0) return lb::fail(err::kInvalidParameter);
     if (c->ended) return lb::fail(err::kDeviceNotConnected);
+    // The request ends this thread's grace period, or has one of its own.
+    const Deadline deadline = t_grace.connection == c.get() ? t_grace.end : *grace_from_now();
+    t_grace = {};
 
     lb::SyncOutcome outcome;
     const std::uint32_t id = next_id(*c);
@@ -594,11 +676,21 @@ bool DeviceIoControl(Handle handle, Word controlCode, void*, Word inSize, void*,
                                        std::this_thread::get_id(), nullptr, &outcome});
     const int fd = c->fd;
     lock.unlock();
-    const int sendError = send_message(fd, proto::kIoctl, id, controlCode, nullptr, 0);
+    const int sendError = send_message(fd, proto::kIoctl, id, controlCode, nullptr, 0, deadline);
     lock.lock();
+    if (sendError == ETIMEDOUT) {
+        c->outstanding.erase(id);  // never sent
+        return lb::fail(err::kTimeout);
+    }
     if (sendError != 0) send_failed(s, *c);
 
-    pump_until(lock, s, [&] { return outcome.done; }, pick_connection(*c), Deadline{});
+    if (!pump_until(lock, s, [&] { return outcome.done; }, pick_connection(*c), deadline)) {
+        // No answer in time: the request is left to the driver, and its
+        // answer, should it come, goes nowhere.
+        if (const auto it = c->outstanding.find(id); it != c->outstanding.end())
+            detach(*c, it->second);
+        return lb::fail(err::kTimeout);
+    }
     if (bytesReturned != nullptr) *bytesReturned = outcome.count;
     if (outcome.status != 0) return lb::fail(outcome.status);
     return true;
@@ -645,17 +737,18 @@ void SetLastError(Word code) { lb::set_last_error(code); }
 
 namespace {
 
-// A large block comes fresh from the kernel, and a read filling it would
-// take one page fault per page.  Asking for all its pages at once is much
-// cheaper; where the kernel cannot, the faults happen as before.
-void prefault(void* memory, std::size_t size) {
-#ifdef MADV_POPULATE_WRITE
-    constexpr std::size_t kLargeBlock = std::size_t{1} << 20;
-    if (size < kLargeBlock) return;
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto first = (reinterpret_cast<std::uintptr_t>(memory) + page - 1) & ~(page - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(memory) + size) & ~(page - 1);
-    if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+// A large block comes fresh from the kernel, and memory is committed only
+// as a read fills it: a call costs memory for what arrives, not for what
+// maxBytes allows.  Each first touch of a page faults; huge pages make those
+// faults 512 times fewer where the kernel offers them (transparent huge
+// pages in "madvise" mode serve only blocks that ask).
+void advise_huge_pages(void* memory, std::size_t size) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
+    if (size < 2 * kHugePage) return;
+    const auto first = (reinterpret_cast<std::uintptr_t>(memory) + kHugePage - 1) & ~(kHugePage - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(memory) + size) & ~(kHugePage - 1);
+    if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
 #else
     (void)memory;
     (void)size;
@@ -675,7 +768,7 @@ void* GlobalAlloc(Word flags, std::size_t bytes) {
         lb::set_last_error(err::kNotEnoughMemory);
         return nullptr;
     }
-    prefault(memory, size);
+    advise_huge_pages(memory, size);
     return memory;
 }
 
@@ -687,6 +780,14 @@ void* GlobalFree(void* memory) {
     {
         State& s = lb::state();
         Lock lock(s.mutex);
+        // A pumping thread may be receiving into the block right now.
+        s.changed.wait(lock, [&] {
+            for (const void* at : s.receiving) {
+                const auto a = reinterpret_cast<std::uintptr_t>(at);
+                if (a >= first && a < end) return false;
+            }
+            return true;
+        });
         detach_requests(s, [first, end](Connection&, Request& r) {
             const auto at = reinterpret_cast<std::uintptr_t>(r.buffer);
             if (at >= first && at < end) r.buffer = nullptr;

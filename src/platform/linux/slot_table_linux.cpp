@@ -1,24 +1,31 @@
 // The slot table shared by every process whose runtime directory R is the
-// same: the file R/slot-table, mapped MAP_SHARED, with POSIX record locks on
-// that file to track who has the library loaded.
+// same: the file R/slot-table, mapped MAP_SHARED, with open-file-description
+// (OFD) record locks on that file to track who has the library loaded.
 //
 // Lock bytes of R/slot-table (the locks are advisory and independent of the
 // content):
-//   byte 0  "holders": every process with the library loaded holds a read
-//           lock here from load until unload or death;
-//   byte 1  "init":    held exclusively while a process attaches, so that
-//           attaching processes take turns;
+//   byte 0  "holders": every loaded copy of the library holds a read lock
+//           here from load until unload or death;
+//   byte 1  "init":    held exclusively while a copy attaches, so that
+//           attaching copies take turns;
 //   byte 2  "claim":   the cross-process half of lock_slot_table.
-// A process that, under the init lock, can take a write lock on byte 0 is
-// the only one with the library loaded: it resets the table to its initial
+// A copy that, under the init lock, can take a write lock on byte 0 is the
+// only one with the library loaded: it resets the table to its initial
 // content and then turns its lock into a read lock.  The kernel drops a dead
 // process's locks, so a table whose last holder died is reset by the next
 // process that loads the library, while a process killed with a slot claimed
 // leaves that claim for the others that still have the library loaded.
 //
-// POSIX record locks belong to the process and are all dropped when any
-// descriptor of the file is closed, so this file keeps exactly one.  They are
-// not inherited across fork: a child takes its own read lock.
+// OFD locks belong to the open file, not to the process.  Two copies of the
+// library in one process (another soname, a static copy in a plugin) each
+// open the file, and so exclude each other like two processes do; closing
+// one copy's descriptor leaves the other's locks alone.  A forked child would
+// share its parent's open file, and with it the parent's locks, so it opens
+// the file again for locks of its own.
+//
+// R and the file must be private to the caller (see private_path_problem):
+// a table planted by another user is never used, and nothing is written to a
+// directory that fails the check.
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -30,10 +37,14 @@
 #include <mutex>
 #include <string>
 
+#include "backend.h"
 #include "driver_protocol.h"
 #include "platform/platform.h"
+#include "platform/win32_errors.h"
 
 namespace tavlib::platform {
+
+namespace lb = linux_backend;
 
 namespace {
 
@@ -48,24 +59,25 @@ bool set_lock(int fd, short type, off_t byte, bool wait) {
     lock.l_whence = SEEK_SET;
     lock.l_start = byte;
     lock.l_len = 1;
+    lock.l_pid = 0;  // required for OFD locks
     for (;;) {
-        if (::fcntl(fd, wait ? F_SETLKW : F_SETLK, &lock) == 0) return true;
+        if (::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock) == 0) return true;
         if (errno != EINTR) return false;
     }
 }
 
 void write_initial_content(SlotTable& table) {
     for (auto& owner : table.ownerProcessId) owner = 0;
-    for (auto& handle : table.deviceHandle) handle = ~std::uintptr_t{0};
+    for (auto& handle : table.deviceHandle) handle = ~SlotHandleWord{0};
 }
 
 struct Shared {
     std::mutex attachMutex;  // guards the fields below
     std::mutex claimMutex;   // the in-process half of lock_slot_table
+    std::string path;        // R/slot-table, fixed at load
     int fd = -1;
     SlotTable* table = nullptr;
-    bool retried = false;
-    SlotTable privateTable{};  // when R cannot hold the shared table
+    Word attachError = 0;  // why the last attach failed
 };
 
 Shared& shared() {
@@ -73,18 +85,40 @@ Shared& shared() {
     return *s;
 }
 
-// Maps R/slot-table and takes this process's holder lock, resetting the
-// table if no other process holds it.  Caller holds attachMutex.
-bool attach(Shared& s) {
-    if (driver_protocol::ensure_interface_folder().empty()) return false;
-    const std::string path = driver_protocol::runtime_directory() + "/" + kTableFileName;
+// Opens the table file without following a link and checks that it is a
+// private regular file.  -1 with the Win32 code in `error` otherwise.
+int open_table_file(const std::string& path, Word& error) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        // ELOOP: the name is a symbolic link, which is never followed.
+        error = errno == ELOOP ? win32_error::kAccessDenied : lb::win32_from_errno(errno);
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & 077) != 0) {
+        ::close(fd);
+        error = win32_error::kAccessDenied;
+        return -1;
+    }
+    return fd;
+}
+
+// Maps R/slot-table and takes this copy's holder lock, resetting the table
+// if no other copy holds it.  Caller holds attachMutex.  0 or the Win32
+// code of the failure.
+Word attach(Shared& s) {
+    if (driver_protocol::ensure_interface_folder(lb::runtime_directory()).empty())
+        return errno == EACCES ? win32_error::kAccessDenied : lb::win32_from_errno(errno);
+    Word error = 0;
+    const int fd = open_table_file(s.path, error);
+    if (fd < 0) return error;
 
     // Any failure closes fd, which also drops every lock taken on it.
     const auto give_up = [fd] {
+        const Word code = lb::win32_from_errno(errno);
         ::close(fd);
-        return false;
+        return code == 0 ? win32_error::kGenFailure : code;
     };
     if (!set_lock(fd, F_WRLCK, kInitByte, true)) return give_up();
     const bool first = set_lock(fd, F_WRLCK, kHoldersByte, false);
@@ -92,14 +126,17 @@ bool attach(Shared& s) {
         if (::ftruncate(fd, sizeof(SlotTable)) != 0) return give_up();
     } else {
         struct stat st {};
-        if (::fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(sizeof(SlotTable)))
+        if (::fstat(fd, &st) != 0) return give_up();
+        if (st.st_size != static_cast<off_t>(sizeof(SlotTable))) {
+            errno = EINVAL;  // another layout: not a table of this library
             return give_up();
+        }
     }
     void* memory = ::mmap(nullptr, sizeof(SlotTable), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (memory == MAP_FAILED) return give_up();
     auto* table = static_cast<SlotTable*>(memory);
     if (first) write_initial_content(*table);
-    // Turns the first process's write lock into a read lock; for the others
+    // Turns the first copy's write lock into a read lock; for the others
     // nobody can hold a write lock here while they hold the init lock.
     if (!set_lock(fd, F_RDLCK, kHoldersByte, false)) {
         ::munmap(memory, sizeof(SlotTable));
@@ -108,17 +145,15 @@ bool attach(Shared& s) {
     set_lock(fd, F_UNLCK, kInitByte, false);
     s.fd = fd;
     s.table = table;
-    return true;
+    return 0;
 }
 
-// The table, attaching on first use if attaching at load failed; a private
-// table if R is unusable even then.  Caller holds attachMutex.
-SlotTable& attached_table(Shared& s) {
-    if (s.table == nullptr && !s.retried) {
-        s.retried = true;
-        if (!attach(s)) write_initial_content(s.privateTable);
-    }
-    return s.table != nullptr ? *s.table : s.privateTable;
+// Attaches if not attached yet (R may have been unusable at load and
+// repaired since).  Caller holds attachMutex.
+bool ensure_attached(Shared& s) {
+    if (s.table != nullptr) return true;
+    s.attachError = attach(s);
+    return s.attachError == 0;
 }
 
 void before_fork() {
@@ -133,14 +168,21 @@ void after_fork_in_parent() {
     s.claimMutex.unlock();
 }
 
-// The child shares the mapping but not the parent's locks: it becomes a
-// holder of its own.  No process can hold a write lock on the holders byte
-// while the parent holds its read lock there.
+// The child shares the mapping.  It opens the file again, so that its locks
+// are its own, and becomes a holder; its copy of the parent's descriptor is
+// closed, which leaves the parent's locks in place.  Only async-signal-safe
+// calls here.  Should the file not open, the child keeps the shared
+// descriptor: it then counts as its parent for the locks.
 void after_fork_in_child() {
     Shared& s = shared();
-    if (s.fd >= 0 && !set_lock(s.fd, F_RDLCK, kHoldersByte, false)) {
-        ::close(s.fd);
-        s.fd = -1;
+    if (s.fd >= 0) {
+        const int own = ::open(s.path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (own >= 0 && set_lock(own, F_RDLCK, kHoldersByte, false)) {
+            ::close(s.fd);
+            s.fd = own;
+        } else if (own >= 0) {
+            ::close(own);
+        }
     }
     s.attachMutex.unlock();
     s.claimMutex.unlock();
@@ -150,7 +192,8 @@ __attribute__((constructor)) void attach_at_load() {
     Shared& s = shared();
     {
         std::lock_guard lock(s.attachMutex);
-        attach(s);
+        s.path = lb::runtime_directory() + "/" + kTableFileName;
+        ensure_attached(s);
     }
     // Registered after the backend's own fork handlers (platform_linux.cpp),
     // so that at fork this lock is taken before the backend's state mutex.
@@ -172,21 +215,38 @@ __attribute__((destructor)) void detach_at_unload() {
 SlotTable& shared_slot_table() {
     Shared& s = shared();
     std::lock_guard lock(s.attachMutex);
-    return attached_table(s);
+    if (s.table != nullptr) return *s.table;
+    // Only a caller that skipped the lock gets here: it sees a table of
+    // free slots that nobody shares.
+    static SlotTable* unshared = [] {
+        auto* table = new SlotTable;
+        write_initial_content(*table);
+        return table;
+    }();
+    return *unshared;
 }
 
-void lock_slot_table() {
+bool lock_slot_table() {
     Shared& s = shared();
     s.claimMutex.lock();
     int fd = -1;
     {
         std::lock_guard lock(s.attachMutex);
-        attached_table(s);
+        if (!ensure_attached(s)) {
+            s.claimMutex.unlock();
+            return lb::fail(s.attachError);
+        }
         fd = s.fd;
     }
     // Blocks while another process holds the claim lock; the descriptor stays
-    // open meanwhile because closing it also needs claimMutex.
-    if (fd >= 0) set_lock(fd, F_WRLCK, kClaimByte, true);
+    // open meanwhile because closing it also needs claimMutex.  A descriptor
+    // closed at unload leaves the in-process half only.
+    if (fd >= 0 && !set_lock(fd, F_WRLCK, kClaimByte, true)) {
+        const Word code = lb::win32_from_errno(errno);
+        s.claimMutex.unlock();
+        return lb::fail(code);
+    }
+    return true;
 }
 
 void unlock_slot_table() {

@@ -137,10 +137,48 @@ bool GetOverlappedResult(Handle handle, Overlapped* request, Word* transferred, 
 
 bool CancelIo(Handle handle) { return ::CancelIo(handle) != FALSE; }
 
+namespace {
+
+// An unnamed manual-reset event, closed with its owner.
+class OwnEvent {
+public:
+    OwnEvent() noexcept : handle_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~OwnEvent() {
+        if (handle_ != nullptr) ::CloseHandle(handle_);
+    }
+    OwnEvent(const OwnEvent&) = delete;
+    OwnEvent& operator=(const OwnEvent&) = delete;
+    HANDLE get() const noexcept { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+}  // namespace
+
 bool DeviceIoControl(Handle handle, Word controlCode, void* in, Word inSize, void* out,
                      Word outSize, Word* bytesReturned, Overlapped* request) {
-    return ::DeviceIoControl(handle, controlCode, in, inSize, out, outSize, win(bytesReturned),
-                             win(request)) != FALSE;
+    if (request != nullptr)
+        return ::DeviceIoControl(handle, controlCode, in, inSize, out, outSize,
+                                 win(bytesReturned), win(request)) != FALSE;
+    // A synchronous request.  The device handle is opened for overlapped
+    // I/O, and on such a handle a request without an OVERLAPPED fails in
+    // unpredictable ways when the driver pends it.  So it goes out with a
+    // record and an event of its own, and the call waits for it: the caller
+    // sees the outcome a synchronous call would give.
+    const OwnEvent event;
+    if (event.get() == nullptr) return false;
+    OVERLAPPED record{};
+    record.hEvent = event.get();
+    DWORD returned = 0;
+    BOOL done = ::DeviceIoControl(handle, controlCode, in, inSize, out, outSize, &returned, &record);
+    if (done == FALSE && ::GetLastError() == ERROR_IO_PENDING)
+        done = ::GetOverlappedResult(handle, &record, &returned, TRUE);
+    // Closing the event must not disturb the request's own last error.
+    const DWORD code = done != FALSE ? ERROR_SUCCESS : ::GetLastError();
+    if (bytesReturned != nullptr) *bytesReturned = returned;
+    ::SetLastError(code);
+    return done != FALSE;
 }
 
 Handle CreateEventA(void* security, bool manualReset, bool initialState, const char* name) {
@@ -181,7 +219,8 @@ alignas(SlotTable) SlotTable sharedSlotTable __attribute__((section(".MY_DATA"),
 // shared by the processes of every session.  Any user may wait on it and
 // release it, so a process of one user never finds it created by another
 // and out of reach.  If it cannot be had there, the session-local namespace
-// serves; if no mutex can be created at all, the table goes unlocked.
+// serves.  If no mutex can be had at all, opens and closes fail: the table
+// is never used without the lock.
 constexpr const char* kGlobalMutexName = "Global\\tavlib-slot-table";
 constexpr const char* kLocalMutexName = "Local\\tavlib-slot-table";
 constexpr const char* kMutexAccessForEveryone =
@@ -259,33 +298,46 @@ private:
 
 SlotTableMutex slotTableMutex;
 
-// The lock is invisible to the caller's error reporting: it leaves the
-// thread's last error as it found it.
+// A lock that is taken is invisible to the caller's error reporting: it
+// leaves the thread's last error as it found it.
 class PreservedLastError {
 public:
     PreservedLastError() noexcept : code_(::GetLastError()) {}
-    ~PreservedLastError() { ::SetLastError(code_); }
+    ~PreservedLastError() {
+        if (!dismissed_) ::SetLastError(code_);
+    }
     PreservedLastError(const PreservedLastError&) = delete;
     PreservedLastError& operator=(const PreservedLastError&) = delete;
 
+    // Keeps the last error that is current at destruction instead.
+    void dismiss() noexcept { dismissed_ = true; }
+
 private:
     DWORD code_;
+    bool dismissed_ = false;
 };
 
 }  // namespace
 
 SlotTable& shared_slot_table() { return sharedSlotTable; }
 
-void lock_slot_table() {
+bool lock_slot_table() {
     PreservedLastError preserved;
-    if (HANDLE mutex = slotTableMutex.get(); mutex != nullptr) {
-        // WAIT_ABANDONED also hands over ownership: the kernel released the
-        // mutex of a holder that died.  Only a slot's handle word decides
-        // whether it is free, and each word is written whole, so a holder
-        // that died between its two writes left the slot free or claimed,
-        // never half of each.
-        ::WaitForSingleObject(mutex, INFINITE);
+    HANDLE mutex = slotTableMutex.get();
+    if (mutex == nullptr) {
+        preserved.dismiss();  // the creation's code tells why
+        return false;
     }
+    // WAIT_ABANDONED also hands over ownership: the kernel released the
+    // mutex of a holder that died.  Only a slot's handle word decides
+    // whether it is free, and each word is written whole, so a holder that
+    // died between its two writes left the slot free or claimed, never half
+    // of each.
+    if (::WaitForSingleObject(mutex, INFINITE) == WAIT_FAILED) {
+        preserved.dismiss();
+        return false;
+    }
+    return true;
 }
 
 void unlock_slot_table() {

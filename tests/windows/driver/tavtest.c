@@ -14,8 +14,9 @@
  * - writes feed a line assembler; every whole line is one command, and a
  *   query's response is queued as one output message;
  * - reads take output message by message and never join two messages;
- * - the recovery request 0x222000 is completed synchronously: it drops the
- *   output no read has taken and any partly received command;
+ * - the recovery request 0x222000 is completed synchronously (or, under a
+ *   fault, pended and completed by the worker): it drops the output no read
+ *   has taken and any partly received command;
  * - test-only control codes set faults for the next requests, push output
  *   and report what the driver saw.
  *
@@ -53,6 +54,7 @@ typedef struct Device {
     LIST_ENTRY writes;  /* waiting for the worker */
     LIST_ENTRY reads;   /* waiting for output */
     LIST_ENTRY immediate; /* reads that end without output (faults) */
+    LIST_ENTRY recoveries; /* recovery requests pended by a fault */
     LIST_ENTRY stalled; /* held by a fault until cancelled */
     LIST_ENTRY output;  /* Message records, oldest first */
     ULONG queuedMessages;
@@ -387,12 +389,39 @@ static void Serve(Device *device) {
     CompleteAll(&done);
 }
 
+/* Called with the lock held: what a recovery request does. */
+static void Recover(Device *device) {
+    FreeMessages(device, TRUE);
+    device->commandLength = 0;
+    ++device->stats.recoveries;
+}
+
+/* Completes the pended recovery requests, each a moment after it came, as
+ * a driver would that has to wait for its device. */
+static void ServeRecoveries(Device *device) {
+    for (;;) {
+        KIRQL irql;
+        KeAcquireSpinLock(&device->lock, &irql);
+        PIRP irp = Dequeue(&device->recoveries);
+        KeReleaseSpinLock(&device->lock, irql);
+        if (irp == NULL) return;
+        LARGE_INTEGER delay;
+        delay.QuadPart = -100 * 10000; /* 100 ms, relative */
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        KeAcquireSpinLock(&device->lock, &irql);
+        Recover(device);
+        KeReleaseSpinLock(&device->lock, irql);
+        Complete(irp, STATUS_SUCCESS, 0);
+    }
+}
+
 static void Worker(PVOID context) {
     Device *device = (Device *)context;
     for (;;) {
         KeWaitForSingleObject(&device->work, Executive, KernelMode, FALSE, NULL);
         if (device->stopping) break;
         Serve(device);
+        ServeRecoveries(device);
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
@@ -418,6 +447,7 @@ static NTSTATUS DispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp) {
     TakeRequestsOf(&device->reads, file, &done, device);
     TakeRequestsOf(&device->stalled, file, &done, device);
     TakeRequestsOf(&device->immediate, file, &done, device);
+    TakeRequestsOf(&device->recoveries, file, &done, device);
     KeReleaseSpinLock(&device->lock, irql);
     CompleteAll(&done);
     return Complete(irp, STATUS_SUCCESS, 0);
@@ -509,6 +539,7 @@ static NTSTATUS DispatchControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
     BOOLEAN wake = FALSE;
+    BOOLEAN pended = FALSE;
 
     KIRQL irql;
     KeAcquireSpinLock(&device->lock, &irql);
@@ -520,10 +551,16 @@ static NTSTATUS DispatchControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
             --device->faults.failedRecoveries;
             ++device->stats.failedRecoveries;
             status = STATUS_DEVICE_NOT_READY;
+        } else if (TakeFault(&device->faults.pendedRecoveries)) {
+            pended = TRUE;
+            if (Enqueue(&device->recoveries, irp)) {
+                wake = TRUE;
+            } else {
+                ++device->stats.cancelled;
+                status = STATUS_CANCELLED;
+            }
         } else {
-            FreeMessages(device, TRUE);
-            device->commandLength = 0;
-            ++device->stats.recoveries;
+            Recover(device);
         }
         break;
     case TAVTEST_IOCTL_SET_FAULTS:
@@ -577,6 +614,10 @@ static NTSTATUS DispatchControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
     }
     KeReleaseSpinLock(&device->lock, irql);
     if (wake) Wake(device);
+    if (pended) {
+        if (status != STATUS_SUCCESS) Complete(irp, status, 0); /* marked pending */
+        return STATUS_PENDING;
+    }
     return Complete(irp, status, information);
 }
 
@@ -645,6 +686,7 @@ static NTSTATUS DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
         TakeRequestsOf(&device->reads, NULL, &done, device);
         TakeRequestsOf(&device->stalled, NULL, &done, device);
         TakeRequestsOf(&device->immediate, NULL, &done, device);
+        TakeRequestsOf(&device->recoveries, NULL, &done, device);
         FreeMessages(device, FALSE);
         KeReleaseSpinLock(&device->lock, irql);
         CompleteAll(&done);
@@ -693,6 +735,7 @@ static NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     InitializeListHead(&device->reads);
     InitializeListHead(&device->stalled);
     InitializeListHead(&device->immediate);
+    InitializeListHead(&device->recoveries);
     InitializeListHead(&device->output);
     KeInitializeEvent(&device->work, SynchronizationEvent, FALSE);
 

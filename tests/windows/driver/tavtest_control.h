@@ -21,7 +21,8 @@
 /* The recovery request: drops the output no read has taken yet, any
  * partly received command and any response still being prepared.  No
  * buffers.  Fails with STATUS_DEVICE_NOT_READY (Win32 21) while a
- * recovery fault is set. */
+ * recovery fault is set; answered as pending and completed a moment later
+ * by the device's worker while a pended-recovery fault is set. */
 #define TAVTEST_IOCTL_RECOVER TAVTEST_CTL(0x800) /* 0x222000 */
 
 /* In: struct TavtestFaults.  Replaces the faults in force. */
@@ -48,6 +49,7 @@ struct TavtestFaults {
     unsigned int partialWriteCount; /* below the length asked for */
     unsigned int emptyReads;        /* complete successfully with 0 bytes, output or not */
     unsigned int failedRecoveries;  /* fail with STATUS_DEVICE_NOT_READY (21), drop nothing */
+    unsigned int pendedRecoveries;  /* answered STATUS_PENDING, completed 100 ms later */
 };
 
 #define TAVTEST_WRITE_LOG 16

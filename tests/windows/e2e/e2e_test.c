@@ -428,6 +428,10 @@ static void read_failures(TavrilHandle handle) {
          0, "the read and the recovery request fail: the recovery request's code is left"},
         {{.failedRecoveries = 1}, 1, TAVRIL_READ_TIMEOUT, ERROR_CODE_NOT_READY, 0,
          "a time-out whose recovery request fails: -3 with the recovery request's code"},
+        {{.pendedRecoveries = 1}, 1, TAVRIL_READ_TIMEOUT, 0, 1,
+         "a time-out whose recovery request the driver pends: -3, errorCode 0 once it ends"},
+        {{.failedReads = 1, .pendedRecoveries = 1}, 5, TAVRIL_READ_FAILED, ERROR_CODE_IO_DEVICE, 1,
+         "a failed read whose recovery request the driver pends: the read's code stays"},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
         reset_device(0);

@@ -1,0 +1,110 @@
+#include "intake.h"
+
+#include "driver_protocol.h"
+#include "platform/win32_errors.h"
+
+namespace tavlib::platform::linux_backend {
+
+namespace {
+
+namespace err = win32_error;
+namespace proto = driver_protocol;
+
+std::uint32_t get_le32(const unsigned char* p) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+void fail_with_fault(Connection& c, std::map<std::uint32_t, Request>::iterator it) {
+    finish_request(c, it->second, err::kIoDevice, 0);
+    c.outstanding.erase(it);
+}
+
+}  // namespace
+
+void release_source(Event& event, Connection& c) {
+    const auto it = event.sources.find(&c);
+    if (it != event.sources.end() && --it->second == 0) event.sources.erase(it);
+}
+
+void finish_request(Connection& c, Request& r, Word status, Word count) {
+    if (r.record != nullptr) {
+        r.record->InternalHigh = count;
+        r.record->Internal = status;
+        // Bounded: the logic asks for every outcome; a record nobody asks
+        // about only loses the exact report of a status of 259.
+        constexpr std::size_t kCompletedRecords = 64;
+        if (c.completed.size() >= kCompletedRecords) c.completed.clear();
+        c.completed.insert(r.record);
+    }
+    if (r.event) {
+        r.event->signaled = true;
+        release_source(*r.event, c);
+    }
+    if (r.sync != nullptr) {
+        r.sync->status = status;
+        r.sync->count = count;
+        r.sync->done = true;
+    }
+}
+
+void fail_all(Connection& c, Word status) {
+    for (auto& [id, r] : c.outstanding) finish_request(c, r, status, 0);
+    c.outstanding.clear();
+}
+
+void detach(Connection& c, Request& r) {
+    if (r.event) {
+        release_source(*r.event, c);
+        r.event.reset();
+    }
+    r.record = nullptr;
+    r.buffer = nullptr;
+    r.sync = nullptr;
+}
+
+std::map<std::uint32_t, Request>::iterator find_request(Connection& c, const Overlapped* record) {
+    for (auto it = c.outstanding.begin(); it != c.outstanding.end(); ++it)
+        if (it->second.record == record) return it;
+    return c.outstanding.end();
+}
+
+Landing landing_for(const Connection& c, const unsigned char* header, std::size_t size) {
+    if (size <= kHeaderSize || get_le32(header) != proto::kComplete) return {};
+    const auto it = c.outstanding.find(get_le32(header + 4));
+    if (it == c.outstanding.end()) return {};
+    const Request& r = it->second;
+    const std::uint32_t count = get_le32(header + 12);
+    if (r.kind != Request::Kind::kRead || r.buffer == nullptr || get_le32(header + 8) != 0 ||
+        count > r.limit || size - kHeaderSize != count)
+        return {};
+    return {r.buffer, count};
+}
+
+void take_in(Connection& c, const unsigned char* header, std::size_t size, const Landing& landing) {
+    if (size < 8) return;  // not even an id
+    const auto it = c.outstanding.find(get_le32(header + 4));
+    if (it == c.outstanding.end()) return;
+    if (size < kHeaderSize || get_le32(header) != proto::kComplete) return fail_with_fault(c, it);
+
+    Request& r = it->second;
+    const Word status = get_le32(header + 8);
+    const Word count = get_le32(header + 12);
+    const std::size_t payload = size - kHeaderSize;
+    const bool isRead = r.kind == Request::Kind::kRead;
+    // Only a READ that succeeded carries bytes; a failed one carries none,
+    // whatever count it reports, and its status is passed on as it is.
+    const bool carriesBytes = isRead && status == 0;
+    if (count > r.limit) return fail_with_fault(c, it);
+    if (payload != (carriesBytes ? count : 0)) return fail_with_fault(c, it);
+    // The bytes went where the landing said when the header was read, which
+    // was the request's buffer then.  A request detached since then keeps
+    // nothing; one whose bytes went nowhere fails.
+    if (carriesBytes && payload > 0 && r.buffer != nullptr && landing.destination != r.buffer)
+        return fail_with_fault(c, it);
+    finish_request(c, r, status, isRead && !carriesBytes ? 0 : count);
+    c.outstanding.erase(it);
+}
+
+}  // namespace tavlib::platform::linux_backend

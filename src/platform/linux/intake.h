@@ -1,0 +1,57 @@
+// Taking in the driver's messages on one connection: where a message's
+// payload is received, and what the message does to the request it names.
+// Works on the connection's request table only; the pumping thread does the
+// I/O (platform_linux.cpp), and the fuzz target drives these functions with
+// arbitrary messages.  Callers hold State::mutex.
+#pragma once
+
+#include <cstddef>
+#include <map>
+
+#include "backend.h"
+
+namespace tavlib::platform::linux_backend {
+
+inline constexpr std::size_t kHeaderSize = 16;
+
+// Where a message's payload is received: straight into a READ's buffer when
+// the message is that READ's well-formed successful completion (its count
+// within the READ's capacity and exactly its payload's length); otherwise
+// nowhere, and whatever payload there is is discarded.  A malformed message
+// thus writes nothing.
+struct Landing {
+    void* destination = nullptr;
+    std::size_t capacity = 0;
+};
+
+// The landing for a message of `size` bytes whose first min(size, 16)
+// bytes are `header`.
+Landing landing_for(const Connection& c, const unsigned char* header, std::size_t size);
+
+// Takes in one message: `header` holds its first min(size, 16) bytes, `size`
+// is its full length, and its payload went to `landing` (the most that
+// landed there is landing.capacity bytes).  Completes the request it names,
+// once: a malformed message about a known request (not a COMPLETE, shorter
+// than a header, a count above the request's limit, a payload whose length
+// differs from what the status and count announce) fails that request with
+// ERROR_IO_DEVICE; a message naming no outstanding request is dropped.
+void take_in(Connection& c, const unsigned char* header, std::size_t size, const Landing& landing);
+
+// Records the outcome in the request's record, signals its event or its
+// synchronous waiter.  The caller erases the request afterwards.
+void finish_request(Connection& c, Request& r, Word status, Word count);
+
+// Finishes and erases every outstanding request with `status`.
+void fail_all(Connection& c, Word status);
+
+// The caller gives up on `r`: nothing of it is written or signalled any
+// more.  It stays outstanding until its completion comes (see Request).
+void detach(Connection& c, Request& r);
+
+// The outstanding request that reports into `record`, or end().
+std::map<std::uint32_t, Request>::iterator find_request(Connection& c, const Overlapped* record);
+
+// Drops one request that `event` counted as a source.
+void release_source(Event& event, Connection& c);
+
+}  // namespace tavlib::platform::linux_backend
