@@ -68,8 +68,9 @@ class Simulator:
     """tavril-sim with one built-in device, also on a free TCP port, in a
     fresh runtime directory."""
 
-    def __init__(self, executable):
+    def __init__(self, executable, devices=1):
         self.executable = executable
+        self.devices = devices
         self.runtime = None
         self.process = None
         self.port = None
@@ -80,7 +81,7 @@ class Simulator:
         with open(self.log_path, "wb") as log:
             # No event log: millions of requests would only fill memory.
             self.process = subprocess.Popen(
-                [str(self.executable), "--devices", "1", "--runtime-dir", self.runtime,
+                [str(self.executable), "--devices", str(self.devices), "--runtime-dir", self.runtime,
                  "--tcp", "0", "--stats-limit", "0"],
                 stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + 30

@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   cmake make g++ gcc pkg-config python3 python3-pytest
   libgtest-dev libgmock-dev libbenchmark-dev
-  libyaml-cpp-dev libcli11-dev libreadline-dev
+  libyaml-cpp-dev libcli11-dev libreadline-dev libasio-dev
   python3-pyvisa python3-pyvisa-py
   libtsan2  # the ThreadSanitizer runtime of the tsan preset
   "$@"

@@ -20,7 +20,8 @@ source "$root/scripts/lib/stage.sh"
 
 # ---- packages ------------------------------------------------------------
 t=$(date +%s%N)
-packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 wine64 cmake python3)
+packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 wine64 cmake python3
+          libasio-dev libcli11-dev)
 if ! install_missing "${packages[@]}"; then
     step_failed "installing ${packages[*]}"
     echo "windows: $passed passed, $failed failed"

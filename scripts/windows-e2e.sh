@@ -7,7 +7,8 @@
 # fresh wine prefix, installs the driver on one root-enumerated device, runs
 # the test program, adds a second device and runs the enumeration checks,
 # removes both and checks that nothing is found any more, then tears the
-# prefix down.
+# prefix down.  With one device it also runs tavril-gateway.exe on a free
+# TCP port and queries it with pyvisa-py from the Linux side.
 #
 # Usage: scripts/windows-e2e.sh        (as root when packages are missing)
 # Closes with "windows-e2e: N passed, M failed", the sum of every run below;
@@ -32,7 +33,8 @@ finish() {
 
 # ---- packages ------------------------------------------------------------
 t=$(date +%s%N)
-packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine64 cmake)
+packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine64 cmake
+          libasio-dev libcli11-dev python3 python3-pyvisa python3-pyvisa-py)
 if ! install_missing "${packages[@]}"; then
     step_failed "installing ${packages[*]}"
     finish
@@ -72,7 +74,8 @@ if ! "$cc" -std=gnu11 -O2 -Wall -Wextra -Werror -I/usr/x86_64-w64-mingw32/includ
     step_failed "build of the driver and the test programs (log: $log)"
     finish
 fi
-cp "$driver/tavtest.inf" build/mingw-x86_64/src/tavlib.dll "$out/"
+cp "$driver/tavtest.inf" build/mingw-x86_64/src/tavlib.dll \
+    build/mingw-x86_64/tools/gateway/tavril-gateway.exe "$out/"
 echo "== built tavtest.sys, tavtest_install.exe, e2e_test.exe ($(elapsed "$t"))"
 
 # ---- wine ----------------------------------------------------------------
@@ -117,7 +120,41 @@ tests() {
     echo "== run took $(elapsed "$t0")"
 }
 
-devices install 1 && tests 1
+# The whole chain of a Windows bench PC: tavril-gateway.exe serves slot 0
+# through tavlib.dll on a free TCP port; a VISA client on the Linux side
+# (pyvisa-py) queries it.
+gateway() {
+    local t0 port log pid waited=0
+    t0=$(date +%s%N)
+    log="$WINEPREFIX/gateway.log"
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    echo "== tavril-gateway --slot 0 --port $port --read-timeout 1"
+    # Not through run(): $! must be timeout's own process, which passes the
+    # final SIGTERM on to wine.
+    timeout 300 "$wine" "$out/tavril-gateway.exe" --slot 0 --port "$port" --read-timeout 1 \
+        >"$log" 2>&1 &
+    pid=$!
+    until grep -q 'tavril-gateway: ready' "$log"; do
+        if ! kill -0 "$pid" 2>/dev/null || ((waited >= 600)); then
+            tr -d '\r' <"$log"
+            step_failed "tavril-gateway.exe did not start"
+            kill "$pid" 2>/dev/null
+            wait "$pid" 2>/dev/null
+            return
+        fi
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    # Debian's pyvisa packages install into the system interpreter.
+    count /usr/bin/python3 tests/windows/e2e/gateway_client.py --port "$port"
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    echo "   gateway log:"
+    tr -d '\r' <"$log" | sed 's/^/   | /'
+    echo "== gateway run took $(elapsed "$t0")"
+}
+
+devices install 1 && { tests 1; gateway; }
 devices install 2 && tests 2
 devices remove && tests 0
 

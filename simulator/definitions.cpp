@@ -119,7 +119,7 @@ private:
         }
         if (const YAML::Node n = map["size"]) {
             ++forms;
-            r.messages.push_back(data_pattern(number(n, "'size'", kMinDataSize, kMaxDataSize)));
+            r.messages.push_back(Message::data(number(n, "'size'", kMinDataSize, kMaxDataSize)));
         }
         if (const YAML::Node n = map["silent"]) {
             ++forms;

@@ -7,6 +7,7 @@
 #include <endian.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,7 +45,8 @@ Device::Device(DeviceContext& ctx, std::uint32_t number, std::string path, Uniqu
       listener_(std::move(listener)),
       instrument_(std::move(def), number),
       stats_(stats_limit),
-      rx_(kMaxMessage + 1) {
+      rx_(kMaxMessage + 1),
+      tx_(dp::kMaxTransfer) {
     for (const Fault& fault : instrument_.definition().faults) faults_.set(fault);
     listen_watch_ = ctx_.loop().watch(listener_.get(), EPOLLIN, [this](std::uint32_t) { on_accept(); });
 }
@@ -149,24 +151,28 @@ void Device::close_connection(std::uint64_t conn, const std::string& reason) {
     ctx_.device_changed(*this);
 }
 
-void Device::send_message(Connection& c, std::string message) {
+void Device::send_message(Connection& c, const void* header, std::string_view payload) {
     if (c.broken) return;
-    if (!c.outbox.empty()) {
-        c.outbox.push_back(std::move(message));
-        return;
-    }
-    for (;;) {
-        if (::send(c.fd.get(), message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) return;
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            c.outbox.push_back(std::move(message));
-            c.watch.modify(EPOLLIN | EPOLLOUT);
+    if (c.outbox.empty()) {
+        iovec parts[2] = {{const_cast<void*>(header), kHeaderSize},
+                          {const_cast<char*>(payload.data()), payload.size()}};
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = payload.empty() ? 1 : 2;
+        for (;;) {
+            if (::sendmsg(c.fd.get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) return;
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            // The peer is gone; the read side notices and closes the connection.
+            c.broken = true;
             return;
         }
-        // The peer is gone; the read side notices and closes the connection.
-        c.broken = true;
-        return;
+        c.watch.modify(EPOLLIN | EPOLLOUT);
     }
+    std::string copy(kHeaderSize + payload.size(), '\0');
+    std::memcpy(copy.data(), header, kHeaderSize);
+    if (!payload.empty()) std::memcpy(copy.data() + kHeaderSize, payload.data(), payload.size());
+    c.outbox.push_back(std::move(copy));
 }
 
 void Device::flush(Connection& c) {
@@ -401,23 +407,7 @@ void Device::complete(Connection& c, std::uint32_t id, std::uint32_t status, std
     if (it->second.waiting) remove_waiter(c.number, id);
     c.requests.erase(it);
 
-    dp::Header h{htole32(dp::kComplete), htole32(id), htole32(status), htole32(count)};
-    if (malformed == kCountAboveRequest) h.count = htole32(type == dp::kIoctl ? 1 : arg + 1);
-    if (malformed == kUnknownType) h.type = htole32(0x7f);
-    std::string message(kHeaderSize + data.size(), '\0');
-    std::memcpy(message.data(), &h, kHeaderSize);
-    if (!data.empty()) std::memcpy(message.data() + kHeaderSize, data.data(), data.size());
-    if (malformed == kPayloadBeyondCount) message.push_back('X');
-    if (malformed == kShortHeader) message.resize(12);
-    if (malformed == kStrayFirst) {
-        std::string stray = message;
-        const std::uint32_t strayId = htole32(id ^ 0x80000000u);
-        std::memcpy(stray.data() + 4, &strayId, sizeof strayId);
-        send_message(c, std::move(stray));
-    }
-    if (malformed && ctx_.tracing())
-        ctx_.trace(tag(c.number) + " id=" + std::to_string(id) + " completion malformed (way " +
-                   std::to_string(*malformed) + ")");
+    const dp::Header h{htole32(dp::kComplete), htole32(id), htole32(status), htole32(count)};
 
     stats_.add({StatEvent::Kind::kComplete, c.number, type, id, 0, status, count, {}});
     if (type == dp::kRead) stats_.count_read(count);
@@ -427,7 +417,30 @@ void Device::complete(Connection& c, std::uint32_t id, std::uint32_t status, std
         if (!data.empty()) line += " \"" + escape(data, kTracePreview) + "\"";
         ctx_.trace(line);
     }
-    send_message(c, std::move(message));
+    if (!malformed) {
+        send_message(c, &h, data);
+    } else if (!c.broken) {
+        // The completion broken as the `malformed` fault says, queued whole
+        // behind whatever waits to be sent.
+        dp::Header bad = h;
+        if (*malformed == kCountAboveRequest) bad.count = htole32(type == dp::kIoctl ? 1 : arg + 1);
+        if (*malformed == kUnknownType) bad.type = htole32(0x7f);
+        if (*malformed == kStrayFirst) {
+            bad.id = htole32(id ^ 0x80000000u);
+            send_message(c, &bad, data);
+            bad.id = h.id;
+        }
+        std::string message(kHeaderSize + data.size(), '\0');
+        std::memcpy(message.data(), &bad, kHeaderSize);
+        if (!data.empty()) std::memcpy(message.data() + kHeaderSize, data.data(), data.size());
+        if (*malformed == kPayloadBeyondCount) message.push_back('X');
+        if (*malformed == kShortHeader) message.resize(12);
+        c.outbox.push_back(std::move(message));
+        c.watch.modify(EPOLLIN | EPOLLOUT);
+        if (ctx_.tracing())
+            ctx_.trace(tag(c.number) + " id=" + std::to_string(id) + " completion malformed (way " +
+                       std::to_string(*malformed) + ")");
+    }
     ctx_.device_changed(*this);
 }
 
@@ -504,8 +517,8 @@ void Device::serve_reads() {
             read_waiters_.pop_front();
             continue;
         }
-        const std::string data = instrument_.take(c->requests.at(id).arg);
-        complete(*c, id, err::kSuccess, data, static_cast<std::uint32_t>(data.size()));
+        const std::size_t n = instrument_.take_into(tx_.data(), c->requests.at(id).arg);
+        complete(*c, id, err::kSuccess, std::string_view(tx_.data(), n), static_cast<std::uint32_t>(n));
     }
 }
 
@@ -538,10 +551,10 @@ void Device::run_commands() {
     }
 }
 
-void Device::queue_reply(std::vector<std::string> messages, std::uint64_t source) {
+void Device::queue_reply(std::vector<Message> messages, std::uint64_t source) {
     auto client = source == 0 ? line_clients_.end() : line_clients_.find(source);
-    for (std::string& message : messages) {
-        if (message.empty()) continue;
+    for (Message& message : messages) {
+        if (message.size() == 0) continue;
         instrument_.queue(std::move(message));
         if (client != line_clients_.end()) read_waiters_.emplace_back(source, 0);
     }
@@ -553,7 +566,7 @@ void Device::queue_reply(std::vector<std::string> messages, std::uint64_t source
     ctx_.device_changed(*this);
 }
 
-void Device::push_output(std::string message) {
+void Device::push_output(Message message) {
     instrument_.queue(std::move(message));
     serve_reads();
     ctx_.device_changed(*this);

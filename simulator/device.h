@@ -59,7 +59,7 @@ public:
     std::size_t reads_pending() const { return read_waiters_.size(); }
 
     // Queues a response message as if the instrument had produced it.
-    void push_output(std::string message);
+    void push_output(Message message);
 
     // Takes over a connected, non-blocking stream socket (a TCP client) whose
     // peer speaks command lines (LineConnection).  Its lines join the
@@ -115,7 +115,9 @@ private:
     void reject(Connection& c, const std::string& why);
     void close_connection(std::uint64_t conn, const std::string& reason);
     void flush(Connection& c);
-    void send_message(Connection& c, std::string message);
+    // Sends one message, header and payload gathered from where they are;
+    // what the socket cannot take now waits in the outbox, copied.
+    void send_message(Connection& c, const void* header, std::string_view payload);
 
     // Returns false when the connection was closed.
     bool on_request(Connection& c, std::uint32_t type, std::uint32_t id, std::uint32_t arg,
@@ -136,7 +138,7 @@ private:
     void serve_reads();
     void run_commands();
     // Queues the responses to a command from `source` (see Command).
-    void queue_reply(std::vector<std::string> messages, std::uint64_t source);
+    void queue_reply(std::vector<Message> messages, std::uint64_t source);
     void recover();
 
     Connection* find(std::uint64_t conn);
@@ -159,6 +161,7 @@ private:
     EventLoop::Timer reply_timer_;
     std::uint64_t next_serial_ = 1;
     std::vector<char> rx_;
+    std::vector<char> tx_;  // the payload of the READ completion being sent
 };
 
 }  // namespace tavlib::sim

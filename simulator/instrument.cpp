@@ -2,8 +2,10 @@
 
 #include "data_pattern.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 
 namespace tavlib::sim {
 
@@ -17,6 +19,29 @@ InstrumentDef default_instrument() {
     InstrumentDef def;
     def.name = "default";
     return def;
+}
+
+Message Message::data(std::size_t length) {
+    Message m("\r\n");
+    m.pattern = length - 2;
+    return m;
+}
+
+void Message::copy(std::size_t offset, std::size_t n, char* out) const {
+    if (offset < pattern) {
+        const std::size_t k = std::min(n, pattern - offset);
+        copy_data_pattern(offset, k, out);
+        out += k;
+        offset += k;
+        n -= k;
+    }
+    if (n > 0) std::memcpy(out, text.data() + (offset - pattern), n);
+}
+
+std::string Message::bytes() const {
+    std::string out(size(), '\0');
+    copy(0, out.size(), out.data());
+    return out;
 }
 
 std::string response_message(std::string_view text) {
@@ -96,7 +121,7 @@ Reply Instrument::answer(std::string_view command, bool suppress_identity) const
         const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), size);
         if (ec == std::errc{} && end == digits.data() + digits.size() && size >= kMinDataSize &&
             size <= kMaxDataSize) {
-            return Reply{{data_pattern(size)}, 0};
+            return Reply{{Message::data(size)}, 0};
         }
         return Reply{{response_message("ERROR DATA? needs a size from 2 to " +
                                        std::to_string(kMaxDataSize))},
@@ -113,24 +138,31 @@ Reply Instrument::answer(std::string_view command, bool suppress_identity) const
     return {};
 }
 
-void Instrument::queue(std::string message) {
-    if (message.empty()) return;
+void Instrument::queue(Message message) {
+    if (message.size() == 0) return;
     output_bytes_ += message.size();
     output_.push_back(std::move(message));
 }
 
 std::string Instrument::take(std::size_t capacity) {
-    if (output_.empty() || capacity == 0) return {};
-    const std::string& front = output_.front();
+    if (output_.empty()) return {};
+    std::string out(std::min(capacity, output_.front().size() - front_offset_), '\0');
+    take_into(out.data(), out.size());
+    return out;
+}
+
+std::size_t Instrument::take_into(char* out, std::size_t capacity) {
+    if (output_.empty() || capacity == 0) return 0;
+    const Message& front = output_.front();
     const std::size_t n = std::min(capacity, front.size() - front_offset_);
-    std::string out = front.substr(front_offset_, n);
+    front.copy(front_offset_, n, out);
     front_offset_ += n;
     output_bytes_ -= n;
     if (front_offset_ == front.size()) {
         output_.pop_front();
         front_offset_ = 0;
     }
-    return out;
+    return n;
 }
 
 void Instrument::clear() {

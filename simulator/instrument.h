@@ -15,10 +15,32 @@
 
 namespace tavlib::sim {
 
+// One response message: the first `pattern` bytes of the data pattern
+// (data_pattern.h), then `text`.  A sized response is held as its length,
+// not as its bytes, so that one of 64 MiB costs no memory and no time until
+// READs take it, and then only a copy from a small block per transfer.
+struct Message {
+    std::size_t pattern = 0;
+    std::string text;
+
+    // A plain text converts, so that replies and queues are written as texts.
+    Message() = default;
+    Message(std::string t) : text(std::move(t)) {}
+    Message(const char* t) : text(t) {}
+    // The response to "DATA? length" (length >= 2).
+    static Message data(std::size_t length);
+
+    std::size_t size() const { return pattern + text.size(); }
+    // Copies bytes [offset, offset + n) of the message to `out`.
+    void copy(std::size_t offset, std::size_t n, char* out) const;
+    std::string bytes() const;
+    bool operator==(const Message&) const = default;
+};
+
 // What the instrument does with one command line: the response messages it
 // queues, in order, after waiting delay_ms.  No messages: it stays silent.
 struct Reply {
-    std::vector<std::string> messages;
+    std::vector<Message> messages;
     std::uint32_t delay_ms = 0;
 };
 
@@ -93,11 +115,12 @@ public:
     Reply answer(std::string_view command, bool suppress_identity) const;
 
     // Output side: a queue of response messages, taken by READs.
-    void queue(std::string message);
+    void queue(Message message);
     bool has_output() const { return !output_.empty(); }
     // Up to `capacity` bytes of the front message; never crosses into the
-    // next message.
+    // next message.  take_into copies them to `out` and returns the count.
     std::string take(std::size_t capacity);
+    std::size_t take_into(char* out, std::size_t capacity);
     std::size_t output_messages() const { return output_.size(); }
     std::size_t output_bytes() const { return output_bytes_; }
 
@@ -110,7 +133,7 @@ private:
     std::string identity_;
     std::string partial_;
     std::deque<Command> commands_;
-    std::deque<std::string> output_;
+    std::deque<Message> output_;
     std::size_t front_offset_ = 0;  // bytes of output_.front() already taken
     std::size_t output_bytes_ = 0;  // untaken bytes in output_
 };

@@ -21,6 +21,12 @@ std::shared_ptr<const InstrumentDef> shared(InstrumentDef def) {
     return std::make_shared<const InstrumentDef>(std::move(def));
 }
 
+std::vector<std::string> bytes(const std::vector<Message>& messages) {
+    std::vector<std::string> out;
+    for (const Message& m : messages) out.push_back(m.bytes());
+    return out;
+}
+
 // ---- command assembly --------------------------------------------------------
 
 struct LineCase {
@@ -74,6 +80,28 @@ TEST(OutputQueue, TakesNeverCrossAMessageBoundary) {
     EXPECT_EQ(instrument.output_bytes(), 0u);
 }
 
+// A sized response is served in transfers of any size, pattern and CR LF
+// alike, and the next message starts where it ends.
+class SizedOutput : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(SizedOutput, TransfersJoinToThePattern) {
+    Instrument instrument(shared(default_instrument()), 1);
+    instrument.queue(Message::data(200000));
+    instrument.queue("NEXT\r\n");
+    EXPECT_EQ(instrument.output_bytes(), 200006u);
+    std::string joined;
+    std::vector<char> buffer(GetParam());
+    while (instrument.output_messages() == 2) {
+        const std::size_t n = instrument.take_into(buffer.data(), buffer.size());
+        ASSERT_GT(n, 0u);
+        joined.append(buffer.data(), n);
+    }
+    EXPECT_EQ(joined, data_pattern(200000));
+    EXPECT_EQ(instrument.take(100), "NEXT\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Capacities, SizedOutput, ::testing::Values(1, 61, 65535, 65536, 199999, 300000));
+
 TEST(OutputQueue, ClearDropsOutputPartialLineAndCommands) {
     Instrument instrument(shared(default_instrument()), 1);
     instrument.queue("OLD\r\n");
@@ -98,16 +126,16 @@ TEST(OutputQueue, InitialOutputIsQueuedAtStart) {
 
 TEST(Answers, DefaultInstrument) {
     Instrument instrument(shared(default_instrument()), 42);
-    EXPECT_EQ(instrument.answer("*IDN?", false).messages,
+    EXPECT_EQ(bytes(instrument.answer("*IDN?", false).messages),
               std::vector<std::string>{"VESPARO,ZQ907,SN000042,1.0.0\r\n"});
     EXPECT_TRUE(instrument.answer("*IDN?", true).messages.empty());
-    EXPECT_EQ(instrument.answer("HELLO there", false).messages, std::vector<std::string>{"HELLO there\r\n"});
-    EXPECT_EQ(instrument.answer("", false).messages, std::vector<std::string>{"\r\n"});
-    EXPECT_EQ(instrument.answer("DATA? 70000", false).messages, std::vector<std::string>{data_pattern(70000)});
+    EXPECT_EQ(bytes(instrument.answer("HELLO there", false).messages), std::vector<std::string>{"HELLO there\r\n"});
+    EXPECT_EQ(bytes(instrument.answer("", false).messages), std::vector<std::string>{"\r\n"});
+    EXPECT_EQ(bytes(instrument.answer("DATA? 70000", false).messages), std::vector<std::string>{data_pattern(70000)});
     for (const char* bad : {"DATA? 1", "DATA? x", "DATA? 67108865", "DATA? 12 "}) {
         const Reply r = instrument.answer(bad, false);
         ASSERT_EQ(r.messages.size(), 1u) << bad;
-        EXPECT_EQ(r.messages[0].rfind("ERROR DATA?", 0), 0u) << bad;
+        EXPECT_EQ(r.messages[0].bytes().rfind("ERROR DATA?", 0), 0u) << bad;
     }
 }
 
@@ -118,7 +146,7 @@ TEST(Answers, DialoguesComeFirstAndUnknownFollowsThePolicy) {
     def.unknown = UnknownPolicy::kSilent;
     def.data_command = false;
     Instrument instrument(shared(def), 1);
-    EXPECT_EQ(instrument.answer("*IDN?", false).messages, std::vector<std::string>{"OTHER\r\n"});
+    EXPECT_EQ(bytes(instrument.answer("*IDN?", false).messages), std::vector<std::string>{"OTHER\r\n"});
     EXPECT_EQ(instrument.answer("SLOW?", false).delay_ms, 250u);
     EXPECT_TRUE(instrument.answer("DATA? 10", false).messages.empty());
     EXPECT_TRUE(instrument.answer("what", false).messages.empty());
@@ -153,6 +181,8 @@ TEST(DataPattern, SizeEndAndNoRepeatAt64KiB) {
     EXPECT_EQ(data.substr(199998), "\r\n");
     EXPECT_EQ(data.find('\r'), 199998u);
     EXPECT_NE(data.substr(0, 100), data.substr(65536, 100));
+    for (std::size_t i = 0; i < 199998; ++i)
+        ASSERT_EQ(data[i], kDataPatternAlphabet[i % kDataPatternAlphabet.size()]) << i;
     EXPECT_EQ(data_pattern(2), "\r\n");
     EXPECT_EQ(data_pattern(1), "");
 }
@@ -168,13 +198,13 @@ TEST(Definitions, SampleFileLoads) {
     EXPECT_EQ(zq.count, 1u);
     EXPECT_EQ(zq.identity, "VESPARO,ZQ907,SN{n},2.4.1");
     EXPECT_EQ(zq.unknown, UnknownPolicy::kRespond);
-    EXPECT_EQ(zq.unknown_reply.messages, std::vector<std::string>{"ERROR unknown command ANS90\r\n"});
+    EXPECT_EQ(bytes(zq.unknown_reply.messages), std::vector<std::string>{"ERROR unknown command ANS90\r\n"});
     ASSERT_NE(zq.find("CONF:RANGE 1000"), nullptr);
-    EXPECT_EQ(zq.find("CONF:RANGE 1000")->reply.messages, std::vector<std::string>{"RANGE REFUSED ANS40\r\n"});
-    EXPECT_EQ(zq.find("SELFTEST?")->reply.messages,
+    EXPECT_EQ(bytes(zq.find("CONF:RANGE 1000")->reply.messages), std::vector<std::string>{"RANGE REFUSED ANS40\r\n"});
+    EXPECT_EQ(bytes(zq.find("SELFTEST?")->reply.messages),
               std::vector<std::string>{"SELFTEST ANS40\r\nCHANNEL 2 ANS20\r\n"});
     EXPECT_EQ(zq.find("SYST:ERR?")->reply.messages.size(), 2u);
-    EXPECT_EQ(zq.find("TRACE?")->reply.messages, std::vector<std::string>{data_pattern(100000)});
+    EXPECT_EQ(bytes(zq.find("TRACE?")->reply.messages), std::vector<std::string>{data_pattern(100000)});
     EXPECT_EQ(zq.find("MEAS:CURR?")->reply.delay_ms, 150u);
     EXPECT_TRUE(zq.find("*RST")->reply.messages.empty());
     const InstrumentDef& stale = defs[1];
@@ -198,7 +228,7 @@ TEST(Definitions, RawAndSilentUnknown) {
     ASSERT_EQ(defs.size(), 1u);
     EXPECT_EQ(defs[0].unknown, UnknownPolicy::kSilent);
     EXPECT_FALSE(defs[0].data_command);
-    EXPECT_EQ(defs[0].find("BIN?")->reply.messages, std::vector<std::string>{std::string("\x01\0\r\n", 4)});
+    EXPECT_EQ(bytes(defs[0].find("BIN?")->reply.messages), std::vector<std::string>{std::string("\x01\0\r\n", 4)});
 }
 
 struct BadCase {

@@ -251,6 +251,25 @@ TEST_F(SimTest, LongResponseOverSeveralReadsNothingLost) {
     EXPECT_FALSE(c.has_message_now());
 }
 
+// READs sent faster than their completions are taken: what the socket
+// cannot hold waits in the simulator, and arrives whole and in order.
+TEST_F(SimTest, CompletionsBeyondTheSocketBufferArriveInOrder) {
+    constexpr std::uint32_t kReads = 64;
+    RawConnection c = connect(1);
+    c.write(1, "DATA? " + std::to_string(kReads * 65536) + "\r\n");
+    c.expect();
+    for (std::uint32_t id = 2; id < 2 + kReads; ++id) c.read(id, 65536);
+    sim().wait(1, "reads-pending=0 output-messages=0");
+    std::string joined;
+    for (std::uint32_t id = 2; id < 2 + kReads; ++id) {
+        const Completion done = c.expect();
+        ASSERT_EQ(done.id, id);
+        ASSERT_EQ(done.count, 65536u);
+        joined += done.payload;
+    }
+    EXPECT_EQ(joined, data_pattern(kReads * 65536));
+}
+
 TEST_F(SimTest, ResponsesAreNeverJoined) {
     RawConnection c = connect(1);
     sim().push(1, "ONE");

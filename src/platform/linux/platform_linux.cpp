@@ -305,9 +305,22 @@ bool pump_once(Lock& lock, State& s, Connection& c, const Deadline& deadline) {
     short events = 0;
     const Readiness readiness = wait_ready(fd, POLLIN | POLLRDHUP, deadline, events);
     unsigned char header[lb::kHeaderSize] = {};
-    ssize_t peeked = -1;
-    int receiveError = 0;
+    // The message at the head of the socket was sent after its request
+    // started, so the requests outstanding now include its own.  Without a
+    // READ that could take bytes, no landing is possible: the header is
+    // received at once, without a peek.
+    bool mayLand = false;
     if (readiness == Readiness::kReady) {
+        lock.lock();
+        mayLand = std::any_of(c.outstanding.begin(), c.outstanding.end(), [](const auto& entry) {
+            const Request& r = entry.second;
+            return r.kind == Request::Kind::kRead && r.buffer != nullptr && r.limit > 0;
+        });
+        lock.unlock();
+    }
+    ssize_t peeked = readiness == Readiness::kReady && !mayLand ? 1 : -1;
+    int receiveError = 0;
+    if (mayLand) {
         // MSG_TRUNC: the message's full length, not what fitted.
         peeked = ::recv(fd, header, sizeof header, MSG_PEEK | MSG_DONTWAIT | MSG_TRUNC);
         if (peeked < 0) receiveError = errno;
@@ -316,10 +329,12 @@ bool pump_once(Lock& lock, State& s, Connection& c, const Deadline& deadline) {
     lb::Landing landing;
     ssize_t received = peeked;
     if (peeked > 0) {
-        lock.lock();
-        landing = lb::landing_for(c, header, static_cast<std::size_t>(peeked));
-        if (landing.destination != nullptr) s.receiving.push_back(landing.destination);
-        lock.unlock();
+        if (mayLand) {
+            lock.lock();
+            landing = lb::landing_for(c, header, static_cast<std::size_t>(peeked));
+            if (landing.destination != nullptr) s.receiving.push_back(landing.destination);
+            lock.unlock();
+        }
 
         unsigned char trap = 0;
         iovec parts[3] = {{header, sizeof header},
@@ -348,8 +363,8 @@ bool pump_once(Lock& lock, State& s, Connection& c, const Deadline& deadline) {
             progressed = true;
         } else if (received == 0) {
             // End of stream, or an empty datagram if the peer is still
-            // there (taken off the socket by the peek's receive, or by this
-            // one).
+            // there (taken off the socket by the receive after a peek that
+            // found it).
             if (peeked == 0) ::recv(fd, header, sizeof header, MSG_DONTWAIT);
             if ((events & (POLLHUP | POLLRDHUP)) != 0) connection_ended(c);
             progressed = true;
@@ -667,7 +682,9 @@ bool DeviceIoControl(Handle handle, Word controlCode, void*, Word inSize, void*,
     if (request != nullptr || inSize != 0 || outSize != 0) return lb::fail(err::kInvalidParameter);
     if (c->ended) return lb::fail(err::kDeviceNotConnected);
     // The request ends this thread's grace period, or has one of its own.
-    const Deadline deadline = t_grace.connection == c.get() ? t_grace.end : *grace_from_now();
+    // (A period opened long ago, with nothing between, is stale.)
+    const bool inGrace = t_grace.connection == c.get() && Clock::now() < t_grace.end + kDriverGrace;
+    const Deadline deadline = inGrace ? t_grace.end : *grace_from_now();
     t_grace = {};
 
     lb::SyncOutcome outcome;

@@ -1,0 +1,178 @@
+#!/usr/bin/env python3
+"""*IDN? per second with pyvisa-py through tavril-gateway, against pyvisa-py
+on the simulator's own TCP port, in one run.
+
+    bench/gateway_idn.py [--build DIR] [--seconds S] [--rounds N]
+                         [--library PATH] [--simulator PATH] [--idn-bench PATH]
+                         [--gateway PATH]
+
+Starts one tavril-sim with two devices of the built-in instrument in a
+private runtime directory, device 1 also on a free TCP port (--tcp 0), and
+tavril-gateway serving slot 1 (device 2) on a free port.  Each round
+measures, one after the other:
+
+  library   Scmd_Tavril("*IDN?") in a C++ loop on slot 0 (tavlib_idn_bench)
+  direct    pyvisa + pyvisa-py on the simulator's TCP port, query("*IDN?")
+  gateway   pyvisa + pyvisa-py on the gateway's port, query("*IDN?")
+
+The gateway runs each query as one library transaction (a write and a
+read) behind its own TCP port, so what it adds to a query is
+gateway - direct; the table sets that against a library transaction's own
+time (target: at most 1.5 times).  Medians of the rounds.
+"""
+
+import argparse
+import glob
+import os
+import re
+import resource
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import idn_compare  # noqa: E402  (runs itself with the system Python when pyvisa lacks)
+
+TARGET = 1.5
+
+
+class Gateway:
+    def __init__(self, executable, runtime, slot):
+        self.log_path = Path(runtime) / "gateway.log"
+        with open(self.log_path, "wb") as log:
+            self.process = subprocess.Popen(
+                [str(executable), "--slot", str(slot), "--port", "0"],
+                env=dict(os.environ, TAVRIL_RUNTIME_DIR=runtime),
+                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 30
+        while "tavril-gateway: ready" not in self.log_path.read_text(errors="replace"):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("tavril-gateway did not start:\n" +
+                                   self.log_path.read_text(errors="replace"))
+            time.sleep(0.02)
+        self.port = int(re.search(r"listening on 127\.0\.0\.1:(\d+)",
+                                  self.log_path.read_text(errors="replace")).group(1))
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            self.process.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+def cpu_seconds(pid):
+    """CPU time of every thread of a process so far (Linux schedstat, ns)."""
+    total = 0
+    for path in glob.glob("/proc/%d/task/*/schedstat" % pid):
+        try:
+            with open(path) as stat:
+                total += int(stat.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            pass
+    return total / 1e9
+
+
+def children_cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def pyvisa_measure(port, seconds, warmup, pid):
+    """Queries per second through pyvisa on `port`, and the CPU seconds
+    process `pid` spent per query meanwhile (after the warm-up)."""
+    manager = idn_compare.pyvisa.ResourceManager("@py")
+    session = manager.open_resource("TCPIP::127.0.0.1::%d::SOCKET" % port,
+                                    read_termination="\n", write_termination="\n",
+                                    timeout=10000)
+    try:
+        for _ in range(warmup):
+            if idn_compare.EXPECTED not in session.query("*IDN?"):
+                raise RuntimeError("the answer to *IDN? does not name the instrument")
+        cpu = cpu_seconds(pid)
+        count = 0
+        start = time.perf_counter()
+        while True:
+            for _ in range(100):
+                if idn_compare.EXPECTED not in session.query("*IDN?"):
+                    raise RuntimeError("an answer to *IDN? does not name the instrument")
+            count += 100
+            now = time.perf_counter()
+            if now >= start + seconds:
+                return count / (now - start), (cpu_seconds(pid) - cpu) / count
+    finally:
+        session.close()
+        manager.close()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", type=Path, default=idn_compare.REPO / "build" / "release",
+                        help="build folder with the programs (default build/release)")
+    parser.add_argument("--library", help="libtavlib.so (default: $TAVLIB_LIBRARY, else in --build)")
+    parser.add_argument("--simulator", help="tavril-sim (default: $TAVRIL_SIM, else in --build)")
+    parser.add_argument("--idn-bench", help="tavlib_idn_bench (default: in --build)")
+    parser.add_argument("--gateway", help="tavril-gateway (default: in --build)")
+    parser.add_argument("--seconds", type=float, default=2.0, help="measuring time of each figure")
+    parser.add_argument("--rounds", type=int, default=3, help="rounds; the table shows medians")
+    parser.add_argument("--warmup", type=int, default=200, help="queries before each measurement")
+    args = parser.parse_args()
+    if args.rounds < 1 or args.seconds <= 0:
+        parser.error("--rounds must be at least 1 and --seconds above 0")
+
+    simulator = idn_compare.tool(args.simulator, "TAVRIL_SIM", "simulator/tavril-sim", args.build)
+    idn_bench = idn_compare.tool(args.idn_bench, "", "bench/tavlib_idn_bench", args.build)
+    gateway_path = idn_compare.tool(args.gateway, "", "tools/gateway/tavril-gateway", args.build)
+    common = ["--seconds", str(args.seconds), "--warmup", str(args.warmup)]
+
+    rates = {"library": [], "direct": [], "gateway": []}
+    cpu = {"library": [], "gateway": []}
+    with idn_compare.Simulator(simulator, devices=2) as sim:
+        gateway = Gateway(gateway_path, sim.runtime, slot=1)
+        try:
+            for round_number in range(1, args.rounds + 1):
+                before = children_cpu_seconds()
+                rates["library"].append(idn_compare.run_figure(
+                    [str(idn_bench), "--slot", "0"] + common, sim.runtime))
+                # Its warm-up and set-up count too: a slight overestimate.
+                transactions = rates["library"][-1] * args.seconds + args.warmup
+                cpu["library"].append((children_cpu_seconds() - before) / transactions)
+                rates["direct"].append(idn_compare.pyvisa_rate(sim.port, args.seconds, args.warmup))
+                rate, gateway_cpu = pyvisa_measure(gateway.port, args.seconds, args.warmup,
+                                                   gateway.process.pid)
+                rates["gateway"].append(rate)
+                cpu["gateway"].append(gateway_cpu)
+                print("round %d/%d: library %.0f, pyvisa direct %.0f, pyvisa through the gateway "
+                      "%.0f queries/s" % (round_number, args.rounds, rates["library"][-1],
+                                          rates["direct"][-1], rates["gateway"][-1]),
+                      file=sys.stderr)
+        finally:
+            gateway.stop()
+
+    us = {name: 1e6 / statistics.median(values) for name, values in rates.items()}
+    added = us["gateway"] - us["direct"]
+    print("*IDN? per second: one tavril-sim (2 devices); median of %d round(s) of %.1f s each"
+          % (args.rounds, args.seconds))
+    print()
+    print("%-48s %12s %10s" % ("path", "per second", "us each"))
+    for name, label in [("library", "library transaction (Scmd_Tavril, C++, slot 0)"),
+                        ("direct", "pyvisa-py on the simulator's TCP port"),
+                        ("gateway", "pyvisa-py through tavril-gateway (slot 1)")]:
+        print("%-48s %12.0f %10.1f" % (label, 1e6 / us[name], us[name]))
+    print()
+    ratio = added / us["library"]
+    print("added by the gateway: %.1f us per query = %.2fx a library transaction; "
+          "target <= %.1fx: %s" % (added, ratio, TARGET, "met" if ratio <= TARGET else "NOT met"))
+    library_cpu = statistics.median(cpu["library"]) * 1e6
+    gateway_cpu = statistics.median(cpu["gateway"]) * 1e6
+    print("CPU time per query (waiting excluded): gateway process %.1f us, library benchmark "
+          "process %.1f us per transaction = %.2fx" % (gateway_cpu, library_cpu,
+                                                      gateway_cpu / library_cpu))
+
+
+if __name__ == "__main__":
+    main()

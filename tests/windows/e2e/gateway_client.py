@@ -1,0 +1,94 @@
+#!/usr/bin/env python3
+"""A VISA client on the Linux side of tavril-gateway.exe running under wine.
+
+    gateway_client.py --port P
+
+The gateway serves slot 0, the first device of tavtest.sys, through
+tavlib.dll.  pyvisa with pyvisa-py opens TCPIP::127.0.0.1::P::SOCKET and
+checks what the driver's instrument model answers (tests/windows/e2e/
+README.md).  Prints one line per check and "N passed, M failed"; exits 1
+when a check failed.
+"""
+
+import argparse
+import socket
+import sys
+
+import pyvisa
+
+IDENTITY = "VESPARO,ZQ907,TAV0000,2.7.1"
+BUSY = b"ERROR: tavril-gateway: slot 0 is in use by another client; connection closed\n"
+
+
+def data_bytes(count):
+    """The driver's answer to DATA? count (TAVTEST_DATA_BYTE in tavtest_control.h)."""
+    return bytes((i * 7 + 3) % 251 for i in range(count))
+
+
+def as_sent(response):
+    """What the gateway sends for a response: its final line end made one LF."""
+    if response.endswith(b"\r\n"):
+        response = response[:-2]
+    elif response.endswith(b"\n"):
+        response = response[:-1]
+    return response + b"\n"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--port", type=int, required=True)
+    args = parser.parse_args()
+    results = []
+
+    def check(ok, what):
+        results.append(bool(ok))
+        print("%s %s" % ("ok    " if ok else "FAILED", what), flush=True)
+
+    manager = pyvisa.ResourceManager("@py")
+    session = manager.open_resource("TCPIP::127.0.0.1::%d::SOCKET" % args.port,
+                                    read_termination="\n", write_termination="\n",
+                                    timeout=20000)
+    try:
+        rows = [
+            ("*IDN?", as_sent(IDENTITY.encode() + b"\r\n"), "the identity"),
+            ("ECHO? RANGE REFUSED ANS40", b"RANGE REFUSED ANS40\n", "an answer-code line"),
+            ("ECHO? A|B", b"A\r\nB\n", "a response of two lines"),
+            ("DATA? 100000", as_sent(data_bytes(100000)), "100,000 bytes of binary data"),
+            ("DATA? 65536", as_sent(data_bytes(65536)),
+             "65,536 bytes (exactly one transfer): whole, after the read time-out"),
+        ]
+        for command, expected, what in rows:
+            try:
+                session.write(command)
+                got = session.read_bytes(len(expected))
+            except pyvisa.errors.VisaIOError as error:
+                got = repr(error).encode()
+            check(got == expected, "%s: %s (%d bytes)" % (command, what, len(got)))
+
+        with socket.create_connection(("127.0.0.1", args.port), timeout=20) as second:
+            turned_away = b""
+            while True:
+                try:
+                    chunk = second.recv(4096)
+                except ConnectionResetError:
+                    break
+                if not chunk:
+                    break
+                turned_away += chunk
+        check(turned_away == BUSY, "a second client gets the busy line and is closed")
+        try:
+            got = session.query("*IDN?")
+        except pyvisa.errors.VisaIOError as error:
+            got = repr(error)
+        check(got == IDENTITY, "the owner is served after that")
+    finally:
+        session.close()
+        manager.close()
+
+    passed = sum(results)
+    print("%d passed, %d failed" % (passed, len(results) - passed))
+    return 0 if all(results) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

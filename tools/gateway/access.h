@@ -1,0 +1,39 @@
+// Which peers a port serves: --allow CIDR entries.
+#ifndef TAVRIL_GATEWAY_ACCESS_H
+#define TAVRIL_GATEWAY_ACCESS_H
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <asio/ip/address.hpp>
+
+namespace gateway {
+
+// An address range: ADDR/LEN (IPv4 or IPv6), or a single ADDR.
+struct Network {
+    bool v6 = false;
+    std::array<unsigned char, 16> bytes{};  // IPv4: the first 4
+    unsigned prefix = 0;
+
+    // Nothing when the text is no address range.
+    static std::optional<Network> parse(std::string_view text);
+    bool contains(const asio::ip::address& peer) const;
+};
+
+// An empty list allows every peer; otherwise a peer must be in one range.
+// An IPv4 peer that reaches an IPv6 socket (::ffff:a.b.c.d) counts as IPv4.
+class AccessList {
+public:
+    explicit AccessList(std::vector<Network> networks) : networks_(std::move(networks)) {}
+    bool allows(const asio::ip::address& peer) const;
+
+private:
+    std::vector<Network> networks_;
+};
+
+}  // namespace gateway
+
+#endif

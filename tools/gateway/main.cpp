@@ -1,0 +1,69 @@
+// tavril-gateway: the instruments of this machine on TCP ports, each as a
+// raw socket that VISA clients open as TCPIP::host::port::SOCKET.
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <list>
+#include <variant>
+
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/signal_set.hpp>
+
+#include "access.h"
+#include "log.h"
+#include "options.h"
+#include "port.h"
+
+int main(int argc, char** argv) {
+    const auto parsed = gateway::parse_command_line(argc, argv);
+    if (const auto* exit = std::get_if<gateway::ParseExit>(&parsed)) {
+        std::fputs(exit->out.c_str(), stdout);
+        std::fputs(exit->err.c_str(), stderr);
+        return exit->status;
+    }
+    const gateway::Options& options = std::get<gateway::Options>(parsed);
+
+    asio::error_code error;
+    gateway::ServeOptions serve;
+    serve.bind = asio::ip::make_address(options.bind, error);
+    if (error) {
+        gateway::log("--bind " + options.bind + ": not an address");
+        return 2;
+    }
+    const gateway::AccessList access(options.allow);
+    serve.access = &access;
+    serve.maxLine = options.maxLine;
+    serve.reopenTries = options.reopenTries;
+
+    // Ports that gave up tell the main thread; when none is left, the
+    // gateway ends with status 1.
+    asio::io_context main;
+    std::atomic<std::size_t> open{options.ports.size()};
+    bool allClosed = false;
+    std::list<gateway::Port> ports;
+    try {
+        for (const gateway::PortOptions& port : options.ports)
+            ports.emplace_back(port, serve, [&main, &open, &allClosed] {
+                if (--open == 0)
+                    asio::post(main, [&main, &allClosed] {
+                        allClosed = true;
+                        main.stop();
+                    });
+            });
+    } catch (const asio::system_error& failure) {
+        gateway::log(std::string("cannot listen: ") + failure.what());
+        return 1;
+    }
+
+    asio::signal_set signals(main, SIGINT, SIGTERM);
+    signals.async_wait([&main](const asio::error_code&, int) { main.stop(); });
+    for (gateway::Port& port : ports) port.start();
+    gateway::log("ready");
+    main.run();
+
+    for (gateway::Port& port : ports) port.stop();
+    ports.clear();  // closes the slots
+    gateway::log(allClosed ? "stopped: no port left" : "stopped");
+    return allClosed ? 1 : 0;
+}

@@ -1,0 +1,48 @@
+// The gateway's command line.
+#ifndef TAVRIL_GATEWAY_OPTIONS_H
+#define TAVRIL_GATEWAY_OPTIONS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "access.h"
+
+namespace gateway {
+
+inline constexpr std::uint16_t kDefaultPort = 5025;
+inline constexpr std::uint32_t kDefaultWriteTimeout = 5;
+inline constexpr std::uint32_t kDefaultReadTimeout = 10;
+inline constexpr std::size_t kDefaultMaxLine = 1024 * 1024;
+inline constexpr std::uint32_t kDefaultReopenTries = 300;
+
+// One instrument served on one TCP port.
+struct PortOptions {
+    std::uint32_t slot = 0;
+    std::uint16_t port = kDefaultPort;  // 0: a free port, shown at start
+    std::uint32_t writeTimeout = kDefaultWriteTimeout;
+    std::uint32_t readTimeout = kDefaultReadTimeout;
+};
+
+struct Options {
+    std::vector<PortOptions> ports;
+    std::string bind = "127.0.0.1";
+    std::vector<Network> allow;
+    std::size_t maxLine = kDefaultMaxLine;
+    std::uint32_t reopenTries = kDefaultReopenTries;
+};
+
+// --help, --version or a bad command line: what to print, and the exit status.
+struct ParseExit {
+    int status = 0;
+    std::string out;
+    std::string err;
+};
+
+std::variant<Options, ParseExit> parse_command_line(int argc, const char* const* argv);
+
+}  // namespace gateway
+
+#endif
