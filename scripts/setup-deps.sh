@@ -11,6 +11,7 @@ packages=(
   python3-pyvisa python3-pyvisa-py
   g++-multilib qemu-user-static googletest
   clang-14 libclang-rt-14-dev  # the fuzz preset: clang and its libFuzzer runtime
+  libtsan2  # the ThreadSanitizer runtime of the tsan preset
   "$@"
 )
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every test: Release, Debug and ASan+UBSan builds on Linux,
-# the 32-bit build under emulation, the fuzz targets for a bounded time,
+# the ThreadSanitizer build, the 32-bit build under emulation, the fuzz targets for a bounded time,
 # then the Windows stage (cross-built DLLs, image checks, wine64 run).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,9 +12,17 @@ for preset in release debug asan; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
-  ctest --preset "$preset" -j2
+  # The stress program's short runs go in the release and sanitizer builds.
+  if [ "$preset" = debug ]; then
+    ctest --preset "$preset" -j2 -E '^stress[.]'
+  else
+    ctest --preset "$preset" -j2
+  fi
 done
 echo "== Linux builds and tests took $(( $(date +%s) - start )) s"
+
+echo "== tsan: ThreadSanitizer build of the library's suites and the stress program's short runs"
+scripts/tsan-tests.sh
 
 echo "== linux-i686: the library's suites as 32-bit code under qemu-i386-static"
 scripts/i686-tests.sh

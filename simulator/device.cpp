@@ -290,6 +290,7 @@ bool Device::on_request(Connection& c, std::uint32_t type, std::uint32_t id, std
     if (type == dp::kWrite) r.payload.assign(payload);
     const std::optional<std::uint32_t> hold = faults_.trigger(FaultKind::kDelay, target);
     r.error = faults_.trigger(FaultKind::kError, target);
+    r.malformed = faults_.trigger(FaultKind::kMalformed, target);
     if (!r.error) {
         if (type == dp::kWrite) r.partial = faults_.trigger(FaultKind::kPartialWrite, kOnWrite);
         if (type == dp::kRead) r.zero_read = faults_.trigger(FaultKind::kZeroRead, kOnRead).has_value();
@@ -401,6 +402,8 @@ void Device::complete(Connection& c, std::uint32_t id, std::uint32_t status, std
     auto it = c.requests.find(id);
     if (it == c.requests.end()) return;
     const std::uint32_t type = it->second.type;
+    const std::uint32_t arg = it->second.arg;
+    const std::optional<std::uint32_t> malformed = it->second.malformed;
     if (it->second.waiting) remove_waiter(c.number, id);
     c.requests.erase(it);
 
@@ -414,7 +417,30 @@ void Device::complete(Connection& c, std::uint32_t id, std::uint32_t status, std
         if (!data.empty()) line += " \"" + escape(data, kTracePreview) + "\"";
         ctx_.trace(line);
     }
-    send_message(c, &h, data);
+    if (!malformed) {
+        send_message(c, &h, data);
+    } else if (!c.broken) {
+        // The completion broken as the `malformed` fault says, queued whole
+        // behind whatever waits to be sent.
+        dp::Header bad = h;
+        if (*malformed == kCountAboveRequest) bad.count = htole32(type == dp::kIoctl ? 1 : arg + 1);
+        if (*malformed == kUnknownType) bad.type = htole32(0x7f);
+        if (*malformed == kStrayFirst) {
+            bad.id = htole32(id ^ 0x80000000u);
+            send_message(c, &bad, data);
+            bad.id = h.id;
+        }
+        std::string message(kHeaderSize + data.size(), '\0');
+        std::memcpy(message.data(), &bad, kHeaderSize);
+        if (!data.empty()) std::memcpy(message.data() + kHeaderSize, data.data(), data.size());
+        if (*malformed == kPayloadBeyondCount) message.push_back('X');
+        if (*malformed == kShortHeader) message.resize(12);
+        c.outbox.push_back(std::move(message));
+        c.watch.modify(EPOLLIN | EPOLLOUT);
+        if (ctx_.tracing())
+            ctx_.trace(tag(c.number) + " id=" + std::to_string(id) + " completion malformed (way " +
+                       std::to_string(*malformed) + ")");
+    }
     ctx_.device_changed(*this);
 }
 

@@ -85,6 +85,7 @@ private:
         std::optional<std::uint32_t> error;
         std::optional<std::uint32_t> partial;
         std::optional<std::uint32_t> recover_fail;
+        std::optional<std::uint32_t> malformed;  // MalformedWay of its completion
         bool zero_read = false;
         bool waiting = false;  // a READ queued for output
         EventLoop::Timer hold;

@@ -17,7 +17,7 @@ struct KindInfo {
     unsigned allowed_targets;
 };
 
-constexpr std::array<KindInfo, 8> kKinds{{
+constexpr std::array<KindInfo, 9> kKinds{{
     {FaultKind::kDelay, "delay", true, kOnWrite | kOnRead, kOnWrite | kOnRead | kOnIoctl},
     {FaultKind::kPartialWrite, "partial-write", true, kOnWrite, kOnWrite},
     {FaultKind::kZeroRead, "zero-read", false, kOnRead, kOnRead},
@@ -26,6 +26,7 @@ constexpr std::array<KindInfo, 8> kKinds{{
     {FaultKind::kCancelIgnore, "cancel-ignore", true, kOnCancel, kOnCancel},
     {FaultKind::kDrop, "drop", false, kOnWrite | kOnRead | kOnIoctl, kOnWrite | kOnRead | kOnIoctl},
     {FaultKind::kNoIdentity, "no-idn", false, kOnIdentity, kOnIdentity},
+    {FaultKind::kMalformed, "malformed", true, kOnWrite | kOnRead, kOnWrite | kOnRead | kOnIoctl},
 }};
 
 const KindInfo& info(FaultKind kind) {
@@ -99,6 +100,10 @@ std::optional<Fault> parse_fault(const std::vector<std::string_view>& words, std
             return std::nullopt;
         }
         fault.value = *value;
+        if (*kind == FaultKind::kMalformed && (*value < kMalformedFirst || *value > kMalformedLast)) {
+            *error = "fault malformed needs a way from 1 to 5";
+            return std::nullopt;
+        }
         ++next;
     }
     for (; next < words.size(); ++next) {

@@ -20,6 +20,7 @@ enum class FaultKind {
     kCancelIgnore,  // a CANCEL is honoured only value ms after it arrived
     kDrop,          // the next request closes its connection
     kNoIdentity,    // the identity query gets no answer
+    kMalformed,     // the completion breaks the interface in the way value names (1-5)
 };
 
 // The kinds of traffic a fault can apply to.
@@ -30,6 +31,17 @@ enum FaultTarget : unsigned {
     kOnRecover = 8,   // the recovery IOCTL
     kOnCancel = 16,
     kOnIdentity = 32, // the identity query, as a command line
+};
+
+// The ways of the `malformed` fault, its value.
+enum MalformedWay : std::uint32_t {
+    kMalformedFirst = 1,
+    kCountAboveRequest = 1,  // count above the WRITE's n or the READ's capacity
+    kPayloadBeyondCount = 2, // one byte more payload than count says
+    kUnknownType = 3,        // a message type that is not COMPLETE
+    kShortHeader = 4,        // the message cut to 12 bytes
+    kStrayFirst = 5,         // first a completion for an id not outstanding, then the right one
+    kMalformedLast = 5,
 };
 
 struct Fault {

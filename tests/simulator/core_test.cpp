@@ -352,6 +352,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"drop on=read", "fault kind=drop skip=0 times=0 on=read"},
         FaultCase{"no-idn", "fault kind=no-idn skip=0 times=0 on=idn"},
         FaultCase{"cancel-ignore 100", "fault kind=cancel-ignore value=100 skip=0 times=0 on=cancel"},
+        FaultCase{"malformed 5 on=ioctl", "fault kind=malformed value=5 skip=0 times=0 on=ioctl"},
+        FaultCase{"malformed 0", ""}, FaultCase{"malformed 6", ""},
         FaultCase{"delay", ""}, FaultCase{"delay soon", ""}, FaultCase{"explode", ""},
         FaultCase{"partial-write 3 on=read", ""}, FaultCase{"error 5 on=", ""}, FaultCase{"zero-read 5", ""},
         FaultCase{"error 5 when=now", ""}, FaultCase{"error 5 times=x", ""}, FaultCase{"error 4294967296", ""}));

@@ -106,6 +106,47 @@ TEST_F(Faults, ZeroReadCompletesEmptyAndKeepsTheOutput) {
     EXPECT_EQ(c.expect().payload, "DATA\r\n");
 }
 
+// ---- malformed completions -------------------------------------------------------------
+
+struct MalformedCase {
+    const char* fault_text;
+    std::vector<std::string> messages;  // what a READ of capacity 10 of "DATA" gets, raw
+};
+
+std::ostream& operator<<(std::ostream& os, const MalformedCase& c) { return os << c.fault_text; }
+
+// The header of a completion of READ id 1 with the type and count given.
+std::string completion_header(std::uint32_t type, std::uint32_t id, std::uint32_t count) {
+    std::string h(16, '\0');
+    const std::uint32_t words[4] = {htole32(type), htole32(id), 0, htole32(count)};
+    std::memcpy(h.data(), words, 16);
+    return h;
+}
+
+class MalformedFault : public SimTest, public ::testing::WithParamInterface<MalformedCase> {};
+
+TEST_P(MalformedFault, BreaksTheCompletionOnceAsItsWaySays) {
+    RawConnection c = connect(1);
+    sim().push(1, "DATA");
+    sim().set_fault(1, GetParam().fault_text);
+    c.read(1, 10);
+    for (const std::string& want : GetParam().messages) EXPECT_EQ(c.next_raw(), want);
+    EXPECT_TRUE(sim().command("faults 1").lines.empty());
+    c.write(2, "X\r\n");  // the next request is answered as usual
+    EXPECT_EQ(c.expect().count, 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, MalformedFault,
+    ::testing::Values(
+        MalformedCase{"malformed 1 times=1", {completion_header(kComplete, 1, 11) + "DATA\r\n"}},
+        MalformedCase{"malformed 2 times=1", {completion_header(kComplete, 1, 6) + "DATA\r\nX"}},
+        MalformedCase{"malformed 3 times=1", {completion_header(0x7f, 1, 6) + "DATA\r\n"}},
+        MalformedCase{"malformed 4 times=1", {completion_header(kComplete, 1, 6).substr(0, 12)}},
+        MalformedCase{"malformed 5 times=1",
+                      {completion_header(kComplete, 0x80000001u, 6) + "DATA\r\n",
+                       completion_header(kComplete, 1, 6) + "DATA\r\n"}}));
+
 // ---- delay ---------------------------------------------------------------------------
 
 TEST_F(Faults, DelayedReadCanBeCancelledAndTakesNothing) {

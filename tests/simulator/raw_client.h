@@ -85,6 +85,18 @@ public:
         return c;
     }
 
+    // The next message exactly as it came; empty when the simulator closed
+    // the connection.
+    std::string next_raw(std::chrono::milliseconds guard = std::chrono::seconds(20)) {
+        pollfd pfd{fd_.get(), POLLIN, 0};
+        if (::poll(&pfd, 1, static_cast<int>(guard.count())) <= 0)
+            throw std::runtime_error("no message from the simulator");
+        std::string buffer(16 + 65536 + 16, '\0');
+        const ssize_t n = ::recv(fd_.get(), buffer.data(), buffer.size(), 0);
+        buffer.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        return buffer;
+    }
+
     // A completion that must come; fails the test (by exception) otherwise.
     Completion expect() {
         std::optional<Completion> c = next();

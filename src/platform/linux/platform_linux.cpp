@@ -55,9 +55,13 @@ void after_fork_in_parent() { g_state->mutex.unlock(); }
 // The child has copies of the parent's connections, but the threads that
 // were using them do not exist here, and the handles are the parent's.  Start
 // afresh and close the copied sockets so that a driver sees only the
-// parent's connections.  The old state is left as it is (its mutex is held).
+// parent's connections.  The old state's mutex, taken by before_fork in the
+// thread that is now the child's only one, is let go: the old state is never
+// used again, and a mutex left held forever would look to a race detector
+// like one this thread holds around every later lock.
 void after_fork_in_child() {
     State* old = g_state;
+    old->mutex.unlock();
     for (auto& [value, object] : old->objects) {
         if (auto* c = std::get_if<std::shared_ptr<Connection>>(&object)) {
             if ((*c)->fd >= 0) ::close((*c)->fd);

@@ -1,0 +1,64 @@
+#include "common.h"
+
+#include <dirent.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+
+namespace tavlib::stress {
+
+std::int64_t now_ns() {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
+
+int fd_count() {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return -1;
+    int count = 0;
+    while (const dirent* entry = ::readdir(dir))
+        if (entry->d_name[0] != '.') ++count;
+    ::closedir(dir);
+    return count - 1;  // the directory's own descriptor
+}
+
+namespace {
+
+long status_field(const std::string& key) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(key, 0) == 0) return std::strtol(line.c_str() + key.size(), nullptr, 10);
+    return -1;
+}
+
+}  // namespace
+
+int thread_count() { return static_cast<int>(status_field("Threads:")); }
+long rss_kib() { return status_field("VmRSS:"); }
+
+std::int64_t percentile(std::vector<std::int64_t> values, double share) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const auto index = static_cast<std::size_t>(share * static_cast<double>(values.size() - 1));
+    return values[index];
+}
+
+std::unique_ptr<sim::SimProcess> start_simulator(int devices) {
+    sim::SimOptions options;
+    const char* dir = std::getenv("TAVRIL_RUNTIME_DIR");
+    options.runtime_dir = dir != nullptr ? dir : "";
+    options.args = {"--devices", std::to_string(devices)};
+    return std::make_unique<sim::SimProcess>(options);
+}
+
+void Violations::add(const std::string& what) {
+    if (++count_ <= 20) std::fprintf(stderr, "VIOLATION: %s\n", what.c_str());
+    if (count_ == 21) std::fprintf(stderr, "(further violations are counted, not shown)\n");
+}
+
+}  // namespace tavlib::stress

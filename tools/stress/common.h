@@ -1,0 +1,41 @@
+// Shared parts of tavlib-stress: clocks, process figures, the simulator and
+// the tally of violations.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim_process.h"
+
+namespace tavlib::stress {
+
+// CLOCK_MONOTONIC in nanoseconds: one clock for every process of the run.
+std::int64_t now_ns();
+
+// The process's open descriptors, threads and resident set (KiB).
+int fd_count();
+int thread_count();
+long rss_kib();
+
+// The value below which `share` (0..1) of the sorted values lie.
+std::int64_t percentile(std::vector<std::int64_t> values, double share);
+
+// A simulator with `devices` devices of the built-in instrument in this
+// run's runtime directory (the one the library bound to when it loaded).
+std::unique_ptr<sim::SimProcess> start_simulator(int devices);
+
+// Counts violations and prints the first few of them.
+class Violations {
+public:
+    void add(const std::string& what);
+    std::uint64_t count() const { return count_; }
+
+private:
+    std::uint64_t count_ = 0;
+};
+
+}  // namespace tavlib::stress

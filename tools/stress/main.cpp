@@ -1,0 +1,103 @@
+// tavlib-stress: beats on the library against the simulator and prints what
+// it saw.
+//   tavlib-stress claims  [--processes P] [--opens N]
+//   tavlib-stress threads [--threads T] [--handles H] [--transactions N]
+//   tavlib-stress soak    [--seconds S] [--seed N] [--fault-share F]
+// Exit code 0 when no violation was seen, 1 otherwise, 2 on a bad command
+// line or a failed set-up.
+//
+// The library binds to its runtime directory when it loads, so the program
+// first runs itself again as a child with a fresh private directory, and
+// removes the directory when the child ends.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+
+#include "stress.h"
+
+namespace {
+
+constexpr const char* kPrivateMark = "TAVLIB_STRESS_PRIVATE";
+
+int run_in_private_directory(char** argv) {
+    char pattern[] = "/tmp/tavlib-stress-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+        std::perror("mkdtemp");
+        return 2;
+    }
+    ::setenv("TAVRIL_RUNTIME_DIR", pattern, 1);
+    ::setenv(kPrivateMark, "1", 1);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::execv("/proc/self/exe", argv);
+        std::perror("execv");
+        ::_exit(127);
+    }
+    int status = 0;
+    while (child > 0 && ::waitpid(child, &status, 0) < 0) {
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(pattern, ignored);
+    if (child < 0) return 2;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    std::fprintf(stderr, "tavlib-stress: ended by signal %d\n", WTERMSIG(status));
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace tavlib::stress;
+    CLI::App app{"tavlib-stress: claims, threads and a fault soak against the simulator"};
+    app.require_subcommand(1);
+
+    ClaimsOptions claims;
+    CLI::App* claimsCommand =
+        app.add_subcommand("claims", "P processes open and close slot 0; counts overlapping claims");
+    claimsCommand->add_option("-p,--processes", claims.processes, "processes")
+        ->check(CLI::Range(1, 64));
+    claimsCommand->add_option("-n,--opens", claims.opens, "successful opens in all")
+        ->check(CLI::Range(1, 100000000));
+
+    ThreadsOptions threads;
+    CLI::App* threadsCommand = app.add_subcommand(
+        "threads", "threads on shared handles; counts lost, duplicated and crossed responses");
+    threadsCommand->add_option("-t,--threads", threads.threads, "threads")->check(CLI::Range(1, 64));
+    threadsCommand->add_option("--handles", threads.handles, "handles (devices)")
+        ->check(CLI::Range(1, 4));
+    threadsCommand->add_option("-n,--transactions", threads.transactions, "transactions in all")
+        ->check(CLI::Range(1, 1000000000));
+    threadsCommand->add_option("--rss-slack-kib", threads.rss_slack_kib,
+                               "resident-set growth tolerated");
+
+    SoakOptions soak;
+    CLI::App* soakCommand =
+        app.add_subcommand("soak", "random calls of every function under random faults");
+    soakCommand->add_option("-s,--seconds", soak.seconds, "duration")->check(CLI::Range(1.0, 1e6));
+    soakCommand->add_option("--seed", soak.seed, "random seed (0: from the clock)");
+    soakCommand->add_option("--fault-share", soak.fault_share, "share of calls given a fault")
+        ->check(CLI::Range(0.0, 1.0));
+    soakCommand->add_option("--rss-slack-kib", soak.rss_slack_kib, "resident-set growth tolerated");
+
+    CLI11_PARSE(app, argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (std::getenv(kPrivateMark) == nullptr) return run_in_private_directory(argv);
+
+    try {
+        std::uint64_t violations = 0;
+        if (claimsCommand->parsed()) violations = run_claims(claims);
+        if (threadsCommand->parsed()) violations = run_threads(threads);
+        if (soakCommand->parsed()) violations = run_soak(soak);
+        std::printf("%s: %llu violation(s)\n", violations == 0 ? "PASS" : "FAIL",
+                    static_cast<unsigned long long>(violations));
+        return violations == 0 ? 0 : 1;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "tavlib-stress: %s\n", error.what());
+        return 2;
+    }
+}
