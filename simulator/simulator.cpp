@@ -443,7 +443,7 @@ std::span<const Simulator::ControlCommand> Simulator::commands() {
          &Simulator::cmd_remove},
         {"fault", "fault DEV KIND [VALUE] [skip=N] [times=N] [on=write,read,ioctl]", {},
          "    KIND: delay MS | partial-write BYTES | zero-read | error CODE |\n"
-         "          recover-fail CODE | cancel-ignore MS | drop | no-idn",
+         "          recover-fail CODE | cancel-ignore MS | drop | no-idn | malformed WAY",
          {.min = 2, .device = true}, &Simulator::cmd_fault},
         {"clear", "clear DEV [KIND|all]", "switch faults off", {}, {.min = 1, .max = 2, .device = true},
          &Simulator::cmd_clear},
