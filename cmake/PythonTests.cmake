@@ -40,3 +40,34 @@ function(tavlib_python_sanitizer_env env)
       "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
       PARENT_SCOPE)
 endfunction()
+
+# Registers <name>: pytest runs <script> (next to the calling CMakeLists.txt)
+# with pyvisa and its pure-Python backend pyvisa-py, against the library and
+# the simulator of this build, with the extra environment given after ENV.
+# Registered even without such a Python, as a test that fails, so that a
+# machine without the packages fails the run instead of quietly testing less.
+function(tavlib_add_pyvisa_test name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "SCRIPT;LABEL;TIMEOUT" "ENV")
+  tavlib_find_python(visa_python "pytest, pyvisa, pyvisa_py")
+  if(NOT visa_python)
+    message(WARNING "No Python 3 with pytest, pyvisa and pyvisa-py found (Debian: apt-get install "
+                    "python3-pytest python3-pyvisa python3-pyvisa-py); the test ${name} will fail.")
+    add_test(NAME ${name} COMMAND ${CMAKE_COMMAND} -E false)
+    set_tests_properties(${name} PROPERTIES LABELS ${arg_LABEL})
+    return()
+  endif()
+  add_test(NAME ${name}
+           COMMAND ${visa_python} -m pytest -p no:cacheprovider --rootdir ${CMAKE_CURRENT_SOURCE_DIR}
+                   # pyvisa-py imports a module that Python 3.11 calls deprecated.
+                   -W "ignore:'xdrlib' is deprecated:DeprecationWarning"
+                   -q -ra ${CMAKE_CURRENT_SOURCE_DIR}/${arg_SCRIPT}
+           WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  set(env ${arg_ENV}
+      "TAVLIB_LIBRARY=$<TARGET_FILE:tavlib>"
+      "TAVRIL_SIM=${TAVRIL_SIM_EXECUTABLE}"
+      "PYTHONPATH=${PROJECT_SOURCE_DIR}/python/tavril"
+      "PYTHONDONTWRITEBYTECODE=1")
+  tavlib_python_sanitizer_env(env)
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${arg_TIMEOUT}
+                                          LABELS ${arg_LABEL})
+endfunction()
