@@ -111,18 +111,9 @@ def pyvisa_measure(port, seconds, warmup, pid):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build", type=Path, default=idn_compare.REPO / "build" / "release",
-                        help="build folder with the programs (default build/release)")
-    parser.add_argument("--library", help="libtavlib.so (default: $TAVLIB_LIBRARY, else in --build)")
-    parser.add_argument("--simulator", help="tavril-sim (default: $TAVRIL_SIM, else in --build)")
-    parser.add_argument("--idn-bench", help="tavlib_idn_bench (default: in --build)")
+    idn_compare.add_common_arguments(parser)
     parser.add_argument("--gateway", help="tavril-gateway (default: in --build)")
-    parser.add_argument("--seconds", type=float, default=2.0, help="measuring time of each figure")
-    parser.add_argument("--rounds", type=int, default=3, help="rounds; the table shows medians")
-    parser.add_argument("--warmup", type=int, default=200, help="queries before each measurement")
-    args = parser.parse_args()
-    if args.rounds < 1 or args.seconds <= 0:
-        parser.error("--rounds must be at least 1 and --seconds above 0")
+    args = idn_compare.parse_arguments(parser)
 
     simulator = idn_compare.tool(args.simulator, "TAVRIL_SIM", "simulator/tavril-sim", args.build)
     idn_bench = idn_compare.tool(args.idn_bench, "", "bench/tavlib_idn_bench", args.build)

@@ -184,8 +184,8 @@ def tool(given, variable, relative, build):
     return path
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def add_common_arguments(parser):
+    """The options every *IDN? benchmark takes: where the programs are, how long to measure."""
     parser.add_argument("--build", type=Path, default=REPO / "build" / "release",
                         help="build folder with the programs (default build/release)")
     parser.add_argument("--library", help="libtavlib.so (default: $TAVLIB_LIBRARY, else in --build)")
@@ -193,10 +193,20 @@ def main():
     parser.add_argument("--idn-bench", help="tavlib_idn_bench (default: in --build)")
     parser.add_argument("--seconds", type=float, default=2.0, help="measuring time of each figure")
     parser.add_argument("--rounds", type=int, default=3, help="rounds; the table shows medians")
-    parser.add_argument("--warmup", type=int, default=200, help="transactions before each measurement")
+    parser.add_argument("--warmup", type=int, default=200, help="queries before each measurement")
+
+
+def parse_arguments(parser):
     args = parser.parse_args()
     if args.rounds < 1 or args.seconds <= 0:
         parser.error("--rounds must be at least 1 and --seconds above 0")
+    return args
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    add_common_arguments(parser)
+    args = parse_arguments(parser)
 
     library = tool(args.library, "TAVLIB_LIBRARY", "src/libtavlib.so", args.build)
     simulator = tool(args.simulator, "TAVRIL_SIM", "simulator/tavril-sim", args.build)
