@@ -62,12 +62,14 @@ function(tavlib_add_pyvisa_test name)
                    -W "ignore:'xdrlib' is deprecated:DeprecationWarning"
                    -q -ra ${CMAKE_CURRENT_SOURCE_DIR}/${arg_SCRIPT}
            WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
-  set(env ${arg_ENV}
+  # Not named "env": tavlib_python_sanitizer_env's own parameter is, and
+  # would hide the list from it.
+  set(test_env ${arg_ENV}
       "TAVLIB_LIBRARY=$<TARGET_FILE:tavlib>"
       "TAVRIL_SIM=${TAVRIL_SIM_EXECUTABLE}"
       "PYTHONPATH=${PROJECT_SOURCE_DIR}/python/tavril"
       "PYTHONDONTWRITEBYTECODE=1")
-  tavlib_python_sanitizer_env(env)
-  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${arg_TIMEOUT}
+  tavlib_python_sanitizer_env(test_env)
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${test_env}" TIMEOUT ${arg_TIMEOUT}
                                           LABELS ${arg_LABEL})
 endfunction()
