@@ -57,12 +57,7 @@ class Gateway:
                                   self.log_path.read_text(errors="replace")).group(1))
 
     def stop(self):
-        self.process.terminate()
-        try:
-            self.process.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        idn_compare.stop_process(self.process)
 
 
 def cpu_seconds(pid):

@@ -96,13 +96,18 @@ class Simulator:
 
     def __exit__(self, *exc_info):
         if self.process is not None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+            stop_process(self.process)
         shutil.rmtree(self.runtime, ignore_errors=True)
+
+
+def stop_process(process):
+    """Ends a program the benchmark started: SIGTERM, and SIGKILL after 15 s."""
+    process.terminate()
+    try:
+        process.wait(timeout=15)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
 
 
 def run_figure(command, runtime):
