@@ -44,9 +44,7 @@ Device::Device(DeviceContext& ctx, std::uint32_t number, std::string path, Uniqu
       path_(std::move(path)),
       listener_(std::move(listener)),
       instrument_(std::move(def), number),
-      stats_(stats_limit),
-      rx_(kMaxMessage + 1),
-      tx_(dp::kMaxTransfer) {
+      stats_(stats_limit) {
     for (const Fault& fault : instrument_.definition().faults) faults_.set(fault);
     listen_watch_ = ctx_.loop().watch(listener_.get(), EPOLLIN, [this](std::uint32_t) { on_accept(); });
 }
@@ -95,6 +93,13 @@ void Device::on_accept() {
             if (errno != EAGAIN && errno != EWOULDBLOCK)
                 ctx_.warn("device " + std::to_string(number_) + ": accept failed: " + std::strerror(errno));
             return;
+        }
+        // The transfer buffers come with the first connection: a device
+        // nobody opens holds none, which keeps a simulator of many devices
+        // small.
+        if (rx_.empty()) {
+            rx_.resize(kMaxMessage + 1);
+            tx_.resize(dp::kMaxTransfer);
         }
         auto c = std::make_unique<Connection>();
         c->number = ctx_.next_connection_number();
