@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The i686 stage: builds the library and its client suites (unit, Linux
-# backend, integration and processes) for 32-bit x86 Linux (preset
-# linux-i686) and runs them under qemu-i386-static, the kernel here running
-# 64-bit programs only.  The simulator and the 64-bit probe of the
+# The i686 stage: builds the library, its client suites (unit, Linux
+# backend, integration and processes) and the stress program for 32-bit x86
+# Linux (preset linux-i686) and runs them, with the stress program's short
+# modes, under qemu-i386-static, the kernel here running 64-bit programs
+# only.  The simulator and the 64-bit probe of the
 # cross-width slot test come from the native release build, built first.
 #
 # Usage: scripts/i686-tests.sh [ctest arguments...]   e.g. -R unit.
