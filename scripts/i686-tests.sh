@@ -3,8 +3,8 @@
 # backend, integration and processes) and the stress program for 32-bit x86
 # Linux (preset linux-i686) and runs them, with the stress program's short
 # modes, under qemu-i386-static, the kernel here running 64-bit programs
-# only.  The simulator and the 64-bit probe of the
-# cross-width slot test come from the native release build, built first.
+# only.  The simulator and the 64-bit probe of the cross-width slot test come
+# from the native release build, built first.
 #
 # Usage: scripts/i686-tests.sh [ctest arguments...]   e.g. -R unit.
 set -euo pipefail

@@ -24,7 +24,7 @@ echo "== Linux builds and tests took $(( $(date +%s) - start )) s"
 echo "== tsan: ThreadSanitizer build of the library's suites and the stress program's short runs"
 scripts/tsan-tests.sh
 
-echo "== linux-i686: the library's suites as 32-bit code under qemu-i386-static"
+echo "== linux-i686: the library's suites and the stress program's short modes as 32-bit code under qemu-i386-static"
 scripts/i686-tests.sh
 
 echo "== fuzz: each libFuzzer target for 30 s"
