@@ -4,6 +4,7 @@
 #
 #   scripts/fuzz.sh                          lists the targets
 #   scripts/fuzz.sh TARGET SECONDS [OPTION...] runs TARGET; OPTIONs go to libFuzzer
+#                                            (-fork=2 runs two workers)
 #
 # The run starts from the committed seeds (fuzz/corpus/TARGET) and the corpus
 # of earlier runs (build/fuzz/corpus/TARGET, where new inputs go).  A crash,
@@ -72,6 +73,12 @@ status=$(grep -E '^#[0-9]+.*cov: [0-9]+' "$log" | tail -n 1)
 field() { sed -n "s/.* $1: \([0-9]*\).*/\1/p" <<<"$status"; }
 executions=$(stat number_of_executed_units)
 rate=$(stat average_exec_per_sec)
+# With -fork=N the parent prints no final stats; its status line counts the
+# executions of all its jobs.
+if [[ -z $executions ]]; then
+    executions=$(sed -n 's/^#\([0-9]*\):.*/\1/p' <<<"$status")
+    if [[ -n $executions ]] && ((took > 0)); then rate=$((executions / took)); fi
+fi
 result=ok
 if ((rc != 0)); then
     # The sanitizer's or libFuzzer's one-line summary, and the saved input.
