@@ -12,7 +12,7 @@ for preset in release debug asan; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
-  # The stress program's short runs go in the release and sanitizer builds.
+  # The stress program's short modes go in the release and sanitizer builds.
   if [ "$preset" = debug ]; then
     ctest --preset "$preset" -j2 -E '^stress[.]'
   else
@@ -21,7 +21,7 @@ for preset in release debug asan; do
 done
 echo "== Linux builds and tests took $(( $(date +%s) - start )) s"
 
-echo "== tsan: ThreadSanitizer build of the library's suites and the stress program's short runs"
+echo "== tsan: ThreadSanitizer build of the library's suites and the stress program's short modes"
 scripts/tsan-tests.sh
 
 echo "== linux-i686: the library's suites and the stress program's short modes as 32-bit code under qemu-i386-static"
