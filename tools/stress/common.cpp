@@ -5,8 +5,22 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <fstream>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TAVLIB_STRESS_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TAVLIB_STRESS_SANITIZED 1
+#endif
+#endif
+#ifdef TAVLIB_STRESS_SANITIZED
+// Part of every sanitizer runtime's public interface; GCC ships no header
+// that declares it.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 namespace tavlib::stress {
 
@@ -40,6 +54,14 @@ long status_field(const std::string& key) {
 
 int thread_count() { return static_cast<int>(status_field("Threads:")); }
 long rss_kib() { return status_field("VmRSS:"); }
+
+Memory memory_in_use() {
+#ifdef TAVLIB_STRESS_SANITIZED
+    return {"heap in use", static_cast<long>(__sanitizer_get_current_allocated_bytes() / 1024)};
+#else
+    return {"RSS", rss_kib()};
+#endif
+}
 
 std::int64_t percentile(std::vector<std::int64_t> values, double share) {
     if (values.empty()) return 0;

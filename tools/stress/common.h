@@ -21,6 +21,16 @@ int fd_count();
 int thread_count();
 long rss_kib();
 
+// The memory figure whose growth counts as a leak. Normally the resident
+// set. Under a sanitizer it is the heap the program holds: the runtime keeps
+// freed blocks in a quarantine of up to 256 MiB, and its shadow grows with
+// them, so the resident set there says nothing about what we hold.
+struct Memory {
+    const char* name;  // "RSS" or "heap in use"
+    long kib;
+};
+Memory memory_in_use();
+
 // The value below which `share` (0..1) of the sorted values lie.
 std::int64_t percentile(std::vector<std::int64_t> values, double share);
 

@@ -91,8 +91,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 4));
     threadsCommand->add_option("-n,--transactions", threads.transactions, "transactions in all")
         ->check(CLI::Range(1, 1000000000));
-    threadsCommand->add_option("--rss-slack-kib", threads.rss_slack_kib,
-                               "resident-set growth tolerated");
+    threadsCommand->add_option("--memory-slack-kib", threads.memory_slack_kib,
+                               "memory growth tolerated (RSS; heap in use under a sanitizer)");
 
     SoakOptions soak;
     CLI::App* soakCommand =
@@ -101,7 +101,8 @@ int main(int argc, char** argv) {
     soakCommand->add_option("--seed", soak.seed, "random seed (0: from the clock)");
     soakCommand->add_option("--fault-share", soak.fault_share, "share of calls given a fault")
         ->check(CLI::Range(0.0, 1.0));
-    soakCommand->add_option("--rss-slack-kib", soak.rss_slack_kib, "resident-set growth tolerated");
+    soakCommand->add_option("--memory-slack-kib", soak.memory_slack_kib,
+                            "memory growth tolerated (RSS; heap in use under a sanitizer)");
 
     CLI11_PARSE(app, argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);

@@ -8,7 +8,7 @@
 //   - no call outlived its time-outs plus the bound on the waits after a
 //     time-out;
 //   - the descriptor and thread counts are what they were (the library
-//     starts no thread), and the resident set stays flat.
+//     starts no thread), and memory stays flat.
 // A fault counts as having hit a call when the simulator used it up during
 // the call (each is set with times=1 and read back afterwards).
 #include <unistd.h>
@@ -650,10 +650,10 @@ std::uint64_t Soak::run() {
     fdsClosed_ = fd_count();
     threads_ = thread_count();
     if (!open_checked(nullptr)) throw std::runtime_error("the first Open_Tavril failed");
-    // Warm-up, fault-free, before the resident set is taken.
+    // Warm-up, fault-free, before the memory figure is taken.
     for (int i = 0; i < 20; ++i) transaction(i % 2 == 0);
-    const long rssBefore = rss_kib();
-    long rssMax = rssBefore;
+    const Memory before = memory_in_use();
+    long maxKib = before.kib;
 
     const std::int64_t end = now_ns() + static_cast<std::int64_t>(options_.seconds * 1e9);
     std::uint64_t rounds = 0;
@@ -673,11 +673,11 @@ std::uint64_t Soak::run() {
             conf();
         else
             reopen(chance(options_.fault_share));
-        rssMax = std::max(rssMax, rss_kib());
+        maxKib = std::max(maxKib, memory_in_use().kib);
         ++rounds;
     }
     if (open_) close_checked();
-    const long rssAfter = rss_kib();
+    const Memory after = memory_in_use();
 
     std::printf("soak: %llu rounds, %llu resync reads\n", static_cast<unsigned long long>(rounds),
                 static_cast<unsigned long long>(resyncReads_));
@@ -695,10 +695,10 @@ std::uint64_t Soak::run() {
                     static_cast<unsigned long long>(f.injected), static_cast<unsigned long long>(f.hit));
     }
     std::printf("soak: faults injected %llu\n", static_cast<unsigned long long>(injected));
-    std::printf("soak: fds %d (no handle open), threads %d; RSS before %ld KiB, max %ld KiB, after %ld KiB\n",
-                fd_count(), thread_count(), rssBefore, rssMax, rssAfter);
-    if (rssAfter - rssBefore > options_.rss_slack_kib)
-        violation("resident set grew by " + std::to_string(rssAfter - rssBefore) + " KiB");
+    std::printf("soak: fds %d (no handle open), threads %d; %s before %ld KiB, max %ld KiB, after %ld KiB\n",
+                fd_count(), thread_count(), before.name, before.kib, maxKib, after.kib);
+    if (after.kib - before.kib > options_.memory_slack_kib)
+        violation(std::string(before.name) + " grew by " + std::to_string(after.kib - before.kib) + " KiB");
     return violations_.count();
 }
 

@@ -16,7 +16,7 @@ struct ThreadsOptions {
     int threads = 8;
     int handles = 4;
     std::uint64_t transactions = 100000;
-    long rss_slack_kib = 4096;
+    long memory_slack_kib = 4096;
 };
 std::uint64_t run_threads(const ThreadsOptions& options);
 
@@ -24,7 +24,7 @@ struct SoakOptions {
     double seconds = 60;
     std::uint64_t seed = 0;  // 0: from the clock
     double fault_share = 0.35;
-    long rss_slack_kib = 4096;
+    long memory_slack_kib = 4096;
 };
 std::uint64_t run_soak(const SoakOptions& options);
 

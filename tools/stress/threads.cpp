@@ -124,7 +124,7 @@ std::uint64_t run_threads(const ThreadsOptions& options) {
         tallies[t].seen.assign(counts.back(), 0);
     }
     const int fdsBefore = fd_count();
-    const long rssBefore = rss_kib();
+    const Memory before = memory_in_use();
 
     const std::int64_t start = now_ns();
     {
@@ -137,7 +137,7 @@ std::uint64_t run_threads(const ThreadsOptions& options) {
     }
     const double seconds = static_cast<double>(now_ns() - start) / 1e9;
     const int fdsAfter = fd_count();
-    const long rssAfter = rss_kib();
+    const Memory after = memory_in_use();
 
     Tally total;
     for (const Tally& t : tallies) {
@@ -166,8 +166,8 @@ std::uint64_t run_threads(const ThreadsOptions& options) {
                 static_cast<unsigned long long>(total.duplicated),
                 static_cast<unsigned long long>(total.crossed),
                 static_cast<unsigned long long>(leftover));
-    std::printf("threads: fds before %d after %d; RSS before %ld KiB after %ld KiB\n", fdsBefore,
-                fdsAfter, rssBefore, rssAfter);
+    std::printf("threads: fds before %d after %d; %s before %ld KiB after %ld KiB\n", fdsBefore,
+                fdsAfter, before.name, before.kib, after.kib);
     if (total.done != options.transactions) violations.add("not every transaction ran");
     if (total.failed != 0) violations.add(std::to_string(total.failed) + " calls failed");
     if (total.lost != 0) violations.add(std::to_string(total.lost) + " responses lost");
@@ -176,8 +176,9 @@ std::uint64_t run_threads(const ThreadsOptions& options) {
     if (total.crossed != 0) violations.add(std::to_string(total.crossed) + " responses crossed");
     if (leftover != 0) violations.add(std::to_string(leftover) + " responses never read");
     if (fdsAfter != fdsBefore) violations.add("descriptor count changed");
-    if (rssAfter - rssBefore > options.rss_slack_kib)
-        violations.add("resident set grew by " + std::to_string(rssAfter - rssBefore) + " KiB");
+    if (after.kib - before.kib > options.memory_slack_kib)
+        violations.add(std::string(before.name) + " grew by " + std::to_string(after.kib - before.kib) +
+                       " KiB");
     return violations.count();
 }
 
