@@ -53,13 +53,12 @@ long status_field(const std::string& key) {
 }  // namespace
 
 int thread_count() { return static_cast<int>(status_field("Threads:")); }
-long rss_kib() { return status_field("VmRSS:"); }
 
 Memory memory_in_use() {
 #ifdef TAVLIB_STRESS_SANITIZED
     return {"heap in use", static_cast<long>(__sanitizer_get_current_allocated_bytes() / 1024)};
 #else
-    return {"RSS", rss_kib()};
+    return {"RSS", status_field("VmRSS:")};
 #endif
 }
 
@@ -76,6 +75,13 @@ std::unique_ptr<sim::SimProcess> start_simulator(int devices) {
     options.runtime_dir = dir != nullptr ? dir : "";
     options.args = {"--devices", std::to_string(devices)};
     return std::make_unique<sim::SimProcess>(options);
+}
+
+void check_memory_flat(const Memory& before, const Memory& after, long slack_kib,
+                       Violations& violations) {
+    if (after.kib - before.kib > slack_kib)
+        violations.add(std::string(before.name) + " grew by " + std::to_string(after.kib - before.kib) +
+                       " KiB");
 }
 
 void Violations::add(const std::string& what) {

@@ -16,10 +16,9 @@ namespace tavlib::stress {
 // CLOCK_MONOTONIC in nanoseconds: one clock for every process of the run.
 std::int64_t now_ns();
 
-// The process's open descriptors, threads and resident set (KiB).
+// The process's open descriptors and threads.
 int fd_count();
 int thread_count();
-long rss_kib();
 
 // The memory figure whose growth counts as a leak. Normally the resident
 // set. Under a sanitizer it is the heap the program holds: the runtime keeps
@@ -47,5 +46,9 @@ public:
 private:
     std::uint64_t count_ = 0;
 };
+
+// Adds a violation when memory grew by more than `slack_kib` between the two.
+void check_memory_flat(const Memory& before, const Memory& after, long slack_kib,
+                       Violations& violations);
 
 }  // namespace tavlib::stress

@@ -176,9 +176,7 @@ std::uint64_t run_threads(const ThreadsOptions& options) {
     if (total.crossed != 0) violations.add(std::to_string(total.crossed) + " responses crossed");
     if (leftover != 0) violations.add(std::to_string(leftover) + " responses never read");
     if (fdsAfter != fdsBefore) violations.add("descriptor count changed");
-    if (after.kib - before.kib > options.memory_slack_kib)
-        violations.add(std::string(before.name) + " grew by " + std::to_string(after.kib - before.kib) +
-                       " KiB");
+    check_memory_flat(before, after, options.memory_slack_kib, violations);
     return violations.count();
 }
 
