@@ -5,113 +5,31 @@ TCPIP::127.0.0.1::<port>::SOCKET on a tavril-gateway that serves slot 0 of
 a tavril-sim running simulator/definitions/sample.yaml.  Answers must be
 those that Scmd_Tavril gives on the same instrument (read through the
 Python module tavril before the gateway claims the slot).  Raw sockets play
-the clients that misbehave.
-
-Paths come from the environment (CTest passes them):
-  TAVLIB_LIBRARY  the library
-  TAVRIL_SIM      the simulator
-  TAVRIL_GATEWAY  the gateway
-  PYTHONPATH      must reach python/tavril (the module tavril)
+the clients that misbehave.  harness.py says which paths come from the
+environment.
 """
 
-import os
 import re
 import shutil
-import socket
 import subprocess
-import tempfile
 import time
 from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parents[2]
-SAMPLE = REPO / "simulator" / "definitions" / "sample.yaml"
-IDENTITY = "VESPARO,ZQ907,SN%06d,2.4.1"
-MAX_LINE = 1024 * 1024
-READ_TIMEOUT = 2  # the gateway's, seconds
-# Generous: the programs may be sanitizer builds on a busy machine.
-START_TIMEOUT = 30.0
-BUSY = b"ERROR: tavril-gateway: slot 0 is in use by another client; connection closed\n"
-
-# Slots and devices of this session live in a runtime directory of its own,
-# set before the library is loaded (it binds the directory then).
-RUNTIME_DIR = tempfile.mkdtemp(prefix="tavril-gateway-")
-os.environ["TAVRIL_RUNTIME_DIR"] = RUNTIME_DIR
+from harness import (IDENTITY, RUNTIME_DIR, Gateway, Simulator, busy_line, open_visa, path_of,
+                     pattern, raw_client, read_to_end)
 
 import pyvisa  # noqa: E402
 import tavril  # noqa: E402
 
-
-def _path(variable):
-    value = os.environ.get(variable)
-    if not value or not Path(value).is_file():
-        raise pytest.UsageError("%s must name an existing file (got %r)" % (variable, value))
-    return str(value)
-
-
-class Program:
-    """A child process whose output goes to a log file."""
-
-    def __init__(self, name, args):
-        self.log_path = Path(RUNTIME_DIR) / (name + ".log")
-        with open(self.log_path, "wb") as log:
-            self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=log,
-                                            stderr=subprocess.STDOUT)
-
-    def log(self):
-        return self.log_path.read_text(errors="replace")
-
-    def wait_log(self, pattern, timeout=START_TIMEOUT):
-        """The first match of `pattern` in the log, waiting for it."""
-        deadline = time.monotonic() + timeout
-        while True:
-            match = re.search(pattern, self.log(), re.MULTILINE)
-            if match:
-                return match
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                raise AssertionError("no %r in the log (exit status %s):\n%s"
-                                     % (pattern, self.process.poll(), self.log()))
-            time.sleep(0.02)
-
-    def stop(self):
-        """SIGTERM; the exit status."""
-        self.process.terminate()
-        try:
-            return self.process.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-            raise
-
-
-class Simulator(Program):
-    def __init__(self):
-        self.control_path = str(Path(RUNTIME_DIR) / "control.sock")
-        super().__init__("simulator", [_path("TAVRIL_SIM"), "--definitions", str(SAMPLE),
-                                       "--runtime-dir", RUNTIME_DIR, "--control",
-                                       self.control_path])
-        self.wait_log(r"^tavril-sim: ready$")
-        self.device = 1  # the device slot 0 opens
-
-    def control(self, command):
-        """Runs one control command; its reply, which must be "ok ..."."""
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as channel:
-            channel.settimeout(60)
-            channel.connect(self.control_path)
-            channel.sendall(command.encode() + b"\n")
-            reply = b""
-            while not re.search(rb"^(ok|error)[^\n]*\n", reply, re.MULTILINE):
-                chunk = channel.recv(4096)
-                assert chunk, "control channel closed after %r" % reply
-                reply += chunk
-        assert re.search(rb"^ok", reply, re.MULTILINE), (command, reply)
-        return reply.decode()
+MAX_LINE = 1024 * 1024
+READ_TIMEOUT = 2  # the gateway's, seconds
+BUSY = busy_line(0)
 
 
 def start_gateway(*args):
-    gateway = Program("gateway-%d" % time.monotonic_ns(), [_path("TAVRIL_GATEWAY"), *args])
-    return gateway
+    return Gateway(*args, ready=False)
 
 
 @pytest.fixture(scope="module")
@@ -132,7 +50,7 @@ COMMANDS = ["*IDN?", "MEAS:VOLT?", "MEAS:CURR?", "SELFTEST?", "NO:SUCH:QUERY?", 
 def library_answers(sim):
     """What Scmd_Tavril answers to each of COMMANDS (whole text, code), and
     what it does with *RST, which gets no answer."""
-    tavril.load(_path("TAVLIB_LIBRARY"))
+    tavril.load(path_of("TAVLIB_LIBRARY"))
     answers = {}
     with tavril.Instrument(0) as instrument:
         for command in COMMANDS:
@@ -157,41 +75,12 @@ def gateway(sim, library_answers):
     assert status == 0, "tavril-gateway ended with %d:\n%s" % (status, program.log())
 
 
-def open_visa(port, timeout_ms=10000):
-    manager = pyvisa.ResourceManager("@py")
-    session = manager.open_resource("TCPIP::127.0.0.1::%d::SOCKET" % port,
-                                    read_termination="\n", write_termination="\n",
-                                    timeout=timeout_ms)
-    return manager, session
-
-
 @pytest.fixture
 def visa(gateway):
     manager, session = open_visa(gateway[1])
     yield session
     session.close()
     manager.close()
-
-
-def raw_client(port, source="127.0.0.1"):
-    client = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    client.settimeout(30)
-    client.bind((source, 0))
-    client.connect(("127.0.0.1", port))
-    return client
-
-
-def read_to_end(client):
-    """Everything the gateway sends until it closes the connection."""
-    data = b""
-    while True:
-        try:
-            chunk = client.recv(65536)
-        except ConnectionResetError:
-            return data
-        if not chunk:
-            return data
-        data += chunk
 
 
 def through_gateway(session, command, expected):
@@ -370,7 +259,7 @@ def test_line_length_limit(gateway, length, refused):
     (["--bind", "localhost"], r"--bind localhost: not an address"),
 ])
 def test_command_line_refused(args, message):
-    done = subprocess.run([_path("TAVRIL_GATEWAY"), *args], capture_output=True, text=True,
+    done = subprocess.run([path_of("TAVRIL_GATEWAY"), *args], capture_output=True, text=True,
                           timeout=60)
     assert done.returncode == 2
     assert re.search(message, done.stdout + done.stderr), done.stdout + done.stderr
@@ -414,8 +303,8 @@ def test_gives_up_reopening_after_its_bound(sim):
 @pytest.mark.parametrize("client_connected", [True, False])
 def test_instrument_removed_and_added_again(sim, gateway, client_connected):
     program, port = gateway
-    gone = (r"slot 0 port %d: instrument gone \(Conf_Tavril result -1 \(failed\), Win32 code "
-            r"\d+\); closing the slot and reopening it" % port)
+    gone = (r"slot 0 port %d: instrument gone \((Write|Read)_Tavril result -1 \(failed\), Win32 "
+            r"code \d+\); closing the slot and reopening it" % port)
     reopened = r"slot 0 port %d: slot reopened \(attempt \d+\)" % port
     before = len(re.findall(gone, program.log()))
     reopened_before = len(re.findall(reopened, program.log()))
@@ -437,15 +326,17 @@ def test_instrument_removed_and_added_again(sim, gateway, client_connected):
         while len(re.findall(gone, program.log())) == before:
             assert time.monotonic() < deadline, program.log()
             time.sleep(0.05)
-        added = sim.control("add zq907")
-        sim.device = int(re.search(r"ok id=(\d+)", added)[1])
+        # The port serves the instrument it started with: the one that
+        # comes back names itself so.
+        sim.device = sim.add()
+        sim.control("identity %d %s" % (sim.device, IDENTITY % 1))
         deadline = time.monotonic() + 30
         while len(re.findall(reopened, program.log())) == reopened_before:
             assert time.monotonic() < deadline, program.log()
             time.sleep(0.05)
         if not client_connected:
             manager, session = open_visa(port)
-        assert session.query("*IDN?") == IDENTITY % sim.device
+        assert session.query("*IDN?") == IDENTITY % 1
     finally:
         if session is not None:
             session.close()

@@ -3,26 +3,26 @@
 #include <charconv>
 
 namespace gateway {
-namespace {
 
-asio::ip::address unmapped(const asio::ip::address& peer) {
-    if (peer.is_v6() && peer.to_v6().is_v4_mapped())
-        return asio::ip::make_address_v4(asio::ip::v4_mapped, peer.to_v6());
-    return peer;
+asio::ip::address plain_address(const asio::ip::address& address) {
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    return address;
 }
-
-}  // namespace
 
 std::optional<Network> Network::parse(std::string_view text) {
     const std::size_t slash = text.find('/');
     asio::error_code error;
-    const asio::ip::address address =
+    const asio::ip::address written =
         asio::ip::make_address(std::string(text.substr(0, slash)), error);
     if (error) return std::nullopt;
+    const asio::ip::address address = plain_address(written);
+    const bool mapped = address != written;
 
     Network network;
     network.v6 = address.is_v6();
-    const unsigned width = network.v6 ? 128 : 32;
+    // The length as written: of the IPv6 form for a mapped address.
+    const unsigned width = written.is_v6() ? 128 : 32;
     network.prefix = width;
     if (slash != std::string_view::npos) {
         const std::string_view digits = text.substr(slash + 1);
@@ -31,6 +31,11 @@ std::optional<Network> Network::parse(std::string_view text) {
         if (digits.empty() || status != std::errc() || end != digits.data() + digits.size() ||
             network.prefix > width)
             return std::nullopt;
+    }
+    if (mapped) {
+        // Only the last 32 bits carry the IPv4 address.
+        if (network.prefix < 96) return std::nullopt;
+        network.prefix -= 96;
     }
     if (network.v6) {
         network.bytes = address.to_v6().to_bytes();
@@ -42,7 +47,7 @@ std::optional<Network> Network::parse(std::string_view text) {
 }
 
 bool Network::contains(const asio::ip::address& peer) const {
-    const asio::ip::address plain = unmapped(peer);
+    const asio::ip::address plain = plain_address(peer);
     if (plain.is_v6() != v6) return false;
     std::array<unsigned char, 16> peerBytes{};
     if (v6) {
@@ -57,6 +62,17 @@ bool Network::contains(const asio::ip::address& peer) const {
         if (((peerBytes[bit / 8] ^ bytes[bit / 8]) & mask) != 0) return false;
     }
     return true;
+}
+
+std::string Network::text() const {
+    asio::ip::address address;
+    if (v6) {
+        address = asio::ip::make_address_v6(bytes);
+    } else {
+        address = asio::ip::make_address_v4(
+            asio::ip::address_v4::bytes_type{bytes[0], bytes[1], bytes[2], bytes[3]});
+    }
+    return address.to_string() + "/" + std::to_string(prefix);
 }
 
 bool AccessList::allows(const asio::ip::address& peer) const {

@@ -7,60 +7,85 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "gate.h"
+#include "identity.h"
 #include "tavlib.h"
 
 namespace gateway {
 
+// Each read asks for one transfer of 64 KiB: the driver hands out one
+// message of the instrument's output at a time, and a transfer shorter than
+// asked for ends a message.
+inline constexpr std::uint32_t kChunk = 64 * 1024;
+
+// A quoted, shortened line for the log.
+std::string shown(std::string_view line);
+// "Read_Tavril result -3 (time-out), Win32 code 0", as the log shows a call.
+std::string call_text(const char* function, std::int32_t result, std::uint32_t errorCode);
+
 class Instrument {
 public:
     Instrument(std::uint32_t slot, std::uint32_t writeTimeout, std::uint32_t readTimeout,
-               std::string logPrefix);
+               std::string logPrefix, Gate& gate);
     ~Instrument();
     Instrument(const Instrument&) = delete;
     Instrument& operator=(const Instrument&) = delete;
 
-    // Opens and identifies the slot's instrument and logs its identity;
-    // failures are logged when `logFailure` is set.  True when open.
+    // Opens the slot and identifies what it holds.  The first instrument
+    // opened is the one this port serves from then on: another one found at
+    // the slot later is logged and closed again.  Failures are logged when
+    // `logFailure` is set.  True when open.
     bool open(bool logFailure);
     bool is_open() const { return handle_ != TAVRIL_INVALID_HANDLE; }
     void set_log_prefix(std::string prefix) { prefix_ = std::move(prefix); }
+    const std::string& log_prefix() const { return prefix_; }
+    std::uint32_t read_timeout() const { return readTimeout_; }
+    Gate& gate() { return gate_; }
+    // The instrument this port serves, once one was opened.
+    const std::optional<Identity>& identity() const { return identity_; }
 
-    // Sends the line and reads the whole response; gives it with its final
-    // line end (CR LF or LF) replaced by one LF.  Nothing when the instrument
-    // is not open or the transaction failed (logged).
-    std::optional<std::string> query(const std::string& line);
+    // Write_Tavril of `text`: its result; a failure is logged against
+    // `line`, and leaves its Win32 code in `errorCode`.
+    std::int32_t write(const std::string& text, std::string_view line, std::uint32_t& errorCode);
 
-    // Sends the line, reads nothing.
-    void write(const std::string& line);
+    // One transfer of at most kChunk bytes (Read_Tavril, raw mode), waiting
+    // at most `timeout` seconds; `chunk()` holds what it took.
+    struct Read {
+        std::int32_t result = 0;
+        std::uint32_t count = 0;
+        std::uint32_t errorCode = 0;
+        bool ok() const { return result == TAVRIL_READ_OK; }
+        // Nothing came in time, and the time-out's recovery request (which
+        // drops output that comes later) went well.
+        bool quiet() const { return result == TAVRIL_READ_TIMEOUT && errorCode == 0; }
+    };
+    Read read(std::uint32_t timeout);
+    const char* chunk() const { return chunk_.get(); }
 
-    // Takes and drops whatever output is waiting; the read time-out that
-    // ends it makes the library's recovery drop the rest (a response still
-    // being made, a partly received command).
-    void drain();
+    // Logs a failed call made for `line`.
+    void log_failure(const char* function, std::int32_t result, std::uint32_t errorCode,
+                     std::string_view line, std::string_view outcome);
 
-    // Asks the instrument for its identity (Conf_Tavril); when that fails
-    // with an error code, the instrument went away: logs it and closes the
-    // handle (see take_lost).  For a port that no client uses.
-    void check_presence();
-
-    // True once after a failure showed that the instrument went away (its
-    // handle is then closed): the caller starts reopening the slot.
+    // The instrument went away (a call failed with an error code and the
+    // identity exchange after it failed too) or another one answers at the
+    // slot: logs `why`, closes the handle, and take_lost() tells the port.
+    void lose(const std::string& why);
+    // True once after lose(): the caller starts reopening the slot.
     bool take_lost();
 
 private:
-    bool send(const std::string& line);
-    // Logs a failed call; when it was not a time-out, asks the instrument
-    // for its identity to tell a failed transfer from an instrument gone.
-    void failed(const char* function, std::int32_t result, std::uint32_t errorCode,
-                const std::string& line);
     void close();
 
     std::uint32_t slot_;
     std::uint32_t writeTimeout_;
     std::uint32_t readTimeout_;
     std::string prefix_;
+    Gate& gate_;
     TavrilHandle handle_ = TAVRIL_INVALID_HANDLE;
+    std::optional<Identity> identity_;
+    std::optional<Identity> lastStranger_;  // logged once while it stays
     bool lost_ = false;
     std::unique_ptr<char[]> chunk_;
 };

@@ -11,6 +11,7 @@
 #include <asio/signal_set.hpp>
 
 #include "access.h"
+#include "gate.h"
 #include "log.h"
 #include "options.h"
 #include "port.h"
@@ -34,7 +35,16 @@ int main(int argc, char** argv) {
     const gateway::AccessList access(options.allow);
     serve.access = &access;
     serve.maxLine = options.maxLine;
+    serve.maxResponse = options.maxResponse;
     serve.reopenTries = options.reopenTries;
+    gateway::Gate gate;
+    serve.gate = &gate;
+    if (!options.allow.empty()) {
+        std::string allowed;
+        for (const gateway::Network& network : options.allow)
+            allowed += (allowed.empty() ? "" : ", ") + network.text();
+        gateway::log("serving only peers in " + allowed);
+    }
 
     // Ports that gave up tell the main thread; when none is left, the
     // gateway ends with status 1.

@@ -17,9 +17,15 @@ namespace {
 
 constexpr const char* kFooter = R"(
 Port options: --slot starts the description of one served instrument; the
---port, --write-timeout and --read-timeout that follow it belong to it.
-Given before the first --slot, they are the defaults of every port (and
---port alone serves slot 0).  Without --slot: slot 0 on port 5025.
+--port, --write-timeout, --read-timeout, --answer-end, --keepalive and
+--idle-limit that follow it belong to it.  Given before the first --slot,
+they are the defaults of every port (and --port alone serves slot 0).
+Without --slot: slot 0 on port 5025.
+
+Answers: after each line the gateway sends the identity query in the same
+write; the messages the instrument sends before its identity are that line's
+answer (--answer-end idn, the default).  With --answer-end S an answer ends
+after S seconds without output instead, and every line costs that wait.
 
   tavril-gateway                                     slot 0 on 127.0.0.1:5025
   tavril-gateway --slot 0 --port 5025 --slot 1 --port 5026 --read-timeout 60
@@ -38,6 +44,9 @@ std::variant<Options, ParseExit> parse_command_line(int argc, const char* const*
     std::vector<std::uint16_t> ports;
     std::vector<std::uint32_t> writeTimeouts;
     std::vector<std::uint32_t> readTimeouts;
+    std::vector<std::uint32_t> answerEnds;
+    std::vector<std::uint32_t> keepalives;
+    std::vector<std::uint32_t> idleLimits;
     std::vector<std::string> allow;
 
     CLI::App app{"Serve the instruments of this machine on TCP ports (raw socket convention).",
@@ -62,6 +71,22 @@ std::variant<Options, ParseExit> parse_command_line(int argc, const char* const*
         repeatable("--read-timeout", readTimeouts,
                    "Time-out of each read transfer in seconds, 1 to 3600000 (default 10)")
             ->check(CLI::Range(std::uint32_t{1}, std::uint32_t{3600000}));
+    CLI::Option* answerOption =
+        repeatable("--answer-end", answerEnds,
+                   "Where an answer ends: idn (default), at the identity query sent after its "
+                   "line; or S, 1 to 60, after S seconds without output")
+            ->transform(CLI::Transformer(std::map<std::string, std::string>{{"idn", "0"}}))
+            ->check(CLI::Range(std::uint32_t{0}, std::uint32_t{60}));
+    CLI::Option* keepaliveOption =
+        repeatable("--keepalive", keepalives,
+                   "TCP keepalive: probe a silent client after S seconds, give it up about S "
+                   "seconds later (default 60; 0: off)")
+            ->check(CLI::Range(std::uint32_t{0}, std::uint32_t{86400}));
+    CLI::Option* idleOption =
+        repeatable("--idle-limit", idleLimits,
+                   "Disconnect a client that sends no line for S seconds (default 3600; 0: "
+                   "never)")
+            ->check(CLI::Range(std::uint32_t{0}, std::uint32_t{2592000}));
     app.add_option("--bind", options.bind,
                    "Address to listen on (default 127.0.0.1: this machine only)");
     repeatable("--allow", allow,
@@ -74,6 +99,10 @@ std::variant<Options, ParseExit> parse_command_line(int argc, const char* const*
                    "Longest command line in bytes, line end not counted (default 1048576); a "
                    "client sending a longer one is disconnected")
         ->check(CLI::Range(std::size_t{1}, std::size_t{64} * 1024 * 1024));
+    app.add_option("--max-response", options.maxResponse,
+                   "Longest message of an answer passed on, in bytes (default 67108864); a "
+                   "longer one is read and dropped")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 30));
     app.add_option("--reopen-tries", options.reopenTries,
                    "Attempts to reopen a slot whose instrument went away, one a second, before "
                    "its port closes (default 300)")
@@ -90,6 +119,15 @@ std::variant<Options, ParseExit> parse_command_line(int argc, const char* const*
 
     // Walk the options in the order given: --slot opens a port, the port
     // options after it fill it in, the ones before any --slot are defaults.
+    using Setter = void (*)(PortOptions&, std::uint32_t);
+    const std::map<const CLI::Option*, std::pair<const std::vector<std::uint32_t>*, Setter>>
+        perPort = {
+            {writeOption, {&writeTimeouts, [](PortOptions& p, std::uint32_t v) { p.writeTimeout = v; }}},
+            {readOption, {&readTimeouts, [](PortOptions& p, std::uint32_t v) { p.readTimeout = v; }}},
+            {answerOption, {&answerEnds, [](PortOptions& p, std::uint32_t v) { p.answerQuiet = v; }}},
+            {keepaliveOption, {&keepalives, [](PortOptions& p, std::uint32_t v) { p.keepalive = v; }}},
+            {idleOption, {&idleLimits, [](PortOptions& p, std::uint32_t v) { p.idleLimit = v; }}},
+        };
     PortOptions defaults;
     bool portBeforeSlot = false;
     std::map<const CLI::Option*, std::size_t> taken;
@@ -102,10 +140,8 @@ std::variant<Options, ParseExit> parse_command_line(int argc, const char* const*
         } else if (option == portOption) {
             if (options.ports.empty()) portBeforeSlot = true;
             target.port = ports[index];
-        } else if (option == writeOption) {
-            target.writeTimeout = writeTimeouts[index];
-        } else if (option == readOption) {
-            target.readTimeout = readTimeouts[index];
+        } else if (const auto setter = perPort.find(option); setter != perPort.end()) {
+            setter->second.second(target, (*setter->second.first)[index]);
         }
     }
     if (options.ports.empty()) {

@@ -17,6 +17,9 @@ inline constexpr std::uint32_t kDefaultWriteTimeout = 5;
 inline constexpr std::uint32_t kDefaultReadTimeout = 10;
 inline constexpr std::size_t kDefaultMaxLine = 1024 * 1024;
 inline constexpr std::uint32_t kDefaultReopenTries = 300;
+inline constexpr std::size_t kDefaultMaxResponse = 64 * 1024 * 1024;
+inline constexpr std::uint32_t kDefaultKeepalive = 60;
+inline constexpr std::uint32_t kDefaultIdleLimit = 3600;
 
 // One instrument served on one TCP port.
 struct PortOptions {
@@ -24,6 +27,11 @@ struct PortOptions {
     std::uint16_t port = kDefaultPort;  // 0: a free port, shown at start
     std::uint32_t writeTimeout = kDefaultWriteTimeout;
     std::uint32_t readTimeout = kDefaultReadTimeout;
+    // 0: an answer ends at the identity query sent after its line; else
+    // after this many seconds without output (answer.h).
+    std::uint32_t answerQuiet = 0;
+    std::uint32_t keepalive = kDefaultKeepalive;  // seconds; 0: off
+    std::uint32_t idleLimit = kDefaultIdleLimit;  // seconds without a line; 0: none
 };
 
 struct Options {
@@ -31,6 +39,7 @@ struct Options {
     std::string bind = "127.0.0.1";
     std::vector<Network> allow;
     std::size_t maxLine = kDefaultMaxLine;
+    std::size_t maxResponse = kDefaultMaxResponse;
     std::uint32_t reopenTries = kDefaultReopenTries;
 };
 

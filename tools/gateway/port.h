@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -16,6 +17,8 @@
 #include <asio/ip/tcp.hpp>
 
 #include "access.h"
+#include "answer.h"
+#include "gate.h"
 #include "instrument.h"
 #include "options.h"
 
@@ -25,7 +28,9 @@ struct ServeOptions {
     asio::ip::address bind;
     const AccessList* access = nullptr;
     std::size_t maxLine = kDefaultMaxLine;
+    std::size_t maxResponse = kDefaultMaxResponse;
     std::uint32_t reopenTries = kDefaultReopenTries;
+    Gate* gate = nullptr;  // shared by every port of the process
 };
 
 class Port {
@@ -42,24 +47,32 @@ public:
     void stop();   // ends it and waits for the thread
 
 private:
+    struct Session;
     asio::awaitable<void> accept_loop();
-    asio::awaitable<void> serve(std::shared_ptr<asio::ip::tcp::socket> self, std::string peer);
-    asio::awaitable<bool> owner_has_left();
-    asio::awaitable<void> turn_away(asio::ip::tcp::socket socket, std::string message);
+    asio::awaitable<void> admit(asio::ip::tcp::socket socket);
+    asio::awaitable<void> serve(std::shared_ptr<Session> session);
+    asio::awaitable<bool> run_line(Session& session, std::string line);
+    bool owner_leaving();
+    asio::awaitable<void> turn_away(std::shared_ptr<asio::ip::tcp::socket> socket);
     asio::awaitable<void> reopen();
     asio::awaitable<void> watch();
+    bool in_step(std::string_view why);
     void check_lost();
 
     PortOptions options_;
     ServeOptions serve_;
+    AnswerRules rules_;
     std::function<void()> closed_;
     std::string prefix_;
     Instrument instrument_;
     asio::io_context io_;
     asio::ip::tcp::acceptor acceptor_;
-    std::shared_ptr<asio::ip::tcp::socket> owner_;
+    std::shared_ptr<Session> session_;  // the owner, while one is connected
+    bool inStep_ = false;  // no output waits that no line asked for
     bool reopening_ = false;
     unsigned turningAway_ = 0;
+    unsigned nextTicket_ = 0;
+    std::set<unsigned> waiting_;  // tickets of the clients waiting for the port
     std::thread thread_;
 };
 

@@ -1,0 +1,169 @@
+#include "answer.h"
+
+#include "log.h"
+
+namespace gateway {
+
+std::string as_sent(std::string message) {
+    if (message.ends_with("\r\n"))
+        message.resize(message.size() - 2);
+    else if (message.ends_with('\n'))
+        message.pop_back();
+    message += '\n';
+    return message;
+}
+
+Answer::Answer(Instrument& instrument, const AnswerRules& rules, std::string line)
+    : instrument_(instrument),
+      rules_(rules),
+      line_(std::move(line)),
+      hold_(std::in_place, instrument.gate()),
+      identityQuery_(line_ == kIdentityQuery) {}
+
+bool Answer::send() {
+    std::string text = line_;
+    // Write_Tavril appends CR LF to a text that holds none.
+    if (rules_.quietSeconds == 0 && !identityQuery_) {
+        text += "\r\n";
+        text += kIdentityQuery;
+        text += "\r\n";
+    }
+    const std::int32_t result = instrument_.write(text, line_, errorCode_);
+    if (result == TAVRIL_WRITE_OK) return true;
+    // What the instrument took of a line cut short may still be answered.
+    failure_ = call_text("Write_Tavril", result, errorCode_);
+    ended_ = true;
+    hold_.reset();
+    return false;
+}
+
+std::optional<std::string> Answer::next() {
+    if (ended_) return std::nullopt;
+    std::string message;
+    const Piece piece = read_piece(message);
+    if (piece == Piece::message) {
+        answered_ = true;
+        return message;
+    }
+    ended_ = true;
+    inStep_ = piece == Piece::end;
+    hold_.reset();
+    return std::nullopt;
+}
+
+bool Answer::is_mark(std::string_view chunk) const {
+    const std::optional<Identity> identity = Identity::parse(chunk);
+    return identity && instrument_.identity() && identity->same_instrument(*instrument_.identity());
+}
+
+std::uint32_t Answer::next_timeout() const {
+    // A query waits for its answer as long as a read may; after that, or for
+    // a line that need not be answered, quiet for quietSeconds ends it.
+    if (rules_.quietSeconds == 0 || (!answered_ && line_.find('?') != std::string::npos))
+        return instrument_.read_timeout();
+    return rules_.quietSeconds;
+}
+
+Answer::Piece Answer::read_piece(std::string& message) {
+    if (markSeen_) {
+        // The identity query's own answer is its mark: given out, then the end.
+        if (!identityQuery_ || answered_markAnswer_) return Piece::end;
+        answered_markAnswer_ = true;
+        message = std::move(mark_);
+        return Piece::message;
+    }
+    // Transfers of a full kChunk belong to a message that goes on, until a
+    // shorter one ends it; a message of a whole number of chunks is ended by
+    // the mark that follows it.
+    std::string pending;
+    bool tooLong = false;
+    const auto drop_too_long = [&] {
+        log(instrument_.log_prefix() + shown(line_) + ": response longer than " +
+            std::to_string(rules_.maxResponse) + " bytes; dropped");
+        tooLong = false;
+    };
+    for (;;) {
+        const std::uint32_t timeout = next_timeout();
+        const Instrument::Read read = instrument_.read(timeout);
+        if (!read.ok()) {
+            if (rules_.quietSeconds != 0 && read.quiet()) {
+                if (timeout != rules_.quietSeconds)
+                    instrument_.log_failure("Read_Tavril", read.result, read.errorCode, line_,
+                                            "no answer sent");
+                if (tooLong) drop_too_long();
+                markSeen_ = true;
+                if (pending.empty()) return Piece::end;
+                message = std::move(pending);
+                return Piece::message;
+            }
+            failed("Read_Tavril", read.result, read.errorCode);
+            return Piece::failed;
+        }
+        const std::string_view chunk(instrument_.chunk(), read.count);
+        const bool last = read.count < kChunk;
+        if (last && rules_.quietSeconds == 0 && is_mark(chunk)) {
+            markSeen_ = true;
+            if (identityQuery_) mark_ = chunk;
+            if (tooLong) drop_too_long();
+            if (pending.empty()) return read_piece(message);
+            message = std::move(pending);
+            return Piece::message;
+        }
+        if (!tooLong && pending.size() + chunk.size() > rules_.maxResponse) {
+            tooLong = true;
+            std::string().swap(pending);
+        }
+        if (!tooLong) pending.append(chunk);
+        if (!last) continue;
+        if (tooLong) {
+            drop_too_long();
+            continue;
+        }
+        message = std::move(pending);
+        return Piece::message;
+    }
+}
+
+void Answer::failed(const char* function, std::int32_t result, std::uint32_t errorCode) {
+    errorCode_ = errorCode;
+    failure_ = call_text(function, result, errorCode);
+    instrument_.log_failure(function, result, errorCode, line_,
+                            answered_ ? "the rest of its answer is dropped" : "no answer sent");
+}
+
+bool resync(Instrument& instrument, const AnswerRules& rules, std::string_view why) {
+    if (!instrument.is_open()) return false;
+    AnswerRules marked = rules;
+    marked.quietSeconds = 0;
+    Answer answer(instrument, marked, std::string(kIdentityQuery));
+    std::uint64_t bytes = 0;
+    std::uint64_t messages = 0;
+    std::size_t lastSize = 0;
+    std::optional<Identity> stranger;
+    if (answer.send()) {
+        while (const std::optional<std::string> message = answer.next()) {
+            ++messages;
+            bytes += message->size();
+            lastSize = message->size();
+            const std::optional<Identity> identity = Identity::parse(*message);
+            if (identity && instrument.identity() &&
+                !identity->same_instrument(*instrument.identity()))
+                stranger = identity;
+        }
+    }
+    if (answer.in_step()) {
+        // The last message is the identity that answered the query.
+        if (messages > 1)
+            log(instrument.log_prefix() + "dropped " + std::to_string(bytes - lastSize) +
+                " bytes in " + std::to_string(messages - 1) + " messages nobody asked for (" +
+                std::string(why) + ")");
+        return true;
+    }
+    if (stranger)
+        instrument.lose("another instrument answers at the slot (" + stranger->text() + ")");
+    else if (answer.error_code() != 0)
+        instrument.lose("instrument gone (" + answer.failure() + ")");
+    return false;
+}
+
+}  // namespace gateway

@@ -1,0 +1,94 @@
+// The instrument's answer to one line, and where it ends.
+//
+// The instrument answers queries, but also settings and unknown commands
+// (answer codes, "ERROR ..."), sometimes with several messages, and some
+// commands not at all.  Nothing in its output says which line a message
+// answers.  So after each line the gateway sends the identity query in the
+// same write, and the instrument, which runs commands in the order they
+// came, answers it after everything it had to say about the line: the
+// messages before that identity are the line's answer, whole, and nothing of
+// it is left to be taken for the answer to a later line.  The identity that
+// ends an answer is this instrument's own (model and serial number).  The
+// identity query itself is not sent twice: its own answer ends it.
+//
+// Where the identity query after every line is not wanted, an answer can
+// instead end once the instrument has been quiet for some seconds: the read
+// that waited that long ends with the library's recovery request, which drops
+// whatever comes later.  Every line then costs that wait.
+#ifndef TAVRIL_GATEWAY_ANSWER_H
+#define TAVRIL_GATEWAY_ANSWER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "gate.h"
+#include "instrument.h"
+
+namespace gateway {
+
+struct AnswerRules {
+    // 0: an answer ends at the identity sent after the line; otherwise after
+    // this many seconds without output.
+    std::uint32_t quietSeconds = 0;
+    // The longest message passed on; a longer one is read and dropped.
+    std::size_t maxResponse = 64 * 1024 * 1024;
+};
+
+// A message as the client gets it: its final line end (CR LF or LF) made
+// one LF, or an LF added where it had none.
+std::string as_sent(std::string message);
+
+class Answer {
+public:
+    // Holds the gate shared (see gate.h) from the write until the answer has
+    // ended.
+    Answer(Instrument& instrument, const AnswerRules& rules, std::string line);
+
+    // Writes the line; false when that failed (logged).
+    bool send();
+    // The next message of the answer, as the instrument sent it; nothing
+    // once the answer has ended.
+    std::optional<std::string> next();
+    // After the end: true when the answer ended where it should, so that
+    // nothing of it can still come; false when a call failed (logged).
+    bool in_step() const { return inStep_; }
+    // After a failure: the Win32 code it came with (0 for a time-out).
+    std::uint32_t error_code() const { return errorCode_; }
+    // After a failure: the call that failed, its result and code.
+    const std::string& failure() const { return failure_; }
+    std::string_view line() const { return line_; }
+
+private:
+    enum class Piece { message, end, failed };
+    Piece read_piece(std::string& message);
+    bool is_mark(std::string_view chunk) const;
+    std::uint32_t next_timeout() const;
+    void failed(const char* function, std::int32_t result, std::uint32_t errorCode);
+
+    Instrument& instrument_;
+    AnswerRules rules_;
+    std::string line_;
+    std::optional<Gate::Shared> hold_;
+    bool identityQuery_;   // the line is the identity query: its answer is the mark
+    bool markSeen_ = false;
+    std::string mark_;  // the identity query's answer, given out last
+    bool answered_markAnswer_ = false;
+    bool ended_ = false;
+    bool inStep_ = false;
+    bool answered_ = false;  // a message was given out
+    std::uint32_t errorCode_ = 0;
+    std::string failure_;
+};
+
+// Drops whatever output waits (unsolicited messages, what is left after a
+// failure), by the identity exchange: true once the instrument's output is in
+// step again.  Logs what it dropped and why the exchange failed.  When it
+// failed with an error code, or another instrument answers, the instrument
+// is lost (Instrument::lose).
+bool resync(Instrument& instrument, const AnswerRules& rules, std::string_view why);
+
+}  // namespace gateway
+
+#endif
