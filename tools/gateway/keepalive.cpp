@@ -1,8 +1,8 @@
 #include "keepalive.h"
 
 #ifdef _WIN32
-#include <mstcpip.h>
 #include <winsock2.h>
+#include <mstcpip.h>
 #else
 #include <netinet/in.h>
 #include <netinet/tcp.h>
