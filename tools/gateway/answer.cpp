@@ -51,10 +51,7 @@ std::optional<std::string> Answer::next() {
     return std::nullopt;
 }
 
-bool Answer::is_mark(std::string_view chunk) const {
-    const std::optional<Identity> identity = Identity::parse(chunk);
-    return identity && instrument_.identity() && identity->same_instrument(*instrument_.identity());
-}
+bool Answer::is_mark(std::string_view chunk) const { return instrument_.is_own_identity(chunk); }
 
 std::uint32_t Answer::next_timeout() const {
     // A query waits for its answer as long as a read may; after that, or for

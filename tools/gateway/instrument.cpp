@@ -84,9 +84,19 @@ bool Instrument::open(bool logFailure) {
         return false;
     }
     identity_ = identity;
+    identityAnswer_.clear();
     lastStranger_.reset();
     log(prefix_ + "instrument " + identity.model + ", serial " + identity.serial + ", firmware " +
         identity.firmware);
+    return true;
+}
+
+bool Instrument::is_own_identity(std::string_view answer) {
+    // The same bytes as last time, without taking them apart.
+    if (!identityAnswer_.empty() && answer == identityAnswer_) return true;
+    const std::optional<Identity> identity = Identity::parse(answer);
+    if (!identity || !identity_ || !identity->same_instrument(*identity_)) return false;
+    identityAnswer_ = answer;
     return true;
 }
 

@@ -45,6 +45,8 @@ public:
     Gate& gate() { return gate_; }
     // The instrument this port serves, once one was opened.
     const std::optional<Identity>& identity() const { return identity_; }
+    // True when `answer` is this instrument's answer to the identity query.
+    bool is_own_identity(std::string_view answer);
 
     // Write_Tavril of `text`: its result; a failure is logged against
     // `line`, and leaves its Win32 code in `errorCode`.
@@ -86,6 +88,7 @@ private:
     TavrilHandle handle_ = TAVRIL_INVALID_HANDLE;
     std::optional<Identity> identity_;
     std::optional<Identity> lastStranger_;  // logged once while it stays
+    std::string identityAnswer_;  // the last answer is_own_identity took, as it came
     bool lost_ = false;
     std::unique_ptr<char[]> chunk_;
 };

@@ -5,7 +5,6 @@
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/experimental/as_tuple.hpp>
-#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/ip/v6_only.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
@@ -20,7 +19,6 @@ namespace gateway {
 namespace {
 
 using asio::ip::tcp;
-using namespace asio::experimental::awaitable_operators;
 using namespace std::chrono_literals;
 
 // How long a connecting client waits for an owner that is leaving (it has
@@ -55,10 +53,14 @@ struct Port::Session {
     Session(tcp::socket connection, std::string from, std::size_t maxLine)
         : socket(std::make_shared<tcp::socket>(std::move(connection))),
           peer(std::move(from)),
-          intake(maxLine) {}
+          intake(maxLine),
+          idleTimer(socket->get_executor()) {}
     std::shared_ptr<tcp::socket> socket;
     std::string peer;
     LineIntake intake;
+    asio::steady_timer idleTimer;
+    std::chrono::steady_clock::time_point lastInput = std::chrono::steady_clock::now();
+    bool idleExpired = false;  // the idle limit cancelled the read
     bool reading = false;     // waiting for the client's next bytes
     bool inputEnded = false;  // sent its last line: leaves once answered
     bool broken = false;      // its connection failed
@@ -241,7 +243,7 @@ asio::awaitable<void> Port::serve(std::shared_ptr<Session> session) {
     LineIntake& intake = session->intake;
     std::string reason = "disconnected";
     auto received = std::make_unique_for_overwrite<char[]>(kReceiveSize);
-    asio::steady_timer idle(io_);
+    if (options_.idleLimit != 0) asio::co_spawn(io_, watch_idle(session), asio::detached);
     for (;;) {
         bool gone = false;
         while (std::optional<LineIntake::Line> line = intake.next()) {
@@ -266,24 +268,16 @@ asio::awaitable<void> Port::serve(std::shared_ptr<Session> session) {
             break;
         }
         if (session->inputEnded) break;  // every line it sent is answered
-        std::tuple<asio::error_code, std::size_t> read;
         session->reading = true;
-        if (options_.idleLimit == 0) {
-            read = co_await socket.async_read_some(asio::buffer(received.get(), kReceiveSize),
-                                                   kTuple);
-        } else {
-            idle.expires_after(std::chrono::seconds(options_.idleLimit));
-            auto first = co_await (
-                socket.async_read_some(asio::buffer(received.get(), kReceiveSize), kTuple) ||
-                idle.async_wait(kTuple));
-            if (first.index() == 1) {
-                reason = "idle for " + std::to_string(options_.idleLimit) + " s: disconnected";
-                break;
-            }
-            read = std::get<0>(first);
-        }
+        session->lastInput = std::chrono::steady_clock::now();
+        const auto [error, count] = co_await socket.async_read_some(
+            asio::buffer(received.get(), kReceiveSize), kTuple);
         session->reading = false;
-        const auto [error, count] = read;
+        session->lastInput = std::chrono::steady_clock::now();
+        if (session->idleExpired) {
+            reason = "idle for " + std::to_string(options_.idleLimit) + " s: disconnected";
+            break;
+        }
         if (error == asio::error::eof) {
             // Perhaps only its sending side: it may still wait for answers.
             session->inputEnded = true;
@@ -297,8 +291,26 @@ asio::awaitable<void> Port::serve(std::shared_ptr<Session> session) {
     }
     asio::error_code ignored;
     socket.close(ignored);
+    session->idleTimer.cancel();
     log(prefix_ + "client " + session->peer + " " + reason);
     session_.reset();
+}
+
+asio::awaitable<void> Port::watch_idle(std::shared_ptr<Session> session) {
+    // One timer per session, set again only when it fires: the lines
+    // themselves cost a clock reading.
+    const std::chrono::seconds limit(options_.idleLimit);
+    for (;;) {
+        session->idleTimer.expires_at(session->lastInput + limit);
+        asio::error_code error;
+        co_await session->idleTimer.async_wait(into(error));
+        if (error || !session->socket->is_open()) co_return;
+        if (session->reading && std::chrono::steady_clock::now() - session->lastInput >= limit) {
+            session->idleExpired = true;
+            session->socket->cancel(error);
+            co_return;
+        }
+    }
 }
 
 asio::awaitable<bool> Port::run_line(Session& session, std::string line) {

@@ -52,6 +52,7 @@ private:
     asio::awaitable<void> admit(asio::ip::tcp::socket socket);
     asio::awaitable<void> serve(std::shared_ptr<Session> session);
     asio::awaitable<bool> run_line(Session& session, std::string line);
+    asio::awaitable<void> watch_idle(std::shared_ptr<Session> session);
     bool owner_leaving();
     asio::awaitable<void> turn_away(std::shared_ptr<asio::ip::tcp::socket> socket);
     asio::awaitable<void> reopen();

@@ -55,7 +55,9 @@ def main():
             ("ECHO? A|B", b"A\r\nB\n", "a response of two lines"),
             ("DATA? 100000", as_sent(data_bytes(100000)), "100,000 bytes of binary data"),
             ("DATA? 65536", as_sent(data_bytes(65536)),
-             "65,536 bytes (exactly one transfer): whole, after the read time-out"),
+             "65,536 bytes (exactly one transfer): whole, ended by the identity after it"),
+            ("NO:SUCH:COMMAND\n*IDN?", as_sent(IDENTITY.encode() + b"\r\n"),
+             "a command the driver does not answer, then the identity"),
         ]
         for command, expected, what in rows:
             try:
