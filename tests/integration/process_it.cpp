@@ -24,15 +24,14 @@
 #include <string>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
-
 #include "../emulated_command.h"
+#include "library_copy.h"
 #include "sim_process.h"
 #include "tavlib.h"
 
 namespace {
+
+using tavlib::test::LibraryCopy;
 
 // A tavlib_probe child process, talked to through pipes.
 class Probe {
@@ -295,55 +294,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, NotPrivate, ::testing::ValuesIn(kPlanted),
 
 // ---- two copies of the library in one process --------------------------------------
 
-// One loaded copy of the library and its functions.
-class Copy {
-public:
-    explicit Copy(const std::string& path) : module_(load(path)) {
-        if (module_ == nullptr) throw std::runtime_error(::dlerror());
-        open_ = reinterpret_cast<decltype(open_)>(::dlsym(module_, "Open_Tavril"));
-        close_ = reinterpret_cast<decltype(close_)>(::dlsym(module_, "Close_Tavril"));
-    }
-    ~Copy() { unload(); }
-    Copy(const Copy&) = delete;
-    Copy& operator=(const Copy&) = delete;
-
-    // "RESULT ERROR", keeping the handle of a successful open.
-    std::string open(std::uint32_t slot, void** handle) {
-        InstrumentIdentity identity{};
-        std::uint32_t error = 0;
-        const std::int32_t result = open_(slot, handle, &identity, &error);
-        return std::to_string(result) + " " + std::to_string(error);
-    }
-    std::string close(void* handle) {
-        std::uint32_t error = 0;
-        const std::int32_t result = close_(handle, &error);
-        return std::to_string(result) + " " + std::to_string(error);
-    }
-    void unload() {
-        if (module_ != nullptr) ::dlclose(module_);
-        module_ = nullptr;
-    }
-
-private:
-    // A loaded copy keeps its process-wide state (taken at load) until the
-    // process ends, on purpose: threads may still use it.  A copy unloaded
-    // early leaves that state unreachable, which is no leak to report.
-    static void* load(const std::string& path) {
-#if defined(__SANITIZE_ADDRESS__)
-        __lsan_disable();
-#endif
-        void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-#if defined(__SANITIZE_ADDRESS__)
-        __lsan_enable();
-#endif
-        return module;
-    }
-
-    void* module_;
-    std::int32_t (*open_)(std::uint32_t, void**, InstrumentIdentity*, std::uint32_t*) = nullptr;
-    std::int32_t (*close_)(void*, std::uint32_t*) = nullptr;
-};
-
 // A second copy (another file, as a plugin would bring) shares the table
 // with the first: it neither resets the first's claims when it loads nor
 // drops the first's locks when it unloads.
@@ -352,11 +302,11 @@ TEST(TwoCopies, ShareTheTableWithoutResettingOrUnlockingEachOther) {
     const std::string copyPath = private_dir(runtime_dir() + "/copy") + "/libtavlib-copy.so";
     std::filesystem::copy_file(TAVLIB_LIBRARY_PATH, copyPath);
 
-    Copy first(TAVLIB_LIBRARY_PATH);
+    LibraryCopy first(TAVLIB_LIBRARY_PATH);
     void* zero = nullptr;
     ASSERT_EQ(first.open(0, &zero), "0 0");
     {
-        Copy second(copyPath);
+        LibraryCopy second(copyPath);
         void* any = nullptr;
         EXPECT_EQ(second.open(0, &any), "-1 0");
         void* one = nullptr;
