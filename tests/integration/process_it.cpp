@@ -38,9 +38,11 @@ class Probe {
 public:
     // `runtime`: the runtime directory the probe loads the library with;
     // empty: this process's.  `command` starts the probe: by default this
-    // build's own, through the emulator in a cross build.
+    // build's own, through the emulator in a cross build.  `workdir`: the
+    // probe's working directory; empty: this process's.
     explicit Probe(const std::string& runtime = {},
-                   std::vector<std::string> command = tavtest::emulated_command(TAVLIB_PROBE_PATH)) {
+                   std::vector<std::string> command = tavtest::emulated_command(TAVLIB_PROBE_PATH),
+                   const std::string& workdir = {}) {
         auto argv = tavtest::argv_of(command);
         int toChild[2];
         int fromChild[2];
@@ -51,6 +53,7 @@ public:
         pid_ = ::fork();
         if (pid_ == 0) {
             if (!runtime.empty()) ::setenv("TAVRIL_RUNTIME_DIR", runtime.c_str(), 1);
+            if (!workdir.empty() && ::chdir(workdir.c_str()) != 0) ::_exit(126);
             ::dup2(toChild[0], 0);
             ::dup2(fromChild[1], 1);
             ::close(toChild[1]);
@@ -200,15 +203,39 @@ TEST(SharedSlots, ThirtyTwoAndSixtyFourBitProcessesShareTheSlots) {
 
 // ---- the runtime directory ----------------------------------------------------
 
-// R is read once, when the library loads: changing TAVRIL_RUNTIME_DIR later
-// moves neither the slot table nor device discovery.
-TEST(RuntimeDirectory, IsTheOneSetWhenTheLibraryLoads) {
-    const std::string other = private_dir(runtime_dir() + "/other");
-    tavlib::sim::SimProcess sim(options({}, other));  // a device there, none in ours
-    Probe probe;
-    EXPECT_EQ(probe.ask("setenv TAVRIL_RUNTIME_DIR " + other), "ok");
-    EXPECT_EQ(probe.ask("open 0"), "open -1 259");
+// R is fixed when the library loads, a relative TAVRIL_RUNTIME_DIR resolved
+// against the working directory of that moment.  Whatever the program
+// changes later, the slot table and device discovery keep using that R.
+struct LaterChange {
+    const char* name;
+    bool relative;  // TAVRIL_RUNTIME_DIR names R relative to the working directory
+    // The probe's command that would point R at <base>/elsewhere/R.
+    std::function<std::string(const std::string& base)> command;
+};
+
+const LaterChange kLaterChanges[] = {
+    {"Environment", false,
+     [](const std::string& base) { return "setenv TAVRIL_RUNTIME_DIR " + base + "/elsewhere/R"; }},
+    {"WorkingDirectory", true, [](const std::string& base) { return "chdir " + base + "/elsewhere"; }},
+};
+
+class RuntimeDirectory : public ::testing::TestWithParam<LaterChange> {};
+
+TEST_P(RuntimeDirectory, IsTheOneResolvedWhenTheLibraryLoads) {
+    const LaterChange& row = GetParam();
+    const std::string base = private_dir(runtime_dir() + "/later-" + row.name);
+    private_dir(base + "/elsewhere");
+    tavlib::sim::SimProcess sim(options({}, private_dir(base + "/R")));
+    Probe probe(row.relative ? "R" : base + "/R", tavtest::emulated_command(TAVLIB_PROBE_PATH),
+                base);
+    EXPECT_EQ(probe.ask(row.command(base)), "ok");
+    EXPECT_EQ(probe.ask("open 0"), "open 0 0");
+    EXPECT_EQ(probe.ask("close"), "close 0 0");
+    EXPECT_FALSE(std::filesystem::exists(base + "/elsewhere/R"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, RuntimeDirectory, ::testing::ValuesIn(kLaterChanges),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 // Every file under `root`, with its owner, mode and size: what a refused
 // directory must still hold afterwards.
