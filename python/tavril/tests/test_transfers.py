@@ -106,7 +106,10 @@ def test_memory_follows_the_answer_not_max_bytes(bench, call, expected):
     received = []
     rise = peak_rise(lambda: received.append(call(bench)))
     assert received == [expected]
-    assert rise < LARGE_MAX // 8, "a 30-byte answer raised the peak RSS by %d MiB" % (rise >> 20)
+    # A buffer of the maximum, once touched, is all of LARGE_MAX.  The bound
+    # leaves room for AddressSanitizer, which writes the shadow of each block
+    # it frees (an eighth of the block) when the library is a sanitizer build.
+    assert rise < LARGE_MAX // 4, "a 30-byte answer raised the peak RSS by %d MiB" % (rise >> 20)
 
 
 @pytest.mark.parametrize(
