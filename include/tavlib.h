@@ -45,10 +45,12 @@
  * - The instrument's driver is a user process (the simulator, or a bridge
  *   to hardware) reached through a runtime directory R: $TAVRIL_RUNTIME_DIR
  *   when set and not empty, else $XDG_RUNTIME_DIR/tavril, else
- *   /tmp/tavril-<uid>.  R is read once, when the library is loaded, and
- *   serves both the slot table and device discovery for the life of the
- *   process: set TAVRIL_RUNTIME_DIR before the library loads; a program
- *   that needs another R runs a child process.
+ *   /tmp/tavril-<uid>.  R is read once, when the library is loaded, made
+ *   absolute then (a relative path is taken from the working directory of
+ *   that moment), and serves both the slot table and device discovery for
+ *   the life of the process, whatever the environment or the working
+ *   directory becomes: set TAVRIL_RUNTIME_DIR before the library loads; a
+ *   program that needs another R runs a child process.
  * - R, its interface folder and its slot-table file must belong to the
  *   calling user, must not be symbolic links, and must grant nothing to
  *   group or others (R is created with mode 0700 when missing).  Otherwise

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "api_boundary.h"
+#include "api_calls.h"
 #include "platform/owners.h"
 #include "platform/win32_errors.h"
 
@@ -40,8 +41,9 @@ std::int32_t confirm_identity(TavrilHandle handle, InstrumentIdentity* identity,
     if (platform::is_invalid(handle)) return TAVRIL_CONF_FAILED;
     char response[kConfMaxBytes + 1];
     std::uint32_t error = 0;
-    const std::int32_t result = Scmd_Tavril(handle, kIdentityQuery, kConfMaxBytes, TAVRIL_MODE_LINE,
-                                            kConfTimeout, kConfTimeout, response, &error);
+    const std::int32_t result =
+        api::scmd_tavril(handle, kIdentityQuery, kConfMaxBytes, TAVRIL_MODE_LINE, kConfTimeout,
+                         kConfTimeout, response, &error);
     if (result != TAVRIL_SCMD_OK) {
         *errorCode = error;
         return TAVRIL_CONF_FAILED;
@@ -65,8 +67,8 @@ std::int32_t identify_instrument(TavrilHandle handle, InstrumentIdentity* identi
     text[0] = '\0';
 
     std::uint32_t error = 0;
-    switch (Scmd_Tavril(handle, kIdentityQuery, kHandshakeMaxBytes, TAVRIL_MODE_LINE,
-                        kHandshakeQueryTimeout, kHandshakeQueryTimeout, text, &error)) {
+    switch (api::scmd_tavril(handle, kIdentityQuery, kHandshakeMaxBytes, TAVRIL_MODE_LINE,
+                             kHandshakeQueryTimeout, kHandshakeQueryTimeout, text, &error)) {
         case TAVRIL_SCMD_WRITE_FAILED:
         case TAVRIL_SCMD_READ_FAILED:
         case TAVRIL_SCMD_BAD_ARGUMENT: *errorCode = error; return TAVRIL_OPEN_NOT_IDENTIFIED;
@@ -82,8 +84,8 @@ std::int32_t identify_instrument(TavrilHandle handle, InstrumentIdentity* identi
             return TAVRIL_OPEN_NOT_IDENTIFIED;
         }
         std::uint32_t count = 0;
-        Read_Tavril(handle, kHandshakeMaxBytes, TAVRIL_MODE_LINE, kHandshakeReadAgainTimeout, text,
-                    &count, &error);
+        api::read_tavril(handle, kHandshakeMaxBytes, TAVRIL_MODE_LINE, kHandshakeReadAgainTimeout,
+                         text, &count, &error);
         ++readsAgain;
     }
 

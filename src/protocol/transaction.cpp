@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "api_boundary.h"
+#include "api_calls.h"
 #include "protocol/answer_codes.h"
 #include "tavlib.h"
 
@@ -25,13 +26,14 @@ std::int32_t transact(TavrilHandle handle, const char* command, std::uint32_t ma
 
     std::uint32_t count = 0;
     std::uint32_t error = 0;
-    switch (Write_Tavril(handle, command, writeTimeoutSeconds, &count, &error)) {
+    switch (api::write_tavril(handle, command, writeTimeoutSeconds, &count, &error)) {
         case TAVRIL_WRITE_OK: break;
         case TAVRIL_WRITE_BAD_ARGUMENT: *errorCode = error; return TAVRIL_SCMD_BAD_ARGUMENT;
         case TAVRIL_WRITE_TIMEOUT: *errorCode = error; return TAVRIL_SCMD_WRITE_TIMEOUT;
         default: *errorCode = error; return TAVRIL_SCMD_WRITE_FAILED;
     }
-    switch (Read_Tavril(handle, maxBytes, mode, readTimeoutSeconds, response, &count, &error)) {
+    switch (api::read_tavril(handle, maxBytes, mode, readTimeoutSeconds, response, &count,
+                             &error)) {
         case TAVRIL_READ_OK: break;
         case TAVRIL_READ_BAD_ARGUMENT: *errorCode = error; return TAVRIL_SCMD_BAD_ARGUMENT;
         case TAVRIL_READ_TIMEOUT: *errorCode = error; return TAVRIL_SCMD_READ_TIMEOUT;
@@ -44,13 +46,22 @@ std::int32_t transact(TavrilHandle handle, const char* command, std::uint32_t ma
 
 }  // namespace tavlib::protocol
 
+std::int32_t tavlib::api::scmd_tavril(TavrilHandle handle, const char* command,
+                                      std::uint32_t maxBytes, std::int32_t mode,
+                                      std::uint32_t writeTimeoutSeconds,
+                                      std::uint32_t readTimeoutSeconds, char* response,
+                                      std::uint32_t* errorCode) noexcept {
+    return guarded_call(errorCode, TAVRIL_SCMD_WRITE_FAILED, [&] {
+        return protocol::transact(handle, command, maxBytes, mode, writeTimeoutSeconds,
+                                  readTimeoutSeconds, response, errorCode);
+    });
+}
+
 extern "C" TAVRIL_API int32_t TAVRIL_CALL Scmd_Tavril(TavrilHandle handle, const char* command,
                                                       uint32_t maxBytes, int32_t mode,
                                                       uint32_t writeTimeoutSeconds,
                                                       uint32_t readTimeoutSeconds, char* response,
                                                       uint32_t* errorCode) {
-    return tavlib::guarded_call(errorCode, TAVRIL_SCMD_WRITE_FAILED, [&] {
-        return tavlib::protocol::transact(handle, command, maxBytes, mode, writeTimeoutSeconds,
-                                          readTimeoutSeconds, response, errorCode);
-    });
+    return tavlib::api::scmd_tavril(handle, command, maxBytes, mode, writeTimeoutSeconds,
+                                    readTimeoutSeconds, response, errorCode);
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "api_boundary.h"
+#include "api_calls.h"
 #include "platform/owners.h"
 #include "platform/platform.h"
 #include "tavlib.h"
@@ -89,11 +90,17 @@ std::int32_t write_line(platform::Handle handle, const char* text, std::uint32_t
 
 }  // namespace tavlib::transfer
 
+std::int32_t tavlib::api::write_tavril(TavrilHandle handle, const char* text,
+                                       std::uint32_t timeoutSeconds, std::uint32_t* bytesWritten,
+                                       std::uint32_t* errorCode) noexcept {
+    return guarded_call(errorCode, TAVRIL_WRITE_FAILED, [&] {
+        return transfer::write_line(handle, text, timeoutSeconds, bytesWritten, errorCode);
+    });
+}
+
 extern "C" TAVRIL_API int32_t TAVRIL_CALL Write_Tavril(TavrilHandle handle, const char* text,
                                                        uint32_t timeoutSeconds,
                                                        uint32_t* bytesWritten,
                                                        uint32_t* errorCode) {
-    return tavlib::guarded_call(errorCode, TAVRIL_WRITE_FAILED, [&] {
-        return tavlib::transfer::write_line(handle, text, timeoutSeconds, bytesWritten, errorCode);
-    });
+    return tavlib::api::write_tavril(handle, text, timeoutSeconds, bytesWritten, errorCode);
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "api_boundary.h"
+#include "api_calls.h"
 #include "platform/owners.h"
 #include "platform/platform.h"
 #include "tavlib.h"
@@ -91,12 +92,20 @@ std::int32_t read_response(platform::Handle handle, std::uint32_t maxBytes, std:
 
 }  // namespace tavlib::transfer
 
+std::int32_t tavlib::api::read_tavril(TavrilHandle handle, std::uint32_t maxBytes,
+                                      std::int32_t mode, std::uint32_t timeoutSeconds,
+                                      char* buffer, std::uint32_t* bytesRead,
+                                      std::uint32_t* errorCode) noexcept {
+    return guarded_call(errorCode, TAVRIL_READ_FAILED, [&] {
+        return transfer::read_response(handle, maxBytes, mode, timeoutSeconds, buffer, bytesRead,
+                                       errorCode);
+    });
+}
+
 extern "C" TAVRIL_API int32_t TAVRIL_CALL Read_Tavril(TavrilHandle handle, uint32_t maxBytes,
                                                       int32_t mode, uint32_t timeoutSeconds,
                                                       char* buffer, uint32_t* bytesRead,
                                                       uint32_t* errorCode) {
-    return tavlib::guarded_call(errorCode, TAVRIL_READ_FAILED, [&] {
-        return tavlib::transfer::read_response(handle, maxBytes, mode, timeoutSeconds, buffer,
-                                               bytesRead, errorCode);
-    });
+    return tavlib::api::read_tavril(handle, maxBytes, mode, timeoutSeconds, buffer, bytesRead,
+                                    errorCode);
 }

@@ -2,10 +2,12 @@
 //   open SLOT   -> "open RESULT ERROR"  (keeps the handle of a 0 or -2)
 //   close       -> "close RESULT ERROR"
 //   setenv NAME VALUE -> "ok" (for tests of what a loaded library reads)
+//   chdir DIR   -> "ok", or "chdir failed"
 //   quit
 // Prints "ready" once the library is loaded.
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -38,6 +40,10 @@ int main() {
             words >> name >> value;
             ::setenv(name.c_str(), value.c_str(), 1);
             std::cout << "ok" << std::endl;
+        } else if (verb == "chdir") {
+            std::string dir;
+            words >> dir;
+            std::cout << (::chdir(dir.c_str()) == 0 ? "ok" : "chdir failed") << std::endl;
         } else if (verb == "quit") {
             break;
         } else {

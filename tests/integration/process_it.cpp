@@ -24,24 +24,25 @@
 #include <string>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
-
 #include "../emulated_command.h"
+#include "library_copy.h"
 #include "sim_process.h"
 #include "tavlib.h"
 
 namespace {
+
+using tavlib::test::LibraryCopy;
 
 // A tavlib_probe child process, talked to through pipes.
 class Probe {
 public:
     // `runtime`: the runtime directory the probe loads the library with;
     // empty: this process's.  `command` starts the probe: by default this
-    // build's own, through the emulator in a cross build.
+    // build's own, through the emulator in a cross build.  `workdir`: the
+    // probe's working directory; empty: this process's.
     explicit Probe(const std::string& runtime = {},
-                   std::vector<std::string> command = tavtest::emulated_command(TAVLIB_PROBE_PATH)) {
+                   std::vector<std::string> command = tavtest::emulated_command(TAVLIB_PROBE_PATH),
+                   const std::string& workdir = {}) {
         auto argv = tavtest::argv_of(command);
         int toChild[2];
         int fromChild[2];
@@ -52,6 +53,7 @@ public:
         pid_ = ::fork();
         if (pid_ == 0) {
             if (!runtime.empty()) ::setenv("TAVRIL_RUNTIME_DIR", runtime.c_str(), 1);
+            if (!workdir.empty() && ::chdir(workdir.c_str()) != 0) ::_exit(126);
             ::dup2(toChild[0], 0);
             ::dup2(fromChild[1], 1);
             ::close(toChild[1]);
@@ -201,15 +203,39 @@ TEST(SharedSlots, ThirtyTwoAndSixtyFourBitProcessesShareTheSlots) {
 
 // ---- the runtime directory ----------------------------------------------------
 
-// R is read once, when the library loads: changing TAVRIL_RUNTIME_DIR later
-// moves neither the slot table nor device discovery.
-TEST(RuntimeDirectory, IsTheOneSetWhenTheLibraryLoads) {
-    const std::string other = private_dir(runtime_dir() + "/other");
-    tavlib::sim::SimProcess sim(options({}, other));  // a device there, none in ours
-    Probe probe;
-    EXPECT_EQ(probe.ask("setenv TAVRIL_RUNTIME_DIR " + other), "ok");
-    EXPECT_EQ(probe.ask("open 0"), "open -1 259");
+// R is fixed when the library loads, a relative TAVRIL_RUNTIME_DIR resolved
+// against the working directory of that moment.  Whatever the program
+// changes later, the slot table and device discovery keep using that R.
+struct LaterChange {
+    const char* name;
+    bool relative;  // TAVRIL_RUNTIME_DIR names R relative to the working directory
+    // The probe's command that would point R at <base>/elsewhere/R.
+    std::function<std::string(const std::string& base)> command;
+};
+
+const LaterChange kLaterChanges[] = {
+    {"Environment", false,
+     [](const std::string& base) { return "setenv TAVRIL_RUNTIME_DIR " + base + "/elsewhere/R"; }},
+    {"WorkingDirectory", true, [](const std::string& base) { return "chdir " + base + "/elsewhere"; }},
+};
+
+class RuntimeDirectory : public ::testing::TestWithParam<LaterChange> {};
+
+TEST_P(RuntimeDirectory, IsTheOneResolvedWhenTheLibraryLoads) {
+    const LaterChange& row = GetParam();
+    const std::string base = private_dir(runtime_dir() + "/later-" + row.name);
+    private_dir(base + "/elsewhere");
+    tavlib::sim::SimProcess sim(options({}, private_dir(base + "/R")));
+    Probe probe(row.relative ? "R" : base + "/R", tavtest::emulated_command(TAVLIB_PROBE_PATH),
+                base);
+    EXPECT_EQ(probe.ask(row.command(base)), "ok");
+    EXPECT_EQ(probe.ask("open 0"), "open 0 0");
+    EXPECT_EQ(probe.ask("close"), "close 0 0");
+    EXPECT_FALSE(std::filesystem::exists(base + "/elsewhere/R"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, RuntimeDirectory, ::testing::ValuesIn(kLaterChanges),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 // Every file under `root`, with its owner, mode and size: what a refused
 // directory must still hold afterwards.
@@ -295,55 +321,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, NotPrivate, ::testing::ValuesIn(kPlanted),
 
 // ---- two copies of the library in one process --------------------------------------
 
-// One loaded copy of the library and its functions.
-class Copy {
-public:
-    explicit Copy(const std::string& path) : module_(load(path)) {
-        if (module_ == nullptr) throw std::runtime_error(::dlerror());
-        open_ = reinterpret_cast<decltype(open_)>(::dlsym(module_, "Open_Tavril"));
-        close_ = reinterpret_cast<decltype(close_)>(::dlsym(module_, "Close_Tavril"));
-    }
-    ~Copy() { unload(); }
-    Copy(const Copy&) = delete;
-    Copy& operator=(const Copy&) = delete;
-
-    // "RESULT ERROR", keeping the handle of a successful open.
-    std::string open(std::uint32_t slot, void** handle) {
-        InstrumentIdentity identity{};
-        std::uint32_t error = 0;
-        const std::int32_t result = open_(slot, handle, &identity, &error);
-        return std::to_string(result) + " " + std::to_string(error);
-    }
-    std::string close(void* handle) {
-        std::uint32_t error = 0;
-        const std::int32_t result = close_(handle, &error);
-        return std::to_string(result) + " " + std::to_string(error);
-    }
-    void unload() {
-        if (module_ != nullptr) ::dlclose(module_);
-        module_ = nullptr;
-    }
-
-private:
-    // A loaded copy keeps its process-wide state (taken at load) until the
-    // process ends, on purpose: threads may still use it.  A copy unloaded
-    // early leaves that state unreachable, which is no leak to report.
-    static void* load(const std::string& path) {
-#if defined(__SANITIZE_ADDRESS__)
-        __lsan_disable();
-#endif
-        void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-#if defined(__SANITIZE_ADDRESS__)
-        __lsan_enable();
-#endif
-        return module;
-    }
-
-    void* module_;
-    std::int32_t (*open_)(std::uint32_t, void**, InstrumentIdentity*, std::uint32_t*) = nullptr;
-    std::int32_t (*close_)(void*, std::uint32_t*) = nullptr;
-};
-
 // A second copy (another file, as a plugin would bring) shares the table
 // with the first: it neither resets the first's claims when it loads nor
 // drops the first's locks when it unloads.
@@ -352,11 +329,11 @@ TEST(TwoCopies, ShareTheTableWithoutResettingOrUnlockingEachOther) {
     const std::string copyPath = private_dir(runtime_dir() + "/copy") + "/libtavlib-copy.so";
     std::filesystem::copy_file(TAVLIB_LIBRARY_PATH, copyPath);
 
-    Copy first(TAVLIB_LIBRARY_PATH);
+    LibraryCopy first(TAVLIB_LIBRARY_PATH);
     void* zero = nullptr;
     ASSERT_EQ(first.open(0, &zero), "0 0");
     {
-        Copy second(copyPath);
+        LibraryCopy second(copyPath);
         void* any = nullptr;
         EXPECT_EQ(second.open(0, &any), "-1 0");
         void* one = nullptr;

@@ -4,7 +4,7 @@ import ctypes
 import enum
 import threading
 import warnings
-from ctypes import byref, c_uint32, c_void_p
+from ctypes import byref, c_char, c_size_t, c_uint32, c_void_p
 from typing import NamedTuple
 
 from . import _library
@@ -52,6 +52,37 @@ def _uint32(name, value):
     if not 0 <= value <= 0xFFFFFFFF:
         raise ValueError("%s must fit an unsigned 32-bit word, not %d" % (name, value))
     return value
+
+
+# The interpreter's raw allocator (malloc underneath), as function objects
+# of our own: the prototypes given here touch no one else's ctypes.pythonapi.
+_raw_malloc = ctypes.PYFUNCTYPE(c_void_p, c_size_t)(("PyMem_RawMalloc", ctypes.pythonapi))
+_raw_free = ctypes.PYFUNCTYPE(None, c_void_p)(("PyMem_RawFree", ctypes.pythonapi))
+
+
+class _ResponseMemory:
+    """`size` bytes for the library to deliver a response into, as a ctypes
+    char array while the `with` block lasts, then freed.
+
+    The memory is not initialised: a large maximum costs only address space,
+    and the pages that the response reaches are the only ones touched (the
+    library writes what arrived and, in the text modes, the NUL behind it).
+    Take copies of what arrived before the block ends."""
+
+    def __init__(self, size):
+        array_type = c_char * size  # first: a size no array can have fails here
+        self._address = _raw_malloc(size)
+        if not self._address:
+            raise MemoryError("cannot reserve %d bytes for a response" % size)
+        self._array = array_type.from_address(self._address)
+
+    def __enter__(self):
+        return self._array
+
+    def __exit__(self, *exc_info):
+        self._array = None
+        _raw_free(self._address)
+        self._address = None
 
 
 def _command_bytes(text):
@@ -177,17 +208,19 @@ class Instrument:
         self._check_open()
         max_bytes = _uint32("max_bytes", max_bytes)
         mode = int(mode)
-        buffer = ctypes.create_string_buffer(max_bytes + 1)
+        timeout = _uint32("timeout", timeout)
         count = c_uint32(0)
         error = c_uint32(0)
-        result = self.library.Read_Tavril(
-            self._handle, max_bytes, mode, _uint32("timeout", timeout), buffer,
-            byref(count), byref(error))
-        if result != 0:
-            raise TavrilError("Read_Tavril", result, error.value, count.value)
-        if mode == Mode.RAW:
-            return buffer.raw[:count.value]
-        return buffer.value.decode(ENCODING)
+        with _ResponseMemory(max_bytes + 1) as buffer:
+            result = self.library.Read_Tavril(
+                self._handle, max_bytes, mode, timeout, buffer, byref(count), byref(error))
+            if result != 0:
+                raise TavrilError("Read_Tavril", result, error.value, count.value)
+            # Copies of what arrived only: the bytes received, or the text up
+            # to its NUL.
+            if mode == Mode.RAW:
+                return buffer[:count.value]
+            return buffer.value.decode(ENCODING)
 
     def query(self, command, max_bytes=DEFAULT_MAX_BYTES, mode=Mode.LINE,
               timeout=DEFAULT_TIMEOUT, read_timeout=None):
@@ -203,14 +236,14 @@ class Instrument:
         max_bytes = _uint32("max_bytes", max_bytes)
         write_timeout = _uint32("timeout", timeout)
         read_timeout = write_timeout if read_timeout is None else _uint32("read_timeout", read_timeout)
-        buffer = ctypes.create_string_buffer(max_bytes + 1)
         error = c_uint32(0)
-        result = self.library.Scmd_Tavril(
-            self._handle, data, max_bytes, int(mode), write_timeout, read_timeout, buffer,
-            byref(error))
-        if result < 0:
-            raise TavrilError("Scmd_Tavril", result, error.value)
-        return Answer(buffer.value.decode(ENCODING), result)
+        with _ResponseMemory(max_bytes + 1) as buffer:
+            result = self.library.Scmd_Tavril(
+                self._handle, data, max_bytes, int(mode), write_timeout, read_timeout, buffer,
+                byref(error))
+            if result < 0:
+                raise TavrilError("Scmd_Tavril", result, error.value)
+            return Answer(buffer.value.decode(ENCODING), result)
 
     def confirm_identity(self):
         """Asks the instrument for its identity again (Conf_Tavril); updates

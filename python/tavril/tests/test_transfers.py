@@ -67,6 +67,51 @@ def test_raw_read_beyond_one_transfer(bench):
     assert bench.read(size, Mode.RAW) == data_pattern(size)
 
 
+# Far more than the process holds: memory sized by it would show at once.
+LARGE_MAX = 256 * 2**20
+
+
+def status_bytes(field):
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    raise AssertionError("no %s in /proc/self/status" % field)
+
+
+def peak_rise(call):
+    """Runs call(); returns how far the process's peak resident set rose above
+    the resident set it had before."""
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")  # the peak (VmHWM) starts again from the resident set
+    before = status_bytes("VmRSS")
+    call()
+    return status_bytes("VmHWM") - before
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda i: i.write("DATA? 30") and i.read(LARGE_MAX, Mode.RAW), data_pattern(30)),
+        (lambda i: i.write("DATA? 30") and i.read(LARGE_MAX, Mode.LINE),
+         data_pattern(30)[:-2].decode()),
+        (lambda i: i.write("DATA? 30") and i.read(LARGE_MAX, Mode.TEXT), data_pattern(30).decode()),
+        (lambda i: i.query("DATA? 30", LARGE_MAX, Mode.LINE).response,
+         data_pattern(30)[:-2].decode()),
+        (lambda i: i.query("DATA? 30", LARGE_MAX, Mode.TEXT).response, data_pattern(30).decode()),
+    ],
+    ids=["read-raw", "read-line", "read-text", "query-line", "query-text"],
+)
+def test_memory_follows_the_answer_not_max_bytes(bench, call, expected):
+    received = []
+    rise = peak_rise(lambda: received.append(call(bench)))
+    assert received == [expected]
+    # A buffer of the maximum, once touched, is all of LARGE_MAX.  The bound
+    # leaves room for AddressSanitizer, which writes the shadow of each block
+    # it frees (an eighth of the block) when the library is a sanitizer build.
+    assert rise < LARGE_MAX // 4, "a 30-byte answer raised the peak RSS by %d MiB" % (rise >> 20)
+
+
 @pytest.mark.parametrize(
     "call, function, result_name",
     [

@@ -48,8 +48,10 @@ inline bool fail(Word code) noexcept {
 // The Win32 code that stands for an errno value.
 Word win32_from_errno(int error) noexcept;
 
-// The runtime directory R, read once when the library is loaded: the slot
-// table and device discovery use the same R for the life of the process.
+// The runtime directory R, read and made absolute once, when the library is
+// loaded: the slot table and device discovery use this one path for the life
+// of the process, whatever the program's environment or working directory
+// becomes.
 const std::string& runtime_directory();
 
 struct Connection;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,13 +39,26 @@ bool make_private_dir(const std::string& path, std::string* problem) {
     return true;
 }
 
-}  // namespace
+// `path` prefixed with the working directory unless it is absolute.  A
+// working directory that cannot be named (removed, or an ancestor that may
+// not be read) leaves it relative: the kernel still resolves it from there.
+std::string absolute(std::string path) {
+    if (path.front() == '/') return path;
+    std::error_code unnamed;
+    const std::filesystem::path cwd = std::filesystem::current_path(unnamed);
+    if (unnamed) return path;
+    return (cwd / path).string();
+}
 
-std::string runtime_directory() {
+std::string chosen_directory() {
     if (const char* dir = non_empty_env("TAVRIL_RUNTIME_DIR")) return dir;
     if (const char* xdg = non_empty_env("XDG_RUNTIME_DIR")) return std::string(xdg) + "/tavril";
     return "/tmp/tavril-" + std::to_string(::getuid());
 }
+
+}  // namespace
+
+std::string runtime_directory() { return absolute(chosen_directory()); }
 
 std::string private_path_problem(const std::string& path, bool isFile) {
     struct stat st {};
@@ -83,7 +97,5 @@ std::string ensure_interface_folder(const std::string& root, std::string* proble
     if (!make_private_dir(folder, problem)) return {};
     return folder;
 }
-
-std::string ensure_interface_folder() { return ensure_interface_folder(runtime_directory()); }
 
 }  // namespace tavlib::driver_protocol

@@ -33,8 +33,10 @@ inline constexpr std::uint32_t kIoctlRecover = 0x222000;
 inline constexpr const char* kInterfaceClassFolder = "016a5b0d-4331-4c56-8825-6ec4c870d3cb";
 
 // The runtime directory R: $TAVRIL_RUNTIME_DIR when set and not empty, else
-// $XDG_RUNTIME_DIR/tavril when that is set, else /tmp/tavril-<uid>.
-// Read from the environment at each call; does not create it.
+// $XDG_RUNTIME_DIR/tavril when that is set, else /tmp/tavril-<uid>, as an
+// absolute path: a relative one is taken from the working directory of the
+// call (and stays relative only when that directory cannot be named).  Read
+// from the environment at each call; does not create it.
 std::string runtime_directory();
 
 // Why `path` cannot serve as a private folder (or, with `isFile`, a private
@@ -54,6 +56,5 @@ std::string runtime_directory_problem(const std::string& root);
 // (EACCES for a path that is not private) and, if `problem` is given,
 // stores there which path is wrong and why.
 std::string ensure_interface_folder(const std::string& root, std::string* problem = nullptr);
-std::string ensure_interface_folder();  // with runtime_directory()
 
 }  // namespace tavlib::driver_protocol

@@ -150,7 +150,7 @@ namespace {
 // lock is taken before the state mutex, in the same order as everywhere else.
 __attribute__((constructor(101))) void register_fork_handlers_at_load() {
     state();
-    runtime_directory();  // R is the one set when the library loads
+    runtime_directory();  // R is fixed, as an absolute path, when the library loads
 }
 }  // namespace
 
