@@ -97,6 +97,14 @@ Answer::Piece Answer::read_piece(std::string& message) {
             return Piece::failed;
         }
         const std::string_view chunk(instrument_.chunk(), read.count);
+        taken_ += read.count;
+        if (limit_ != 0 && taken_ > limit_) {
+            log(instrument_.log_prefix() + shown(line_) + ": more than " + std::to_string(limit_) +
+                " bytes of output read and dropped; stopped there");
+            errorCode_ = 0;
+            failure_ = "too much output";
+            return Piece::failed;
+        }
         const bool last = read.count < kChunk;
         if (last && rules_.quietSeconds == 0 && is_mark(chunk)) {
             markSeen_ = true;
@@ -133,6 +141,7 @@ bool resync(Instrument& instrument, const AnswerRules& rules, std::string_view w
     AnswerRules marked = rules;
     marked.quietSeconds = 0;
     Answer answer(instrument, marked, std::string(kIdentityQuery));
+    answer.limit_output(kDropLimitFactor * rules.maxResponse);
     std::uint64_t bytes = 0;
     std::uint64_t messages = 0;
     std::size_t lastSize = 0;

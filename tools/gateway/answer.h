@@ -36,6 +36,12 @@ struct AnswerRules {
     std::size_t maxResponse = 64 * 1024 * 1024;
 };
 
+// Output read only to be dropped (a departed client's answer, what waits
+// before the identity exchange) stops after this many times --max-response
+// bytes: an instrument that never stops sending does not hold a port for
+// ever.
+inline constexpr std::size_t kDropLimitFactor = 4;
+
 // A message as the client gets it: its final line end (CR LF or LF) made
 // one LF, or an LF added where it had none.
 std::string as_sent(std::string message);
@@ -48,6 +54,9 @@ public:
 
     // Writes the line; false when that failed (logged).
     bool send();
+    // From now on, the answer fails (logged) once more than `bytes` of
+    // output have been read for it in all.
+    void limit_output(std::uint64_t bytes) { limit_ = bytes; }
     // The next message of the answer, as the instrument sent it; nothing
     // once the answer has ended.
     std::optional<std::string> next();
@@ -80,6 +89,8 @@ private:
     bool answered_ = false;  // a message was given out
     std::uint32_t errorCode_ = 0;
     std::string failure_;
+    std::uint64_t taken_ = 0;  // bytes read for this answer
+    std::uint64_t limit_ = 0;  // 0: none
 };
 
 // Drops whatever output waits (unsolicited messages, what is left after a

@@ -342,6 +342,7 @@ asio::awaitable<bool> Port::run_line(Session& session, std::string line) {
                 asio::error_code error;
                 co_await asio::async_write(*session.socket, asio::buffer(out), into(error));
                 clientGone = static_cast<bool>(error);
+                if (clientGone) answer.limit_output(kDropLimitFactor * serve_.maxResponse);
             }
             if (dropped > 0)
                 log(prefix_ + shown(answer.line()) + ": its client left; dropped the " +
