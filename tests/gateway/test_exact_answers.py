@@ -103,6 +103,23 @@ def test_client_leaving_leaves_nothing_stale(gateway, lines):
     assert exchange(gateway.port, b"*IDN?\n", len(ID1)) == ID1
 
 
+def test_echo_of_the_identity_is_an_answer_not_its_end(sim):
+    # An instrument that echoes: a line that is the identity comes back as
+    # the identity, which must not end the answers early.  Its output from
+    # an earlier session waits too.
+    device = sim.add("stale-output")
+    identity = b"VESPARO,ZQ907,SN%06d,1.0.0" % device
+    program = Gateway("--slot", "2", "--port", "0")
+    try:
+        lines = [identity, b"PING?", b"*idn?", b"*IDN?", b"PONG"]
+        expected = b"".join(line + b"\n" for line in lines[:3]) + identity + b"\nPONG\n"
+        assert exchange(program.port, b"".join(line + b"\n" for line in lines),
+                        len(expected)) == expected
+    finally:
+        program.finish()
+        sim.control("remove %d" % device)
+
+
 def test_half_closed_owner_keeps_the_port_until_answered(gateway):
     owner = raw_client(gateway.port)
     owner.sendall(b"*IDN?\nMEAS:CURR?\nMEAS:CURR?\nMEAS:VOLT?\n")

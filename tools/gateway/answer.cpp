@@ -1,8 +1,31 @@
 #include "answer.h"
 
+#include <cctype>
+
 #include "log.h"
 
 namespace gateway {
+namespace {
+
+bool contains_folded(std::string_view text, std::string_view upper) {
+    for (std::size_t at = 0; at + upper.size() <= text.size(); ++at) {
+        std::size_t i = 0;
+        while (i < upper.size() && std::toupper(static_cast<unsigned char>(text[at + i])) == upper[i])
+            ++i;
+        if (i == upper.size()) return true;
+    }
+    return false;
+}
+
+// A line that might make the instrument name itself (the identity query in
+// another spelling, a compound query with it, a text an echo sends back as
+// the identity): its answer could hold a second identity, which would end
+// it early and be taken for the mark of the next line.
+bool may_name_instrument(std::string_view line) {
+    return contains_folded(line, "IDN") || contains_folded(line, kIdentityPrefix);
+}
+
+}  // namespace
 
 std::string as_sent(std::string message) {
     if (message.ends_with("\r\n"))
@@ -18,7 +41,11 @@ Answer::Answer(Instrument& instrument, const AnswerRules& rules, std::string lin
       rules_(rules),
       line_(std::move(line)),
       hold_(std::in_place, instrument.gate()),
-      identityQuery_(line_ == kIdentityQuery) {}
+      identityQuery_(line_ == kIdentityQuery) {
+    // Such a line ends its answer after a second of quiet instead.
+    if (rules_.quietSeconds == 0 && !identityQuery_ && may_name_instrument(line_))
+        rules_.quietSeconds = 1;
+}
 
 bool Answer::send() {
     std::string text = line_;

@@ -3,8 +3,6 @@
 namespace gateway {
 namespace {
 
-// What the instrument's identity begins with: its maker and model fields.
-constexpr std::string_view kIdentityPrefix = "VESPARO,ZQ907";
 constexpr std::size_t kFieldLength = TAVRIL_IDENTITY_FIELD_SIZE - 1;
 
 // The text behind the last comma (cut to a field's length), and the text

@@ -11,8 +11,10 @@
 
 namespace gateway {
 
-// The query every instrument of this kind answers with its identity.
+// The query every instrument of this kind answers with its identity, which
+// begins with its maker and model.
 inline constexpr std::string_view kIdentityQuery = "*IDN?";
+inline constexpr std::string_view kIdentityPrefix = "VESPARO,ZQ907";
 
 struct Identity {
     std::string model;
