@@ -1,8 +1,7 @@
-# 32-bit x86 Linux with the native GCC in -m32 mode (Debian: g++-multilib).
-# This kernel runs 64-bit programs only, so the build's programs run under
-# user-mode emulation: CMake starts tests (and gtest discovery) through
-# CMAKE_CROSSCOMPILING_EMULATOR, and tests that start programs of this build
-# themselves put the emulator in front (TAVLIB_TEST_EMULATOR).
+# 32-bit x86 Linux with the native GCC in -m32 mode (Debian: g++-multilib,
+# whose 32-bit C and C++ runtimes include /lib/ld-linux.so.2).  The x86_64
+# kernel runs 32-bit programs directly (IA-32 emulation), so the tests and
+# the programs they start run natively, beside the 64-bit simulator.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER gcc)
@@ -13,6 +12,3 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT -m32)
 set(CMAKE_SHARED_LINKER_FLAGS_INIT -m32)
 set(CMAKE_MODULE_LINKER_FLAGS_INIT -m32)
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
-
-find_program(TAVLIB_QEMU_I386 qemu-i386-static REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${TAVLIB_QEMU_I386})

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # The i686 stage: builds the library, its client suites (unit, Linux
 # backend, integration and processes) and the stress program for 32-bit x86
-# Linux (preset linux-i686) and runs them, with the stress program's short
-# modes, under qemu-i386-static, the kernel here running 64-bit programs
-# only.  The simulator and the 64-bit probe of the cross-width slot test come
-# from the native release build, built first.
+# Linux (preset linux-i686, gcc -m32) and runs them, with the stress
+# program's short modes, as native 32-bit programs: the x86_64 kernel runs
+# them directly.  qemu-i386-static runs one suite again, the device
+# enumeration, which sees 64-bit directory positions there
+# (tests/platform_linux/CMakeLists.txt says why).  The simulator and the
+# 64-bit probe of the cross-width slot test come from the native release
+# build, built first.
 #
 # Usage: scripts/i686-tests.sh [ctest arguments...]   e.g. -R unit.
 set -euo pipefail

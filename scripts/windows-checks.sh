@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The Windows stage: builds tavlib.dll for 32-bit and 64-bit Windows with
-# MinGW-w64, checks both images, and runs the DLL test program (64-bit)
-# under wine.  32-bit code cannot run here, so the 32-bit DLL is checked by
-# reading its image and disassembly (each export's return pops its own
-# arguments), and its import library by linking the test program.
+# MinGW-w64, checks both images (for the 32-bit DLL also its disassembly:
+# each export's return pops its own arguments), and runs the DLL test
+# program of each width under wine: the 64-bit one in a 64-bit prefix, the
+# 32-bit one in a 32-bit prefix (wine32), as on 32-bit Windows.
 #
 # Usage: scripts/windows-checks.sh        (as root when packages are missing)
 # Closes with "windows: N passed, M failed", the sum of every check below;
@@ -21,8 +21,8 @@ source "$root/scripts/lib/stage.sh"
 
 # ---- packages ------------------------------------------------------------
 t=$(date +%s%N)
-packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 wine64 cmake python3
-          libasio-dev libcli11-dev)
+packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 wine64 wine32:i386
+          cmake python3 libasio-dev libcli11-dev)
 if ! install_missing "${packages[@]}"; then
     step_failed "installing ${packages[*]}"
     echo "windows: $passed passed, $failed failed"
@@ -69,17 +69,18 @@ for arch in i686 x86_64; do
 done
 echo "== images checked ($(elapsed "$t"))"
 
-# ---- the test program under wine -----------------------------------------
-if is_built mingw-x86_64; then
-    setup_wine_prefix tavlib-wine
+# ---- the test programs under wine ----------------------------------------
+for arch in x86_64 i686; do
+    is_built "mingw-$arch" || continue
+    setup_wine_prefix tavlib-wine "$arch"
 
     t=$(date +%s%N)
     "$wineserver" -p
     if "$wine" wineboot --init >"$WINEPREFIX/wineboot.log" 2>&1; then
-        echo "== wine prefix created ($(elapsed "$t"))"
+        echo "== $WINEARCH prefix created ($(elapsed "$t"))"
     else
         cat "$WINEPREFIX/wineboot.log"
-        step_failed "wineboot --init"
+        step_failed "wineboot --init ($arch)"
     fi
 
     # The stand-in device: wine opens the interface's device path
@@ -89,21 +90,21 @@ if is_built mingw-x86_64; then
     ln -s "$stand_in" \
         "$WINEPREFIX/dosdevices/root#tavril#0000#{016a5b0d-4331-4c56-8825-6ec4c870d3cb}"
 
-    test_exe="build/mingw-x86_64/tests/windows/tavlib_dll_test.exe"
+    test_exe="build/mingw-$arch/tests/windows/tavlib_dll_test.exe"
     # Twice: the first run ends with slot 0 claimed by a process that never
     # closed it; once every process has unloaded the DLL, the second run
     # must find the table back at its initial content.
     for run in 1 2; do
         t=$(date +%s%N)
-        echo "== $test_exe under wine64, run $run"
+        echo "== $test_exe in the $WINEARCH prefix, run $run"
         count "$wine" "$test_exe" --stand-in-device
         echo "== run $run took $(elapsed "$t")"
     done
 
     t=$(date +%s%N)
-    "$wineserver" -k 2>/dev/null
-    echo "== wineserver stopped ($(elapsed "$t"))"
-fi
+    cleanup_wine_prefix
+    echo "== wineserver stopped, prefix removed ($(elapsed "$t"))"
+done
 
 echo "== Windows stage took $(elapsed "$stage_start")"
 echo "windows: $passed passed, $failed failed"

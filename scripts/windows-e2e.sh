@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
-# The Windows end-to-end stage: tavlib.dll (x86_64) against a kernel-mode
-# test driver, under wine64.
+# The Windows end-to-end stage: tavlib.dll against a kernel-mode test driver
+# under wine, for both widths: the x86_64 DLL and driver in a 64-bit prefix,
+# the i686 DLL and driver in a 32-bit prefix (as on 32-bit Windows).
 #
-# Installs what it needs, builds the x86_64 DLL (preset mingw-x86_64), the
-# test driver tavtest.sys, its installer and the test program, creates a
-# fresh wine prefix, installs the driver on one root-enumerated device, runs
-# the test program, adds a second device and runs the enumeration checks,
-# removes both and checks that nothing is found any more, then tears the
-# prefix down.  With one device it also runs tavril-gateway.exe on a free
-# TCP port and queries it with pyvisa-py from the Linux side.
+# Installs what it needs.  For each width it builds the DLL and
+# tavril-gateway.exe (preset mingw-<width>), the test driver tavtest.sys, its
+# installer, and the test program twice: linked against the import library,
+# and calling through LoadLibrary/GetProcAddress.  Then, width by width, it
+# creates a fresh prefix, installs the driver on one root-enumerated device,
+# runs both test programs and tavril-gateway.exe on a free TCP port (queried
+# with pyvisa-py from the Linux side), adds a second device and runs the
+# enumeration checks, removes both and checks that nothing is found any more,
+# and tears the prefix down.  The 64-bit prefix also runs the two widths side
+# by side on one device: each program gets the DLL of its own width, and each
+# width has its own four slots.
 #
 # Usage: scripts/windows-e2e.sh        (as root when packages are missing)
-# Closes with "windows-e2e: N passed, M failed", the sum of every run below;
+# Closes with a line per width, "windows-e2e x86_64: N passed, M failed" and
+# "windows-e2e i686: ...", and "windows-e2e: N passed, M failed", their sum;
 # exits non-zero when any check or step failed.
 set -uo pipefail
 
@@ -21,11 +27,14 @@ cd "$root"
 stage_start=$(date +%s%N)
 passed=0
 failed=0
+widths=(x86_64 i686)
+results=()
 
 source "$root/scripts/lib/stage.sh"
 
 finish() {
     echo "== Windows end-to-end stage took $(elapsed "$stage_start")"
+    printf '%s\n' "${results[@]}"
     echo "windows-e2e: $passed passed, $failed failed"
     ((failed == 0 && passed > 0))
     exit
@@ -33,7 +42,8 @@ finish() {
 
 # ---- packages ------------------------------------------------------------
 t=$(date +%s%N)
-packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine64 cmake
+packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
+          mingw-w64-x86-64-dev mingw-w64-i686-dev wine64 wine32:i386 cmake
           libasio-dev libcli11-dev python3 python3-pyvisa python3-pyvisa-py)
 if ! install_missing "${packages[@]}"; then
     step_failed "installing ${packages[*]}"
@@ -42,69 +52,88 @@ fi
 echo "== packages ready ($(elapsed "$t"))"
 
 # ---- builds --------------------------------------------------------------
-t=$(date +%s%N)
-mkdir -p build
-log=build/windows-e2e-build.log
-if ! { cmake --preset mingw-x86_64 && cmake --build --preset mingw-x86_64; } >"$log" 2>&1; then
-    tail -n 40 "$log"
-    step_failed "build of preset mingw-x86_64 (log: $log)"
-    finish
-fi
-echo "== built tavlib.dll ($(elapsed "$t"))"
-
-t=$(date +%s%N)
 out=build/windows-e2e
 rm -rf "$out"
 mkdir -p "$out"
-cc=x86_64-w64-mingw32-gcc-posix
 driver=tests/windows/driver
 warnings=(-Wall -Wextra -Wpedantic -Wshadow -Werror)
-# The driver: a native image that imports only ntoskrnl.exe.  No stack
-# protector or stack probes: neither runtime exists in the kernel.
-if ! "$cc" -std=gnu11 -O2 -Wall -Wextra -Werror -I/usr/x86_64-w64-mingw32/include/ddk \
-    -fno-stack-protector -mno-stack-arg-probe -fno-builtin -shared -nostdlib \
-    -Wl,--subsystem,native -Wl,--entry,DriverEntry -o "$out/tavtest.sys" \
-    "$driver/tavtest.c" -lntoskrnl >>"$log" 2>&1 ||
-    ! "$cc" -std=c11 -O2 "${warnings[@]}" -o "$out/tavtest_install.exe" \
-        "$driver/tavtest_install.c" -lsetupapi -lnewdev >>"$log" 2>&1 ||
-    ! "$cc" -std=c11 -O2 "${warnings[@]}" -Iinclude -I"$driver" -o "$out/e2e_test.exe" \
-        tests/windows/e2e/e2e_test.c build/mingw-x86_64/src/libtavlib.dll.a -lsetupapi \
-        >>"$log" 2>&1; then
-    tail -n 40 "$log"
-    step_failed "build of the driver and the test programs (log: $log)"
-    finish
-fi
-cp "$driver/tavtest.inf" build/mingw-x86_64/src/tavlib.dll \
-    build/mingw-x86_64/tools/gateway/tavril-gateway.exe "$out/"
-echo "== built tavtest.sys, tavtest_install.exe, e2e_test.exe ($(elapsed "$t"))"
 
-# ---- wine ----------------------------------------------------------------
-setup_wine_prefix tavlib-e2e
+# Builds everything of width $1 into $out/$1/; a failure is one failed step.
+build_width() {
+    local width=$1 t0 cc=$1-w64-mingw32-gcc-posix dir=$out/$1 entry=DriverEntry
+    local log=build/windows-e2e-$1-build.log
+    t0=$(date +%s%N)
+    mkdir -p "$dir"
+    if ! { cmake --preset "mingw-$width" && cmake --build --preset "mingw-$width"; } >"$log" 2>&1; then
+        tail -n 40 "$log"
+        step_failed "build of preset mingw-$width (log: $log)"
+        return 1
+    fi
+    # A 32-bit driver's entry point is a stdcall function: its symbol carries
+    # the size of its arguments.
+    [[ $width == i686 ]] && entry=_DriverEntry@8
+    # The driver: a native image that imports only ntoskrnl.exe and hal.dll
+    # (the 32-bit spin lock functions live there).  No stack protector or
+    # stack probes: neither runtime exists in the kernel.
+    if ! "$cc" -std=gnu11 -O2 -Wall -Wextra -Werror -I"/usr/$width-w64-mingw32/include/ddk" \
+        -fno-stack-protector -mno-stack-arg-probe -fno-builtin -shared -nostdlib \
+        -Wl,--subsystem,native -Wl,--entry,"$entry" -o "$dir/tavtest.sys" \
+        "$driver/tavtest.c" -lntoskrnl -lhal >>"$log" 2>&1 ||
+        ! "$cc" -std=c11 -O2 "${warnings[@]}" -o "$dir/tavtest_install.exe" \
+            "$driver/tavtest_install.c" -lsetupapi -lnewdev >>"$log" 2>&1 ||
+        ! "$cc" -std=c11 -O2 "${warnings[@]}" -Iinclude -I"$driver" -o "$dir/e2e_test.exe" \
+            tests/windows/e2e/e2e_test.c "build/mingw-$width/src/libtavlib.dll.a" -lsetupapi \
+            >>"$log" 2>&1 ||
+        ! "$cc" -std=c11 -O2 "${warnings[@]}" -DE2E_LOAD_LIBRARY -Iinclude -I"$driver" \
+            -o "$dir/e2e_test_loadlibrary.exe" tests/windows/e2e/e2e_test.c -lsetupapi \
+            >>"$log" 2>&1; then
+        tail -n 40 "$log"
+        step_failed "build of the $width driver and test programs (log: $log)"
+        return 1
+    fi
+    cp "$driver/tavtest.inf" "build/mingw-$width/src/tavlib.dll" \
+        "build/mingw-$width/tools/gateway/tavril-gateway.exe" "$dir/"
+    echo "== built $width: tavlib.dll, tavril-gateway.exe, tavtest.sys, tavtest_install.exe," \
+        "e2e_test.exe, e2e_test_loadlibrary.exe ($(elapsed "$t0"))"
+}
+
+built=()
+for width in "${widths[@]}"; do
+    build_width "$width" && built+=("$width")
+done
+is_built() { [[ " ${built[*]} " == *" $1 "* ]]; }
+
+# ---- runs ----------------------------------------------------------------
 
 # Every wine program gets a bound: a driver that hangs must not hang CI.
 run() { timeout 300 "$wine" "$@"; }
 
-t=$(date +%s%N)
-"$wineserver" -p
-if ! run wineboot --init >"$WINEPREFIX/wineboot.log" 2>&1; then
-    cat "$WINEPREFIX/wineboot.log"
-    step_failed "wineboot --init"
-    finish
-fi
-# Right after the prefix is made, wine can run two service managers side by
-# side; a service created through one is then unknown to the other, and the
+# A fresh prefix for width $1 with its session restarted once.  Right after
+# the prefix is made, wine can run two service managers side by side; a
+# service created through one is then unknown to the other, and the
 # driver's service never starts.  A fresh session has one.
-"$wineserver" -k 2>/dev/null
-"$wineserver" -p
-run wineboot >>"$WINEPREFIX/wineboot.log" 2>&1
-echo "== wine prefix created ($(elapsed "$t"))"
+start_prefix() {
+    local t0
+    t0=$(date +%s%N)
+    setup_wine_prefix tavlib-e2e "$1"
+    "$wineserver" -p
+    if ! run wineboot --init >"$WINEPREFIX/wineboot.log" 2>&1; then
+        cat "$WINEPREFIX/wineboot.log"
+        step_failed "wineboot --init ($1)"
+        return 1
+    fi
+    "$wineserver" -k 2>/dev/null
+    "$wineserver" -p
+    run wineboot >>"$WINEPREFIX/wineboot.log" 2>&1
+    echo "== $WINEARCH prefix created ($(elapsed "$t0"))"
+}
 
 # Installs (or removes) devices; a failure is one failed step.
 devices() {
     local t0
     t0=$(date +%s%N)
     echo "== tavtest_install $*"
-    if run "$out/tavtest_install.exe" "$@" 2>&1 | tr -d '\r'; then
+    if run "$dir/tavtest_install.exe" "$@" 2>&1 | tr -d '\r'; then
         echo "== done ($(elapsed "$t0"))"
         return 0
     fi
@@ -112,12 +141,21 @@ devices() {
     return 1
 }
 
+# Runs test program $1 in $dir with the rest as its arguments.
 tests() {
-    local t0
+    local t0 program=$1
+    shift
     t0=$(date +%s%N)
-    echo "== e2e_test --devices $1"
-    count run "$out/e2e_test.exe" --devices "$1"
+    echo "== ${dir##*/} $program $*"
+    count run "$dir/$program.exe" "$@"
     echo "== run took $(elapsed "$t0")"
+}
+
+# The path of $1 as Windows programs see it (wine maps / to drive Z:).
+windows_path() {
+    local path
+    path=$(realpath "$1")
+    printf 'Z:%s' "${path//\//\\}"
 }
 
 # The whole chain of a Windows bench PC: tavril-gateway.exe serves slot 0
@@ -128,16 +166,16 @@ gateway() {
     t0=$(date +%s%N)
     log="$WINEPREFIX/gateway.log"
     port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-    echo "== tavril-gateway --slot 0 --port $port --read-timeout 1"
+    echo "== $width tavril-gateway --slot 0 --port $port --read-timeout 1"
     # Not through run(): $! must be timeout's own process, which passes the
     # final SIGTERM on to wine.
-    timeout 300 "$wine" "$out/tavril-gateway.exe" --slot 0 --port "$port" --read-timeout 1 \
+    timeout 300 "$wine" "$dir/tavril-gateway.exe" --slot 0 --port "$port" --read-timeout 1 \
         >"$log" 2>&1 &
     pid=$!
     until grep -q 'tavril-gateway: ready' "$log"; do
         if ! kill -0 "$pid" 2>/dev/null || ((waited >= 600)); then
             tr -d '\r' <"$log"
-            step_failed "tavril-gateway.exe did not start"
+            step_failed "tavril-gateway.exe ($width) did not start"
             kill "$pid" 2>/dev/null
             wait "$pid" 2>/dev/null
             return
@@ -154,11 +192,47 @@ gateway() {
     echo "== gateway run took $(elapsed "$t0")"
 }
 
-devices install 1 && { tests 1; gateway; }
-devices install 2 && tests 2
-devices remove && tests 0
+# The 64-bit prefix runs 32-bit programs too, as 64-bit Windows does: each
+# width's program, beside the other's, on the one device.
+side_by_side() {
+    if ! is_built i686; then
+        step_failed "the two widths side by side: no i686 build"
+        return
+    fi
+    tests e2e_test --beside "$(windows_path "$out/i686/e2e_test.exe")"
+    local self=$dir
+    dir=$out/i686
+    tests e2e_test --beside "$(windows_path "$out/x86_64/e2e_test.exe")"
+    dir=$self
+}
 
-t=$(date +%s%N)
-"$wineserver" -k 2>/dev/null
-echo "== wineserver stopped ($(elapsed "$t"))"
+# Runs every check of width $1 in a prefix of its own and records the
+# width's line.
+run_width() {
+    local t0 passed0=$passed failed0=$failed
+    width=$1
+    dir=$out/$1
+    t0=$(date +%s%N)
+    if start_prefix "$width"; then
+        if devices install 1; then
+            tests e2e_test --devices 1
+            tests e2e_test_loadlibrary --devices 1
+            gateway
+            [[ $width == x86_64 ]] && side_by_side
+        fi
+        devices install 2 && tests e2e_test --devices 2
+        devices remove && tests e2e_test --devices 0
+    fi
+    cleanup_wine_prefix
+    echo "== $width run took $(elapsed "$t0")"
+    results+=("windows-e2e $width: $((passed - passed0)) passed, $((failed - failed0)) failed")
+}
+
+for width in "${widths[@]}"; do
+    if is_built "$width"; then
+        run_width "$width"
+    else
+        results+=("windows-e2e $width: 0 passed, 1 failed")
+    fi
+done
 finish

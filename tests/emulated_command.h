@@ -1,20 +1,26 @@
-// The command line that starts a program of this build from a test.  In a
-// cross build whose programs the kernel cannot run (linux-i686 on a 64-bit
-// kernel), the program goes through the emulator the tests run under,
-// TAVLIB_TEST_EMULATOR (qemu-i386-static), named explicitly rather than left
-// to binfmt_misc; in a native build TAVLIB_TEST_EMULATOR is empty.
+// The command line that starts a program of this build from a test.  When
+// the test itself runs under a user-mode emulator, the environment names it
+// (TAVLIB_TEST_EMULATOR, e.g. qemu-i386-static): the program goes through
+// the same emulator, named explicitly rather than left to binfmt_misc, which
+// would run it natively.  Unset, the program runs directly.
 #pragma once
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 namespace tavtest {
 
+inline const char* test_emulator() {
+    const char* emulator = std::getenv("TAVLIB_TEST_EMULATOR");
+    return emulator != nullptr && *emulator != '\0' ? emulator : nullptr;
+}
+
 // The words of the command; `program` is an absolute path.
 inline std::vector<std::string> emulated_command(std::string program,
                                                  std::vector<std::string> args = {}) {
     std::vector<std::string> words;
-    if (*TAVLIB_TEST_EMULATOR != '\0') words.emplace_back(TAVLIB_TEST_EMULATOR);
+    if (const char* emulator = test_emulator()) words.emplace_back(emulator);
     words.push_back(std::move(program));
     for (auto& arg : args) words.push_back(std::move(arg));
     return words;

@@ -33,30 +33,21 @@ count() {
     fi
 }
 
-# Installs the Debian packages named that are missing, without recommended
-# packages (wine64 alone: nothing 32-bit runs here, and no desktop
-# integration).  Fails when the installation fails.
-install_missing() {
-    local missing=() package
-    for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-            missing+=("$package")
-    done
-    ((${#missing[@]})) || return 0
-    echo "== installing ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-            "${missing[@]}" >/dev/null
-}
+source "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
 
-# Creates a fresh 64-bit wine prefix named after $1 for this stage, sets
-# `wine` and `wineserver`, and removes the prefix (stopping its server) when
-# the script exits.
+# Creates a fresh wine prefix named after $1 for Windows programs of width
+# $2 (x86_64: a 64-bit prefix, whose programs may be 32-bit too; i686: a
+# 32-bit prefix, as 32-bit Windows), sets `wine` and `wineserver`, and
+# removes the prefix (stopping its server) when the script exits.
 setup_wine_prefix() {
-    wine=/usr/lib/wine/wine64
+    case $2 in
+        x86_64) wine=/usr/lib/wine/wine64 WINEARCH=win64 ;;
+        i686) wine=/usr/lib/wine/wine WINEARCH=win32 ;;
+        *) echo "setup_wine_prefix: no width $2" >&2; return 1 ;;
+    esac
     wineserver=/usr/lib/wine/wineserver
-    WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")
-    export WINEPREFIX WINEARCH=win64 WINEDEBUG=-all DISPLAY=
+    WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/$1-$2.XXXXXX")
+    export WINEPREFIX WINEARCH WINEDEBUG=-all DISPLAY=
     # No Mono or Gecko: nothing here needs them, and wineboot would
     # otherwise look for their installers.
     export WINEDLLOVERRIDES="mscoree,mshtml="

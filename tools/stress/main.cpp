@@ -8,10 +8,7 @@
 //
 // The library binds to its runtime directory when it loads, so the program
 // first runs itself again as a child with a fresh private directory, and
-// removes the directory when the child ends.  A build for another
-// architecture runs itself again through the emulator it runs under
-// (TAVLIB_STRESS_EMULATOR, qemu-i386-static for linux-i686): the kernel may
-// not run its programs directly.
+// removes the directory when the child ends.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,17 +27,13 @@ namespace {
 constexpr const char* kPrivateMark = "TAVLIB_STRESS_PRIVATE";
 
 int run_in_private_directory(char** argv) {
-    // The emulator (if any) reports the emulated program as /proc/self/exe.
     std::error_code error;
     std::string program = std::filesystem::read_symlink("/proc/self/exe", error).string();
     if (error) {
         std::fprintf(stderr, "tavlib-stress: cannot find its own program: %s\n", error.message().c_str());
         return 2;
     }
-    std::string emulator = TAVLIB_STRESS_EMULATOR;
-    std::vector<char*> args;
-    if (!emulator.empty()) args.push_back(emulator.data());
-    args.push_back(program.data());
+    std::vector<char*> args{program.data()};
     for (char** arg = argv + 1; *arg != nullptr; ++arg) args.push_back(*arg);
     args.push_back(nullptr);
 

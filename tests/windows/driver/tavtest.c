@@ -157,7 +157,7 @@ static PIRP Dequeue(LIST_ENTRY *queue) {
     return NULL;
 }
 
-static void CancelQueued(PDEVICE_OBJECT deviceObject, PIRP irp) {
+static void NTAPI CancelQueued(PDEVICE_OBJECT deviceObject, PIRP irp) {
     Device *device = (Device *)deviceObject->DeviceExtension;
     IoReleaseCancelSpinLock(irp->CancelIrql);
     KIRQL irql;
@@ -415,7 +415,7 @@ static void ServeRecoveries(Device *device) {
     }
 }
 
-static void Worker(PVOID context) {
+static void NTAPI Worker(PVOID context) {
     Device *device = (Device *)context;
     for (;;) {
         KeWaitForSingleObject(&device->work, Executive, KernelMode, FALSE, NULL);
@@ -430,13 +430,13 @@ static void Wake(Device *device) { KeSetEvent(&device->work, IO_NO_INCREMENT, FA
 
 /* ---- dispatch routines --------------------------------------------------------- */
 
-static NTSTATUS DispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
+static NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
     (void)deviceObject;
     return Complete(irp, STATUS_SUCCESS, 0);
 }
 
 /* The last handle of a file object closes: its queued requests end. */
-static NTSTATUS DispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp) {
+static NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp) {
     Device *device = (Device *)deviceObject->DeviceExtension;
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     LIST_ENTRY done;
@@ -512,11 +512,11 @@ static NTSTATUS QueueTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, BOOLEAN isW
     return STATUS_PENDING;
 }
 
-static NTSTATUS DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
+static NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
     return QueueTransfer(deviceObject, irp, FALSE);
 }
 
-static NTSTATUS DispatchWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
+static NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
     return QueueTransfer(deviceObject, irp, TRUE);
 }
 
@@ -529,7 +529,7 @@ static void CountQueue(const LIST_ENTRY *queue, unsigned int *reads, unsigned in
     }
 }
 
-static NTSTATUS DispatchControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
+static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
     Device *device = (Device *)deviceObject->DeviceExtension;
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -657,7 +657,7 @@ static void StopWorker(Device *device) {
     }
 }
 
-static NTSTATUS DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
+static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
     Device *device = (Device *)deviceObject->DeviceExtension;
     const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
     NTSTATUS status;
@@ -715,14 +715,14 @@ static NTSTATUS DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
     }
 }
 
-static NTSTATUS DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
+static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
     Device *device = (Device *)deviceObject->DeviceExtension;
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
     return PoCallDriver(device->lower, irp);
 }
 
-static NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT deviceObject;
     NTSTATUS status = IoCreateDevice(driver, sizeof(Device), NULL, FILE_DEVICE_UNKNOWN,
                                      FILE_DEVICE_SECURE_OPEN, FALSE, &deviceObject);
@@ -777,7 +777,7 @@ static NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     return STATUS_SUCCESS;
 }
 
-static void DriverUnload(PDRIVER_OBJECT driver) { (void)driver; }
+static void NTAPI DriverUnload(PDRIVER_OBJECT driver) { (void)driver; }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     (void)registryPath;

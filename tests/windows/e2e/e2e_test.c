@@ -10,6 +10,16 @@
  *                          0: every slot finds no device;
  *                          1: the library's behaviour on one device;
  *                          2: slots follow the enumeration order.
+ *   e2e_test --beside OTHER
+ *                          one device, and OTHER is this program built for
+ *                          the other width (32-bit beside 64-bit), with its
+ *                          own tavlib.dll beside it: each program runs the
+ *                          DLL of its own width, and each width has its own
+ *                          four slots.
+ *
+ * Built twice: against the import library, as a C program links it, and
+ * with E2E_LOAD_LIBRARY, which calls every function through pointers that
+ * LoadLibrary and GetProcAddress give (load_library.h).
  *
  * Prints one line per check and a closing "N passed, M failed" line; the
  * exit code is 0 only when every check passed.
@@ -28,6 +38,9 @@
 
 #include "tavlib.h"
 #include "tavtest_control.h"
+#ifdef E2E_LOAD_LIBRARY
+#include "load_library.h"
+#endif
 
 #define ERROR_CODE_UNSET 0xC0DEC0DEu
 #define HANDLE_UNSET ((TavrilHandle)(intptr_t)0x5A5A5A50)
@@ -625,26 +638,46 @@ static void close_and_reopen(TavrilHandle handle) {
 
 /* ---- the slot table shared between processes ------------------------------------ */
 
+#ifdef _WIN64
+#define OWN_MACHINE IMAGE_FILE_MACHINE_AMD64
+#else
+#define OWN_MACHINE IMAGE_FILE_MACHINE_I386
+#endif
+
+/* The machine type in the image header of the tavlib.dll this process has
+ * loaded; 0 when none is loaded. */
+static WORD loaded_dll_machine(void) {
+    const unsigned char *base = (const unsigned char *)GetModuleHandleA("tavlib.dll");
+    if (base == NULL) return 0;
+    const IMAGE_DOS_HEADER *dos = (const IMAGE_DOS_HEADER *)(const void *)base;
+    const IMAGE_NT_HEADERS *nt = (const IMAGE_NT_HEADERS *)(const void *)(base + dos->e_lfanew);
+    return nt->FileHeader.Machine;
+}
+
+/* A child's part: claim slot 0, or be refused it; the child's tavlib.dll
+ * must be of its own width.  Exit code 0 when it went as the role says. */
 static int child_role(const char *role) {
     TavrilHandle handle = HANDLE_UNSET;
     uint32_t errorCode = ERROR_CODE_UNSET;
     InstrumentIdentity identity;
     memset(&identity, 0, sizeof identity);
     const int32_t result = Open_Tavril(0, &handle, &identity, &errorCode);
-    printf("       (process %lu, %s: Open_Tavril(0) result %" PRId32 ", errorCode %" PRIu32 ")\n",
-           GetCurrentProcessId(), role, result, errorCode);
+    printf("       (process %lu, %d-bit, %s: Open_Tavril(0) result %" PRId32 ", errorCode %" PRIu32
+           ")\n",
+           GetCurrentProcessId(), (int)sizeof(void *) * 8, role, result, errorCode);
     fflush(stdout);
+    if (loaded_dll_machine() != OWN_MACHINE) return 1;
     if (strcmp(role, "expect-refused") == 0)
         return result == TAVRIL_OPEN_FAILED && errorCode == 0 && handle == HANDLE_UNSET ? 0 : 1;
     if (result != TAVRIL_OPEN_OK || !identity_is(&identity, "TAV0000")) return 1;
     return Close_Tavril(handle, &errorCode) == TAVRIL_CLOSE_OK && errorCode == 0 ? 0 : 1;
 }
 
-static int run_child(const char *role) {
-    char self[MAX_PATH];
-    if (GetModuleFileNameA(NULL, self, sizeof self) == 0) return -1;
+/* Runs `program --child role` and returns its exit code, -1 when it could
+ * not be started or did not end within a minute. */
+static int run_program(const char *program, const char *role) {
     char commandLine[MAX_PATH + 64];
-    snprintf(commandLine, sizeof commandLine, "\"%s\" --child %s", self, role);
+    snprintf(commandLine, sizeof commandLine, "\"%s\" --child %s", program, role);
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
@@ -660,21 +693,60 @@ static int run_child(const char *role) {
     return (int)exitCode;
 }
 
-static void shared_slots(void) {
+static int run_child(const char *role) {
+    char self[MAX_PATH];
+    if (GetModuleFileNameA(NULL, self, sizeof self) == 0) return -1;
+    return run_program(self, role);
+}
+
+/* Slot 0 claimed by this process, as other processes see it.  Without
+ * `other`: another process is refused it, and opens it once it is free.
+ * With `other` (this program built for the other width, its tavlib.dll
+ * beside it): a process of the other width claims slot 0 meanwhile, in the
+ * table of its own DLL, while one of this width is still refused. */
+static void claimed_slot(const char *other) {
     reset_device(0);
     TavrilHandle handle = HANDLE_UNSET;
     uint32_t errorCode = ERROR_CODE_UNSET;
     InstrumentIdentity identity;
     int32_t result = Open_Tavril(0, &handle, &identity, &errorCode);
     check(result == TAVRIL_OPEN_OK, "this process claims slot 0", result, errorCode);
-    int child = run_child("expect-refused");
-    check(child == 0, "another process is refused slot 0 while this one holds it", child, 0);
+    int child;
+    if (other != NULL) {
+        child = run_program(other, "claim-and-close");
+        check(child == 0,
+              "meanwhile a program of the other width claims, identifies and closes slot 0 of "
+              "its own",
+              child, 0);
+    }
+    child = run_child("expect-refused");
+    check(child == 0, "another process of this width is refused slot 0 while this one holds it",
+          child, 0);
     if (result == TAVRIL_OPEN_OK) {
         result = Close_Tavril(handle, &errorCode);
         check(result == TAVRIL_CLOSE_OK, "this process releases slot 0", result, errorCode);
     }
-    child = run_child("claim-and-close");
-    check(child == 0, "another process then opens, identifies and closes slot 0", child, 0);
+    if (other == NULL) {
+        child = run_child("claim-and-close");
+        check(child == 0, "another process then opens, identifies and closes slot 0", child, 0);
+    }
+}
+
+/* The DLL of each width is its own image, with its own shared section. */
+static void beside(const char *other) {
+    check(loaded_dll_machine() == OWN_MACHINE, "this process runs the tavlib.dll of its own width",
+          0, 0);
+    const char *slash = strrchr(other, '\\');
+    const int folder = slash != NULL ? (int)(slash + 1 - other) : 0;
+    char dll[MAX_PATH];
+    snprintf(dll, sizeof dll, "%.*stavlib.dll", folder, other);
+    SetLastError(0);
+    HMODULE module = LoadLibraryA(dll);
+    const DWORD loadError = GetLastError();
+    check(module == NULL && loadError == ERROR_BAD_EXE_FORMAT,
+          "the other width's tavlib.dll does not load into this process (193)", 0, loadError);
+    if (module != NULL) FreeLibrary(module);
+    claimed_slot(other);
 }
 
 /* ---- the runs ---------------------------------------------------------------------- */
@@ -707,7 +779,7 @@ static void one_device(void) {
     transaction_failures(handle);
     configuration(handle);
     close_and_reopen(handle);
-    shared_slots();
+    claimed_slot(NULL);
 }
 
 static void two_devices(void) {
@@ -751,10 +823,20 @@ static void two_devices(void) {
 
 int main(int argc, char **argv) {
     setvbuf(stdout, NULL, _IONBF, 0);
+#ifdef E2E_LOAD_LIBRARY
+    if (!load_tavlib()) {
+        check(0, "LoadLibraryA(tavlib.dll) and GetProcAddress of its six functions", 0,
+              GetLastError());
+        printf("%d passed, %d failed\n", passed, failed);
+        return 1;
+    }
+#endif
     if (argc == 3 && strcmp(argv[1], "--child") == 0) return child_role(argv[2]);
-    const int devices = argc == 3 && strcmp(argv[1], "--devices") == 0 ? atoi(argv[2]) : -1;
+    const char *other = argc == 3 && strcmp(argv[1], "--beside") == 0 ? argv[2] : NULL;
+    const int devices =
+        other != NULL ? 1 : argc == 3 && strcmp(argv[1], "--devices") == 0 ? atoi(argv[2]) : -1;
     if (devices < 0 || devices > 2) {
-        fprintf(stderr, "usage: %s --devices 0|1|2\n", argv[0]);
+        fprintf(stderr, "usage: %s --devices 0|1|2 | --beside OTHER\n", argv[0]);
         return 2;
     }
 
@@ -767,9 +849,14 @@ int main(int argc, char **argv) {
         }
     }
 
-    if (devices == 0) no_device();
-    if (devices == 1) one_device();
-    if (devices == 2) two_devices();
+    if (other != NULL)
+        beside(other);
+    else if (devices == 0)
+        no_device();
+    else if (devices == 1)
+        one_device();
+    else
+        two_devices();
 
     for (int i = 0; i < devices; ++i) CloseHandle(control[i]);
     printf("%d passed, %d failed\n", passed, failed);

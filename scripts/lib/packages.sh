@@ -1,0 +1,26 @@
+# Installs the Debian packages named that are missing; sourced, not run.
+# A name may carry an architecture (wine32:i386): dpkg learns that
+# architecture first when it does not know it yet.  No recommended packages
+# (wine without desktop integration, for one).  As root, or through sudo.
+# Fails when the installation fails.
+install_missing() {
+    local missing=() package arch sudo_cmd=()
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$package")
+    done
+    ((${#missing[@]})) || return 0
+    [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+    for package in "${missing[@]}"; do
+        [[ $package == *:* ]] || continue
+        arch=${package##*:}
+        [[ $arch == "$(dpkg --print-architecture)" ]] && continue
+        dpkg --print-foreign-architectures | grep -qx "$arch" && continue
+        echo "== dpkg --add-architecture $arch"
+        "${sudo_cmd[@]}" dpkg --add-architecture "$arch" || return
+    done
+    echo "== installing ${missing[*]}"
+    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+        "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+            --no-install-recommends "${missing[@]}" >/dev/null
+}
