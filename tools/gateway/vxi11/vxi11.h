@@ -249,6 +249,8 @@ public:
     void set_wake(std::function<void(ConnectionId)> wake) { wake_ = std::move(wake); }
     void set_log(std::function<void(std::string_view)> log) { log_ = std::move(log); }
     const Limits& limits() const { return limits_; }
+    // The abort channel's port, once it is bound.
+    void set_abort_port(std::uint32_t port) { limits_.abortPort = port; }
 
     ConnectionId connect(Channel channel);
     // Frees the connection's links and their locks; a message a link wrote
