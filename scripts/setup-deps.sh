@@ -12,6 +12,9 @@ packages=(
   g++-multilib qemu-user-static googletest
   clang-14 libclang-rt-14-dev  # the fuzz preset: clang and its libFuzzer runtime
   libtsan2  # the ThreadSanitizer runtime of the tsan preset
+  # The gateway's VXI-11: rpcbind registration and the tests' RPC clients,
+  # mDNS announcements, and the services and clients its tests run.
+  libtirpc-dev rpcsvc-proto rpcbind libavahi-client-dev avahi-daemon avahi-utils dbus lxi-tools
   "$@"
 )
 
