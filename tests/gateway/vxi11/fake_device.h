@@ -6,7 +6,7 @@
 // marking its end, as the library hands out transfers:
 //   *IDN?        the identity (kIdentity and LF)
 //   TRACE?       100,000 bytes: a pattern, then LF
-//   SIZE? N      N bytes of the pattern, then LF (N at most 16 MiB)
+//   SIZE? N      N bytes of the pattern, then LF (N at most maxAnswer)
 //   CONF...      an answer code: "OK ANS40" and LF
 //   SLOW?        nothing (a read times out)
 // anything else gets no answer.  The status byte has 0x10 set while output
@@ -47,8 +47,9 @@ inline std::string pattern(std::size_t count) {
 
 class FakeDevice : public gateway::vxi11::Device {
 public:
-    explicit FakeDevice(std::size_t chunk = 64 * 1024, bool realWaits = false)
-        : chunk_(chunk), realWaits_(realWaits) {}
+    explicit FakeDevice(std::size_t chunk = 64 * 1024, bool realWaits = false,
+                        std::size_t maxAnswer = 16 * 1024 * 1024)
+        : chunk_(chunk), realWaits_(realWaits), maxAnswer_(maxAnswer) {}
 
     DeviceStatus write(ByteView message, std::uint32_t timeoutSeconds) override {
         writes.emplace_back(message.begin(), message.end());
@@ -124,10 +125,10 @@ private:
         else if (line.starts_with("SIZE? ")) {
             std::size_t size = 0;
             for (const char c : line.substr(6)) {
-                if (c < '0' || c > '9' || size > 16 * 1024 * 1024) return;
+                if (c < '0' || c > '9' || size > maxAnswer_) return;
                 size = size * 10 + static_cast<std::size_t>(c - '0');
             }
-            if (size <= 16 * 1024 * 1024) queue(pattern(size) + "\n");
+            if (size <= maxAnswer_) queue(pattern(size) + "\n");
         } else if (line.starts_with("CONF")) {
             queue("OK ANS40\n");
         }
@@ -135,6 +136,7 @@ private:
 
     std::size_t chunk_;
     bool realWaits_;
+    std::size_t maxAnswer_;
     std::deque<std::string> output_;
     std::size_t taken_ = 0;
 };
