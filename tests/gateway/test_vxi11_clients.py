@@ -62,7 +62,7 @@ class Server:
 def server():
     running = Server("--portmap", "auto", "--advertise")
     yield running
-    assert running.stop() == 0
+    assert running.stop() == 0, "\n".join(running.lines)
 
 
 @pytest.fixture
