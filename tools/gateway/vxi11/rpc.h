@@ -51,7 +51,7 @@ public:
     // A fragment was refused: the connection is to be closed.
     bool failed() const { return failed_; }
     const std::string& failure() const { return failure_; }
-    // Part of a record (or of a fragment's mark) was taken: a connection
+    // Bytes of a record (or of a fragment's mark) were taken: a connection
     // that ends now was truncated.
     bool partial() const { return markTaken_ > 0 || inRecord_; }
 
