@@ -19,6 +19,9 @@ packages=(
   # The Windows stages: MinGW-w64 for both widths, wine for both widths.
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
   mingw-w64-i686-dev mingw-w64-x86-64-dev wine64 wine32:i386
+  # The gateway's VXI-11: rpcbind registration and the tests' RPC clients,
+  # mDNS announcements, and the services and clients its tests run.
+  libtirpc-dev rpcsvc-proto rpcbind libavahi-client-dev avahi-daemon avahi-utils dbus lxi-tools
   "$@"
 )
 install_missing "${packages[@]}"

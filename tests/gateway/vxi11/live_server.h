@@ -1,0 +1,63 @@
+// The VXI-11 channels and the portmapper of one fake instrument, on free
+// ports of 127.0.0.1, served by a thread of their own for the duration of a
+// test.
+#ifndef TAVRIL_TESTS_GATEWAY_VXI11_LIVE_SERVER_H
+#define TAVRIL_TESTS_GATEWAY_VXI11_LIVE_SERVER_H
+
+#include <memory>
+#include <thread>
+
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+
+#include "fake_device.h"
+#include "portmapper.h"
+#include "server.h"
+#include "vxi11.h"
+
+namespace vxi11_test {
+
+class LiveServer {
+public:
+    explicit LiveServer(gateway::vxi11::Limits limits = {}, std::size_t chunk = 64 * 1024)
+        : device(chunk, true), dispatcher(limits) {
+        using namespace gateway::vxi11;
+        const asio::ip::address loopback = asio::ip::address_v4::loopback();
+        abort = std::make_unique<ChannelServer>(
+            io, dispatcher, ChannelOptions{{loopback, 0}, Channel::abort, 0, 8, {}, {}, {}});
+        core = std::make_unique<ChannelServer>(
+            io, dispatcher, ChannelOptions{{loopback, 0}, Channel::core, 0, 8, {}, {}, {}});
+        // The abort port is known only now; create_link announces it.
+        dispatcher.set_abort_port(abort->port());
+        dispatcher.add_device("inst0", device);
+        portmapper = std::make_unique<portmap::PortmapServer>(
+            io, loopback, 0,
+            std::vector<portmap::Mapping>{{kCoreProgram, kVersion, portmap::kTcp, core->port()}},
+            nullptr, nullptr);
+        core->start();
+        abort->start();
+        portmapper->start();
+        thread = std::thread([this] { io.run(); });
+    }
+    ~LiveServer() {
+        asio::post(io, [this] {
+            core->stop();
+            abort->stop();
+            portmapper->stop();
+        });
+        io.stop();
+        thread.join();
+    }
+
+    FakeDevice device;
+    gateway::vxi11::Dispatcher dispatcher;
+    asio::io_context io;
+    std::unique_ptr<gateway::vxi11::ChannelServer> core;
+    std::unique_ptr<gateway::vxi11::ChannelServer> abort;
+    std::unique_ptr<gateway::vxi11::portmap::PortmapServer> portmapper;
+    std::thread thread;
+};
+
+}  // namespace vxi11_test
+
+#endif

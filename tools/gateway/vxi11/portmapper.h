@@ -1,0 +1,123 @@
+// The portmapper (program 100000, version 2) as VXI-11 clients use it: they
+// ask GETPORT for the core channel's TCP port, on port 111, over TCP or by
+// UDP (broadcast, to discover instruments).
+//
+// Three pieces: the codec (answer()); PortmapServer, which answers on a
+// port itself over UDP and TCP; and Portmapper, which puts the gateway's
+// programs where clients look, in a mode the caller chooses:
+//   rpcbind  registers them with the system's rpcbind (Linux, libtirpc),
+//            and removes them again at the end; fails when none runs
+//   own      answers on port 111 itself (no rpcbind may hold the port)
+//   auto     rpcbind when one answers on 111, else own
+//   off      neither: clients must be told the port
+// Windows has no rpcbind: only own and off (auto is own).
+#ifndef TAVRIL_GATEWAY_VXI11_PORTMAPPER_H
+#define TAVRIL_GATEWAY_VXI11_PORTMAPPER_H
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <asio/io_context.hpp>
+#include <asio/ip/address.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/udp.hpp>
+
+#include "xdr.h"
+
+namespace gateway::vxi11::portmap {
+
+inline constexpr std::uint32_t kProgram = 100000;
+inline constexpr std::uint32_t kVersion = 2;
+inline constexpr std::uint16_t kPort = 111;
+inline constexpr std::uint32_t kTcp = 6;
+inline constexpr std::uint32_t kUdp = 17;
+enum Procedure : std::uint32_t { kNull = 0, kSet = 1, kUnset = 2, kGetPort = 3, kDump = 4, kCallIt = 5 };
+
+struct Mapping {
+    std::uint32_t prog = 0;
+    std::uint32_t vers = 0;
+    std::uint32_t prot = kTcp;
+    std::uint32_t port = 0;
+};
+
+// The reply to one portmapper message, or nothing (not a call, or a header
+// too bad to answer).  NULL and GETPORT are served (GETPORT answers 0 for a
+// program not in `mappings`); every other procedure is unavailable.  The
+// portmapper's own program is always mapped to `ownPort`.
+std::optional<Bytes> answer(ByteView message, const std::vector<Mapping>& mappings,
+                            std::uint16_t ownPort, bool framed);
+
+using Admit = std::function<bool(const asio::ip::address&)>;
+using Log = std::function<void(std::string_view)>;
+
+// Answers portmapper calls on one address and port, over UDP and TCP, on
+// the io_context's thread.
+class PortmapServer {
+public:
+    // Binds both sockets (throws asio::system_error when it cannot).  Port
+    // 0: free ports, one each (for tests).
+    PortmapServer(asio::io_context& io, const asio::ip::address& address, std::uint16_t port,
+                  std::vector<Mapping> mappings, Admit admit, Log log);
+    ~PortmapServer();
+    PortmapServer(const PortmapServer&) = delete;
+    PortmapServer& operator=(const PortmapServer&) = delete;
+
+    void start();
+    void stop();
+    std::uint16_t tcp_port() const;
+    std::uint16_t udp_port() const;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+enum class Mode { rpcbind, own, automatic, off };
+std::optional<Mode> parse_mode(std::string_view text);  // rpcbind, own, auto, off
+std::string_view mode_name(Mode mode);
+
+// Puts `mappings` (TCP ones) where clients look, per the mode; undoes it
+// at the end.
+class Portmapper {
+public:
+    Portmapper(asio::io_context& io, Mode mode, asio::ip::address ownAddress,
+               std::vector<Mapping> mappings, Admit admit, Log log);
+    ~Portmapper();
+    Portmapper(const Portmapper&) = delete;
+    Portmapper& operator=(const Portmapper&) = delete;
+
+    // Registers, or binds and starts answering.  False (and `error` says
+    // why) when the mode cannot be had: no rpcbind in rpcbind mode, port
+    // 111 taken in own mode.
+    bool start(std::string& error);
+    void stop();
+    // What start() did: rpcbind, own or off.
+    Mode active() const { return active_; }
+
+private:
+    bool register_rpcbind(std::string& error);
+    void unregister_rpcbind();
+
+    asio::io_context& io_;
+    Mode mode_;
+    Mode active_ = Mode::off;
+    asio::ip::address ownAddress_;
+    std::vector<Mapping> mappings_;
+    Admit admit_;
+    Log log_;
+    std::unique_ptr<PortmapServer> server_;
+    std::vector<Mapping> registered_;
+};
+
+// True when a portmapper answers a NULL call on 127.0.0.1:111 over TCP
+// within about a second.
+bool portmapper_answers();
+
+}  // namespace gateway::vxi11::portmap
+
+#endif

@@ -1,0 +1,243 @@
+#include "server.h"
+
+#include <chrono>
+#include <map>
+#include <set>
+#include <string>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+
+namespace gateway::vxi11 {
+namespace {
+
+using asio::ip::tcp;
+using namespace std::chrono_literals;
+using namespace asio::experimental::awaitable_operators;
+constexpr auto kTuple = asio::experimental::as_tuple(asio::use_awaitable);
+constexpr std::size_t kReceiveSize = 64 * 1024;
+
+std::string peer_text(const tcp::socket& socket) {
+    asio::error_code error;
+    const tcp::endpoint peer = socket.remote_endpoint(error);
+    if (error) return "?";
+    return peer.address().to_string() + ":" + std::to_string(peer.port());
+}
+
+}  // namespace
+
+struct ChannelServer::State : std::enable_shared_from_this<State> {
+    State(asio::io_context& context, Dispatcher& served, ChannelOptions opts)
+        : io(context), dispatcher(served), options(std::move(opts)), acceptor(context) {
+        if (options.maxRecord == 0) options.maxRecord = max_record(dispatcher.limits());
+        acceptor.open(options.endpoint.protocol());
+#ifndef _WIN32
+        acceptor.set_option(tcp::acceptor::reuse_address(true));
+#endif
+        acceptor.bind(options.endpoint);
+        acceptor.listen();
+    }
+
+    // A connection's wait for its parked call.
+    struct Waiter {
+        asio::steady_timer* timer = nullptr;
+        bool woken = false;
+    };
+
+    asio::awaitable<void> accept_loop();
+    asio::awaitable<void> serve(std::shared_ptr<tcp::socket> socket);
+    asio::awaitable<std::optional<Outcome>> await_parked(tcp::socket& socket, ConnectionId id,
+                                                         Outcome outcome);
+    void wake(ConnectionId id) {
+        const auto waiter = waiters.find(id);
+        if (waiter == waiters.end()) return;
+        waiter->second.woken = true;
+        if (waiter->second.timer != nullptr) waiter->second.timer->cancel();
+    }
+    void note(std::string_view text) const {
+        if (options.log) options.log(text);
+    }
+    const char* name() const { return options.channel == Channel::core ? "core channel" : "abort channel"; }
+
+    asio::io_context& io;
+    Dispatcher& dispatcher;
+    ChannelOptions options;
+    tcp::acceptor acceptor;
+    std::set<std::shared_ptr<tcp::socket>> connections;
+    std::map<ConnectionId, Waiter> waiters;
+    bool stopped = false;
+};
+
+asio::awaitable<void> ChannelServer::State::accept_loop() {
+    auto self = shared_from_this();
+    asio::steady_timer pause(io);
+    while (!stopped) {
+        auto [error, socket] = co_await acceptor.async_accept(kTuple);
+        if (stopped || error == asio::error::operation_aborted) break;
+        if (error) {
+            // Out of descriptors, for one: try again a little later.
+            note(std::string(name()) + ": accept failed: " + error.message());
+            pause.expires_after(100ms);
+            co_await pause.async_wait(kTuple);
+            continue;
+        }
+        asio::error_code peerError;
+        const tcp::endpoint peer = socket.remote_endpoint(peerError);
+        if (peerError) continue;
+        if (options.admit && !options.admit(peer.address())) {
+            note(std::string(name()) + ": refused " + peer_text(socket) + ": not allowed");
+            continue;
+        }
+        if (connections.size() >= options.maxConnections) {
+            note(std::string(name()) + ": refused " + peer_text(socket) + ": " +
+                 std::to_string(options.maxConnections) + " connections already");
+            continue;
+        }
+        asio::error_code optionError;
+        socket.set_option(tcp::no_delay(true), optionError);
+        if (options.prepare) options.prepare(socket);
+        auto shared = std::make_shared<tcp::socket>(std::move(socket));
+        connections.insert(shared);
+        asio::co_spawn(io, serve(shared), asio::detached);
+    }
+}
+
+asio::awaitable<std::optional<Outcome>> ChannelServer::State::await_parked(tcp::socket& socket,
+                                                                           ConnectionId id,
+                                                                           Outcome outcome) {
+    asio::steady_timer timer(io);
+    Waiter& waiter = waiters[id];
+    waiter.timer = &timer;
+    bool watchPeer = true;
+    while (outcome.waiting) {
+        if (!waiter.woken) {
+            timer.expires_at(outcome.until);
+            if (watchPeer) {
+                // The client may leave meanwhile: its connection becoming
+                // readable tells.
+                auto which = co_await (timer.async_wait(kTuple) ||
+                                       socket.async_wait(tcp::socket::wait_read, kTuple));
+                if (which.index() == 1) {
+                    char byte = 0;
+                    asio::error_code peekError;
+                    const std::size_t peeked =
+                        socket.receive(asio::buffer(&byte, 1), tcp::socket::message_peek, peekError);
+                    if (peekError || peeked == 0) {
+                        waiter.timer = nullptr;
+                        co_return std::nullopt;  // closed
+                    }
+                    watchPeer = false;  // a next call waits its turn
+                    continue;
+                }
+            } else {
+                co_await timer.async_wait(kTuple);
+            }
+        }
+        waiter.woken = false;
+        if (stopped) break;
+        outcome = dispatcher.resume(id, Dispatcher::Clock::now());
+    }
+    waiter.timer = nullptr;
+    co_return outcome;
+}
+
+asio::awaitable<void> ChannelServer::State::serve(std::shared_ptr<tcp::socket> socket) {
+    auto self = shared_from_this();
+    // The connection's links go when it goes, however its handler ends.
+    struct Registration {
+        State& state;
+        ConnectionId id;
+        ~Registration() {
+            state.waiters.erase(id);
+            state.dispatcher.disconnect(id);
+        }
+    } registration{*this, dispatcher.connect(options.channel)};
+    const ConnectionId id = registration.id;
+    const std::string peer = peer_text(*socket);
+
+    rpc::RecordIntake intake(options.maxRecord);
+    auto received = std::make_unique<std::uint8_t[]>(kReceiveSize);
+    std::string reason;
+    while (reason.empty() && !stopped) {
+        while (auto record = intake.next()) {
+            const rpc::Call call = rpc::parse_call(*record);
+            if (call.check == rpc::CallCheck::ignore) continue;
+            if (call.check == rpc::CallCheck::malformed) {
+                reason = "sent a malformed call header";
+                break;
+            }
+            std::optional<Outcome> outcome;
+            if (call.check != rpc::CallCheck::ok) {
+                outcome.emplace();
+                outcome->reply = rpc::header_reply(call, true);
+            } else {
+                outcome = dispatcher.call(id, call, Dispatcher::Clock::now());
+                if (outcome->waiting) outcome = co_await await_parked(*socket, id, std::move(*outcome));
+            }
+            if (!outcome) {
+                reason = "left while its call waited for a lock";
+                break;
+            }
+            if (!outcome->reply) continue;
+            const auto [error, size] = co_await asio::async_write(*socket, asio::buffer(*outcome->reply), kTuple);
+            (void)size;
+            if (error) {
+                reason = "connection lost (" + error.message() + ")";
+                break;
+            }
+        }
+        if (!reason.empty() || stopped) break;
+        if (intake.failed()) {
+            reason = "sent " + intake.failure() + ": disconnected";
+            break;
+        }
+        const auto [error, count] =
+            co_await socket->async_read_some(asio::buffer(received.get(), kReceiveSize), kTuple);
+        if (error == asio::error::eof) {
+            if (intake.partial()) reason = "ended in the middle of a record";
+            break;
+        }
+        if (error) {
+            reason = "connection lost (" + error.message() + ")";
+            break;
+        }
+        intake.feed(ByteView(received.get(), count));
+    }
+    if (!reason.empty()) note(std::string(name()) + ": client " + peer + " " + reason);
+    asio::error_code ignored;
+    socket->close(ignored);
+    connections.erase(socket);
+}
+
+ChannelServer::ChannelServer(asio::io_context& io, Dispatcher& dispatcher, ChannelOptions options)
+    : state_(std::make_shared<State>(io, dispatcher, std::move(options))) {
+    if (state_->options.channel == Channel::core) {
+        std::weak_ptr<State> weak = state_;
+        dispatcher.set_wake([weak](ConnectionId id) {
+            if (auto state = weak.lock()) state->wake(id);
+        });
+    }
+}
+
+ChannelServer::~ChannelServer() { stop(); }
+
+void ChannelServer::start() { asio::co_spawn(state_->io, state_->accept_loop(), asio::detached); }
+
+void ChannelServer::stop() {
+    if (state_->stopped) return;
+    state_->stopped = true;
+    asio::error_code ignored;
+    state_->acceptor.close(ignored);
+    for (const auto& socket : state_->connections) socket->close(ignored);
+    for (auto& [id, waiter] : state_->waiters)
+        if (waiter.timer != nullptr) waiter.timer->cancel();
+}
+
+std::uint16_t ChannelServer::port() const { return state_->acceptor.local_endpoint().port(); }
+
+}  // namespace gateway::vxi11

@@ -1,0 +1,59 @@
+// A VXI-11 channel (the core channel, or the abort channel) on a TCP port:
+// each connection's records are read, their calls run through the
+// Dispatcher, and the replies sent, one call at a time per connection, on
+// the io_context's thread (the one the Dispatcher and its Devices belong
+// to).  A call parked for a lock is awaited without blocking the thread:
+// until its time, the dispatcher's wake for its connection, or its client
+// closing.
+#ifndef TAVRIL_GATEWAY_VXI11_SERVER_H
+#define TAVRIL_GATEWAY_VXI11_SERVER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+
+#include "vxi11.h"
+
+namespace gateway::vxi11 {
+
+struct ChannelOptions {
+    asio::ip::tcp::endpoint endpoint;  // port 0: a free one
+    Channel channel = Channel::core;
+    std::size_t maxRecord = 0;  // 0: max_record() of the dispatcher's limits
+    std::size_t maxConnections = 64;  // more are closed at once
+    // Whether a peer is served; none: every peer.
+    std::function<bool(const asio::ip::address&)> admit;
+    // Called on each accepted connection (keepalive, for one).
+    std::function<void(asio::ip::tcp::socket&)> prepare;
+    std::function<void(std::string_view)> log;
+};
+
+class ChannelServer {
+public:
+    // Binds and listens (throws asio::system_error when it cannot).  A core
+    // channel takes the dispatcher's wake callback.  The dispatcher outlives
+    // the io_context's handlers.
+    ChannelServer(asio::io_context& io, Dispatcher& dispatcher, ChannelOptions options);
+    ~ChannelServer();
+    ChannelServer(const ChannelServer&) = delete;
+    ChannelServer& operator=(const ChannelServer&) = delete;
+
+    void start();
+    // Closes the port and every connection (their links are freed once
+    // their handlers have run).
+    void stop();
+    std::uint16_t port() const;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace gateway::vxi11
+
+#endif

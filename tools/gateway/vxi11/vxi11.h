@@ -1,0 +1,321 @@
+// VXI-11 on the gateway's side: the core channel's and the abort channel's
+// messages, and a dispatcher that serves their calls against instruments.
+//
+// The dispatcher knows nothing of sockets or threads: a transport hands it
+// each call that rpc::parse_call found ok, on the connection it came on, and
+// sends the reply it gives back.  It is not thread-safe: every call, and
+// every call of a Device it makes, happens on the caller's thread (the
+// Device's calls may block that thread, as the library's transfers do).
+//
+// Waiting for a lock does not block the thread: the dispatcher parks the
+// call (Outcome::waiting, with the time its lock_timeout ends) and the
+// transport awaits that time, or the wake callback for its connection (a
+// lock was released, or the call was aborted on the abort channel), then
+// calls resume().  A connection has at most one call at a time, so at most
+// one parked call.
+#ifndef TAVRIL_GATEWAY_VXI11_VXI11_H
+#define TAVRIL_GATEWAY_VXI11_VXI11_H
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "rpc.h"
+#include "xdr.h"
+
+namespace gateway::vxi11 {
+
+inline constexpr std::uint32_t kCoreProgram = 0x0607AF;
+inline constexpr std::uint32_t kAbortProgram = 0x0607B0;
+inline constexpr std::uint32_t kVersion = 1;
+
+enum Procedure : std::uint32_t {
+    kDeviceAbort = 1,  // the abort channel's
+    kCreateLink = 10,
+    kDeviceWrite = 11,
+    kDeviceRead = 12,
+    kDeviceReadStb = 13,
+    kDeviceTrigger = 14,
+    kDeviceClear = 15,
+    kDeviceRemote = 16,
+    kDeviceLocal = 17,
+    kDeviceLock = 18,
+    kDeviceUnlock = 19,
+    kDeviceEnableSrq = 20,
+    kDeviceDocmd = 22,
+    kDestroyLink = 23,
+    kCreateIntrChan = 25,
+    kDestroyIntrChan = 26,
+};
+
+enum ErrorCode : std::int32_t {
+    kNoError = 0,
+    kSyntaxError = 1,
+    kDeviceNotAccessible = 3,
+    kInvalidLink = 4,
+    kParameterError = 5,
+    kChannelNotEstablished = 6,
+    kNotSupported = 8,
+    kOutOfResources = 9,
+    kLockedByAnother = 11,
+    kNoLockHeld = 12,
+    kIoTimeout = 15,
+    kIoError = 17,
+    kAborted = 23,
+    kChannelEstablished = 29,
+};
+
+enum Flag : std::int32_t { kWaitLock = 1, kEndFlag = 8, kTermCharSet = 128 };
+enum Reason : std::int32_t { kReasonReqCnt = 1, kReasonChr = 2, kReasonEnd = 4 };
+
+// The arguments and results.  Opaque data are views into the message.
+struct CreateLinkParms {
+    std::int32_t clientId = 0;
+    bool lockDevice = false;
+    std::uint32_t lockTimeout = 0;
+    std::string device;
+};
+struct CreateLinkResp {
+    std::int32_t error = 0;
+    std::int32_t lid = 0;
+    std::uint32_t abortPort = 0;
+    std::uint32_t maxRecvSize = 0;
+};
+struct WriteParms {
+    std::int32_t lid = 0;
+    std::uint32_t ioTimeout = 0;
+    std::uint32_t lockTimeout = 0;
+    std::int32_t flags = 0;
+    ByteView data;
+};
+struct WriteResp {
+    std::int32_t error = 0;
+    std::uint32_t size = 0;
+};
+struct ReadParms {
+    std::int32_t lid = 0;
+    std::uint32_t requestSize = 0;
+    std::uint32_t ioTimeout = 0;
+    std::uint32_t lockTimeout = 0;
+    std::int32_t flags = 0;
+    std::uint8_t termChar = 0;
+};
+struct ReadResp {
+    std::int32_t error = 0;
+    std::int32_t reason = 0;
+    ByteView data;
+};
+struct ReadStbResp {
+    std::int32_t error = 0;
+    std::uint8_t stb = 0;
+};
+struct GenericParms {
+    std::int32_t lid = 0;
+    std::int32_t flags = 0;
+    std::uint32_t lockTimeout = 0;
+    std::uint32_t ioTimeout = 0;
+};
+struct LockParms {
+    std::int32_t lid = 0;
+    std::int32_t flags = 0;
+    std::uint32_t lockTimeout = 0;
+};
+struct EnableSrqParms {
+    std::int32_t lid = 0;
+    bool enable = false;
+    ByteView handle;  // at most 40 bytes
+};
+struct DocmdParms {
+    std::int32_t lid = 0;
+    std::int32_t flags = 0;
+    std::uint32_t ioTimeout = 0;
+    std::uint32_t lockTimeout = 0;
+    std::int32_t cmd = 0;
+    bool networkOrder = false;
+    std::int32_t datasize = 0;
+    ByteView dataIn;
+};
+struct RemoteFunc {
+    std::uint32_t hostAddr = 0;
+    std::uint32_t hostPort = 0;
+    std::uint32_t progNum = 0;
+    std::uint32_t progVers = 0;
+    std::int32_t progFamily = 0;
+};
+
+// Longest device name taken in create_link.
+inline constexpr std::size_t kMaxDeviceName = 256;
+
+bool decode(XdrReader& reader, CreateLinkParms& parms);
+bool decode(XdrReader& reader, WriteParms& parms, std::size_t maxData);
+bool decode(XdrReader& reader, ReadParms& parms);
+bool decode(XdrReader& reader, GenericParms& parms);
+bool decode(XdrReader& reader, LockParms& parms);
+bool decode(XdrReader& reader, EnableSrqParms& parms);
+bool decode(XdrReader& reader, DocmdParms& parms, std::size_t maxData);
+bool decode(XdrReader& reader, RemoteFunc& parms);
+bool decode_link(XdrReader& reader, std::int32_t& lid);
+
+void encode(XdrWriter& writer, const CreateLinkResp& resp);
+void encode(XdrWriter& writer, const WriteResp& resp);
+void encode(XdrWriter& writer, const ReadResp& resp);
+void encode(XdrWriter& writer, const ReadStbResp& resp);
+void encode_error(XdrWriter& writer, std::int32_t error);                 // Device_Error
+void encode_docmd(XdrWriter& writer, std::int32_t error, ByteView data);  // Device_DocmdResp
+
+// The instrument side.  Timeouts are whole seconds, at least 1.
+enum class DeviceStatus {
+    ok,
+    timeout,         // answered as error 15
+    io_error,        // 17
+    not_accessible,  // no instrument at the moment: 3
+};
+
+struct DevicePiece {
+    DeviceStatus status = DeviceStatus::ok;
+    Bytes bytes;
+    bool end = false;  // these bytes end a message of the instrument's output
+};
+
+class Device {
+public:
+    virtual ~Device() = default;
+    // Sends one message: the bytes a link wrote up to END.
+    virtual DeviceStatus write(ByteView message, std::uint32_t timeoutSeconds) = 0;
+    // The next piece of the instrument's output, waiting at most
+    // `timeoutSeconds` for it.  `wanted` (what the read still needs) and
+    // `termChar` (the byte that would end it, if any) are hints only: the
+    // piece may be longer, or stop elsewhere; the dispatcher keeps what the
+    // read does not take for the next read of the device.
+    virtual DevicePiece read(std::size_t wanted, std::optional<std::uint8_t> termChar,
+                             std::uint32_t timeoutSeconds) = 0;
+    virtual DeviceStatus read_status_byte(std::uint8_t& stb, std::uint32_t timeoutSeconds) = 0;
+    virtual DeviceStatus trigger(std::uint32_t timeoutSeconds) = 0;
+    // Leaves no output behind that was produced before it: what the
+    // instrument holds, and what the Device itself may keep.  The
+    // dispatcher drops what it kept.
+    virtual DeviceStatus clear(std::uint32_t timeoutSeconds) = 0;
+    // A link took the device's lock (true) or gave it up (false): a
+    // transport that shares the instrument with other clients may keep them
+    // out meanwhile.
+    virtual void lock_changed(bool locked) { (void)locked; }
+};
+
+struct Limits {
+    std::size_t maxLinks = 256;               // in all; create_link answers 9 beyond
+    std::size_t maxLinksPerConnection = 32;   // likewise
+    std::size_t maxMessage = 1024 * 1024;     // bytes of one message up to END; 5 beyond
+    std::uint32_t maxRecvSize = 64 * 1024;    // announced by create_link; also the most one read returns
+    std::uint32_t maxIoSeconds = 3600;        // a longer io_timeout is cut to this
+    std::uint32_t abortPort = 0;              // announced by create_link
+};
+
+// The longest record a core channel connection takes: a write of
+// maxRecvSize bytes and its headers (credentials of at most 400 bytes).
+std::size_t max_record(const Limits& limits);
+
+// Seconds the Device waits for an io_timeout in milliseconds: rounded up,
+// at least 1, at most maxIoSeconds.
+std::uint32_t io_seconds(std::uint32_t milliseconds, std::uint32_t maxIoSeconds);
+
+using ConnectionId = std::uint64_t;
+enum class Channel { core, abort };
+
+struct Outcome {
+    std::optional<Bytes> reply;  // a record to send (with its record mark)
+    bool waiting = false;        // parked: resume at `until`, or when woken
+    std::chrono::steady_clock::time_point until{};
+};
+
+class Dispatcher {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit Dispatcher(Limits limits = {});
+    Dispatcher(const Dispatcher&) = delete;
+    Dispatcher& operator=(const Dispatcher&) = delete;
+
+    // create_link's device name (matched without regard to case, "inst0")
+    // names this device.  The Device outlives the dispatcher.
+    void add_device(std::string name, Device& device);
+    // Called (on the dispatcher's thread, during another call) when the
+    // parked call of this connection should be resumed.
+    void set_wake(std::function<void(ConnectionId)> wake) { wake_ = std::move(wake); }
+    void set_log(std::function<void(std::string_view)> log) { log_ = std::move(log); }
+    const Limits& limits() const { return limits_; }
+    // The abort channel's port, once it is bound.
+    void set_abort_port(std::uint32_t port) { limits_.abortPort = port; }
+
+    ConnectionId connect(Channel channel);
+    // Frees the connection's links and their locks; a message a link wrote
+    // without END yet is dropped.
+    void disconnect(ConnectionId connection);
+
+    Outcome call(ConnectionId connection, const rpc::Call& call, Clock::time_point now);
+    Outcome resume(ConnectionId connection, Clock::time_point now);
+
+    std::size_t link_count() const { return links_.size(); }
+
+private:
+    struct Link {
+        ConnectionId connection = 0;
+        std::size_t device = 0;
+        Bytes pendingWrite;  // written without END yet
+        std::uint32_t ioSeconds = 10;  // of its last call, for the flush at destroy_link
+    };
+    struct DeviceSlot {
+        std::string name;
+        Device* device = nullptr;
+        std::optional<std::int32_t> lockOwner;
+        Bytes output;  // read from the device, not yet given out
+        std::size_t outputAt = 0;
+        bool outputEnd = false;  // the kept output ends a message
+    };
+    struct Parked {
+        std::uint32_t xid = 0;
+        std::uint32_t proc = 0;
+        Bytes args;
+        std::size_t device = 0;
+        std::int32_t lid = 0;
+        Clock::time_point until{};
+        bool aborted = false;
+    };
+    struct Connection {
+        Channel channel = Channel::core;
+        std::vector<std::int32_t> links;
+        std::optional<Parked> parked;
+    };
+    enum class Gate { go, wait, locked, aborted };
+
+    Outcome run(ConnectionId id, Connection& connection, std::uint32_t xid, std::uint32_t proc,
+                ByteView args, Clock::time_point now);
+    Outcome run_abort(std::uint32_t xid, std::uint32_t proc, ByteView args);
+    Gate gate(Connection& connection, std::size_t device, std::int32_t lid,
+              bool waitLock, std::uint32_t lockTimeout, bool acquire, Clock::time_point now,
+              std::uint32_t xid, std::uint32_t proc, ByteView args);
+    Link* own_link(const Connection& connection, std::int32_t lid);
+    std::int32_t flush(Link& link, std::uint32_t ioSeconds);
+    std::int32_t read(Link& link, const ReadParms& parms, Bytes& data, std::int32_t& reason);
+    void release_lock(std::size_t device);
+    void drop_link(std::int32_t lid);
+    void note(std::string_view text) const;
+
+    Limits limits_;
+    std::vector<DeviceSlot> devices_;
+    std::map<std::int32_t, Link> links_;
+    std::map<ConnectionId, Connection> connections_;
+    ConnectionId nextConnection_ = 1;
+    std::int32_t nextLink_ = 1;
+    std::function<void(ConnectionId)> wake_;
+    std::function<void(std::string_view)> log_;
+};
+
+}  // namespace gateway::vxi11
+
+#endif
