@@ -1,10 +1,12 @@
 // Result names, Win32 error texts and the slot states that tavctl prints.
 #include <gtest/gtest.h>
 
-#include "codes.h"
+#include "result_codes.h"
 #include "tavlib.h"
 
 namespace tavctl {
+
+using namespace tavlib::tools;
 namespace {
 
 struct ResultRow {

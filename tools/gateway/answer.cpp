@@ -58,7 +58,7 @@ bool Answer::send() {
     const std::int32_t result = instrument_.write(text, line_, errorCode_);
     if (result == TAVRIL_WRITE_OK) return true;
     // What the instrument took of a line cut short may still be answered.
-    failure_ = call_text("Write_Tavril", result, errorCode_);
+    failure_ = call_text(tools::Function::Write, result, errorCode_);
     ended_ = true;
     hold_.reset();
     return false;
@@ -112,7 +112,7 @@ Answer::Piece Answer::read_piece(std::string& message) {
         if (!read.ok()) {
             if (rules_.quietSeconds != 0 && read.quiet()) {
                 if (timeout != rules_.quietSeconds)
-                    instrument_.log_failure("Read_Tavril", read.result, read.errorCode, line_,
+                    instrument_.log_failure(tools::Function::Read, read.result, read.errorCode, line_,
                                             "no answer sent");
                 if (tooLong) drop_too_long();
                 markSeen_ = true;
@@ -120,7 +120,7 @@ Answer::Piece Answer::read_piece(std::string& message) {
                 message = std::move(pending);
                 return Piece::message;
             }
-            failed("Read_Tavril", read.result, read.errorCode);
+            failed(tools::Function::Read, read.result, read.errorCode);
             return Piece::failed;
         }
         const std::string_view chunk(instrument_.chunk(), read.count);
@@ -156,7 +156,7 @@ Answer::Piece Answer::read_piece(std::string& message) {
     }
 }
 
-void Answer::failed(const char* function, std::int32_t result, std::uint32_t errorCode) {
+void Answer::failed(tools::Function function, std::int32_t result, std::uint32_t errorCode) {
     errorCode_ = errorCode;
     failure_ = call_text(function, result, errorCode);
     instrument_.log_failure(function, result, errorCode, line_,

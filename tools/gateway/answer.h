@@ -74,7 +74,7 @@ private:
     Piece read_piece(std::string& message);
     bool is_mark(std::string_view chunk) const;
     std::uint32_t next_timeout() const;
-    void failed(const char* function, std::int32_t result, std::uint32_t errorCode);
+    void failed(tools::Function function, std::int32_t result, std::uint32_t errorCode);
 
     Instrument& instrument_;
     AnswerRules rules_;

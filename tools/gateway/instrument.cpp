@@ -1,6 +1,7 @@
 #include "instrument.h"
 
 #include "log.h"
+#include "result_codes.h"
 
 namespace gateway {
 namespace {
@@ -8,27 +9,12 @@ namespace {
 // How long an open waits for the other ports' exchanges to pause.
 constexpr std::chrono::milliseconds kOpenPatience{1000};
 
-const char* result_name(std::string_view function, std::int32_t result) {
-    if (function == "Open_Tavril") {
-        switch (result) {
-        case TAVRIL_OPEN_FAILED: return "in use, absent or not openable";
-        case TAVRIL_OPEN_NOT_IDENTIFIED: return "not identified";
-        default: return "bad slot";
-        }
-    }
-    switch (result) {
-    case -1: return "failed";
-    case -2: return "bad argument";
-    case -3: return "time-out";
-    default: return "unknown";
-    }
-}
-
 }  // namespace
 
-std::string call_text(const char* function, std::int32_t result, std::uint32_t errorCode) {
-    return std::string(function) + " result " + std::to_string(result) + " (" +
-           result_name(function, result) + "), Win32 code " + std::to_string(errorCode);
+std::string call_text(tools::Function function, std::int32_t result, std::uint32_t errorCode) {
+    return std::string(tools::function_name(function)) + " result " + std::to_string(result) +
+           " (" + std::string(tools::result_meaning(function, result).value_or("unknown")) +
+           "), Win32 code " + std::to_string(errorCode);
 }
 
 std::string shown(std::string_view line) {
@@ -52,28 +38,24 @@ Instrument::Instrument(std::uint32_t slot, std::uint32_t writeTimeout, std::uint
 Instrument::~Instrument() { close(); }
 
 bool Instrument::open(bool logFailure) {
-    TavrilHandle handle = TAVRIL_INVALID_HANDLE;
-    InstrumentIdentity found{};
-    std::uint32_t errorCode = 0;
-    std::int32_t result = 0;
+    tools::InstrumentHandle::Opened opened;
     {
         const Gate::Alone alone(gate_, kOpenPatience);
         if (!alone.held()) {
             if (logFailure) log(prefix_ + "cannot open the slot now: the other ports are busy");
             return false;
         }
-        result = Open_Tavril(slot_, &handle, &found, &errorCode);
+        opened = tools::InstrumentHandle::open(slot_);
     }
-    if (result != TAVRIL_OPEN_OK) {
-        if (result == TAVRIL_OPEN_NOT_IDENTIFIED) {
-            std::uint32_t closeError = 0;
-            Close_Tavril(handle, &closeError);
-        }
+    if (opened.result != TAVRIL_OPEN_OK) {
+        // A handle that was opened but not identified closes with `opened`.
         if (logFailure)
-            log(prefix_ + "cannot open the slot: " + call_text("Open_Tavril", result, errorCode));
+            log(prefix_ + "cannot open the slot: " +
+                call_text(tools::Function::Open, opened.result, opened.errorCode));
         return false;
     }
-    handle_ = handle;
+    handle_ = std::move(opened.handle);
+    const InstrumentIdentity& found = opened.identity;
     const Identity identity = Identity::from(found);
     if (identity_ && !identity_->same_instrument(identity)) {
         if (!lastStranger_ || !lastStranger_->same_instrument(identity))
@@ -102,29 +84,29 @@ bool Instrument::is_own_identity(std::string_view answer) {
 
 void Instrument::close() {
     if (!is_open()) return;
-    std::uint32_t errorCode = 0;
-    if (Close_Tavril(handle_, &errorCode) != TAVRIL_CLOSE_OK)
-        log(prefix_ + "Close_Tavril failed, Win32 code " + std::to_string(errorCode));
-    handle_ = TAVRIL_INVALID_HANDLE;
+    const tools::InstrumentHandle::Closed closed = handle_.close();
+    if (closed.result != TAVRIL_CLOSE_OK)
+        log(prefix_ + "Close_Tavril failed, Win32 code " + std::to_string(closed.errorCode));
 }
 
 std::int32_t Instrument::write(const std::string& text, std::string_view line,
                               std::uint32_t& errorCode) {
     std::uint32_t written = 0;
     const std::int32_t result =
-        Write_Tavril(handle_, text.c_str(), writeTimeout_, &written, &errorCode);
-    if (result != TAVRIL_WRITE_OK) log_failure("Write_Tavril", result, errorCode, line, "no answer sent");
+        Write_Tavril(handle_.get(), text.c_str(), writeTimeout_, &written, &errorCode);
+    if (result != TAVRIL_WRITE_OK)
+        log_failure(tools::Function::Write, result, errorCode, line, "no answer sent");
     return result;
 }
 
 Instrument::Read Instrument::read(std::uint32_t timeout) {
     Read read;
-    read.result = Read_Tavril(handle_, kChunk, TAVRIL_MODE_RAW, timeout, chunk_.get(), &read.count,
+    read.result = Read_Tavril(handle_.get(), kChunk, TAVRIL_MODE_RAW, timeout, chunk_.get(), &read.count,
                               &read.errorCode);
     return read;
 }
 
-void Instrument::log_failure(const char* function, std::int32_t result, std::uint32_t errorCode,
+void Instrument::log_failure(tools::Function function, std::int32_t result, std::uint32_t errorCode,
                              std::string_view line, std::string_view outcome) {
     log(prefix_ + shown(line) + ": " + call_text(function, result, errorCode) + "; " +
         std::string(outcome));

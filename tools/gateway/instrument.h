@@ -11,9 +11,13 @@
 
 #include "gate.h"
 #include "identity.h"
+#include "instrument_handle.h"
+#include "result_codes.h"
 #include "tavlib.h"
 
 namespace gateway {
+
+namespace tools = tavlib::tools;
 
 // Each read asks for one transfer of 64 KiB: the driver hands out one
 // message of the instrument's output at a time, and a transfer shorter than
@@ -23,7 +27,7 @@ inline constexpr std::uint32_t kChunk = 64 * 1024;
 // A quoted, shortened line for the log.
 std::string shown(std::string_view line);
 // "Read_Tavril result -3 (time-out), Win32 code 0", as the log shows a call.
-std::string call_text(const char* function, std::int32_t result, std::uint32_t errorCode);
+std::string call_text(tools::Function function, std::int32_t result, std::uint32_t errorCode);
 
 class Instrument {
 public:
@@ -38,7 +42,7 @@ public:
     // the slot later is logged and closed again.  Failures are logged when
     // `logFailure` is set.  True when open.
     bool open(bool logFailure);
-    bool is_open() const { return handle_ != TAVRIL_INVALID_HANDLE; }
+    bool is_open() const { return handle_.is_open(); }
     void set_log_prefix(std::string prefix) { prefix_ = std::move(prefix); }
     const std::string& log_prefix() const { return prefix_; }
     std::uint32_t read_timeout() const { return readTimeout_; }
@@ -67,7 +71,7 @@ public:
     const char* chunk() const { return chunk_.get(); }
 
     // Logs a failed call made for `line`.
-    void log_failure(const char* function, std::int32_t result, std::uint32_t errorCode,
+    void log_failure(tools::Function function, std::int32_t result, std::uint32_t errorCode,
                      std::string_view line, std::string_view outcome);
 
     // The instrument went away (a call failed with an error code and the
@@ -85,7 +89,7 @@ private:
     std::uint32_t readTimeout_;
     std::string prefix_;
     Gate& gate_;
-    TavrilHandle handle_ = TAVRIL_INVALID_HANDLE;
+    tools::InstrumentHandle handle_;
     std::optional<Identity> identity_;
     std::optional<Identity> lastStranger_;  // logged once while it stays
     std::string identityAnswer_;  // the last answer is_own_identity took, as it came

@@ -5,13 +5,15 @@
 #include <optional>
 #include <string>
 
-#include "codes.h"
+#include "result_codes.h"
 #include "device.h"
 #include "display.h"
 #include "line_reader.h"
 #include "shell_line.h"
 
 namespace tavctl {
+
+using namespace tavlib::tools;
 namespace {
 
 std::string slot_label(std::uint32_t slot) { return "slot " + std::to_string(slot); }

@@ -4,10 +4,12 @@
 #include <utility>
 #include <vector>
 
-#include "codes.h"
+#include "result_codes.h"
 #include "display.h"
 
 namespace tavctl {
+
+using namespace tavlib::tools;
 namespace {
 
 void trace_call(std::ostream* trace, Function function, const std::string& arguments,
@@ -28,27 +30,25 @@ std::string text_in(const std::vector<char>& buffer) {
 
 OpenResult Connection::open(std::uint32_t slot, std::ostream* trace) {
     OpenResult opened;
-    TavrilHandle handle = TAVRIL_INVALID_HANDLE;
-    opened.call.result = Open_Tavril(slot, &handle, &opened.identity, &opened.call.errorCode);
+    InstrumentHandle::Opened open = InstrumentHandle::open(slot);
+    opened.call = {open.result, open.errorCode};
+    opened.identity = open.identity;
     trace_call(trace, Function::Open, "slot " + std::to_string(slot), opened.call,
                opened.call.result == TAVRIL_OPEN_OK ? describe_identity(opened.identity)
                                                     : std::string());
-    // After 0 and -2 the handle is open and the slot claimed: it must be closed.
-    if ((opened.call.result == TAVRIL_OPEN_OK || opened.call.result == TAVRIL_OPEN_NOT_IDENTIFIED) &&
-        handle != TAVRIL_INVALID_HANDLE)
-        opened.connection.emplace(Connection(handle, trace));
+    if (open.handle.is_open()) opened.connection.emplace(Connection(std::move(open.handle), trace));
     return opened;
 }
 
 Connection::Connection(Connection&& other) noexcept
-    : handle_(std::exchange(other.handle_, TAVRIL_INVALID_HANDLE)), trace_(other.trace_) {}
+    : handle_(std::move(other.handle_)), trace_(other.trace_) {}
 
 Connection::~Connection() { close(); }
 
 CallResult Connection::close() {
-    CallResult call;
-    if (handle_ == TAVRIL_INVALID_HANDLE) return call;
-    call.result = Close_Tavril(std::exchange(handle_, TAVRIL_INVALID_HANDLE), &call.errorCode);
+    if (!handle_.is_open()) return {};
+    const InstrumentHandle::Closed closed = handle_.close();
+    const CallResult call{closed.result, closed.errorCode};
     trace_call(trace_, Function::Close, "", call);
     return call;
 }
@@ -56,7 +56,7 @@ CallResult Connection::close() {
 TransferResult Connection::write(const std::string& text, std::uint32_t timeoutSeconds) {
     TransferResult written;
     written.call.result =
-        Write_Tavril(handle_, text.c_str(), timeoutSeconds, &written.bytes, &written.call.errorCode);
+        Write_Tavril(handle_.get(), text.c_str(), timeoutSeconds, &written.bytes, &written.call.errorCode);
     trace_call(trace_, Function::Write,
                escaped(text) + ", " + std::to_string(timeoutSeconds) + " s",
                written.call, std::to_string(written.bytes) + " bytes written");
@@ -68,7 +68,7 @@ TransferResult Connection::read(std::uint32_t maxBytes, std::int32_t mode,
     TransferResult received;
     // Text modes write a NUL behind the response; raw mode exactly maxBytes.
     std::vector<char> buffer(static_cast<std::size_t>(maxBytes) + (mode == TAVRIL_MODE_RAW ? 0 : 1));
-    received.call.result = Read_Tavril(handle_, maxBytes, mode, timeoutSeconds, buffer.data(),
+    received.call.result = Read_Tavril(handle_.get(), maxBytes, mode, timeoutSeconds, buffer.data(),
                                        &received.bytes, &received.call.errorCode);
     trace_call(trace_, Function::Read,
                "max " + std::to_string(maxBytes) + ", mode " + std::to_string(mode) + ", " +
@@ -90,7 +90,7 @@ TransactionResult Connection::transact(const std::string& command, std::uint32_t
     TransactionResult transaction;
     std::vector<char> response(static_cast<std::size_t>(maxBytes) + 1);
     transaction.call.result =
-        Scmd_Tavril(handle_, command.c_str(), maxBytes, mode, timeoutSeconds, timeoutSeconds,
+        Scmd_Tavril(handle_.get(), command.c_str(), maxBytes, mode, timeoutSeconds, timeoutSeconds,
                     response.data(), &transaction.call.errorCode);
     trace_call(trace_, Function::Scmd,
                escaped(command) + ", max " + std::to_string(maxBytes) +
@@ -106,7 +106,7 @@ TransactionResult Connection::transact(const std::string& command, std::uint32_t
 
 IdentityResult Connection::identify() {
     IdentityResult identified;
-    identified.call.result = Conf_Tavril(handle_, &identified.identity, &identified.call.errorCode);
+    identified.call.result = Conf_Tavril(handle_.get(), &identified.identity, &identified.call.errorCode);
     trace_call(trace_, Function::Conf, "", identified.call,
                identified.call.result == TAVRIL_CONF_OK ? describe_identity(identified.identity)
                                                         : std::string());

@@ -6,7 +6,9 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 
+#include "instrument_handle.h"
 #include "tavlib.h"
 
 namespace tavctl {
@@ -58,9 +60,10 @@ public:
     CallResult close();
 
 private:
-    Connection(TavrilHandle handle, std::ostream* trace) : handle_(handle), trace_(trace) {}
+    Connection(tavlib::tools::InstrumentHandle handle, std::ostream* trace)
+        : handle_(std::move(handle)), trace_(trace) {}
 
-    TavrilHandle handle_;
+    tavlib::tools::InstrumentHandle handle_;
     std::ostream* trace_;
 };
 

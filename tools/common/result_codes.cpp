@@ -1,4 +1,4 @@
-#include "codes.h"
+#include "result_codes.h"
 
 #include <array>
 #include <string>
@@ -10,40 +10,42 @@
 #include <windows.h>
 #endif
 
-namespace tavctl {
+namespace tavlib::tools {
 namespace {
-
-struct ResultName {
-    Function function;
-    std::int32_t value;
-    std::string_view name;
-};
 
 // Every non-zero result of the header's tables.  Scmd's answer codes are
 // results too, but they report the instrument's answer, not a failure.
 constexpr std::array kResultNames{
-    ResultName{Function::Open, TAVRIL_OPEN_OK, "TAVRIL_OPEN_OK"},
-    ResultName{Function::Open, TAVRIL_OPEN_FAILED, "TAVRIL_OPEN_FAILED"},
-    ResultName{Function::Open, TAVRIL_OPEN_NOT_IDENTIFIED, "TAVRIL_OPEN_NOT_IDENTIFIED"},
-    ResultName{Function::Open, TAVRIL_OPEN_BAD_SLOT, "TAVRIL_OPEN_BAD_SLOT"},
-    ResultName{Function::Close, TAVRIL_CLOSE_OK, "TAVRIL_CLOSE_OK"},
-    ResultName{Function::Close, TAVRIL_CLOSE_FAILED, "TAVRIL_CLOSE_FAILED"},
-    ResultName{Function::Write, TAVRIL_WRITE_OK, "TAVRIL_WRITE_OK"},
-    ResultName{Function::Write, TAVRIL_WRITE_FAILED, "TAVRIL_WRITE_FAILED"},
-    ResultName{Function::Write, TAVRIL_WRITE_BAD_ARGUMENT, "TAVRIL_WRITE_BAD_ARGUMENT"},
-    ResultName{Function::Write, TAVRIL_WRITE_TIMEOUT, "TAVRIL_WRITE_TIMEOUT"},
-    ResultName{Function::Read, TAVRIL_READ_OK, "TAVRIL_READ_OK"},
-    ResultName{Function::Read, TAVRIL_READ_FAILED, "TAVRIL_READ_FAILED"},
-    ResultName{Function::Read, TAVRIL_READ_BAD_ARGUMENT, "TAVRIL_READ_BAD_ARGUMENT"},
-    ResultName{Function::Read, TAVRIL_READ_TIMEOUT, "TAVRIL_READ_TIMEOUT"},
-    ResultName{Function::Scmd, TAVRIL_SCMD_OK, "TAVRIL_SCMD_OK"},
-    ResultName{Function::Scmd, TAVRIL_SCMD_WRITE_FAILED, "TAVRIL_SCMD_WRITE_FAILED"},
-    ResultName{Function::Scmd, TAVRIL_SCMD_READ_FAILED, "TAVRIL_SCMD_READ_FAILED"},
-    ResultName{Function::Scmd, TAVRIL_SCMD_BAD_ARGUMENT, "TAVRIL_SCMD_BAD_ARGUMENT"},
-    ResultName{Function::Scmd, TAVRIL_SCMD_WRITE_TIMEOUT, "TAVRIL_SCMD_WRITE_TIMEOUT"},
-    ResultName{Function::Scmd, TAVRIL_SCMD_READ_TIMEOUT, "TAVRIL_SCMD_READ_TIMEOUT"},
-    ResultName{Function::Conf, TAVRIL_CONF_OK, "TAVRIL_CONF_OK"},
-    ResultName{Function::Conf, TAVRIL_CONF_FAILED, "TAVRIL_CONF_FAILED"},
+    ResultEntry{Function::Open, TAVRIL_OPEN_OK, "TAVRIL_OPEN_OK", "opened"},
+    ResultEntry{Function::Open, TAVRIL_OPEN_FAILED, "TAVRIL_OPEN_FAILED",
+                "in use, absent or not openable"},
+    ResultEntry{Function::Open, TAVRIL_OPEN_NOT_IDENTIFIED, "TAVRIL_OPEN_NOT_IDENTIFIED",
+                "not identified"},
+    ResultEntry{Function::Open, TAVRIL_OPEN_BAD_SLOT, "TAVRIL_OPEN_BAD_SLOT", "bad slot"},
+    ResultEntry{Function::Close, TAVRIL_CLOSE_OK, "TAVRIL_CLOSE_OK", "closed"},
+    ResultEntry{Function::Close, TAVRIL_CLOSE_FAILED, "TAVRIL_CLOSE_FAILED", "failed"},
+    ResultEntry{Function::Write, TAVRIL_WRITE_OK, "TAVRIL_WRITE_OK", "written"},
+    ResultEntry{Function::Write, TAVRIL_WRITE_FAILED, "TAVRIL_WRITE_FAILED", "failed"},
+    ResultEntry{Function::Write, TAVRIL_WRITE_BAD_ARGUMENT, "TAVRIL_WRITE_BAD_ARGUMENT",
+                "bad argument"},
+    ResultEntry{Function::Write, TAVRIL_WRITE_TIMEOUT, "TAVRIL_WRITE_TIMEOUT", "time-out"},
+    ResultEntry{Function::Read, TAVRIL_READ_OK, "TAVRIL_READ_OK", "read"},
+    ResultEntry{Function::Read, TAVRIL_READ_FAILED, "TAVRIL_READ_FAILED", "failed"},
+    ResultEntry{Function::Read, TAVRIL_READ_BAD_ARGUMENT, "TAVRIL_READ_BAD_ARGUMENT",
+                "bad argument"},
+    ResultEntry{Function::Read, TAVRIL_READ_TIMEOUT, "TAVRIL_READ_TIMEOUT", "time-out"},
+    ResultEntry{Function::Scmd, TAVRIL_SCMD_OK, "TAVRIL_SCMD_OK", "answered"},
+    ResultEntry{Function::Scmd, TAVRIL_SCMD_WRITE_FAILED, "TAVRIL_SCMD_WRITE_FAILED",
+                "write failed"},
+    ResultEntry{Function::Scmd, TAVRIL_SCMD_READ_FAILED, "TAVRIL_SCMD_READ_FAILED", "read failed"},
+    ResultEntry{Function::Scmd, TAVRIL_SCMD_BAD_ARGUMENT, "TAVRIL_SCMD_BAD_ARGUMENT",
+                "bad argument"},
+    ResultEntry{Function::Scmd, TAVRIL_SCMD_WRITE_TIMEOUT, "TAVRIL_SCMD_WRITE_TIMEOUT",
+                "write time-out"},
+    ResultEntry{Function::Scmd, TAVRIL_SCMD_READ_TIMEOUT, "TAVRIL_SCMD_READ_TIMEOUT",
+                "read time-out"},
+    ResultEntry{Function::Conf, TAVRIL_CONF_OK, "TAVRIL_CONF_OK", "identified"},
+    ResultEntry{Function::Conf, TAVRIL_CONF_FAILED, "TAVRIL_CONF_FAILED", "failed"},
 };
 
 // The codes the library and its platform layers report, with the system's
@@ -67,8 +69,10 @@ constexpr std::array kWin32Errors{
                "The process cannot access the file because it is being used by another process."},
     Win32Error{87, "ERROR_INVALID_PARAMETER", "The parameter is incorrect."},
     Win32Error{109, "ERROR_BROKEN_PIPE", "The pipe has been ended."},
+    Win32Error{112, "ERROR_DISK_FULL", "There is not enough space on the disk."},
     Win32Error{122, "ERROR_INSUFFICIENT_BUFFER",
                "The data area passed to a system call is too small."},
+    Win32Error{206, "ERROR_FILENAME_EXCED_RANGE", "The filename or extension is too long."},
     Win32Error{232, "ERROR_NO_DATA", "The pipe is being closed."},
     Win32Error{259, "ERROR_NO_MORE_ITEMS", "No more data is available."},
     Win32Error{534, "ERROR_ARITHMETIC_OVERFLOW", "Arithmetic result exceeded 32 bits."},
@@ -107,6 +111,9 @@ std::string system_message(std::uint32_t code) {
 
 }  // namespace
 
+std::span<const ResultEntry> result_table() { return kResultNames; }
+std::span<const Win32Error> win32_table() { return kWin32Errors; }
+
 std::string_view function_name(Function function) {
     switch (function) {
         case Function::Open: return "Open_Tavril";
@@ -120,8 +127,14 @@ std::string_view function_name(Function function) {
 }
 
 std::optional<std::string_view> result_name(Function function, std::int32_t result) {
-    for (const ResultName& entry : kResultNames)
+    for (const ResultEntry& entry : kResultNames)
         if (entry.function == function && entry.value == result) return entry.name;
+    return std::nullopt;
+}
+
+std::optional<std::string_view> result_meaning(Function function, std::int32_t result) {
+    for (const ResultEntry& entry : kResultNames)
+        if (entry.function == function && entry.value == result) return entry.meaning;
     return std::nullopt;
 }
 
@@ -175,4 +188,4 @@ std::string_view open_state(std::int32_t result, std::uint32_t errorCode) {
     }
 }
 
-}  // namespace tavctl
+}  // namespace tavlib::tools
