@@ -82,6 +82,10 @@ def test_output_waiting_before_a_client_is_not_its_answer(sim, gateway):
         sim.control("push 1 OVERRANGE 12")
         for n in range(100):
             sim.control("push 1 LINE%03d" % n)
+        # Last, the instrument's own identity, as a *IDN? nobody read leaves
+        # it: taken for the answer to the idle check's query, it must not
+        # leave the real answer behind.
+        sim.control("push 1 " + long_identity)
         # Two idle checks of the port, 5 s apart.
         sim.control("wait 1 requests>=%d timeout=20000" % (before + 4))
         expected = long_identity.encode() + b"\n+1.23450E+00\n"

@@ -163,20 +163,23 @@ void Answer::failed(tools::Function function, std::int32_t result, std::uint32_t
                             answered_ ? "the rest of its answer is dropped" : "no answer sent");
 }
 
-bool resync(Instrument& instrument, const AnswerRules& rules, std::string_view why) {
-    if (!instrument.is_open()) return false;
-    AnswerRules marked = rules;
-    marked.quietSeconds = 0;
-    Answer answer(instrument, marked, std::string(kIdentityQuery));
+namespace {
+
+// One identity exchange: the messages before the identity that answers it
+// are dropped and counted.  False when it failed; `stranger` then tells
+// whether another instrument answered.
+bool exchange_identity(Instrument& instrument, const AnswerRules& rules, std::uint64_t& bytes,
+                       std::uint64_t& messages, std::optional<Identity>& stranger,
+                       std::uint32_t& errorCode, std::string& failure) {
+    Answer answer(instrument, rules, std::string(kIdentityQuery));
     answer.limit_output(kDropLimitFactor * rules.maxResponse);
-    std::uint64_t bytes = 0;
-    std::uint64_t messages = 0;
+    std::uint64_t taken = 0;
+    std::uint64_t count = 0;
     std::size_t lastSize = 0;
-    std::optional<Identity> stranger;
     if (answer.send()) {
         while (const std::optional<std::string> message = answer.next()) {
-            ++messages;
-            bytes += message->size();
+            ++count;
+            taken += message->size();
             lastSize = message->size();
             const std::optional<Identity> identity = Identity::parse(*message);
             if (identity && instrument.identity() &&
@@ -184,18 +187,46 @@ bool resync(Instrument& instrument, const AnswerRules& rules, std::string_view w
                 stranger = identity;
         }
     }
-    if (answer.in_step()) {
-        // The last message is the identity that answered the query.
-        if (messages > 1)
-            log(instrument.log_prefix() + "dropped " + std::to_string(bytes - lastSize) +
-                " bytes in " + std::to_string(messages - 1) + " messages nobody asked for (" +
-                std::string(why) + ")");
-        return true;
+    errorCode = answer.error_code();
+    failure = answer.failure();
+    if (!answer.in_step()) return false;
+    // The last message is the identity that answered the query.
+    bytes += taken - lastSize;
+    messages += count - 1;
+    return true;
+}
+
+}  // namespace
+
+bool resync(Instrument& instrument, const AnswerRules& rules, std::string_view why) {
+    if (!instrument.is_open()) return false;
+    AnswerRules marked = rules;
+    marked.quietSeconds = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t messages = 0;
+    std::optional<Identity> stranger;
+    std::uint32_t errorCode = 0;
+    std::string failure;
+    // The first exchange drops what waits; but what waited may itself have
+    // held this instrument's identity (a client's *IDN? never read), taken
+    // for the answer then, and the real answer would be left.  So the
+    // library's recovery drops whatever is left after it, and a second
+    // exchange shows the output in step.
+    bool inStep = exchange_identity(instrument, marked, bytes, messages, stranger, errorCode,
+                                    failure);
+    if (inStep) {
+        instrument.flush();
+        inStep = exchange_identity(instrument, marked, bytes, messages, stranger, errorCode,
+                                   failure);
     }
+    if (messages > 0)
+        log(instrument.log_prefix() + "dropped " + std::to_string(bytes) + " bytes in " +
+            std::to_string(messages) + " messages nobody asked for (" + std::string(why) + ")");
+    if (inStep) return true;
     if (stranger)
         instrument.lose("another instrument answers at the slot (" + stranger->text() + ")");
-    else if (answer.error_code() != 0)
-        instrument.lose("instrument gone (" + answer.failure() + ")");
+    else if (errorCode != 0)
+        instrument.lose("instrument gone (" + failure + ")");
     return false;
 }
 

@@ -90,10 +90,11 @@ void Instrument::close() {
 }
 
 std::int32_t Instrument::write(const std::string& text, std::string_view line,
-                              std::uint32_t& errorCode) {
+                              std::uint32_t& errorCode, std::uint32_t timeout) {
     std::uint32_t written = 0;
-    const std::int32_t result =
-        Write_Tavril(handle_.get(), text.c_str(), writeTimeout_, &written, &errorCode);
+    const std::int32_t result = Write_Tavril(handle_.get(), text.c_str(),
+                                             timeout != 0 ? timeout : writeTimeout_, &written,
+                                             &errorCode);
     if (result != TAVRIL_WRITE_OK)
         log_failure(tools::Function::Write, result, errorCode, line, "no answer sent");
     return result;
@@ -104,6 +105,12 @@ Instrument::Read Instrument::read(std::uint32_t timeout) {
     read.result = Read_Tavril(handle_.get(), kChunk, TAVRIL_MODE_RAW, timeout, chunk_.get(), &read.count,
                               &read.errorCode);
     return read;
+}
+
+void Instrument::flush() {
+    std::uint32_t count = 0;
+    std::uint32_t errorCode = 0;
+    Read_Tavril(handle_.get(), 0, TAVRIL_MODE_RAW, 1, chunk_.get(), &count, &errorCode);
 }
 
 void Instrument::log_failure(tools::Function function, std::int32_t result, std::uint32_t errorCode,

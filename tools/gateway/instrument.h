@@ -54,7 +54,9 @@ public:
 
     // Write_Tavril of `text`: its result; a failure is logged against
     // `line`, and leaves its Win32 code in `errorCode`.
-    std::int32_t write(const std::string& text, std::string_view line, std::uint32_t& errorCode);
+    // `timeout`: of each transfer, in seconds (0: the port's write time-out).
+    std::int32_t write(const std::string& text, std::string_view line, std::uint32_t& errorCode,
+                       std::uint32_t timeout = 0);
 
     // One transfer of at most kChunk bytes (Read_Tavril, raw mode), waiting
     // at most `timeout` seconds; `chunk()` holds what it took.
@@ -69,6 +71,12 @@ public:
     };
     Read read(std::uint32_t timeout);
     const char* chunk() const { return chunk_.get(); }
+
+    // Makes the library send its recovery request, which drops the output
+    // no read has taken yet: a read of 0 bytes ends at once with nothing
+    // received, and its failure path sends the request.  Its result says
+    // nothing about the instrument and is not reported.
+    void flush();
 
     // Logs a failed call made for `line`.
     void log_failure(tools::Function function, std::int32_t result, std::uint32_t errorCode,

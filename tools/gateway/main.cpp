@@ -4,6 +4,8 @@
 #include <csignal>
 #include <cstdio>
 #include <list>
+#include <optional>
+#include <string>
 #include <variant>
 
 #include <asio/io_context.hpp>
@@ -11,10 +13,12 @@
 #include <asio/signal_set.hpp>
 
 #include "access.h"
+#include "announce.h"
 #include "gate.h"
 #include "log.h"
 #include "options.h"
 #include "port.h"
+#include "vxi11_service.h"
 
 int main(int argc, char** argv) {
     const auto parsed = gateway::parse_command_line(argc, argv);
@@ -66,12 +70,38 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    std::optional<gateway::Vxi11Service> vxi11;
+    if (options.vxi11) {
+        gateway::Vxi11Options vxiOptions;
+        vxiOptions.port = options.vxi11Port;
+        vxiOptions.portmap = *gateway::vxi11::portmap::parse_mode(options.portmap);
+        vxiOptions.keepalive = options.ports.front().keepalive;
+        std::string why;
+        try {
+            vxi11.emplace(vxiOptions, serve, ports);
+        } catch (const asio::system_error& failure) {
+            gateway::log(std::string("cannot listen for VXI-11: ") + failure.what());
+            return 1;
+        }
+        if (!vxi11->start(why)) {
+            gateway::log("vxi11: portmapper " + options.portmap + ": " + why);
+            return 1;
+        }
+    }
+    std::optional<gateway::Announcer> announcer;
+    if (options.mdns)
+        announcer.emplace(serve.bind, ports,
+                          vxi11 && vxi11->portmapper() != gateway::vxi11::portmap::Mode::off);
+
     asio::signal_set signals(main, SIGINT, SIGTERM);
     signals.async_wait([&main](const asio::error_code&, int) { main.stop(); });
     for (gateway::Port& port : ports) port.start();
     gateway::log("ready");
     main.run();
 
+    announcer.reset();
+    // The VXI-11 side works the instruments through the ports: it ends first.
+    vxi11.reset();
     for (gateway::Port& port : ports) port.stop();
     ports.clear();  // closes the slots
     gateway::log(allClosed ? "stopped: no port left" : "stopped");

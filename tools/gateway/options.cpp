@@ -103,6 +103,21 @@ std::variant<Options, ParseExit> parse_command_line(int argc, const char* const*
                    "Longest message of an answer passed on, in bytes (default 67108864); a "
                    "longer one is read and dropped")
         ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 30));
+    const std::map<std::string, bool> onOff{{"on", true}, {"off", false}};
+    app.add_option("--vxi11", options.vxi11,
+                   "Serve each slot also as VXI-11 device inst<slot>: on (default) or off")
+        ->transform(CLI::CheckedTransformer(onOff));
+    app.add_option("--vxi11-port", options.vxi11Port,
+                   "TCP port of the VXI-11 core channel (default 0: a free one, which the "
+                   "portmapper tells clients)");
+    app.add_option("--portmap", options.portmap,
+                   "Where VXI-11 clients find the core channel: auto (default: rpcbind when one "
+                   "runs, else answer on port 111 ourselves, else none), rpcbind, own or off")
+        ->check(CLI::IsMember({"auto", "rpcbind", "own", "off"}));
+    app.add_option("--mdns", options.mdns,
+                   "Announce the served instruments by mDNS/DNS-SD through Avahi: on (default) "
+                   "or off")
+        ->transform(CLI::CheckedTransformer(onOff));
     app.add_option("--reopen-tries", options.reopenTries,
                    "Attempts to reopen a slot whose instrument went away, one a second, before "
                    "its port closes (default 300)")

@@ -41,6 +41,11 @@ struct Options {
     std::size_t maxLine = kDefaultMaxLine;
     std::size_t maxResponse = kDefaultMaxResponse;
     std::uint32_t reopenTries = kDefaultReopenTries;
+    // VXI-11: each slot also as device "inst<slot>" on one core channel.
+    bool vxi11 = true;
+    std::uint16_t vxi11Port = 0;  // 0: a free port
+    std::string portmap = "auto";  // auto, rpcbind, own, off
+    bool mdns = true;  // announce the served instruments by mDNS (Linux)
 };
 
 // --help, --version or a bad command line: what to print, and the exit status.

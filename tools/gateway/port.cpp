@@ -85,8 +85,8 @@ Port::Port(const PortOptions& port, const ServeOptions& serve, std::function<voi
         acceptor_.set_option(asio::ip::v6_only(false));
     acceptor_.bind(endpoint);
     acceptor_.listen();
-    prefix_ = "slot " + std::to_string(port.slot) + " port " +
-              std::to_string(acceptor_.local_endpoint().port()) + ": ";
+    tcpPort_ = acceptor_.local_endpoint().port();
+    prefix_ = "slot " + std::to_string(port.slot) + " port " + std::to_string(tcpPort_) + ": ";
     instrument_.set_log_prefix(prefix_);
 
     log("slot " + std::to_string(port.slot) + ": listening on " +
@@ -104,12 +104,15 @@ Port::Port(const PortOptions& port, const ServeOptions& serve, std::function<voi
 Port::~Port() { stop(); }
 
 void Port::start() {
+    // The VXI-11 side may post work even after the port gave up.
+    keepRunning_.emplace(io_.get_executor());
     asio::co_spawn(io_, accept_loop(), asio::detached);
     asio::co_spawn(io_, watch(), asio::detached);
     thread_ = std::thread([this] { io_.run(); });
 }
 
 void Port::stop() {
+    keepRunning_.reset();
     io_.stop();
     if (thread_.joinable()) thread_.join();
 }
@@ -167,6 +170,13 @@ asio::awaitable<void> Port::admit(tcp::socket socket) {
     if (!serve_.access->allows(peer.address())) {
         log(prefix_ + "refused " + peerText + ": not in the --allow list");
         co_return;  // the socket closes here
+    }
+    if (vxi11Links_ > 0) {
+        log(prefix_ + "refused " + peerText + ": the instrument is in use by a VXI-11 client");
+        if (turningAway_ < kMaxTurningAway)
+            asio::co_spawn(io_, turn_away(std::make_shared<tcp::socket>(std::move(socket))),
+                           asio::detached);
+        co_return;
     }
     // An owner that has sent its last line keeps the port until its answers
     // are out; a client arriving meanwhile waits for that, a bounded time.
@@ -375,7 +385,8 @@ asio::awaitable<void> Port::watch() {
     while (acceptor_.is_open()) {
         timer.expires_after(kIdleCheck);
         co_await timer.async_wait(into(error));
-        if (session_ || reopening_ || !instrument_.is_open()) continue;
+        // VXI-11 clients' output is theirs to read.
+        if (session_ || reopening_ || !instrument_.is_open() || vxi11Links_ > 0) continue;
         inStep_ = false;
         in_step("while no client was connected");
     }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include <asio/awaitable.hpp>
+#include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 
@@ -21,6 +22,7 @@
 #include "gate.h"
 #include "instrument.h"
 #include "options.h"
+#include "vxi11/vxi11.h"
 
 namespace gateway {
 
@@ -46,6 +48,26 @@ public:
     void start();  // runs the port on its thread
     void stop();   // ends it and waits for the thread
 
+    std::uint32_t slot() const { return options_.slot; }
+    // The TCP port it listens on.
+    std::uint16_t tcp_port() const { return tcpPort_; }
+    // The instrument it serves, once one was opened (read before start()).
+    const std::optional<Identity>& identity() const { return instrument_.identity(); }
+
+    // The VXI-11 side (slot_device.h) works the instrument on the port's
+    // thread, where everything of the instrument runs: run() posts `work`
+    // there and waits for it.  Not to be called from the port's thread, and
+    // not after stop() began: the VXI-11 side stops first.
+    void run(const std::function<void()>& work);
+    // On the port's thread (port_vxi11.cpp).  While a raw-socket client is
+    // connected the VXI-11 side is locked out; while VXI-11 links are open
+    // on the instrument, raw-socket clients are turned away.
+    vxi11::DeviceStatus vxi11_available() const;
+    vxi11::DeviceStatus vxi11_write(const std::string& message, std::uint32_t seconds);
+    vxi11::DevicePiece vxi11_read(std::uint32_t seconds);
+    vxi11::DeviceStatus vxi11_clear();
+    bool vxi11_link(bool opened);  // false: refused
+
 private:
     struct Session;
     asio::awaitable<void> accept_loop();
@@ -59,6 +81,7 @@ private:
     asio::awaitable<void> watch();
     bool in_step(std::string_view why);
     void check_lost();
+    vxi11::DeviceStatus vxi11_failed(std::uint32_t errorCode);
 
     PortOptions options_;
     ServeOptions serve_;
@@ -74,6 +97,10 @@ private:
     unsigned turningAway_ = 0;
     unsigned nextTicket_ = 0;
     std::set<unsigned> waiting_;  // tickets of the clients waiting for the port
+    std::uint16_t tcpPort_ = 0;
+    unsigned vxi11Links_ = 0;     // VXI-11 links open on the instrument
+    bool vxi11LastFull_ = false;  // the last VXI-11 read filled its transfer
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> keepRunning_;
     std::thread thread_;
 };
 

@@ -124,6 +124,8 @@ std::int32_t error_of(DeviceStatus status) {
     case DeviceStatus::timeout: return kIoTimeout;
     case DeviceStatus::io_error: return kIoError;
     case DeviceStatus::not_accessible: return kDeviceNotAccessible;
+    case DeviceStatus::locked: return kLockedByAnother;
+    case DeviceStatus::parameter_error: return kParameterError;
     }
     return kIoError;
 }
@@ -193,6 +195,7 @@ void Dispatcher::drop_link(std::int32_t lid) {
     const std::size_t device = link->second.device;
     links_.erase(link);
     if (devices_[device].lockOwner == lid) release_lock(device);
+    devices_[device].device->link_closed();
 }
 
 void Dispatcher::release_lock(std::size_t device) {
@@ -380,6 +383,10 @@ Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t x
                 const Gate g = lock_gate(index, lid, true, parms.lockTimeout, true);
                 if (g == Gate::wait) return waiting();
                 if (g != Gate::go) resp.error = gate_error(g == Gate::aborted);
+            }
+            if (resp.error == kNoError && !devices_[index].device->link_opened()) {
+                if (parms.lockDevice) release_lock(index);
+                resp.error = kLockedByAnother;
             }
             if (resp.error == kNoError) {
                 nextLink_ = lid == 0x7fffffff ? 1 : lid + 1;

@@ -172,9 +172,11 @@ void encode_docmd(XdrWriter& writer, std::int32_t error, ByteView data);  // Dev
 // The instrument side.  Timeouts are whole seconds, at least 1.
 enum class DeviceStatus {
     ok,
-    timeout,         // answered as error 15
-    io_error,        // 17
-    not_accessible,  // no instrument at the moment: 3
+    timeout,          // answered as error 15
+    io_error,         // 17
+    not_accessible,   // no instrument at the moment: 3
+    locked,           // another client holds the instrument: 11
+    parameter_error,  // a message the instrument cannot be sent: 5
 };
 
 struct DevicePiece {
@@ -205,6 +207,11 @@ public:
     // transport that shares the instrument with other clients may keep them
     // out meanwhile.
     virtual void lock_changed(bool locked) { (void)locked; }
+    // A link to the device is about to be made: false refuses it (create_link
+    // answers 11, another client holds the instrument).  Each link made is
+    // followed by one link_closed() when it goes.
+    virtual bool link_opened() { return true; }
+    virtual void link_closed() {}
 };
 
 struct Limits {

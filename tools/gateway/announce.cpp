@@ -1,0 +1,76 @@
+#include "announce.h"
+
+#include <string>
+#include <vector>
+
+#ifdef __linux__
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#endif
+
+#include "log.h"
+#include "vxi11/portmapper.h"
+
+namespace gateway {
+namespace {
+
+void say(std::string_view text) { log(text); }
+
+// The network interface that holds `bind`, so that the announcements go out
+// only where the gateway is reached; -1 (all) for a wildcard address.
+int interface_of(const asio::ip::address& bind) {
+#ifdef __linux__
+    if (bind.is_unspecified()) return -1;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return -1;
+    int index = -1;
+    for (const ifaddrs* entry = list; entry != nullptr && index < 0; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr) continue;
+        asio::ip::address address;
+        if (entry->ifa_addr->sa_family == AF_INET) {
+            const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+            address = asio::ip::address_v4(ntohl(in->sin_addr.s_addr));
+        } else if (entry->ifa_addr->sa_family == AF_INET6) {
+            const auto* in6 = reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr);
+            asio::ip::address_v6::bytes_type bytes;
+            std::copy(std::begin(in6->sin6_addr.s6_addr), std::end(in6->sin6_addr.s6_addr),
+                      bytes.begin());
+            address = asio::ip::address_v6(bytes);
+        } else {
+            continue;
+        }
+        if (address == bind) index = static_cast<int>(if_nametoindex(entry->ifa_name));
+    }
+    freeifaddrs(list);
+    return index;
+#else
+    (void)bind;
+    return -1;
+#endif
+}
+
+}  // namespace
+
+Announcer::Announcer(const asio::ip::address& bind, const std::list<Port>& ports, bool vxi11)
+    : advertiser_(say, interface_of(bind)) {
+    std::vector<vxi11::Service> services;
+    for (const Port& port : ports) {
+        const std::optional<Identity>& identity = port.identity();
+        if (!identity) {
+            say("slot " + std::to_string(port.slot()) + " not announced: no instrument yet");
+            continue;
+        }
+        const std::string name = vxi11::service_name(identity->model, identity->serial, port.slot());
+        const std::vector<std::string> txt = vxi11::instrument_txt(
+            kIdentityPrefix.substr(0, kIdentityPrefix.find(',')), identity->model,
+            identity->serial, identity->firmware);
+        services.push_back({std::string(vxi11::kRawSocketServiceType), name, port.tcp_port(), txt});
+        if (vxi11)
+            services.push_back(
+                {std::string(vxi11::kVxi11ServiceType), name, vxi11::portmap::kPort, txt});
+    }
+    if (!services.empty()) advertiser_.advertise(std::move(services));
+}
+
+}  // namespace gateway

@@ -1,0 +1,68 @@
+// The gateway's VXI-11 side: every served slot is also a VXI-11 device
+// ("inst<slot>"), on one core channel and one abort channel, found through
+// the portmapper.  Its calls run on a thread of their own, one at a time;
+// each call's work on an instrument runs on that slot's port thread (see
+// slot_device.h).
+#ifndef TAVRIL_GATEWAY_VXI11_SERVICE_H
+#define TAVRIL_GATEWAY_VXI11_SERVICE_H
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <asio/io_context.hpp>
+
+#include "port.h"
+#include "slot_device.h"
+#include "vxi11/portmapper.h"
+#include "vxi11/server.h"
+#include "vxi11/vxi11.h"
+
+namespace gateway {
+
+struct Vxi11Options {
+    std::uint16_t port = 0;  // of the core channel; 0: a free one
+    vxi11::portmap::Mode portmap = vxi11::portmap::Mode::automatic;
+    std::uint32_t keepalive = kDefaultKeepalive;
+};
+
+class Vxi11Service {
+public:
+    // Binds the channels (throws asio::system_error when it cannot) for
+    // `ports`, which outlive the service.
+    Vxi11Service(const Vxi11Options& options, const ServeOptions& serve, std::list<Port>& ports);
+    ~Vxi11Service();
+    Vxi11Service(const Vxi11Service&) = delete;
+    Vxi11Service& operator=(const Vxi11Service&) = delete;
+
+    // Puts the core channel where clients look (the portmapper mode) and
+    // starts serving; false, and `error` says why, when the mode cannot be
+    // had.
+    bool start(std::string& error);
+    // Ends the service and waits for its thread.  It and the destruction
+    // come before the ports stop: closing links reaches their threads.
+    void stop();
+    // What the portmapper did: rpcbind, own or off.
+    vxi11::portmap::Mode portmapper() const;
+    std::uint16_t core_port() const;
+
+private:
+    vxi11::portmap::Mode mode_;
+    // Declared before the io_context: its handlers, run or destroyed with
+    // it, still call the dispatcher, and the dispatcher its devices.
+    vxi11::Dispatcher dispatcher_;
+    std::list<SlotDevice> devices_;
+    asio::io_context io_;
+    std::optional<vxi11::ChannelServer> abort_;
+    std::optional<vxi11::ChannelServer> core_;
+    std::optional<vxi11::portmap::Portmapper> portmapper_;
+    std::thread thread_;
+};
+
+}  // namespace gateway
+
+#endif
