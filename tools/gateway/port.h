@@ -55,10 +55,12 @@ public:
     const std::optional<Identity>& identity() const { return instrument_.identity(); }
 
     // The VXI-11 side (slot_device.h) works the instrument on the port's
-    // thread, where everything of the instrument runs: run() posts `work`
-    // there and waits for it.  Not to be called from the port's thread, and
-    // not after stop() began: the VXI-11 side stops first.
+    // thread, where everything of the instrument runs: run() does `work`
+    // there, at once when called there, else posted and waited for.  Not
+    // after stop() began: the VXI-11 side stops first.
     void run(const std::function<void()>& work);
+    // The port's event loop, for a VXI-11 side that runs on its thread.
+    asio::io_context& io() { return io_; }
     // On the port's thread (port_vxi11.cpp).  While a raw-socket client is
     // connected the VXI-11 side is locked out; while VXI-11 links are open
     // on the instrument, raw-socket clients are turned away.

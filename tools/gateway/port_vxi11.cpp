@@ -40,6 +40,10 @@ std::string command_lines(const std::string& message) {
 }  // namespace
 
 void Port::run(const std::function<void()>& work) {
+    if (io_.get_executor().running_in_this_thread()) {
+        work();
+        return;
+    }
     std::promise<void> done;
     std::future<void> finished = done.get_future();
     asio::post(io_, [&] {

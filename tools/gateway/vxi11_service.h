@@ -1,8 +1,9 @@
 // The gateway's VXI-11 side: every served slot is also a VXI-11 device
 // ("inst<slot>"), on one core channel and one abort channel, found through
-// the portmapper.  Its calls run on a thread of their own, one at a time;
-// each call's work on an instrument runs on that slot's port thread (see
-// slot_device.h).
+// the portmapper.  Its calls run one at a time.  With one port they run on
+// that port's thread, which owns the instrument; with several, on a thread
+// of their own, and each call's work on an instrument runs on that slot's
+// port thread (see slot_device.h), which costs two thread switches a call.
 #ifndef TAVRIL_GATEWAY_VXI11_SERVICE_H
 #define TAVRIL_GATEWAY_VXI11_SERVICE_H
 
@@ -56,11 +57,14 @@ private:
     // it, still call the dispatcher, and the dispatcher its devices.
     vxi11::Dispatcher dispatcher_;
     std::list<SlotDevice> devices_;
-    asio::io_context io_;
+    std::optional<asio::io_context> ownIo_;  // with several ports
+    asio::io_context* io_;
+    Port* host_ = nullptr;  // with one port: the port whose thread runs it
     std::optional<vxi11::ChannelServer> abort_;
     std::optional<vxi11::ChannelServer> core_;
     std::optional<vxi11::portmap::Portmapper> portmapper_;
     std::thread thread_;
+    bool started_ = false;
 };
 
 }  // namespace gateway

@@ -240,4 +240,6 @@ void ChannelServer::stop() {
 
 std::uint16_t ChannelServer::port() const { return state_->acceptor.local_endpoint().port(); }
 
+std::size_t ChannelServer::connections() const { return state_->connections.size(); }
+
 }  // namespace gateway::vxi11

@@ -48,6 +48,8 @@ public:
     // their handlers have run).
     void stop();
     std::uint16_t port() const;
+    // Connections still open (they end on their thread after stop()).
+    std::size_t connections() const;
 
 private:
     struct State;
