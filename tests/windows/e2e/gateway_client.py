@@ -85,7 +85,30 @@ def main():
         check(got == IDENTITY, "the owner is served after that")
     finally:
         session.close()
-        manager.close()
+
+    # The same instrument as VXI-11 device inst0, found through the
+    # gateway's own portmapper on port 111 (Windows has no rpcbind).
+    try:
+        instr = manager.open_resource("TCPIP::127.0.0.1::INSTR", read_termination="\n",
+                                      write_termination="\n", timeout=20000)
+        check(instr.query("*IDN?") == IDENTITY + "\r", "VXI-11: the identity")
+        instr.write("DATA? 100000")
+        check(instr.read_raw() == data_bytes(100000), "VXI-11: 100,000 bytes of binary data")
+        check(instr.read_stb() == 0, "VXI-11: the status byte")
+        other = manager.open_resource("TCPIP::127.0.0.1::INSTR", timeout=2000)
+        instr.lock_excl()
+        try:
+            other.query("*IDN?")
+            check(False, "VXI-11: a second session is kept out while the first holds the lock")
+        except pyvisa.errors.VisaIOError:
+            check(True, "VXI-11: a second session is kept out while the first holds the lock")
+        instr.unlock()
+        check(other.query("*IDN?").strip() == IDENTITY, "VXI-11: ... and served after unlock")
+        other.close()
+        instr.close()
+    except Exception as error:  # a failed check, whatever pyvisa raised
+        check(False, "VXI-11: %r" % error)
+    manager.close()
 
     passed = sum(results)
     print("%d passed, %d failed" % (passed, len(results) - passed))
