@@ -10,13 +10,6 @@
 #include <fstream>
 #include <utility>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define TAVLIB_STRESS_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define TAVLIB_STRESS_SANITIZED 1
-#endif
-#endif
 #ifdef TAVLIB_STRESS_SANITIZED
 // Part of every sanitizer runtime's public interface; GCC ships no header
 // that declares it.

@@ -25,6 +25,23 @@ int thread_count();
 int fd_count(pid_t pid);
 int thread_count(pid_t pid);
 
+// Whether this build (and so every program of it) runs under
+// AddressSanitizer, or under any sanitizer.
+#if defined(__SANITIZE_ADDRESS__)
+#define TAVLIB_STRESS_ADDRESS_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVLIB_STRESS_ADDRESS_SANITIZED 1
+#endif
+#endif
+#if defined(TAVLIB_STRESS_ADDRESS_SANITIZED) || defined(__SANITIZE_THREAD__)
+#define TAVLIB_STRESS_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TAVLIB_STRESS_SANITIZED 1
+#endif
+#endif
+
 // The memory figure whose growth counts as a leak. Normally the resident
 // set. Under a sanitizer it is the heap the program holds: the runtime keeps
 // freed blocks in a quarantine of up to 256 MiB, and its shadow grows with
