@@ -850,7 +850,9 @@ void Chaos::check_armed(bool all) {
         if (!used && !all && now_ns() < armed.untilNs) continue;
         sim_.clear_faults(devices_[port]);
         if (used) ++faults[armed.plan.name].used;
-        if (!armed.plan.harmless) run_.ports[port].settle(armed.disturbance, now_ns() + armed.plan.settleNs);
+        // An unused fault did nothing: its time ends now.
+        if (!armed.plan.harmless)
+            run_.ports[port].settle(armed.disturbance, now_ns() + (used ? armed.plan.settleNs : 0));
         armed_[port].reset();
     }
 }
