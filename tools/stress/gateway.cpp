@@ -631,7 +631,7 @@ void Client::finish(Connection& c) {
     if (c.served) port_.notify();
     c.fd.reset();
     std::lock_guard lock(port_.mutex);
-    --port_.connected;
+    if (c.number != 0) --port_.connected;  // it had connected
     if (c.served && c.firstAnswerNs <= c.lastAnsweredSentNs)
         port_.owned.push_back({id_, c.firstAnswerNs, c.lastAnsweredSentNs});
 }
@@ -758,7 +758,7 @@ public:
 
     std::uint64_t pushed = 0;
     std::uint64_t removals = 0;
-    std::uint64_t strangers = 0;
+    std::uint64_t devicesAdded = 0;
     std::uint64_t reopenUnseen = 0;
     std::map<std::string, FaultCount> faults;
 
@@ -893,7 +893,7 @@ void Chaos::remove_and_add(std::size_t first) {
             if (other >= port) ++other;
             sim_.set_identity(device, run_.ports[other].identity);
         }
-        ++strangers;
+        ++devicesAdded;
         random_.sleep_ms(300, 1500);
         sim_.set_identity(device, run_.ports[port].identity);
         devices_[port] = device;
@@ -1140,12 +1140,11 @@ std::uint64_t run_gateway(const GatewayOptions& given) {
     }
 
     print_tally(total);
-    std::uint64_t pushedTotal = chaos.pushed;
     std::printf("gateway: two clients served at once %llu\n", static_cast<unsigned long long>(twoOwners));
     std::printf("gateway: simulator: unsolicited messages pushed %llu, removals %llu (devices put back %llu, "
                 "ports whose reopening was not seen within 30 s %llu)\n",
-                static_cast<unsigned long long>(pushedTotal), static_cast<unsigned long long>(chaos.removals),
-                static_cast<unsigned long long>(chaos.strangers),
+                static_cast<unsigned long long>(chaos.pushed), static_cast<unsigned long long>(chaos.removals),
+                static_cast<unsigned long long>(chaos.devicesAdded),
                 static_cast<unsigned long long>(chaos.reopenUnseen));
     for (const auto& [name, count] : chaos.faults)
         std::printf("gateway: fault %-40s armed %6llu  used %6llu\n", name.c_str(),
