@@ -680,9 +680,9 @@ void Client::session() {
     } else if (!c.ended && !c.refused && way >= 85) {
         // Leave in the middle of a large answer.
         const std::size_t size = random_.spread(std::min<std::size_t>(262144, run_.maxData), run_.maxData);
-        const std::size_t part = random_.pick(1, size / 2);
+        const std::size_t enough = random_.pick(1, size / 2);  // bytes of it read before leaving
         send(c, {next_line(Kind::data, size)});
-        read_until(c, [&] { return c.outstanding.size() <= 1 && c.in.size() >= part; }, kStallNs);
+        read_until(c, [&] { return c.outstanding.size() <= 1 && c.in.size() >= enough; }, kStallNs);
         if (!c.outstanding.empty()) ++tally.earlyCloses;
     }
     const bool refused = c.refused;
