@@ -3,6 +3,7 @@
 #   claims  8 processes, 10,000 opens of one slot
 #   threads 8 threads on 4 handles, 100,000 transactions
 #   soak    random calls under random faults for SOAK_SECONDS (default 1800)
+#   gateway random clients of tavril-gateway for as long, while the simulator misbehaves
 # Prints every figure; exits non-zero when any run saw a violation.
 #   scripts/soak.sh [SOAK_SECONDS [SEED]]
 set -uo pipefail
@@ -27,5 +28,6 @@ run() {
 run claims --processes 8 --opens 10000
 run threads --threads 8 --handles 4 --transactions 100000
 run soak --seconds "$seconds" --seed "$seed"
-echo "== soak.sh: $failed of 3 runs failed"
+run gateway --seconds "$seconds" --seed "$seed"
+echo "== soak.sh: $failed of 4 runs failed"
 ((failed == 0))

@@ -99,6 +99,22 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> SimStats::completions(std::
 
 // ---- process ---------------------------------------------------------------
 
+pid_t spawn_child(char* const argv[], char* const envp[], int out) {
+    const std::string failed = std::string(argv[0]) + ": exec failed\n";
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(out, STDERR_FILENO);
+    const int null_fd = ::open("/dev/null", O_RDONLY);
+    if (null_fd >= 0) ::dup2(null_fd, STDIN_FILENO);
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) ::_exit(126);
+    ::execve(argv[0], argv, envp);
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, failed.data(), failed.size());
+    ::_exit(127);
+}
+
 SimProcess::SimProcess(SimOptions options) : options_(std::move(options)) {
     if (options_.executable.empty()) options_.executable = default_executable();
     runtime_dir_ = options_.runtime_dir;
@@ -144,24 +160,11 @@ SimProcess::SimProcess(SimOptions options) : options_(std::move(options)) {
     }
     out_.reset(fds[0]);
     UniqueFd write_end(fds[1]);
-    const pid_t parent = ::getpid();
-    pid_ = ::fork();
+    pid_ = spawn_child(argv.data(), envp.data(), write_end.get());
     if (pid_ < 0) {
         const std::string message = errno_text("fork");
         restore_env();
         throw SimProcessError(message);
-    }
-    if (pid_ == 0) {
-        ::dup2(write_end.get(), STDOUT_FILENO);
-        ::dup2(write_end.get(), STDERR_FILENO);
-        const int null_fd = ::open("/dev/null", O_RDONLY);
-        if (null_fd >= 0) ::dup2(null_fd, STDIN_FILENO);
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent) ::_exit(126);
-        ::execve(argv[0], argv.data(), envp.data());
-        static constexpr char kFailed[] = "tavril-sim: exec failed\n";
-        [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kFailed, sizeof kFailed - 1);
-        ::_exit(127);
     }
     write_end.reset();
     drainer_ = std::thread([this] { drain(); });

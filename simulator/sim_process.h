@@ -111,6 +111,13 @@ struct SimReply {
     std::vector<std::string> lines;  // the lines before it
 };
 
+// Starts argv[0] as a child process (argv and envp end with nullptr) with
+// `out` as its standard output and error and /dev/null as its standard
+// input; the child gets SIGTERM if the thread that started it ends first.
+// Only async-signal-safe calls run in the child.  Returns its pid, or -1
+// when fork() failed (errno tells why).
+pid_t spawn_child(char* const argv[], char* const envp[], int out);
+
 class SimProcess {
 public:
     explicit SimProcess(SimOptions options = {});  // throws SimProcessError with the simulator's output

@@ -8,14 +8,8 @@
 #include <cstddef>
 #include <cstdlib>
 #include <fstream>
+#include <utility>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define TAVLIB_STRESS_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define TAVLIB_STRESS_SANITIZED 1
-#endif
-#endif
 #ifdef TAVLIB_STRESS_SANITIZED
 // Part of every sanitizer runtime's public interface; GCC ships no header
 // that declares it.
@@ -30,20 +24,21 @@ std::int64_t now_ns() {
     return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
 }
 
-int fd_count() {
-    DIR* dir = ::opendir("/proc/self/fd");
+namespace {
+
+// The entries of a folder of /proc ("self" or a process number).
+int fd_entries(const std::string& process) {
+    DIR* dir = ::opendir(("/proc/" + process + "/fd").c_str());
     if (dir == nullptr) return -1;
     int count = 0;
     while (const dirent* entry = ::readdir(dir))
         if (entry->d_name[0] != '.') ++count;
     ::closedir(dir);
-    return count - 1;  // the directory's own descriptor
+    return count;
 }
 
-namespace {
-
-long status_field(const std::string& key) {
-    std::ifstream status("/proc/self/status");
+long status_field(const std::string& process, const std::string& key) {
+    std::ifstream status("/proc/" + process + "/status");
     std::string line;
     while (std::getline(status, line))
         if (line.rfind(key, 0) == 0) return std::strtol(line.c_str() + key.size(), nullptr, 10);
@@ -52,15 +47,26 @@ long status_field(const std::string& key) {
 
 }  // namespace
 
-int thread_count() { return static_cast<int>(status_field("Threads:")); }
+int fd_count() {
+    const int entries = fd_entries("self");
+    return entries < 0 ? -1 : entries - 1;  // the directory's own descriptor
+}
+
+int fd_count(pid_t pid) { return fd_entries(std::to_string(pid)); }
+
+int thread_count() { return static_cast<int>(status_field("self", "Threads:")); }
+
+int thread_count(pid_t pid) { return static_cast<int>(status_field(std::to_string(pid), "Threads:")); }
 
 Memory memory_in_use() {
 #ifdef TAVLIB_STRESS_SANITIZED
     return {"heap in use", static_cast<long>(__sanitizer_get_current_allocated_bytes() / 1024)};
 #else
-    return {"RSS", status_field("VmRSS:")};
+    return {"RSS", status_field("self", "VmRSS:")};
 #endif
 }
+
+Memory resident_memory(pid_t pid) { return {"RSS", status_field(std::to_string(pid), "VmRSS:")}; }
 
 std::int64_t percentile(std::vector<std::int64_t> values, double share) {
     if (values.empty()) return 0;
@@ -70,10 +76,14 @@ std::int64_t percentile(std::vector<std::int64_t> values, double share) {
 }
 
 std::unique_ptr<sim::SimProcess> start_simulator(int devices) {
+    return start_simulator({"--devices", std::to_string(devices)});
+}
+
+std::unique_ptr<sim::SimProcess> start_simulator(std::vector<std::string> args) {
     sim::SimOptions options;
     const char* dir = std::getenv("TAVRIL_RUNTIME_DIR");
     options.runtime_dir = dir != nullptr ? dir : "";
-    options.args = {"--devices", std::to_string(devices)};
+    options.args = std::move(args);
     return std::make_unique<sim::SimProcess>(options);
 }
 
@@ -85,6 +95,7 @@ void check_memory_flat(const Memory& before, const Memory& after, long slack_kib
 }
 
 void Violations::add(const std::string& what) {
+    std::lock_guard lock(mutex_);
     if (++count_ <= 20) std::fprintf(stderr, "VIOLATION: %s\n", what.c_str());
     if (count_ == 21) std::fprintf(stderr, "(further violations are counted, not shown)\n");
 }

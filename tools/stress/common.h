@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 #include "sim_process.h"
 
@@ -16,9 +19,28 @@ namespace tavlib::stress {
 // CLOCK_MONOTONIC in nanoseconds: one clock for every process of the run.
 std::int64_t now_ns();
 
-// The process's open descriptors and threads.
+// The open descriptors and threads of this process, or of process `pid`.
 int fd_count();
 int thread_count();
+int fd_count(pid_t pid);
+int thread_count(pid_t pid);
+
+// Whether this build (and so every program of it) runs under
+// AddressSanitizer, or under any sanitizer.
+#if defined(__SANITIZE_ADDRESS__)
+#define TAVLIB_STRESS_ADDRESS_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVLIB_STRESS_ADDRESS_SANITIZED 1
+#endif
+#endif
+#if defined(TAVLIB_STRESS_ADDRESS_SANITIZED) || defined(__SANITIZE_THREAD__)
+#define TAVLIB_STRESS_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TAVLIB_STRESS_SANITIZED 1
+#endif
+#endif
 
 // The memory figure whose growth counts as a leak. Normally the resident
 // set. Under a sanitizer it is the heap the program holds: the runtime keeps
@@ -29,6 +51,8 @@ struct Memory {
     long kib;
 };
 Memory memory_in_use();
+// The resident set of another process: what can be read of it from outside.
+Memory resident_memory(pid_t pid);
 
 // The value below which `share` (0..1) of the sorted values lie.
 std::int64_t percentile(std::vector<std::int64_t> values, double share);
@@ -36,14 +60,20 @@ std::int64_t percentile(std::vector<std::int64_t> values, double share);
 // A simulator with `devices` devices of the built-in instrument in this
 // run's runtime directory (the one the library bound to when it loaded).
 std::unique_ptr<sim::SimProcess> start_simulator(int devices);
+// The same with these arguments (a definitions file, say).
+std::unique_ptr<sim::SimProcess> start_simulator(std::vector<std::string> args);
 
-// Counts violations and prints the first few of them.
+// Counts violations and prints the first few of them; threads may share one.
 class Violations {
 public:
     void add(const std::string& what);
-    std::uint64_t count() const { return count_; }
+    std::uint64_t count() const {
+        std::lock_guard lock(mutex_);
+        return count_;
+    }
 
 private:
+    mutable std::mutex mutex_;
     std::uint64_t count_ = 0;
 };
 

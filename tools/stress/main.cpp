@@ -3,6 +3,7 @@
 //   tavlib-stress claims  [--processes P] [--opens N]
 //   tavlib-stress threads [--threads T] [--handles H] [--transactions N]
 //   tavlib-stress soak    [--seconds S] [--seed N] [--fault-share F]
+//   tavlib-stress gateway [--seconds S] [--seed N] [--ports P] [--clients C]
 // Exit code 0 when no violation was seen, 1 otherwise, 2 on a bad command
 // line or a failed set-up.
 //
@@ -65,7 +66,7 @@ int run_in_private_directory(char** argv) {
 
 int main(int argc, char** argv) {
     using namespace tavlib::stress;
-    CLI::App app{"tavlib-stress: claims, threads and a fault soak against the simulator"};
+    CLI::App app{"tavlib-stress: claims, threads, a fault soak and the gateway against the simulator"};
     app.require_subcommand(1);
 
     ClaimsOptions claims;
@@ -97,6 +98,19 @@ int main(int argc, char** argv) {
     soakCommand->add_option("--memory-slack-kib", soak.memory_slack_kib,
                             "memory growth tolerated (RSS; heap in use under a sanitizer)");
 
+    GatewayOptions gateway;
+    CLI::App* gatewayCommand = app.add_subcommand(
+        "gateway", "random clients on tavril-gateway's ports while the simulator misbehaves");
+    gatewayCommand->add_option("-s,--seconds", gateway.seconds, "duration")->check(CLI::Range(1.0, 1e6));
+    gatewayCommand->add_option("--seed", gateway.seed, "random seed (0: from the clock)");
+    gatewayCommand->add_option("--ports", gateway.ports, "ports (slots) served")->check(CLI::Range(1, 4));
+    gatewayCommand->add_option("--clients", gateway.clients, "clients per port")->check(CLI::Range(1, 8));
+    gatewayCommand->add_option("--max-data", gateway.max_data, "largest DATA? answer, bytes")
+        ->check(CLI::Range(std::size_t{262144}, std::size_t{64} * 1024 * 1024));
+    gatewayCommand->add_option("--memory-slack-kib", gateway.memory_slack_kib,
+                               "the gateway's RSS growth tolerated (default: from the sizes)");
+    gatewayCommand->add_option("--gateway-log", gateway.gateway_log, "write the gateway's log to this file");
+
     CLI11_PARSE(app, argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (std::getenv(kPrivateMark) == nullptr) return run_in_private_directory(argv);
@@ -106,6 +120,7 @@ int main(int argc, char** argv) {
         if (claimsCommand->parsed()) violations = run_claims(claims);
         if (threadsCommand->parsed()) violations = run_threads(threads);
         if (soakCommand->parsed()) violations = run_soak(soak);
+        if (gatewayCommand->parsed()) violations = run_gateway(gateway);
         std::printf("%s: %llu violation(s)\n", violations == 0 ? "PASS" : "FAIL",
                     static_cast<unsigned long long>(violations));
         return violations == 0 ? 0 : 1;

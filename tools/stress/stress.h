@@ -1,8 +1,10 @@
-// The three runs of tavlib-stress.  Each prints its figures and answers the
+// The runs of tavlib-stress.  Each prints its figures and answers the
 // number of violations it saw (0: the run passed).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace tavlib::stress {
 
@@ -27,5 +29,16 @@ struct SoakOptions {
     long memory_slack_kib = 4096;
 };
 std::uint64_t run_soak(const SoakOptions& options);
+
+struct GatewayOptions {
+    double seconds = 60;
+    std::uint64_t seed = 0;  // 0: from the clock
+    int ports = 2;
+    int clients = 3;  // per port
+    std::size_t max_data = 4 * 1024 * 1024;  // the largest DATA? answer
+    long memory_slack_kib = -1;               // the gateway's RSS growth tolerated; -1: from the sizes
+    std::string gateway_log;                  // a file for the gateway's log; empty: none
+};
+std::uint64_t run_gateway(const GatewayOptions& options);
 
 }  // namespace tavlib::stress

@@ -1,0 +1,87 @@
+// The lines that the clients of `tavlib-stress gateway` send, the answers
+// the instrument of gateway-instrument.yaml gives them, and what a message
+// that answers none of a client's lines is: whose it is, or no message of
+// the instrument at all.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavlib::stress::gateway {
+
+// Who sent a line: its port, the client on it, and the client's sequence
+// number (counted over all the client's connections).
+struct Tag {
+    int port = 0;
+    int client = 0;
+    std::uint64_t seq = 0;
+};
+
+enum class Kind { query, setting, echo, reset, pair, slow, identity, data };
+const char* kind_name(Kind kind);
+
+// One line sent, and the messages of its answer as the client gets them
+// (each without its LF).
+struct Line {
+    Kind kind = Kind::query;
+    std::uint64_t seq = 0;
+    std::string text;               // without its LF
+    std::vector<std::string> want;  // literal messages
+    std::size_t dataSize = 0;       // DATA? N: N; its one message is N - 2 pattern bytes
+    std::size_t got = 0;            // messages received so far
+    std::int64_t sentNs = 0;
+    std::int64_t laterSentNs = 0;   // when the client sent a line after it while it waited
+    bool late = false;              // reported as answered late
+
+    std::size_t expected() const { return dataSize != 0 ? 1 : want.size(); }
+    bool complete() const { return got == expected(); }
+    // Whether `message` is the next message of this line's answer.
+    bool next_is(std::string_view message) const;
+    // "Q0.1.5?" or "DATA? 123456", as a violation shows it.
+    std::string shown() const;
+};
+
+// The line of kind `kind` with this tag; `identity` is what the port's
+// instrument answers to *IDN?, `dataSize` the N of a DATA? line, `echoSize`
+// the payload length of an echo line.
+Line make_line(Kind kind, const Tag& tag, const std::string& identity, std::size_t dataSize,
+               std::size_t echoSize);
+
+// The message the gateway sends a client it turns away.
+std::string busy_line(int slot);
+// The unsolicited message the simulator is told to push for a port.
+std::string unsolicited_text(int port, std::uint64_t number);
+// The identity of the instrument of device number `device`.
+std::string identity_text(std::uint32_t device);
+std::string serial_of(std::string_view identity);
+
+// A message that answers none of the client's outstanding lines, read.
+struct Stray {
+    enum class Is {
+        unsolicited,    // output the instrument sent unasked: allowed
+        busy,           // the busy line
+        tagged,         // a tagged answer; `tag` tells whose
+        identity,       // an identity; `serial` tells whose
+        fixed,          // the answer of PAIR? or SLOW?
+        data,           // pattern bytes of a DATA? answer
+        not_a_message,  // none of the instrument's messages, whole
+    };
+    Is is = Is::not_a_message;
+    Tag tag;
+    std::string serial;
+    int slot = -1;  // busy: the slot it names; unsolicited: the port
+    std::uint64_t number = 0;  // unsolicited: its number
+};
+Stray read_stray(std::string_view message);
+
+// The pattern bytes of DATA? answers up to `maxSize`.
+void prepare_pattern(std::size_t maxSize);
+
+// A message shortened for a report.
+std::string shown(std::string_view message);
+
+}  // namespace tavlib::stress::gateway
