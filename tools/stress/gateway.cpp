@@ -360,7 +360,8 @@ Line Client::random_line() {
     if (k < 55) return next_line(Kind::reset);
     if (k < 65) return next_line(Kind::pair);
     if (k < 70) return next_line(Kind::slow);
-    if (k < 80) return next_line(Kind::identity);
+    if (k < 78) return next_line(Kind::identity);
+    if (k < 80) return next_line(Kind::mirror);
     // Now and then a whole number of 64 KiB transfers, which only the
     // identity after it ends.
     std::size_t size = random_.spread(2, run_.maxData);

@@ -60,6 +60,7 @@ const char* kind_name(Kind kind) {
         case Kind::pair: return "PAIR?";
         case Kind::slow: return "SLOW?";
         case Kind::identity: return "*IDN?";
+        case Kind::mirror: return "the identity as a line";
         case Kind::data: return "DATA?";
     }
     return "?";
@@ -90,6 +91,7 @@ Line make_line(Kind kind, const Tag& tag, const std::string& identity, std::size
         case Kind::pair: line.text = "PAIR?"; break;
         case Kind::slow: line.text = "SLOW?"; break;
         case Kind::identity: line.text = "*IDN?"; break;
+        case Kind::mirror: line.text = identity; break;
         case Kind::data: line.text = "DATA? " + std::to_string(dataSize); break;
     }
     switch (kind) {
@@ -99,7 +101,8 @@ Line make_line(Kind kind, const Tag& tag, const std::string& identity, std::size
         case Kind::reset: break;                            // silent
         case Kind::pair: line.want = {"PAIR ONE", "PAIR TWO"}; break;
         case Kind::slow: line.want = {"SLOW DONE"}; break;
-        case Kind::identity: line.want = {identity}; break;
+        case Kind::identity:
+        case Kind::mirror: line.want = {identity}; break;
         case Kind::data: line.dataSize = dataSize; break;
     }
     return line;

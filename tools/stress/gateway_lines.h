@@ -21,7 +21,9 @@ struct Tag {
     std::uint64_t seq = 0;
 };
 
-enum class Kind { query, setting, echo, reset, pair, slow, identity, data };
+// mirror: the port's identity as a line, which the echo sends back as the
+// identity itself.
+enum class Kind { query, setting, echo, reset, pair, slow, identity, mirror, data };
 const char* kind_name(Kind kind);
 
 // One line sent, and the messages of its answer as the client gets them
