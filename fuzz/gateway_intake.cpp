@@ -20,7 +20,7 @@
 
 namespace {
 
-using gateway::LineIntake;
+using tavlib::gateway::LineIntake;
 
 struct Taken {
     std::vector<LineIntake::Line> lines;
@@ -64,9 +64,9 @@ Taken reference(std::size_t maxLine, std::string_view bytes) {
 }
 
 void check_rule(std::string_view text, std::uint32_t peer) {
-    const auto network = gateway::Network::parse(text);
+    const auto network = tavlib::gateway::Network::parse(text);
     if (!network) return;
-    const auto again = gateway::Network::parse(network->text());
+    const auto again = tavlib::gateway::Network::parse(network->text());
     FUZZ_CHECK(again);
     FUZZ_CHECK(again->v6 == network->v6 && again->prefix == network->prefix);
     const asio::ip::address_v4 v4(peer);

@@ -21,7 +21,7 @@
 
 namespace {
 
-using namespace gateway::vxi11;
+using namespace tavlib::gateway::vxi11;
 
 void check_reply(const Outcome& outcome, std::uint32_t xid, const Limits& limits) {
     if (outcome.waiting) {

@@ -4,7 +4,7 @@
 #include "result_codes.h"
 #include "tavlib.h"
 
-namespace tavctl {
+namespace tavlib::tavctl {
 
 using namespace tavlib::tools;
 namespace {
@@ -139,4 +139,4 @@ INSTANTIATE_TEST_SUITE_P(OpenOutcomes, OpenStateTest,
                                            StateRow{TAVRIL_OPEN_BAD_SLOT, 0, "bad slot"}));
 
 }  // namespace
-}  // namespace tavctl
+}  // namespace tavlib::tavctl

@@ -5,7 +5,7 @@
 
 #include "display.h"
 
-namespace tavctl {
+namespace tavlib::tavctl {
 namespace {
 
 using namespace std::string_literals;
@@ -41,4 +41,4 @@ TEST(Display, EscapedShowsWhatATerminalWouldHide) {
 }
 
 }  // namespace
-}  // namespace tavctl
+}  // namespace tavlib::tavctl

@@ -8,7 +8,7 @@
 
 #include "options.h"
 
-namespace tavctl {
+namespace tavlib::tavctl {
 namespace {
 
 ParseOutcome parse(std::vector<std::string> args, const std::string& home = "/home/u") {
@@ -124,4 +124,4 @@ TEST(Options, VersionAndHelpEndWithSuccess) {
 }
 
 }  // namespace
-}  // namespace tavctl
+}  // namespace tavlib::tavctl

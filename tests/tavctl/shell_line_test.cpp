@@ -3,7 +3,7 @@
 
 #include "shell_line.h"
 
-namespace tavctl {
+namespace tavlib::tavctl {
 namespace {
 
 struct LineRow {
@@ -76,4 +76,4 @@ INSTANTIATE_TEST_SUITE_P(
         LineRow{":max-bytes 0", A::Invalid, "", 0}));
 
 }  // namespace
-}  // namespace tavctl
+}  // namespace tavlib::tavctl

@@ -12,7 +12,7 @@
 #include "sim_process.h"
 #include "tool_process.h"
 
-namespace tavctl::test {
+namespace tavlib::tavctl::test {
 namespace {
 
 using tavlib::sim::data_pattern;
@@ -376,4 +376,4 @@ TEST_F(TavctlTest, TraceShowsEachLibraryCall) {
 }
 
 }  // namespace
-}  // namespace tavctl::test
+}  // namespace tavlib::tavctl::test

@@ -16,7 +16,7 @@
 
 extern char** environ;
 
-namespace tavctl::test {
+namespace tavlib::tavctl::test {
 namespace {
 
 std::string read_whole(const std::filesystem::path& file) {
@@ -203,4 +203,4 @@ ToolRun RunningTool::finish() {
     return run;
 }
 
-}  // namespace tavctl::test
+}  // namespace tavlib::tavctl::test

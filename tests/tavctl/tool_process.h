@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace tavctl::test {
+namespace tavlib::tavctl::test {
 
 struct ToolRun {
     int status = -1;  // exit status; -1 when it did not exit normally
@@ -61,4 +61,4 @@ private:
     bool finished_ = false;
 };
 
-}  // namespace tavctl::test
+}  // namespace tavlib::tavctl::test

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-namespace gateway {
+namespace tavlib::gateway {
 
 asio::ip::address plain_address(const asio::ip::address& address) {
     if (address.is_v6() && address.to_v6().is_v4_mapped())
@@ -82,4 +82,4 @@ bool AccessList::allows(const asio::ip::address& peer) const {
     return false;
 }
 
-}  // namespace gateway
+}  // namespace tavlib::gateway

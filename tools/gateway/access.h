@@ -1,6 +1,5 @@
 // Which peers a port serves: --allow CIDR entries.
-#ifndef TAVRIL_GATEWAY_ACCESS_H
-#define TAVRIL_GATEWAY_ACCESS_H
+#pragma once
 
 #include <array>
 #include <optional>
@@ -10,7 +9,7 @@
 
 #include <asio/ip/address.hpp>
 
-namespace gateway {
+namespace tavlib::gateway {
 
 // An IPv4 address that reached an IPv6 socket (::ffff:a.b.c.d) as the IPv4
 // address it is; any other as it is.  The form the log shows and the rules
@@ -43,6 +42,4 @@ private:
     std::vector<Network> networks_;
 };
 
-}  // namespace gateway
-
-#endif
+}  // namespace tavlib::gateway

@@ -12,7 +12,7 @@
 #include "log.h"
 #include "vxi11/portmapper.h"
 
-namespace gateway {
+namespace tavlib::gateway {
 namespace {
 
 void say(std::string_view text) { log(text); }
@@ -73,4 +73,4 @@ Announcer::Announcer(const asio::ip::address& bind, const std::list<Port>& ports
     if (!services.empty()) advertiser_.advertise(std::move(services));
 }
 
-}  // namespace gateway
+}  // namespace tavlib::gateway

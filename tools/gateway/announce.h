@@ -4,8 +4,7 @@
 // VXI-11 core channel, as "_vxi-11._tcp" on port 111.  The instance name
 // carries the model, serial number and slot.  Without the daemon (or on
 // Windows) nothing is announced, and that is logged.
-#ifndef TAVRIL_GATEWAY_ANNOUNCE_H
-#define TAVRIL_GATEWAY_ANNOUNCE_H
+#pragma once
 
 #include <list>
 
@@ -14,7 +13,7 @@
 #include "port.h"
 #include "vxi11/advertise.h"
 
-namespace gateway {
+namespace tavlib::gateway {
 
 class Announcer {
 public:
@@ -25,6 +24,4 @@ private:
     vxi11::Advertiser advertiser_;
 };
 
-}  // namespace gateway
-
-#endif
+}  // namespace tavlib::gateway

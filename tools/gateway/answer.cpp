@@ -4,7 +4,7 @@
 
 #include "log.h"
 
-namespace gateway {
+namespace tavlib::gateway {
 namespace {
 
 bool contains_folded(std::string_view text, std::string_view upper) {
@@ -230,4 +230,4 @@ bool resync(Instrument& instrument, const AnswerRules& rules, std::string_view w
     return false;
 }
 
-}  // namespace gateway
+}  // namespace tavlib::gateway

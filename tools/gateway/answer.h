@@ -15,8 +15,7 @@
 // instead end once the instrument has been quiet for some seconds: the read
 // that waited that long ends with the library's recovery request, which drops
 // whatever comes later.  Every line then costs that wait.
-#ifndef TAVRIL_GATEWAY_ANSWER_H
-#define TAVRIL_GATEWAY_ANSWER_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -26,7 +25,7 @@
 #include "gate.h"
 #include "instrument.h"
 
-namespace gateway {
+namespace tavlib::gateway {
 
 struct AnswerRules {
     // 0: an answer ends at the identity sent after the line; otherwise after
@@ -100,6 +99,4 @@ private:
 // is lost (Instrument::lose).
 bool resync(Instrument& instrument, const AnswerRules& rules, std::string_view why);
 
-}  // namespace gateway
-
-#endif
+}  // namespace tavlib::gateway

@@ -1,6 +1,6 @@
 #include "gate.h"
 
-namespace gateway {
+namespace tavlib::gateway {
 
 Gate::Shared::Shared(Gate& gate) : gate_(gate) {
     std::unique_lock<std::mutex> lock(gate_.mutex_);
@@ -32,4 +32,4 @@ Gate::Alone::~Alone() {
     gate_.changed_.notify_all();
 }
 
-}  // namespace gateway
+}  // namespace tavlib::gateway

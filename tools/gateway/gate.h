@@ -9,14 +9,13 @@
 // it alone.  Opens are rare (a start, an instrument that went away), so an
 // open gives way to exchanges: it waits for a moment when none runs, at most
 // a bounded time, and otherwise tries again at its next attempt.
-#ifndef TAVRIL_GATEWAY_GATE_H
-#define TAVRIL_GATEWAY_GATE_H
+#pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 
-namespace gateway {
+namespace tavlib::gateway {
 
 class Gate {
 public:
@@ -54,6 +53,4 @@ private:
     bool alone_ = false;
 };
 
-}  // namespace gateway
-
-#endif
+}  // namespace tavlib::gateway

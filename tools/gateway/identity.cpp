@@ -1,6 +1,6 @@
 #include "identity.h"
 
-namespace gateway {
+namespace tavlib::gateway {
 namespace {
 
 constexpr std::size_t kFieldLength = TAVRIL_IDENTITY_FIELD_SIZE - 1;
@@ -35,4 +35,4 @@ std::optional<Identity> Identity::parse(std::string_view answer) {
     return identity;
 }
 
-}  // namespace gateway
+}  // namespace tavlib::gateway

@@ -1,7 +1,6 @@
 // What tells one instrument from another: the model and serial number of its
 // answer to the identity query.
-#ifndef TAVRIL_GATEWAY_IDENTITY_H
-#define TAVRIL_GATEWAY_IDENTITY_H
+#pragma once
 
 #include <optional>
 #include <string>
@@ -9,7 +8,7 @@
 
 #include "tavlib.h"
 
-namespace gateway {
+namespace tavlib::gateway {
 
 // The query every instrument of this kind answers with its identity, which
 // begins with its maker and model.
@@ -36,6 +35,4 @@ struct Identity {
     std::string text() const { return model + " serial " + serial; }
 };
 
-}  // namespace gateway
-
-#endif
+}  // namespace tavlib::gateway

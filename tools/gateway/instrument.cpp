@@ -3,7 +3,7 @@
 #include "log.h"
 #include "result_codes.h"
 
-namespace gateway {
+namespace tavlib::gateway {
 namespace {
 
 // How long an open waits for the other ports' exchanges to pause.
@@ -131,4 +131,4 @@ bool Instrument::take_lost() {
     return lost;
 }
 
-}  // namespace gateway
+}  // namespace tavlib::gateway

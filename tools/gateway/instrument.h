@@ -1,7 +1,6 @@
 // One slot's instrument, reached only through the six exported functions.
 // Not thread-safe: each port calls its instrument from its own thread.
-#ifndef TAVRIL_GATEWAY_INSTRUMENT_H
-#define TAVRIL_GATEWAY_INSTRUMENT_H
+#pragma once
 
 #include <cstdint>
 #include <memory>
@@ -15,9 +14,8 @@
 #include "result_codes.h"
 #include "tavlib.h"
 
-namespace gateway {
+namespace tavlib::gateway {
 
-namespace tools = tavlib::tools;
 
 // Each read asks for one transfer of 64 KiB: the driver hands out one
 // message of the instrument's output at a time, and a transfer shorter than
@@ -105,6 +103,4 @@ private:
     std::unique_ptr<char[]> chunk_;
 };
 
-}  // namespace gateway
-
-#endif
+}  // namespace tavlib::gateway

@@ -9,7 +9,7 @@
 #include <sys/socket.h>
 #endif
 
-namespace gateway {
+namespace tavlib::gateway {
 
 void set_keepalive(asio::ip::tcp::socket& socket, std::uint32_t seconds) {
     asio::error_code ignored;
@@ -36,4 +36,4 @@ void set_keepalive(asio::ip::tcp::socket& socket, std::uint32_t seconds) {
 #endif
 }
 
-}  // namespace gateway
+}  // namespace tavlib::gateway

@@ -1,13 +1,12 @@
 // TCP keepalive on a client's connection, so that a peer that vanished
 // without closing (a suspended laptop, a pulled cable) is noticed.
-#ifndef TAVRIL_GATEWAY_KEEPALIVE_H
-#define TAVRIL_GATEWAY_KEEPALIVE_H
+#pragma once
 
 #include <cstdint>
 
 #include <asio/ip/tcp.hpp>
 
-namespace gateway {
+namespace tavlib::gateway {
 
 // Probes after `seconds` without traffic, then every quarter of that (at
 // least 1 s); after 4 unanswered probes the connection fails with a
@@ -16,6 +15,4 @@ namespace gateway {
 // an option keeps its own default.
 void set_keepalive(asio::ip::tcp::socket& socket, std::uint32_t seconds);
 
-}  // namespace gateway
-
-#endif
+}  // namespace tavlib::gateway

@@ -1,6 +1,6 @@
 #include "line_intake.h"
 
-namespace gateway {
+namespace tavlib::gateway {
 
 void LineIntake::feed(std::string_view bytes) {
     if (overlong_) return;
@@ -41,4 +41,4 @@ std::optional<LineIntake::Line> LineIntake::next() {
     return std::nullopt;
 }
 
-}  // namespace gateway
+}  // namespace tavlib::gateway

@@ -1,13 +1,12 @@
 // Cuts what a client sends into command lines.
-#ifndef TAVRIL_GATEWAY_LINE_INTAKE_H
-#define TAVRIL_GATEWAY_LINE_INTAKE_H
+#pragma once
 
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace gateway {
+namespace tavlib::gateway {
 
 // A line ends at LF; one CR right before the LF belongs to the line end.
 // Empty lines are skipped.  A line longer than the limit (its line end not
@@ -37,6 +36,4 @@ private:
     bool overlong_ = false;
 };
 
-}  // namespace gateway
-
-#endif
+}  // namespace tavlib::gateway

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-namespace gateway {
+namespace tavlib::gateway {
 
 void log(std::string_view text) {
     static std::mutex mutex;
@@ -16,4 +16,4 @@ void log(std::string_view text) {
     std::fflush(stdout);
 }
 
-}  // namespace gateway
+}  // namespace tavlib::gateway

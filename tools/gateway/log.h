@@ -1,15 +1,12 @@
 // One line per event on standard output, whole lines even when several
 // ports' threads log at once.
-#ifndef TAVRIL_GATEWAY_LOG_H
-#define TAVRIL_GATEWAY_LOG_H
+#pragma once
 
 #include <string_view>
 
-namespace gateway {
+namespace tavlib::gateway {
 
 // Writes "tavril-gateway: <text>" and a line end, then flushes.
 void log(std::string_view text);
 
-}  // namespace gateway
-
-#endif
+}  // namespace tavlib::gateway

@@ -20,6 +20,8 @@
 #include "port.h"
 #include "vxi11_service.h"
 
+namespace gateway = tavlib::gateway;
+
 int main(int argc, char** argv) {
     const auto parsed = gateway::parse_command_line(argc, argv);
     if (const auto* exit = std::get_if<gateway::ParseExit>(&parsed)) {

@@ -12,7 +12,7 @@
 #define TAVRIL_GATEWAY_VERSION "0.0.0"
 #endif
 
-namespace gateway {
+namespace tavlib::gateway {
 namespace {
 
 constexpr const char* kFooter = R"(
@@ -177,4 +177,4 @@ std::variant<Options, ParseExit> parse_command_line(int argc, const char* const*
     return options;
 }
 
-}  // namespace gateway
+}  // namespace tavlib::gateway

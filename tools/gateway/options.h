@@ -1,6 +1,5 @@
 // The gateway's command line.
-#ifndef TAVRIL_GATEWAY_OPTIONS_H
-#define TAVRIL_GATEWAY_OPTIONS_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +9,7 @@
 
 #include "access.h"
 
-namespace gateway {
+namespace tavlib::gateway {
 
 inline constexpr std::uint16_t kDefaultPort = 5025;
 inline constexpr std::uint32_t kDefaultWriteTimeout = 5;
@@ -57,6 +56,4 @@ struct ParseExit {
 
 std::variant<Options, ParseExit> parse_command_line(int argc, const char* const* argv);
 
-}  // namespace gateway
-
-#endif
+}  // namespace tavlib::gateway

@@ -15,7 +15,7 @@
 #include "line_intake.h"
 #include "log.h"
 
-namespace gateway {
+namespace tavlib::gateway {
 namespace {
 
 using asio::ip::tcp;
@@ -413,4 +413,4 @@ asio::awaitable<void> Port::reopen() {
     if (closed_) closed_();
 }
 
-}  // namespace gateway
+}  // namespace tavlib::gateway

@@ -3,8 +3,7 @@
 // Everything of a port runs on its thread: accepting, the owner's lines,
 // the library calls (which block that thread only) and the reopening of a
 // slot whose instrument went away.
-#ifndef TAVRIL_GATEWAY_PORT_H
-#define TAVRIL_GATEWAY_PORT_H
+#pragma once
 
 #include <functional>
 #include <memory>
@@ -24,7 +23,7 @@
 #include "options.h"
 #include "vxi11/vxi11.h"
 
-namespace gateway {
+namespace tavlib::gateway {
 
 struct ServeOptions {
     asio::ip::address bind;
@@ -106,6 +105,4 @@ private:
     std::thread thread_;
 };
 
-}  // namespace gateway
-
-#endif
+}  // namespace tavlib::gateway

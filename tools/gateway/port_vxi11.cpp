@@ -8,7 +8,7 @@
 #include "log.h"
 #include "port.h"
 
-namespace gateway {
+namespace tavlib::gateway {
 namespace {
 
 using vxi11::DevicePiece;
@@ -133,4 +133,4 @@ bool Port::vxi11_link(bool opened) {
     return true;
 }
 
-}  // namespace gateway
+}  // namespace tavlib::gateway

@@ -1,6 +1,6 @@
 #include "slot_device.h"
 
-namespace gateway {
+namespace tavlib::gateway {
 
 vxi11::DeviceStatus SlotDevice::write(vxi11::ByteView message, std::uint32_t timeoutSeconds) {
     const std::string text(message.begin(), message.end());
@@ -49,4 +49,4 @@ void SlotDevice::link_closed() {
     port_.run([&] { port_.vxi11_link(false); });
 }
 
-}  // namespace gateway
+}  // namespace tavlib::gateway

@@ -1,13 +1,12 @@
 // A slot's instrument as a VXI-11 device: each call runs on the slot's
 // port thread, which owns the instrument (port_vxi11.cpp), and the VXI-11
 // thread waits for it.
-#ifndef TAVRIL_GATEWAY_SLOT_DEVICE_H
-#define TAVRIL_GATEWAY_SLOT_DEVICE_H
+#pragma once
 
 #include "port.h"
 #include "vxi11/vxi11.h"
 
-namespace gateway {
+namespace tavlib::gateway {
 
 class SlotDevice final : public vxi11::Device {
 public:
@@ -26,6 +25,4 @@ private:
     Port& port_;
 };
 
-}  // namespace gateway
-
-#endif
+}  // namespace tavlib::gateway

@@ -5,7 +5,7 @@
 #include "keepalive.h"
 #include "log.h"
 
-namespace gateway {
+namespace tavlib::gateway {
 namespace {
 
 vxi11::Limits limits_for(const ServeOptions& serve) {
@@ -105,4 +105,4 @@ void Vxi11Service::stop() {
 vxi11::portmap::Mode Vxi11Service::portmapper() const { return portmapper_->active(); }
 std::uint16_t Vxi11Service::core_port() const { return core_->port(); }
 
-}  // namespace gateway
+}  // namespace tavlib::gateway

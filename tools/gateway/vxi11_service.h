@@ -4,8 +4,7 @@
 // that port's thread, which owns the instrument; with several, on a thread
 // of their own, and each call's work on an instrument runs on that slot's
 // port thread (see slot_device.h), which costs two thread switches a call.
-#ifndef TAVRIL_GATEWAY_VXI11_SERVICE_H
-#define TAVRIL_GATEWAY_VXI11_SERVICE_H
+#pragma once
 
 #include <cstdint>
 #include <list>
@@ -23,7 +22,7 @@
 #include "vxi11/server.h"
 #include "vxi11/vxi11.h"
 
-namespace gateway {
+namespace tavlib::gateway {
 
 struct Vxi11Options {
     std::uint16_t port = 0;  // of the core channel; 0: a free one
@@ -67,6 +66,4 @@ private:
     bool started_ = false;
 };
 
-}  // namespace gateway
-
-#endif
+}  // namespace tavlib::gateway

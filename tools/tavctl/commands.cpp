@@ -11,7 +11,7 @@
 #include "line_reader.h"
 #include "shell_line.h"
 
-namespace tavctl {
+namespace tavlib::tavctl {
 
 using namespace tavlib::tools;
 namespace {
@@ -296,4 +296,4 @@ int run(const Invocation& invocation, Console& console) {
     return kExitUsage;
 }
 
-}  // namespace tavctl
+}  // namespace tavlib::tavctl

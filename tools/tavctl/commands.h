@@ -6,7 +6,7 @@
 
 #include "options.h"
 
-namespace tavctl {
+namespace tavlib::tavctl {
 
 struct Console {
     std::istream& in;
@@ -18,4 +18,4 @@ struct Console {
 // Runs one parsed command line; returns the exit status.
 int run(const Invocation& invocation, Console& console);
 
-}  // namespace tavctl
+}  // namespace tavlib::tavctl

@@ -7,7 +7,7 @@
 #include "result_codes.h"
 #include "display.h"
 
-namespace tavctl {
+namespace tavlib::tavctl {
 
 using namespace tavlib::tools;
 namespace {
@@ -113,4 +113,4 @@ IdentityResult Connection::identify() {
     return identified;
 }
 
-}  // namespace tavctl
+}  // namespace tavlib::tavctl

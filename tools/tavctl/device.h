@@ -11,7 +11,7 @@
 #include "instrument_handle.h"
 #include "tavlib.h"
 
-namespace tavctl {
+namespace tavlib::tavctl {
 
 // What one library call reported.
 struct CallResult {
@@ -73,4 +73,4 @@ struct OpenResult {
     std::optional<Connection> connection;  // after 0 and -2: the handle to close
 };
 
-}  // namespace tavctl
+}  // namespace tavlib::tavctl

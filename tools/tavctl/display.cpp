@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace tavctl {
+namespace tavlib::tavctl {
 
 std::string printable_response(std::string_view text) {
     std::string shown;
@@ -54,4 +54,4 @@ std::string describe_answer(std::int32_t result) {
     return "answer code " + std::to_string(result);
 }
 
-}  // namespace tavctl
+}  // namespace tavlib::tavctl

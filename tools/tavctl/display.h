@@ -6,7 +6,7 @@
 
 #include "tavlib.h"
 
-namespace tavctl {
+namespace tavlib::tavctl {
 
 // A text response for the terminal: CR LF line ends become LF and the line
 // end that closes the response is dropped (the caller ends the line).
@@ -24,4 +24,4 @@ std::string escaped(std::string_view bytes);
 // "answer code 20" for a positive Scmd_Tavril result; empty for 0.
 std::string describe_answer(std::int32_t result);
 
-}  // namespace tavctl
+}  // namespace tavlib::tavctl

@@ -11,7 +11,7 @@
 #include <readline/history.h>
 #include <readline/readline.h>
 
-namespace tavctl {
+namespace tavlib::tavctl {
 namespace {
 
 class StreamLineReader final : public LineReader {
@@ -147,4 +147,4 @@ std::unique_ptr<LineReader> terminal_line_reader(std::string prompt,
     return std::make_unique<TerminalLineReader>(std::move(prompt), std::move(historyFile));
 }
 
-}  // namespace tavctl
+}  // namespace tavlib::tavctl

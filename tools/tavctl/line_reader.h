@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-namespace tavctl {
+namespace tavlib::tavctl {
 
 class LineReader {
 public:
@@ -29,4 +29,4 @@ std::unique_ptr<LineReader> stream_line_reader(std::istream& in);
 std::unique_ptr<LineReader> terminal_line_reader(std::string prompt,
                                                  std::optional<std::string> historyFile);
 
-}  // namespace tavctl
+}  // namespace tavlib::tavctl

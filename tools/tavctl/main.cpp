@@ -11,6 +11,8 @@
 #include "driver_protocol.h"
 #include "options.h"
 
+namespace tavctl = tavlib::tavctl;
+
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv, argv + argc);
     const char* home = std::getenv("HOME");

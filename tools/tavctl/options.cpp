@@ -10,7 +10,7 @@
 #define TAVCTL_VERSION "0.0.0"
 #endif
 
-namespace tavctl {
+namespace tavlib::tavctl {
 namespace {
 
 std::string join_words(const std::vector<std::string>& words) {
@@ -141,4 +141,4 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args, const std:
     return invocation;
 }
 
-}  // namespace tavctl
+}  // namespace tavlib::tavctl

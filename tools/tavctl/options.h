@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-namespace tavctl {
+namespace tavlib::tavctl {
 
 // Exit statuses of tavctl.
 inline constexpr int kExitOk = 0;          // everything asked for succeeded
@@ -55,4 +55,4 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args, const std:
 // "tavctl 1.0.0"
 std::string version_text();
 
-}  // namespace tavctl
+}  // namespace tavlib::tavctl

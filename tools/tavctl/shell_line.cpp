@@ -5,7 +5,7 @@
 
 #include "options.h"
 
-namespace tavctl {
+namespace tavlib::tavctl {
 namespace {
 
 constexpr std::string_view kBlanks = " \t\r\n";
@@ -94,4 +94,4 @@ std::string_view shell_help() {
            "A line starting with \"::\" is sent with one colon removed.\n";
 }
 
-}  // namespace tavctl
+}  // namespace tavlib::tavctl

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace tavctl {
+namespace tavlib::tavctl {
 
 enum class ShellAction {
     Nothing,      // blank line
@@ -38,4 +38,4 @@ ShellLine parse_shell_line(std::string_view line);
 // The text printed for :help.
 std::string_view shell_help();
 
-}  // namespace tavctl
+}  // namespace tavlib::tavctl

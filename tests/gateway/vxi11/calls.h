@@ -14,10 +14,10 @@
 
 namespace vxi11_test {
 
-using gateway::vxi11::ByteView;
-using gateway::vxi11::Bytes;
-using gateway::vxi11::XdrReader;
-using gateway::vxi11::XdrWriter;
+using tavlib::gateway::vxi11::ByteView;
+using tavlib::gateway::vxi11::Bytes;
+using tavlib::gateway::vxi11::XdrReader;
+using tavlib::gateway::vxi11::XdrWriter;
 
 // An unframed call message with AUTH_NONE credentials.
 inline Bytes call_message(std::uint32_t xid, std::uint32_t prog, std::uint32_t vers, std::uint32_t proc,

@@ -11,7 +11,7 @@
 
 namespace {
 
-using namespace gateway::vxi11;
+using namespace tavlib::gateway::vxi11;
 using vxi11_test::FakeDevice;
 using vxi11_test::text_bytes;
 using Clock = std::chrono::steady_clock;

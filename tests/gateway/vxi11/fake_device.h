@@ -29,10 +29,10 @@
 
 namespace vxi11_test {
 
-using gateway::vxi11::ByteView;
-using gateway::vxi11::Bytes;
-using gateway::vxi11::DevicePiece;
-using gateway::vxi11::DeviceStatus;
+using tavlib::gateway::vxi11::ByteView;
+using tavlib::gateway::vxi11::Bytes;
+using tavlib::gateway::vxi11::DevicePiece;
+using tavlib::gateway::vxi11::DeviceStatus;
 
 inline constexpr std::string_view kIdentity = "TAVRIL,FAKE1,SN000042,0.1";
 inline constexpr std::size_t kTraceSize = 100000;
@@ -45,7 +45,7 @@ inline std::string pattern(std::size_t count) {
     return text;
 }
 
-class FakeDevice : public gateway::vxi11::Device {
+class FakeDevice : public tavlib::gateway::vxi11::Device {
 public:
     explicit FakeDevice(std::size_t chunk = 64 * 1024, bool realWaits = false,
                         std::size_t maxAnswer = 16 * 1024 * 1024)

@@ -19,9 +19,9 @@ namespace vxi11_test {
 
 class LiveServer {
 public:
-    explicit LiveServer(gateway::vxi11::Limits limits = {}, std::size_t chunk = 64 * 1024)
+    explicit LiveServer(tavlib::gateway::vxi11::Limits limits = {}, std::size_t chunk = 64 * 1024)
         : device(chunk, true), dispatcher(limits) {
-        using namespace gateway::vxi11;
+        using namespace tavlib::gateway::vxi11;
         const asio::ip::address loopback = asio::ip::address_v4::loopback();
         abort = std::make_unique<ChannelServer>(
             io, dispatcher, ChannelOptions{{loopback, 0}, Channel::abort, 0, 8, {}, {}, {}});
@@ -50,11 +50,11 @@ public:
     }
 
     FakeDevice device;
-    gateway::vxi11::Dispatcher dispatcher;
+    tavlib::gateway::vxi11::Dispatcher dispatcher;
     asio::io_context io;
-    std::unique_ptr<gateway::vxi11::ChannelServer> core;
-    std::unique_ptr<gateway::vxi11::ChannelServer> abort;
-    std::unique_ptr<gateway::vxi11::portmap::PortmapServer> portmapper;
+    std::unique_ptr<tavlib::gateway::vxi11::ChannelServer> core;
+    std::unique_ptr<tavlib::gateway::vxi11::ChannelServer> abort;
+    std::unique_ptr<tavlib::gateway::vxi11::portmap::PortmapServer> portmapper;
     std::thread thread;
 };
 

@@ -8,9 +8,9 @@
 
 namespace {
 
-using gateway::vxi11::ByteView;
-using gateway::vxi11::Bytes;
-using namespace gateway::vxi11::rpc;
+using tavlib::gateway::vxi11::ByteView;
+using tavlib::gateway::vxi11::Bytes;
+using namespace tavlib::gateway::vxi11::rpc;
 using vxi11_test::call_message;
 using vxi11_test::parse_reply;
 
@@ -91,9 +91,9 @@ TEST(RecordIntake, KeepsRecordsApartAndTellsATruncatedEnd) {
 }
 
 Bytes with_auth(std::uint32_t credFlavor, std::uint32_t credLength, std::uint32_t verfFlavor) {
-    gateway::vxi11::XdrWriter w;
+    tavlib::gateway::vxi11::XdrWriter w;
     for (const std::uint32_t word : {7u, 0u, 2u, 0x0607AFu, 1u, 10u, credFlavor, credLength}) w.u32(word);
-    for (std::uint32_t i = 0; i < gateway::vxi11::xdr_padded(credLength) / 4; ++i) w.u32(0);
+    for (std::uint32_t i = 0; i < tavlib::gateway::vxi11::xdr_padded(credLength) / 4; ++i) w.u32(0);
     w.u32(verfFlavor);
     w.u32(0);
     w.u32(0x11223344);  // the first word of the arguments

@@ -269,7 +269,7 @@ struct Raw {
     Raw(const Raw&) = delete;
     Raw& operator=(const Raw&) = delete;
     // The server may close before it has taken everything.
-    void send(const gateway::vxi11::Bytes& bytes) const {
+    void send(const tavlib::gateway::vxi11::Bytes& bytes) const {
         std::size_t at = 0;
         while (at < bytes.size()) {
             const ssize_t sent = ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
@@ -292,12 +292,12 @@ struct Raw {
     bool connected = false;
 };
 
-gateway::vxi11::Bytes framed_call(std::uint32_t proc, const std::function<void(gateway::vxi11::XdrWriter&)>& args) {
-    return gateway::vxi11::rpc::frame(vxi11_test::call_message(1, DEVICE_CORE, DEVICE_CORE_VERSION, proc, args));
+tavlib::gateway::vxi11::Bytes framed_call(std::uint32_t proc, const std::function<void(tavlib::gateway::vxi11::XdrWriter&)>& args) {
+    return tavlib::gateway::vxi11::rpc::frame(vxi11_test::call_message(1, DEVICE_CORE, DEVICE_CORE_VERSION, proc, args));
 }
 
 TEST(Vxi11OverTcp, BadStreamsAreClosedAndOthersGoOn) {
-    gateway::vxi11::Limits limits;
+    tavlib::gateway::vxi11::Limits limits;
     limits.maxLinks = 40;
     limits.maxLinksPerConnection = 40;
     vxi11_test::LiveServer server(limits);
@@ -305,17 +305,17 @@ TEST(Vxi11OverTcp, BadStreamsAreClosedAndOthersGoOn) {
     ASSERT_NE(good.handle, nullptr);
     const long lid = open_link(good).lid;
 
-    const gateway::vxi11::Bytes garbageHeader = gateway::vxi11::rpc::frame(gateway::vxi11::Bytes{0, 0, 0, 1, 0, 0, 0, 0, 0});
+    const tavlib::gateway::vxi11::Bytes garbageHeader = tavlib::gateway::vxi11::rpc::frame(tavlib::gateway::vxi11::Bytes{0, 0, 0, 1, 0, 0, 0, 0, 0});
     struct Case {
         const char* name;
-        gateway::vxi11::Bytes bytes;
+        tavlib::gateway::vxi11::Bytes bytes;
     };
     const std::vector<Case> cases = {
         {"a fragment over the record limit", {0x80, 0x10, 0x00, 0x00, 1, 2, 3}},
         {"fragments that add up over the limit", [] {
-             gateway::vxi11::Bytes bytes;
+             tavlib::gateway::vxi11::Bytes bytes;
              for (int i = 0; i < 40; ++i) {
-                 const gateway::vxi11::Bytes mark{0x00, 0x00, 0x10, 0x00};
+                 const tavlib::gateway::vxi11::Bytes mark{0x00, 0x00, 0x10, 0x00};
                  bytes.insert(bytes.end(), mark.begin(), mark.end());
                  bytes.insert(bytes.end(), 4096, 'x');
              }
@@ -337,9 +337,9 @@ TEST(Vxi11OverTcp, BadStreamsAreClosedAndOthersGoOn) {
 
     // Bad arguments, thousands of links: answered, and the connection stays.
     Raw raw(server.core->port());
-    gateway::vxi11::Bytes calls;
+    tavlib::gateway::vxi11::Bytes calls;
     for (int i = 0; i < 3000; ++i) {
-        const auto call = framed_call(10, [](gateway::vxi11::XdrWriter& w) {
+        const auto call = framed_call(10, [](tavlib::gateway::vxi11::XdrWriter& w) {
             w.i32(1);
             w.boolean(false);
             w.u32(0);
@@ -347,7 +347,7 @@ TEST(Vxi11OverTcp, BadStreamsAreClosedAndOthersGoOn) {
         });
         calls.insert(calls.end(), call.begin(), call.end());
     }
-    const auto bad = framed_call(11, [](gateway::vxi11::XdrWriter& w) { w.u32(99); });
+    const auto bad = framed_call(11, [](tavlib::gateway::vxi11::XdrWriter& w) { w.u32(99); });
     calls.insert(calls.end(), bad.begin(), bad.end());
     std::thread sender([&] { raw.send(calls); ::shutdown(raw.fd, SHUT_WR); });
     // 3000 create_link replies of 4 + 40 bytes, then GARBAGE_ARGS (4 + 24).

@@ -6,10 +6,10 @@
 
 namespace {
 
-using gateway::vxi11::ByteView;
-using gateway::vxi11::Bytes;
-using gateway::vxi11::XdrReader;
-using gateway::vxi11::XdrWriter;
+using tavlib::gateway::vxi11::ByteView;
+using tavlib::gateway::vxi11::Bytes;
+using tavlib::gateway::vxi11::XdrReader;
+using tavlib::gateway::vxi11::XdrWriter;
 
 TEST(Xdr, WriterEncodesBigEndianAndPads) {
     XdrWriter w;

@@ -10,7 +10,7 @@
 #include <avahi-common/thread-watch.h>
 #endif
 
-namespace gateway::vxi11 {
+namespace tavlib::gateway::vxi11 {
 
 std::string service_name(std::string_view model, std::string_view serial, std::uint32_t slot) {
     return std::string(model) + " " + std::string(serial) + " slot " + std::to_string(slot);
@@ -202,4 +202,4 @@ bool Advertiser::advertise(std::vector<Service> services) {
 
 #endif
 
-}  // namespace gateway::vxi11
+}  // namespace tavlib::gateway::vxi11

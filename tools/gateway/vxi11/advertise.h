@@ -7,8 +7,7 @@
 // port.  Without the daemon (not running, or the gateway built without
 // libavahi-client, or on Windows) nothing is announced; that is logged and
 // the gateway goes on.
-#ifndef TAVRIL_GATEWAY_VXI11_ADVERTISE_H
-#define TAVRIL_GATEWAY_VXI11_ADVERTISE_H
+#pragma once
 
 #include <cstdint>
 #include <functional>
@@ -17,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-namespace gateway::vxi11 {
+namespace tavlib::gateway::vxi11 {
 
 inline constexpr std::string_view kVxi11ServiceType = "_vxi-11._tcp";
 inline constexpr std::string_view kRawSocketServiceType = "_scpi-raw._tcp";
@@ -55,6 +54,4 @@ private:
     std::unique_ptr<State> state_;
 };
 
-}  // namespace gateway::vxi11
-
-#endif
+}  // namespace tavlib::gateway::vxi11

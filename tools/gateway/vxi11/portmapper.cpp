@@ -21,7 +21,7 @@
 #include <rpc/pmap_clnt.h>
 #endif
 
-namespace gateway::vxi11::portmap {
+namespace tavlib::gateway::vxi11::portmap {
 namespace {
 
 using asio::ip::tcp;
@@ -346,4 +346,4 @@ bool Portmapper::register_rpcbind(std::string& error) {
 void Portmapper::unregister_rpcbind() {}
 #endif
 
-}  // namespace gateway::vxi11::portmap
+}  // namespace tavlib::gateway::vxi11::portmap

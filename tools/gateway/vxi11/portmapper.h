@@ -11,8 +11,7 @@
 //   auto     rpcbind when one answers on 111, else own
 //   off      neither: clients must be told the port
 // Windows has no rpcbind: only own and off (auto is own).
-#ifndef TAVRIL_GATEWAY_VXI11_PORTMAPPER_H
-#define TAVRIL_GATEWAY_VXI11_PORTMAPPER_H
+#pragma once
 
 #include <cstdint>
 #include <functional>
@@ -29,7 +28,7 @@
 
 #include "xdr.h"
 
-namespace gateway::vxi11::portmap {
+namespace tavlib::gateway::vxi11::portmap {
 
 inline constexpr std::uint32_t kProgram = 100000;
 inline constexpr std::uint32_t kVersion = 2;
@@ -118,6 +117,4 @@ private:
 // within about a second.
 bool portmapper_answers();
 
-}  // namespace gateway::vxi11::portmap
-
-#endif
+}  // namespace tavlib::gateway::vxi11::portmap

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace gateway::vxi11::rpc {
+namespace tavlib::gateway::vxi11::rpc {
 
 void RecordIntake::feed(ByteView bytes) {
     while (!failed_ && !bytes.empty()) {
@@ -174,4 +174,4 @@ std::optional<Bytes> header_reply(const Call& call, bool framed) {
     return std::nullopt;
 }
 
-}  // namespace gateway::vxi11::rpc
+}  // namespace tavlib::gateway::vxi11::rpc

@@ -7,8 +7,7 @@
 // by a maximum record size: a fragment that would make its record longer is
 // refused, and the connection is to be closed.  A connection that ends in
 // the middle of a record was truncated (partial()).
-#ifndef TAVRIL_GATEWAY_VXI11_RPC_H
-#define TAVRIL_GATEWAY_VXI11_RPC_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -18,7 +17,7 @@
 
 #include "xdr.h"
 
-namespace gateway::vxi11::rpc {
+namespace tavlib::gateway::vxi11::rpc {
 
 inline constexpr std::uint32_t kLastFragment = 0x80000000u;
 inline constexpr std::uint32_t kRpcVersion = 2;
@@ -123,6 +122,4 @@ Bytes auth_error_reply(std::uint32_t xid, AuthStat stat, bool framed);
 // ignore and malformed).
 std::optional<Bytes> header_reply(const Call& call, bool framed);
 
-}  // namespace gateway::vxi11::rpc
-
-#endif
+}  // namespace tavlib::gateway::vxi11::rpc

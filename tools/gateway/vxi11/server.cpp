@@ -13,7 +13,7 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
-namespace gateway::vxi11 {
+namespace tavlib::gateway::vxi11 {
 namespace {
 
 using asio::ip::tcp;
@@ -242,4 +242,4 @@ std::uint16_t ChannelServer::port() const { return state_->acceptor.local_endpoi
 
 std::size_t ChannelServer::connections() const { return state_->connections.size(); }
 
-}  // namespace gateway::vxi11
+}  // namespace tavlib::gateway::vxi11

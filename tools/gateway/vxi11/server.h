@@ -5,8 +5,7 @@
 // to).  A call parked for a lock is awaited without blocking the thread:
 // until its time, the dispatcher's wake for its connection, or its client
 // closing.
-#ifndef TAVRIL_GATEWAY_VXI11_SERVER_H
-#define TAVRIL_GATEWAY_VXI11_SERVER_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +18,7 @@
 
 #include "vxi11.h"
 
-namespace gateway::vxi11 {
+namespace tavlib::gateway::vxi11 {
 
 struct ChannelOptions {
     asio::ip::tcp::endpoint endpoint;  // port 0: a free one
@@ -56,6 +55,4 @@ private:
     std::shared_ptr<State> state_;
 };
 
-}  // namespace gateway::vxi11
-
-#endif
+}  // namespace tavlib::gateway::vxi11

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace gateway::vxi11 {
+namespace tavlib::gateway::vxi11 {
 
 // ---- messages ---------------------------------------------------------------
 
@@ -580,4 +580,4 @@ Outcome Dispatcher::run_abort(std::uint32_t xid, std::uint32_t proc, ByteView ar
     return error_reply(xid, kNoError);
 }
 
-}  // namespace gateway::vxi11
+}  // namespace tavlib::gateway::vxi11

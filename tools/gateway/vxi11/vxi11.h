@@ -13,8 +13,7 @@
 // lock was released, or the call was aborted on the abort channel), then
 // calls resume().  A connection has at most one call at a time, so at most
 // one parked call.
-#ifndef TAVRIL_GATEWAY_VXI11_VXI11_H
-#define TAVRIL_GATEWAY_VXI11_VXI11_H
+#pragma once
 
 #include <chrono>
 #include <cstddef>
@@ -29,7 +28,7 @@
 #include "rpc.h"
 #include "xdr.h"
 
-namespace gateway::vxi11 {
+namespace tavlib::gateway::vxi11 {
 
 inline constexpr std::uint32_t kCoreProgram = 0x0607AF;
 inline constexpr std::uint32_t kAbortProgram = 0x0607B0;
@@ -323,6 +322,4 @@ private:
     std::function<void(std::string_view)> log_;
 };
 
-}  // namespace gateway::vxi11
-
-#endif
+}  // namespace tavlib::gateway::vxi11

@@ -1,6 +1,6 @@
 #include "xdr.h"
 
-namespace gateway::vxi11 {
+namespace tavlib::gateway::vxi11 {
 
 bool XdrReader::fail() {
     failed_ = true;
@@ -90,4 +90,4 @@ void XdrWriter::put_u32_at(std::size_t offset, std::uint32_t value) {
     bytes_[offset + 3] = static_cast<std::uint8_t>(value);
 }
 
-}  // namespace gateway::vxi11
+}  // namespace tavlib::gateway::vxi11

@@ -4,8 +4,7 @@
 // input (a length over its limit, a boolean that is neither 0 nor 1) makes
 // it fail, and once failed every later read fails too, so a decoder may
 // read a whole structure and test ok() once at the end.
-#ifndef TAVRIL_GATEWAY_VXI11_XDR_H
-#define TAVRIL_GATEWAY_VXI11_XDR_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace gateway::vxi11 {
+namespace tavlib::gateway::vxi11 {
 
 using Bytes = std::vector<std::uint8_t>;
 using ByteView = std::span<const std::uint8_t>;
@@ -68,6 +67,4 @@ private:
     Bytes bytes_;
 };
 
-}  // namespace gateway::vxi11
-
-#endif
+}  // namespace tavlib::gateway::vxi11
