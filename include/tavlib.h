@@ -73,6 +73,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* The library's version, the one place it is written (the build takes it
+ * from here).  TAVLIB_VERSION compares: 0x010000 is 1.0.0. */
+#define TAVLIB_VERSION_MAJOR 1
+#define TAVLIB_VERSION_MINOR 0
+#define TAVLIB_VERSION_PATCH 0
+#define TAVLIB_VERSION \
+    ((TAVLIB_VERSION_MAJOR << 16) | (TAVLIB_VERSION_MINOR << 8) | TAVLIB_VERSION_PATCH)
+
 /* Calling convention of the exported functions: stdcall on 32-bit Windows
  * (undecorated names), the platform's default elsewhere. */
 #if defined(_WIN32) && !defined(_WIN64)
