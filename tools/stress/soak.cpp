@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "common.h"
+#include "result_codes.h"
 #include "stress.h"
 #include "tavlib.h"
 
@@ -54,29 +55,19 @@ constexpr std::uint32_t kDevice = 1;  // the simulator's only device
 // The identity the built-in instrument gives device 1.
 constexpr const char* kIdentityLine = "VESPARO,ZQ907,SN000001,1.0.0\r\n";
 
-enum class Op { kOpen, kClose, kWrite, kRead, kScmd, kConf };
-const char* op_name(Op op) {
-    switch (op) {
-        case Op::kOpen: return "Open_Tavril";
-        case Op::kClose: return "Close_Tavril";
-        case Op::kWrite: return "Write_Tavril";
-        case Op::kRead: return "Read_Tavril";
-        case Op::kScmd: return "Scmd_Tavril";
-        case Op::kConf: return "Conf_Tavril";
-    }
-    return "?";
-}
+using Op = tools::Function;
+std::string op_name(Op op) { return std::string(tools::function_name(op)); }
 
 bool allowed_result(Op op, std::int32_t r) {
     switch (op) {
-        case Op::kOpen: return r == 0 || r == -1 || r == -2;
-        case Op::kClose: return r == 0 || r == -1;
-        case Op::kWrite: return r == 0 || r == -1 || r == -3;
-        case Op::kRead: return r == 0 || r == -1 || r == -3;
-        case Op::kScmd:
+        case Op::Open: return r == 0 || r == -1 || r == -2;
+        case Op::Close: return r == 0 || r == -1;
+        case Op::Write: return r == 0 || r == -1 || r == -3;
+        case Op::Read: return r == 0 || r == -1 || r == -3;
+        case Op::Scmd:
             return r == 0 || r == 20 || r == 40 || r == 41 || r == 60 || r == 80 || r == 90 ||
                    r == 100 || r == -1 || r == -2 || r == -4 || r == -5;
-        case Op::kConf: return r == 0 || r == -1;
+        case Op::Conf: return r == 0 || r == -1;
     }
     return false;
 }
@@ -251,7 +242,7 @@ FaultPlan Soak::plan_fault(Op op, std::uint32_t writeTimeout, std::uint32_t read
     static constexpr std::uint32_t kCodes[] = {31, 1167, 21, 87, 5, 995, 259, 1117};
     const std::string side = chance(0.5) ? "write" : "read";
     const std::uint32_t timeout = side == "write" ? writeTimeout : readTimeout;
-    const bool longWaitsAllowed = op != Op::kConf && op != Op::kOpen;  // 30 s time-outs there
+    const bool longWaitsAllowed = op != Op::Conf && op != Op::Open;  // 30 s time-outs there
     FaultPlan plan;
     const std::uint64_t which = pick(0, options_.seconds >= 300 ? 11 : 10);
     switch (which) {
@@ -386,7 +377,7 @@ void Soak::settle_and_resync(const FaultPlan& plan, std::int64_t callStart) {
         const std::int64_t start = now_ns();
         const std::int32_t r = Read_Tavril(handle_, 300100, TAVRIL_MODE_RAW, 1, buffer.data(), &count, &error);
         ++resyncReads_;
-        check_call(Op::kRead, r, error, now_ns() - start, 6 * 1000 + kPastTimeoutBoundMs, true);
+        check_call(Op::Read, r, error, now_ns() - start, 6 * 1000 + kPastTimeoutBoundMs, true);
         if (!buffer.canaries_intact()) violation("Read_Tavril wrote outside the buffer (resync)");
         if (r != 0 && error == 1167) {
             dropped_ = true;
@@ -439,7 +430,7 @@ bool Soak::open_checked(const FaultPlan* plan) {
         open_ = true;
         handle_ = handle;
     }
-    check_call(Op::kOpen, r, error, elapsed, (30 + 30 + 10) * 1000 + kPastTimeoutBoundMs, faulted);
+    check_call(Op::Open, r, error, elapsed, (30 + 30 + 10) * 1000 + kPastTimeoutBoundMs, faulted);
     if (!identity.canaries_intact()) violation("Open_Tavril wrote outside the identity");
     if (!faulted) {
         InstrumentIdentity got{};
@@ -449,7 +440,7 @@ bool Soak::open_checked(const FaultPlan* plan) {
             violation("Open_Tavril without a fault gave " + std::to_string(r) + ", error " +
                       std::to_string(error) + ", model '" + got.model + "'");
         else
-            ++ops_[Op::kOpen].exact;
+            ++ops_[Op::Open].exact;
     }
     return r == 0;
 }
@@ -461,7 +452,7 @@ void Soak::close_checked() {
     open_ = false;
     dropped_ = false;
     handle_ = TAVRIL_INVALID_HANDLE;
-    check_call(Op::kClose, r, error, now_ns() - start, kPastTimeoutBoundMs, false);
+    check_call(Op::Close, r, error, now_ns() - start, kPastTimeoutBoundMs, false);
     if (r != 0) violation("Close_Tavril gave " + std::to_string(r) + ", error " + std::to_string(error));
 }
 
@@ -472,7 +463,7 @@ void Soak::reopen(bool withFault) {
         open_checked(nullptr);
         return;
     }
-    const FaultPlan plan = plan_fault(Op::kOpen, 30, 30, 7);
+    const FaultPlan plan = plan_fault(Op::Open, 30, 30, 7);
     describe("open", &plan);
     const std::int64_t start = now_ns();
     open_checked(&plan);
@@ -497,7 +488,7 @@ void Soak::transaction(bool scmd) {
     const std::size_t writeSize = command.size() + 2;
     const bool withFault = chance(options_.fault_share);
     FaultPlan plan;
-    if (withFault) plan = plan_fault(scmd ? Op::kScmd : Op::kWrite, writeTimeout, readTimeout, writeSize);
+    if (withFault) plan = plan_fault(scmd ? Op::Scmd : Op::Write, writeTimeout, readTimeout, writeSize);
     describe(std::string(scmd ? "Scmd" : "Write+Read") + " '" + command.substr(0, 24) +
                  "' size " + std::to_string(command.size()) + " mode " + std::to_string(mode) +
                  " capacity " + std::to_string(capacity) + " time-outs " +
@@ -523,7 +514,7 @@ void Soak::transaction(bool scmd) {
                              buffer.data(), &error);
         const std::int64_t elapsed = now_ns() - start;
         const bool faulted = withFault && harmful(hits(plan), plan);
-        check_call(Op::kScmd, result, error, elapsed, writeAllowed + readAllowed, faulted);
+        check_call(Op::Scmd, result, error, elapsed, writeAllowed + readAllowed, faulted);
         if (!buffer.canaries_intact()) violation("Scmd_Tavril wrote outside the response buffer");
         if (result < 0 && result != -2 && !buffer.untouched_from(0))
             violation("Scmd_Tavril gave " + std::to_string(result) + " and wrote the response buffer");
@@ -541,7 +532,7 @@ void Soak::transaction(bool scmd) {
                 violation("Scmd_Tavril without a fault did not give the instrument's bytes (" +
                           std::to_string(readCount) + " of " + std::to_string(want.size()) + ")");
             else
-                ++ops_[Op::kScmd].exact;
+                ++ops_[Op::Scmd].exact;
         }
     } else {
         result = Write_Tavril(handle_, command.c_str(), writeTimeout, &count, &error);
@@ -554,7 +545,7 @@ void Soak::transaction(bool scmd) {
             faulted = harmful(hits(plan), plan);
             polled = true;
         }
-        check_call(Op::kWrite, result, error, writeEnd - start, writeAllowed, faulted);
+        check_call(Op::Write, result, error, writeEnd - start, writeAllowed, faulted);
         if (result == 0 && count != writeSize)
             violation("Write_Tavril gave 0 with " + std::to_string(count) + " of " +
                       std::to_string(writeSize) + " bytes written");
@@ -570,7 +561,7 @@ void Soak::transaction(bool scmd) {
                 faulted = harmful(hits(plan), plan);
                 polled = true;
             }
-            check_call(Op::kRead, result, error, readEnd - readStart, readAllowed, faulted);
+            check_call(Op::Read, result, error, readEnd - readStart, readAllowed, faulted);
             if (!buffer.canaries_intact()) violation("Read_Tavril wrote outside the buffer");
             if (result != 0 && !buffer.untouched_from(0))
                 violation("Read_Tavril gave " + std::to_string(result) + " and wrote the buffer");
@@ -593,11 +584,11 @@ void Soak::transaction(bool scmd) {
                               ") without a fault did not give the instrument's bytes (" +
                               std::to_string(count) + " of " + std::to_string(want.size()) + ")");
                 else
-                    ++ops_[Op::kRead].exact;
+                    ++ops_[Op::Read].exact;
             }
         }
         if (withFault && !polled) hits(plan);
-        if (!faulted && result == 0) ++ops_[Op::kWrite].exact;
+        if (!faulted && result == 0) ++ops_[Op::Write].exact;
     }
     if (withFault) recover_from(plan, start);
 }
@@ -605,7 +596,7 @@ void Soak::transaction(bool scmd) {
 void Soak::conf() {
     const bool withFault = chance(options_.fault_share);
     FaultPlan plan;
-    if (withFault) plan = plan_fault(Op::kConf, 30, 30, 7);
+    if (withFault) plan = plan_fault(Op::Conf, 30, 30, 7);
     describe("Conf", withFault ? &plan : nullptr);
     GuardedBuffer identity(sizeof(InstrumentIdentity));
     std::uint32_t error = 0;
@@ -615,7 +606,7 @@ void Soak::conf() {
         Conf_Tavril(handle_, reinterpret_cast<InstrumentIdentity*>(identity.data()), &error);
     const std::int64_t elapsed = now_ns() - start;
     const bool faulted = withFault && harmful(hits(plan), plan);
-    check_call(Op::kConf, r, error, elapsed, 60 * 1000 + kPastTimeoutBoundMs, faulted);
+    check_call(Op::Conf, r, error, elapsed, 60 * 1000 + kPastTimeoutBoundMs, faulted);
     if (!identity.canaries_intact()) violation("Conf_Tavril wrote outside the identity");
     if (r != 0 && !identity.untouched_from(0)) violation("Conf_Tavril failed and wrote the identity");
     if (!faulted) {
@@ -625,7 +616,7 @@ void Soak::conf() {
             violation("Conf_Tavril without a fault gave " + std::to_string(r) + ", error " +
                       std::to_string(error));
         else
-            ++ops_[Op::kConf].exact;
+            ++ops_[Op::Conf].exact;
     }
     if (withFault) recover_from(plan, start);
 }
@@ -684,7 +675,7 @@ std::uint64_t Soak::run() {
     for (const auto& [op, c] : ops_) {
         std::ostringstream results;
         for (const auto& [r, n] : c.results) results << " " << r << ":" << n;
-        std::printf("soak: %-13s calls %7llu  faulted %6llu  exact %7llu  results%s\n", op_name(op),
+        std::printf("soak: %-13s calls %7llu  faulted %6llu  exact %7llu  results%s\n", op_name(op).c_str(),
                     static_cast<unsigned long long>(c.calls), static_cast<unsigned long long>(c.faulted),
                     static_cast<unsigned long long>(c.exact), results.str().c_str());
     }

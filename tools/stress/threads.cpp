@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common.h"
+#include "instrument_handle.h"
 #include "stress.h"
 #include "tavlib.h"
 
@@ -32,7 +33,7 @@ struct Tally {
 };
 
 struct Line {
-    TavrilHandle handle;
+    tools::InstrumentHandle handle;
     std::mutex mutex;
 };
 
@@ -69,7 +70,7 @@ void run_thread(Line& line, int me, std::uint64_t count, Tally* tally) {
         bool ok = false;
         {
             std::lock_guard lock(line.mutex);
-            ok = transact(line.handle, prefix + std::to_string(seq), seq % 3, &answer);
+            ok = transact(line.handle.get(), prefix + std::to_string(seq), seq % 3, &answer);
         }
         ++tally->done;
         if (!ok) {
@@ -101,18 +102,18 @@ std::uint64_t run_threads(const ThreadsOptions& options) {
     auto sim = start_simulator(options.handles);
     std::vector<Line> lines(static_cast<std::size_t>(options.handles));
     for (int slot = 0; slot < options.handles; ++slot) {
-        InstrumentIdentity identity{};
-        std::uint32_t error = 0;
-        if (Open_Tavril(static_cast<std::uint32_t>(slot), &lines[slot].handle, &identity, &error) !=
-            TAVRIL_OPEN_OK)
+        tools::InstrumentHandle::Opened opened =
+            tools::InstrumentHandle::open(static_cast<std::uint32_t>(slot));
+        if (opened.result != TAVRIL_OPEN_OK)
             throw std::runtime_error("Open_Tavril of slot " + std::to_string(slot) +
-                                     " failed, error " + std::to_string(error));
+                                     " failed, error " + std::to_string(opened.errorCode));
+        lines[static_cast<std::size_t>(slot)].handle = std::move(opened.handle);
     }
     // A warm-up round, so that the figures before exclude first-use growth.
     for (Line& line : lines)
         for (int i = 0; i < 200; ++i) {
             std::string answer;
-            transact(line.handle, "WARM " + std::to_string(i), static_cast<std::uint64_t>(i % 3),
+            transact(line.handle.get(), "WARM " + std::to_string(i), static_cast<std::uint64_t>(i % 3),
                      &answer);
         }
     std::vector<Tally> tallies(static_cast<std::size_t>(options.threads));
@@ -152,9 +153,9 @@ std::uint64_t run_threads(const ThreadsOptions& options) {
     for (const sim::SimDevice& device : sim->devices())
         leftover += sim->stats(device.id).value("output-messages");
     for (Line& line : lines) {
-        std::uint32_t error = 0;
-        if (Close_Tavril(line.handle, &error) != TAVRIL_CLOSE_OK)
-            violations.add("Close_Tavril failed, error " + std::to_string(error));
+        const tools::InstrumentHandle::Closed closed = line.handle.close();
+        if (closed.result != TAVRIL_CLOSE_OK)
+            violations.add("Close_Tavril failed, error " + std::to_string(closed.errorCode));
     }
 
     std::printf("threads: %d threads on %d handles, %llu transactions in %.2f s: %.0f/s\n",
