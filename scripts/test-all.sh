@@ -13,9 +13,11 @@ for preset in release debug asan; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
-  # The stress program's short modes go in the release and sanitizer builds.
+  # The stress program's short modes, and the gateway's suites that run
+  # real clients against it (tens of seconds each), go in the release and
+  # sanitizer builds.
   if [ "$preset" = debug ]; then
-    ctest --preset "$preset" -j2 -E '^stress[.]'
+    ctest --preset "$preset" -j2 -E '^(stress[.]|gateway[.]exact$|gateway[.]vxi11[.]clients$)'
   else
     ctest --preset "$preset" -j2
   fi
