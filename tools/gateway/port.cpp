@@ -162,6 +162,8 @@ bool Port::owner_leaving() {
     return error && error != asio::error::would_block;
 }
 
+bool Port::owner_done() { return session_->reading && owner_leaving(); }
+
 asio::awaitable<void> Port::admit(tcp::socket socket) {
     asio::error_code peerError;
     const tcp::endpoint peer = socket.remote_endpoint(peerError);
@@ -303,7 +305,8 @@ asio::awaitable<void> Port::serve(std::shared_ptr<Session> session) {
     socket.close(ignored);
     session->idleTimer.cancel();
     log(prefix_ + "client " + session->peer + " " + reason);
-    session_.reset();
+    // A VXI-11 client may have found this session over already.
+    if (session_ == session) session_.reset();
 }
 
 asio::awaitable<void> Port::watch_idle(std::shared_ptr<Session> session) {

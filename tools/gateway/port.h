@@ -77,6 +77,9 @@ private:
     asio::awaitable<bool> run_line(Session& session, std::string line);
     asio::awaitable<void> watch_idle(std::shared_ptr<Session> session);
     bool owner_leaving();
+    // The owner has left and waits for no answer: its session only has to
+    // notice.
+    bool owner_done();
     asio::awaitable<void> turn_away(std::shared_ptr<asio::ip::tcp::socket> socket);
     asio::awaitable<void> reopen();
     asio::awaitable<void> watch();

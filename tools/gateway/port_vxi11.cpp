@@ -124,6 +124,9 @@ bool Port::vxi11_link(bool opened) {
         if (vxi11Links_ > 0) --vxi11Links_;
         return true;
     }
+    // A raw-socket client that has left while waiting for its next line is
+    // done (its session ends when its loop comes round): it holds nothing.
+    if (session_ && owner_done()) session_.reset();
     if (session_) return false;
     if (vxi11Links_++ == 0 && instrument_.is_open()) {
         // Nothing the instrument said before is the VXI-11 client's.
