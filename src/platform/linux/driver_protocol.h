@@ -1,33 +1,11 @@
-// The wire protocol between the Linux platform layer and a user-space
-// instrument driver (the simulator is one).  Shared by both sides.
-//
-// Each message is one SOCK_SEQPACKET datagram: a header of four
-// little-endian 32-bit words, then the payload, if any.
+// The runtime directory shared by the Linux platform layer and the
+// user-space instrument drivers (the simulator is one).  The messages
+// between them are tavlib/driver_wire.h.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 namespace tavlib::driver_protocol {
-
-enum MessageType : std::uint32_t {
-    kWrite = 1,       // id, arg = n (1..65536), payload = n bytes
-    kRead = 2,        // id, arg = capacity (0..65536)
-    kCancel = 3,      // id of the request to cancel; no reply
-    kIoctl = 4,       // id, arg = control code
-    kComplete = 0x81  // id, arg = Win32 status, count = bytes moved; READ payload
-};
-
-struct Header {
-    std::uint32_t type;
-    std::uint32_t id;
-    std::uint32_t arg;
-    std::uint32_t count;
-};
-static_assert(sizeof(Header) == 16);
-
-inline constexpr std::uint32_t kMaxTransfer = 65536;
-inline constexpr std::uint32_t kIoctlRecover = 0x222000;
 
 // Folder name of the interface class inside the runtime directory.
 inline constexpr const char* kInterfaceClassFolder = "016a5b0d-4331-4c56-8825-6ec4c870d3cb";

@@ -12,20 +12,19 @@
 
 namespace tavlib::platform::linux_backend {
 
-inline constexpr std::size_t kHeaderSize = 16;
-
 // Where a message's payload is received: straight into a READ's buffer when
 // the message is that READ's well-formed successful completion (its count
 // within the READ's capacity and exactly its payload's length); otherwise
 // nowhere, and whatever payload there is is discarded.  A malformed message
-// thus writes nothing.
+// thus writes nothing.  The messages' layout and rules are those of
+// tavlib/driver_wire.h.
 struct Landing {
     void* destination = nullptr;
     std::size_t capacity = 0;
 };
 
 // The landing for a message of `size` bytes whose first min(size, 16)
-// bytes are `header`.
+// bytes are `header` (16 bytes).
 Landing landing_for(const Connection& c, const unsigned char* header, std::size_t size);
 
 // Takes in one message: `header` holds its first min(size, 16) bytes, `size`

@@ -1,6 +1,6 @@
 // The Linux backend of the platform seam: files, events, overlapped
 // transfers, memory and text, over a user-space driver reached through
-// SOCK_SEQPACKET Unix sockets (see driver_protocol.h for the wire format).
+// SOCK_SEQPACKET Unix sockets (see tavlib/driver_wire.h for the messages).
 //
 // There is no kernel to finish requests in the background and the library
 // starts no threads, so completions are read by whichever caller waits: a
@@ -31,11 +31,11 @@
 #include "driver_protocol.h"
 #include "intake.h"
 #include "platform/win32_errors.h"
+#include "tavlib/driver_wire.h"
 
 namespace tavlib::platform {
 
 namespace lb = linux_backend;
-namespace proto = driver_protocol;
 namespace err = win32_error;
 
 namespace linux_backend {
@@ -238,24 +238,16 @@ Readiness wait_ready(int fd, short wanted, const Deadline& deadline, short& even
     }
 }
 
-// ---- wire format ----------------------------------------------------------
+// ---- sending ----------------------------------------------------------------
 
-void put_le32(unsigned char* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-
-// Sends one message; 0 or the errno of the failure, ETIMEDOUT when the
-// socket's send buffer stayed full until the deadline (a driver that does
-// not read).  A message goes out whole or not at all.
-int send_message(int fd, std::uint32_t type, std::uint32_t id, std::uint32_t arg,
-                 const void* payload, std::size_t size, const Deadline& deadline) {
-    unsigned char header[sizeof(proto::Header)];
-    put_le32(header, type);
-    put_le32(header + 4, id);
-    put_le32(header + 8, arg);
-    put_le32(header + 12, 0);
-    iovec parts[2] = {{header, sizeof header}, {const_cast<void*>(payload), size}};
+// Sends one message: `header`, then `size` bytes of payload.  0 or the errno
+// of the failure, ETIMEDOUT when the socket's send buffer stayed full until
+// the deadline (a driver that does not read).  A message goes out whole or
+// not at all.
+int send_message(int fd, const wire::Header& header, const void* payload, std::size_t size,
+                 const Deadline& deadline) {
+    wire::HeaderBytes bytes = wire::encode(header);
+    iovec parts[2] = {{bytes.data(), bytes.size()}, {const_cast<void*>(payload), size}};
     msghdr message{};
     message.msg_iov = parts;
     message.msg_iovlen = size > 0 ? 2 : 1;
@@ -308,7 +300,7 @@ bool pump_once(Lock& lock, State& s, Connection& c, const Deadline& deadline) {
 
     short events = 0;
     const Readiness readiness = wait_ready(fd, POLLIN | POLLRDHUP, deadline, events);
-    unsigned char header[lb::kHeaderSize] = {};
+    wire::HeaderBytes header{};
     // The message at the head of the socket was sent after its request
     // started, so the requests outstanding now include its own.  Without a
     // READ that could take bytes, no landing is possible: the header is
@@ -326,7 +318,7 @@ bool pump_once(Lock& lock, State& s, Connection& c, const Deadline& deadline) {
     int receiveError = 0;
     if (mayLand) {
         // MSG_TRUNC: the message's full length, not what fitted.
-        peeked = ::recv(fd, header, sizeof header, MSG_PEEK | MSG_DONTWAIT | MSG_TRUNC);
+        peeked = ::recv(fd, header.data(), header.size(), MSG_PEEK | MSG_DONTWAIT | MSG_TRUNC);
         if (peeked < 0) receiveError = errno;
     }
 
@@ -335,13 +327,13 @@ bool pump_once(Lock& lock, State& s, Connection& c, const Deadline& deadline) {
     if (peeked > 0) {
         if (mayLand) {
             lock.lock();
-            landing = lb::landing_for(c, header, static_cast<std::size_t>(peeked));
+            landing = lb::landing_for(c, header.data(), static_cast<std::size_t>(peeked));
             if (landing.destination != nullptr) s.receiving.push_back(landing.destination);
             lock.unlock();
         }
 
         unsigned char trap = 0;
-        iovec parts[3] = {{header, sizeof header},
+        iovec parts[3] = {{header.data(), header.size()},
                           {landing.destination, landing.capacity},
                           {&trap, sizeof trap}};
         msghdr message{};
@@ -363,13 +355,13 @@ bool pump_once(Lock& lock, State& s, Connection& c, const Deadline& deadline) {
         progressed = true;
     } else if (readiness == Readiness::kReady) {
         if (received > 0) {
-            lb::take_in(c, header, static_cast<std::size_t>(received), landing);
+            lb::take_in(c, header.data(), static_cast<std::size_t>(received), landing);
             progressed = true;
         } else if (received == 0) {
             // End of stream, or an empty datagram if the peer is still
             // there (taken off the socket by the receive after a peek that
             // found it).
-            if (peeked == 0) ::recv(fd, header, sizeof header, MSG_DONTWAIT);
+            if (peeked == 0) ::recv(fd, header.data(), header.size(), MSG_DONTWAIT);
             if ((events & (POLLHUP | POLLRDHUP)) != 0) connection_ended(c);
             progressed = true;
         } else if (receiveError != EAGAIN && receiveError != EWOULDBLOCK &&
@@ -448,7 +440,7 @@ bool start_transfer(Request::Kind kind, Handle handle, const void* source, void*
     if (record == nullptr) return lb::fail(err::kInvalidParameter);
     t_grace = {};  // a new transfer: any grace period of an earlier one is over
     const bool isWrite = kind == Request::Kind::kWrite;
-    if (count > proto::kMaxTransfer || (isWrite && count == 0))
+    if (count > wire::kMaxTransfer || (isWrite && count == 0))
         return lb::fail(err::kInvalidParameter);
     if (count > 0 && (isWrite ? source == nullptr : destination == nullptr))
         return lb::fail(err::kNoAccess);
@@ -479,8 +471,9 @@ bool start_transfer(Request::Kind kind, Handle handle, const void* source, void*
     // start then fails after the grace period with ERROR_TIMEOUT, and the
     // recovery request that follows shares that period.
     const Deadline deadline = grace_from_now();
-    const int sendError = isWrite ? send_message(fd, proto::kWrite, id, count, source, count, deadline)
-                                  : send_message(fd, proto::kRead, id, count, nullptr, 0, deadline);
+    const int sendError =
+        isWrite ? send_message(fd, {wire::kWrite, id, count, 0}, source, count, deadline)
+                : send_message(fd, {wire::kRead, id, count, 0}, nullptr, 0, deadline);
     if (sendError == ETIMEDOUT) {
         lock.lock();
         // Never sent: the driver knows nothing of it, so its id is free again.
@@ -669,7 +662,7 @@ bool CancelIo(Handle handle) {
     lock.unlock();
 
     for (const std::uint32_t id : ids) {
-        const int sendError = send_message(fd, proto::kCancel, id, 0, nullptr, 0, end);
+        const int sendError = send_message(fd, {wire::kCancel, id, 0, 0}, nullptr, 0, end);
         if (sendError == ETIMEDOUT) break;  // the waits for them end at `end` all the same
         if (sendError != 0) {
             // The connection is gone, and with it every request to cancel.
@@ -703,7 +696,8 @@ bool DeviceIoControl(Handle handle, Word controlCode, void*, Word inSize, void*,
                                        std::this_thread::get_id(), nullptr, &outcome});
     const int fd = c->fd;
     lock.unlock();
-    const int sendError = send_message(fd, proto::kIoctl, id, controlCode, nullptr, 0, deadline);
+    const int sendError =
+        send_message(fd, {wire::kIoctl, id, controlCode, 0}, nullptr, 0, deadline);
     lock.lock();
     if (sendError == ETIMEDOUT) {
         c->outstanding.erase(id);  // never sent
