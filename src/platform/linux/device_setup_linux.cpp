@@ -15,8 +15,8 @@
 #include <cstring>
 
 #include "backend.h"
-#include "driver_protocol.h"
 #include "platform/win32_errors.h"
+#include "tavlib/runtime_dir.h"
 
 namespace tavlib::platform {
 
@@ -70,7 +70,7 @@ private:
 // private to the caller is refused with ERROR_ACCESS_DENIED: a socket in it
 // could be anyone's.
 Word present_interfaces(std::vector<std::string>& paths) {
-    const std::string folder = driver_protocol::ensure_interface_folder(lb::runtime_directory());
+    const std::string folder = runtime_dir::ensure_interface_folder(lb::runtime_directory());
     if (folder.empty()) return lb::win32_from_errno(errno);
     const Directory dir(folder);
     if (dir.get() == nullptr) return lb::win32_from_errno(errno);

@@ -28,10 +28,10 @@
 #include <optional>
 
 #include "backend.h"
-#include "driver_protocol.h"
 #include "intake.h"
 #include "platform/win32_errors.h"
 #include "tavlib/driver_wire.h"
+#include "tavlib/runtime_dir.h"
 
 namespace tavlib::platform {
 
@@ -130,7 +130,7 @@ Connection::~Connection() {
 }
 
 const std::string& runtime_directory() {
-    static const std::string* dir = new std::string(driver_protocol::runtime_directory());
+    static const std::string* dir = new std::string(runtime_dir::from_environment());
     return *dir;
 }
 
