@@ -11,11 +11,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 
 #include "backend.h"
 #include "platform/win32_errors.h"
+#include "tavlib/driver_interface.h"
 #include "tavlib/runtime_dir.h"
 
 namespace tavlib::platform {
@@ -25,8 +27,7 @@ namespace err = win32_error;
 
 namespace {
 
-constexpr Guid kInterfaceClass = {
-    0x016A5B0D, 0x4331, 0x4C56, {0x88, 0x25, 0x6E, 0xC4, 0xC8, 0x70, 0xD3, 0xCB}};
+constexpr Guid kInterfaceClass = std::bit_cast<Guid>(driver::kInterfaceClass);
 constexpr Word kInterfaceActive = 1;  // SPINT_ACTIVE
 
 bool same_guid(const Guid& a, const Guid& b) {

@@ -38,6 +38,9 @@ namespace tavlib::platform {
 namespace lb = linux_backend;
 namespace err = win32_error;
 
+// Every transfer the logic starts fits in one message.
+static_assert(wire::kMaxTransfer == TAVRIL_MAX_TRANSFER);
+
 namespace linux_backend {
 
 namespace {
