@@ -25,6 +25,10 @@ namespace tavlib::platform {
 namespace lb = linux_backend;
 namespace err = win32_error;
 
+// The size of the detail record's fixed fields: its 32-bit cbSize and one
+// character, as on 32-bit Windows.
+const Word kDetailFixedSize = 5;
+
 namespace {
 
 constexpr Guid kInterfaceClass = std::bit_cast<Guid>(driver::kInterfaceClass);

@@ -56,6 +56,12 @@ void fail_all(Connection& c, Word status) {
     c.outstanding.clear();
 }
 
+void connection_ended(Connection& c) {
+    if (c.closed || c.ended) return;
+    c.ended = true;
+    fail_all(c, err::kDeviceNotConnected);
+}
+
 void detach(Connection& c, Request& r) {
     if (r.event) {
         release_source(*r.event, c);

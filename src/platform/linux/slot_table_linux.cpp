@@ -195,7 +195,7 @@ __attribute__((constructor)) void attach_at_load() {
         s.path = runtime_dir::slot_table_file(lb::runtime_directory());
         ensure_attached(s);
     }
-    // Registered after the backend's own fork handlers (platform_linux.cpp),
+    // Registered after the backend's own fork handlers (handles.cpp),
     // so that at fork this lock is taken before the backend's state mutex.
     ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 }
