@@ -41,13 +41,13 @@
 #include <string>
 #include <vector>
 
-#include "driver_protocol.h"
 #include "sim_process.h"
 #include "tavlib.h"
+#include "tavlib/driver_wire.h"
 
 namespace {
 
-namespace proto = tavlib::driver_protocol;
+namespace wire = tavlib::wire;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kBulkBytes = 64u * 1024u * 1024u;
@@ -75,24 +75,23 @@ public:
         std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
         if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
             throw std::runtime_error("cannot connect to " + path);
-        message_.resize(sizeof(proto::Header) + proto::kMaxTransfer);
+        message_.resize(wire::kMaxMessage);
     }
     ~RawClient() { ::close(fd_); }
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
 
     void write(const std::string& bytes) {
-        proto::Header h{proto::kWrite, next_id(), static_cast<std::uint32_t>(bytes.size()), 0};
-        std::memcpy(message_.data(), &h, sizeof h);
-        std::memcpy(message_.data() + sizeof h, bytes.data(), bytes.size());
-        send_all(sizeof h + bytes.size());
+        wire::encode({wire::kWrite, next_id(), static_cast<std::uint32_t>(bytes.size()), 0},
+                     message_.data());
+        std::memcpy(message_.data() + wire::kHeaderSize, bytes.data(), bytes.size());
+        send_all(wire::kHeaderSize + bytes.size());
         complete(nullptr, 0);
     }
     // One READ of up to `capacity` bytes into `out`; returns the count.
     std::uint32_t read(char* out, std::uint32_t capacity) {
-        proto::Header h{proto::kRead, next_id(), capacity, 0};
-        std::memcpy(message_.data(), &h, sizeof h);
-        send_all(sizeof h);
+        wire::encode({wire::kRead, next_id(), capacity, 0}, message_.data());
+        send_all(wire::kHeaderSize);
         return complete(out, capacity);
     }
 
@@ -104,23 +103,24 @@ private:
     }
     // Receives the completion: its header, then its payload into `out`.
     std::uint32_t complete(char* out, std::uint32_t capacity) {
-        proto::Header h{};
-        iovec parts[2] = {{&h, sizeof h}, {out, capacity}};
+        wire::HeaderBytes header{};
+        iovec parts[2] = {{header.data(), header.size()}, {out, capacity}};
         msghdr message{};
         message.msg_iov = parts;
         message.msg_iovlen = capacity == 0 ? 1 : 2;
         const ssize_t got = ::recvmsg(fd_, &message, 0);
-        if (got < static_cast<ssize_t>(sizeof h) || (message.msg_flags & MSG_TRUNC) != 0)
+        if (got < static_cast<ssize_t>(header.size()) || (message.msg_flags & MSG_TRUNC) != 0)
             throw std::runtime_error("short or oversized completion");
-        const auto payload = static_cast<std::uint32_t>(static_cast<std::size_t>(got) - sizeof h);
-        if (h.type != proto::kComplete || h.id != id_ || h.arg != 0 || (capacity > 0 && h.count != payload))
+        const wire::Header h = wire::decode_header(header.data());
+        const auto payload = static_cast<std::uint32_t>(static_cast<std::size_t>(got) - header.size());
+        if (h.type != wire::kComplete || h.id != id_ || h.arg != 0 || (capacity > 0 && h.count != payload))
             throw std::runtime_error("unexpected completion");
         return h.count;
     }
 
     int fd_ = -1;
     std::uint32_t id_ = 0;
-    std::vector<char> message_;
+    std::vector<unsigned char> message_;
 };
 
 // Memory mapped but never touched: it costs address space, not RSS.
@@ -295,9 +295,9 @@ int main(int argc, char** argv) {
         raw.write(dataCommand + "\r\n");
         std::uint32_t total = 0;
         for (;;) {
-            const std::uint32_t n = raw.read(bulk.data() + total, proto::kMaxTransfer);
+            const std::uint32_t n = raw.read(bulk.data() + total, wire::kMaxTransfer);
             total += n;
-            if (n < proto::kMaxTransfer || total == kBulkBytes) break;
+            if (n < wire::kMaxTransfer || total == kBulkBytes) break;
         }
         check(total == kBulkBytes, "raw bulk read failed");
     };

@@ -24,11 +24,13 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "intake.h"
+#include "platform/linux/intake.h"
+#include "tavlib/driver_wire.h"
 
 namespace {
 
 namespace lb = tavlib::platform::linux_backend;
+namespace wire = tavlib::wire;
 using tavlib::platform::Overlapped;
 using tavlib::platform::kStatusPending;
 
@@ -48,10 +50,6 @@ struct Slot {
 
     unsigned char* buffer() { return memory.data() + kGuard; }
 };
-
-void put_le32(unsigned char* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
 
 bool guards_intact(const Slot& slot) {
     for (std::size_t i = 0; i < kGuard; ++i)
@@ -99,32 +97,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         // The message: a header whose fields are mostly near the truth, then
         // a payload of any length; the message may be cut short anywhere.
-        std::vector<unsigned char> message(lb::kHeaderSize);
+        wire::Header h;
         const bool complete = input.ConsumeIntegralInRange<int>(0, 7) != 0;
-        put_le32(message.data(), complete ? 0x81u : input.ConsumeIntegral<std::uint32_t>());
-        put_le32(message.data() + 4, input.ConsumeBool()
-                                         ? input.ConsumeIntegralInRange<std::uint32_t>(0, 9)
-                                         : input.ConsumeIntegral<std::uint32_t>());
-        put_le32(message.data() + 8, input.ConsumeBool() ? 0u : input.ConsumeIntegral<std::uint32_t>());
-        const std::uint32_t declared =
-            input.ConsumeIntegralInRange<std::uint32_t>(0, input.ConsumeBool() ? 80 : 70000);
-        put_le32(message.data() + 12, declared);
+        h.type = complete ? std::uint32_t{wire::kComplete} : input.ConsumeIntegral<std::uint32_t>();
+        h.id = input.ConsumeBool() ? input.ConsumeIntegralInRange<std::uint32_t>(0, 9)
+                                   : input.ConsumeIntegral<std::uint32_t>();
+        h.arg = input.ConsumeBool() ? 0u : input.ConsumeIntegral<std::uint32_t>();
+        h.count = input.ConsumeIntegralInRange<std::uint32_t>(0, input.ConsumeBool() ? 80 : 70000);
         const std::size_t payload = input.ConsumeBool()
-                                        ? declared
-                                        : input.ConsumeIntegralInRange<std::size_t>(0, declared + 80);
-        message.resize(lb::kHeaderSize + payload, 0x5A);
+                                        ? h.count
+                                        : input.ConsumeIntegralInRange<std::size_t>(0, h.count + 80);
+        std::vector<unsigned char> message(wire::kHeaderSize + payload, 0x5A);
+        wire::encode(h, message.data());
         message.resize(input.ConsumeBool() ? message.size()
                                            : input.ConsumeIntegralInRange<std::size_t>(0, message.size()));
 
         // As pump_once does: the landing from the header, the receive, the intake.
         const lb::Landing landing = lb::landing_for(connection, message.data(), message.size());
-        if (landing.destination != nullptr && message.size() > lb::kHeaderSize) {
-            const std::size_t landed = std::min(landing.capacity, message.size() - lb::kHeaderSize);
-            std::memcpy(landing.destination, message.data() + lb::kHeaderSize, landed);
+        if (landing.destination != nullptr && message.size() > wire::kHeaderSize) {
+            const std::size_t landed = std::min(landing.capacity, message.size() - wire::kHeaderSize);
+            std::memcpy(landing.destination, message.data() + wire::kHeaderSize, landed);
         }
-        unsigned char header[lb::kHeaderSize] = {};
-        std::memcpy(header, message.data(), std::min(message.size(), sizeof header));
-        lb::take_in(connection, header, message.size(), landing);
+        wire::HeaderBytes header{};
+        std::memcpy(header.data(), message.data(), std::min(message.size(), header.size()));
+        lb::take_in(connection, header.data(), message.size(), landing);
 
         for (std::size_t i = 0; i < count; ++i) {
             Slot& slot = slots[i];

@@ -114,6 +114,17 @@ typedef void *TavrilHandle;
 #define TAVRIL_ERROR_TEXT_TOO_LONG 534u  /* ERROR_ARITHMETIC_OVERFLOW */
 #define TAVRIL_ERROR_TIMEOUT 1460u       /* ERROR_TIMEOUT */
 
+/* The most bytes one transfer moves.  Commands are sent and responses
+ * received in transfers of at most this size; each time-out bounds one. */
+#define TAVRIL_MAX_TRANSFER 65536u
+
+/* Time-out bounds, in whole seconds: Write_Tavril and both time-outs of
+ * Scmd_Tavril take TAVRIL_MIN_TIMEOUT_SECONDS to TAVRIL_MAX_TIMEOUT_SECONDS,
+ * Read_Tavril TAVRIL_MIN_TIMEOUT_SECONDS to TAVRIL_MAX_READ_TIMEOUT_SECONDS. */
+#define TAVRIL_MIN_TIMEOUT_SECONDS 1u
+#define TAVRIL_MAX_TIMEOUT_SECONDS 60u
+#define TAVRIL_MAX_READ_TIMEOUT_SECONDS 3600000u
+
 /* Linux: the longest the library waits for a driver beyond a time-out (the
  * cancel and the recovery request together), and for a driver to take a
  * connection in Open_Tavril.  See "Linux notes" above. */

@@ -1,10 +1,10 @@
 #include "device.h"
 
 #include "control_text.h"
-#include "driver_protocol.h"
+#include "tavlib/driver_interface.h"
+#include "tavlib/driver_wire.h"
 #include "win32_errors.h"
 
-#include <endian.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -17,13 +17,11 @@
 
 namespace tavlib::sim {
 
-namespace dp = tavlib::driver_protocol;
+namespace dp = tavlib::wire;
 namespace err = tavlib::win32_error;
 
 namespace {
 
-constexpr std::size_t kHeaderSize = sizeof(dp::Header);
-constexpr std::size_t kMaxMessage = kHeaderSize + dp::kMaxTransfer;
 // Messages taken from one connection before the loop serves others.
 constexpr int kMessagesPerWakeup = 64;
 // Bytes of payload shown in a trace line.
@@ -98,7 +96,7 @@ void Device::on_accept() {
         // nobody opens holds none, which keeps a simulator of many devices
         // small.
         if (rx_.empty()) {
-            rx_.resize(kMaxMessage + 1);
+            rx_.resize(dp::kMaxMessage + 1);  // one byte more tells a longer message
             tx_.resize(dp::kMaxTransfer);
         }
         auto c = std::make_unique<Connection>();
@@ -156,10 +154,11 @@ void Device::close_connection(std::uint64_t conn, const std::string& reason) {
     ctx_.device_changed(*this);
 }
 
-void Device::send_message(Connection& c, const void* header, std::string_view payload) {
+void Device::send_message(Connection& c, const dp::Header& header, std::string_view payload) {
     if (c.broken) return;
     if (c.outbox.empty()) {
-        iovec parts[2] = {{const_cast<void*>(header), kHeaderSize},
+        dp::HeaderBytes bytes = dp::encode(header);
+        iovec parts[2] = {{bytes.data(), bytes.size()},
                           {const_cast<char*>(payload.data()), payload.size()}};
         msghdr message{};
         message.msg_iov = parts;
@@ -174,10 +173,7 @@ void Device::send_message(Connection& c, const void* header, std::string_view pa
         }
         c.watch.modify(EPOLLIN | EPOLLOUT);
     }
-    std::string copy(kHeaderSize + payload.size(), '\0');
-    std::memcpy(copy.data(), header, kHeaderSize);
-    if (!payload.empty()) std::memcpy(copy.data() + kHeaderSize, payload.data(), payload.size());
-    c.outbox.push_back(std::move(copy));
+    c.outbox.push_back(dp::message(header, payload));
 }
 
 void Device::flush(Connection& c) {
@@ -198,52 +194,13 @@ void Device::flush(Connection& c) {
 // ---- requests --------------------------------------------------------------
 
 bool Device::on_message(Connection& c, const char* data, std::size_t size) {
-    if (size < kHeaderSize) {
-        reject(c, "message of " + std::to_string(size) + " bytes is shorter than the 16-byte header");
-        return false;
-    }
-    if (size > kMaxMessage) {
-        reject(c, "message longer than " + std::to_string(kMaxMessage) + " bytes");
-        return false;
-    }
-    dp::Header h{};
-    std::memcpy(&h, data, kHeaderSize);
-    h.type = le32toh(h.type);
-    h.id = le32toh(h.id);
-    h.arg = le32toh(h.arg);
-    h.count = le32toh(h.count);
-    const std::string_view payload(data + kHeaderSize, size - kHeaderSize);
-
+    const dp::Message m = dp::decode_request(data, size);
+    const dp::Header& h = m.header;
+    const std::string_view payload = m.payload;
     std::string why;
-    switch (h.type) {
-        case dp::kWrite:
-            if (h.arg == 0 || h.arg > dp::kMaxTransfer)
-                why = "WRITE with n=" + std::to_string(h.arg) + ", outside 1..65536";
-            else if (payload.size() != h.arg)
-                why = "WRITE with n=" + std::to_string(h.arg) + " carries " + std::to_string(payload.size()) +
-                      " bytes";
-            break;
-        case dp::kRead:
-            if (h.arg > dp::kMaxTransfer)
-                why = "READ with capacity " + std::to_string(h.arg) + ", above 65536";
-            else if (!payload.empty())
-                why = "READ carries " + std::to_string(payload.size()) + " payload bytes";
-            break;
-        case dp::kCancel:
-            if (h.arg != 0)
-                why = "CANCEL with arg=" + std::to_string(h.arg) + ", not 0";
-            else if (!payload.empty())
-                why = "CANCEL carries " + std::to_string(payload.size()) + " payload bytes";
-            break;
-        case dp::kIoctl:
-            if (!payload.empty()) why = "IOCTL carries " + std::to_string(payload.size()) + " payload bytes";
-            break;
-        default:
-            why = "unknown message type " + std::to_string(h.type);
-    }
-    if (why.empty() && h.count != 0) why = "count field is " + std::to_string(h.count) + ", not 0";
-    if (why.empty() && h.id == 0) why = "request id 0";
-    if (why.empty() && h.type != dp::kCancel && c.requests.count(h.id) != 0)
+    if (m.fault != dp::Fault::kNone)
+        why = dp::describe(m);
+    else if (h.type != dp::kCancel && c.requests.count(h.id) != 0)
         why = "request id " + std::to_string(h.id) + " is already outstanding";
     if (!why.empty()) {
         reject(c, why);
@@ -276,7 +233,7 @@ bool Device::on_message(Connection& c, const char* data, std::size_t size) {
 bool Device::on_request(Connection& c, std::uint32_t type, std::uint32_t id, std::uint32_t arg,
                         std::string_view payload) {
     unsigned target = type == dp::kWrite ? kOnWrite : type == dp::kRead ? kOnRead : kOnIoctl;
-    const bool recovery = type == dp::kIoctl && arg == dp::kIoctlRecover;
+    const bool recovery = type == dp::kIoctl && arg == tavlib::driver::kIoctlRecover;
     if (recovery) {
         target |= kOnRecover;
         stats_.count_recovery();
@@ -351,7 +308,7 @@ void Device::activate(Connection& c, Request& r) {
             serve_reads();
             return;
         case dp::kIoctl:
-            if (r.arg != dp::kIoctlRecover) {
+            if (r.arg != tavlib::driver::kIoctlRecover) {
                 complete(c, id, err::kInvalidFunction, {}, 0);
             } else if (r.recover_fail) {
                 complete(c, id, *r.recover_fail, {}, 0);
@@ -412,7 +369,7 @@ void Device::complete(Connection& c, std::uint32_t id, std::uint32_t status, std
     if (it->second.waiting) remove_waiter(c.number, id);
     c.requests.erase(it);
 
-    const dp::Header h{htole32(dp::kComplete), htole32(id), htole32(status), htole32(count)};
+    const dp::Header h{dp::kComplete, id, status, count};
 
     stats_.add({StatEvent::Kind::kComplete, c.number, type, id, 0, status, count, {}});
     if (type == dp::kRead) stats_.count_read(count);
@@ -423,21 +380,19 @@ void Device::complete(Connection& c, std::uint32_t id, std::uint32_t status, std
         ctx_.trace(line);
     }
     if (!malformed) {
-        send_message(c, &h, data);
+        send_message(c, h, data);
     } else if (!c.broken) {
         // The completion broken as the `malformed` fault says, queued whole
         // behind whatever waits to be sent.
         dp::Header bad = h;
-        if (*malformed == kCountAboveRequest) bad.count = htole32(type == dp::kIoctl ? 1 : arg + 1);
-        if (*malformed == kUnknownType) bad.type = htole32(0x7f);
+        if (*malformed == kCountAboveRequest) bad.count = type == dp::kIoctl ? 1 : arg + 1;
+        if (*malformed == kUnknownType) bad.type = 0x7f;
         if (*malformed == kStrayFirst) {
-            bad.id = htole32(id ^ 0x80000000u);
-            send_message(c, &bad, data);
+            bad.id = id ^ 0x80000000u;
+            send_message(c, bad, data);
             bad.id = h.id;
         }
-        std::string message(kHeaderSize + data.size(), '\0');
-        std::memcpy(message.data(), &bad, kHeaderSize);
-        if (!data.empty()) std::memcpy(message.data() + kHeaderSize, data.data(), data.size());
+        std::string message = dp::message(bad, data);
         if (*malformed == kPayloadBeyondCount) message.push_back('X');
         if (*malformed == kShortHeader) message.resize(12);
         c.outbox.push_back(std::move(message));

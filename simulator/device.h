@@ -7,6 +7,7 @@
 #include "instrument.h"
 #include "line_connection.h"
 #include "stats.h"
+#include "tavlib/driver_wire.h"
 #include "unique_fd.h"
 
 #include <cstdint>
@@ -117,7 +118,7 @@ private:
     void flush(Connection& c);
     // Sends one message, header and payload gathered from where they are;
     // what the socket cannot take now waits in the outbox, copied.
-    void send_message(Connection& c, const void* header, std::string_view payload);
+    void send_message(Connection& c, const wire::Header& header, std::string_view payload);
 
     // Returns false when the connection was closed.
     bool on_request(Connection& c, std::uint32_t type, std::uint32_t id, std::uint32_t arg,

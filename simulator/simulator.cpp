@@ -2,7 +2,7 @@
 
 #include "control_text.h"
 #include "definitions.h"
-#include "driver_protocol.h"
+#include "tavlib/runtime_dir.h"
 #include "faults.h"
 #include "interface_names.h"
 
@@ -61,7 +61,7 @@ Simulator::Simulator(SimulatorOptions options) : options_(std::move(options)), t
     // someone else, a symbolic link, open to others) is refused: its owner
     // could plant a socket or read the instrument's traffic.
     std::string problem;
-    folder_ = driver_protocol::ensure_interface_folder(driver_protocol::runtime_directory(), &problem);
+    folder_ = runtime_dir::ensure_interface_folder(runtime_dir::from_environment(), &problem);
     if (folder_.empty()) throw std::runtime_error("refusing the runtime directory: " + problem);
 
     instruments_["default"] = std::make_shared<const InstrumentDef>(default_instrument());

@@ -1,12 +1,12 @@
 #include "stats.h"
 
-#include "driver_protocol.h"
+#include "tavlib/driver_wire.h"
 
 #include <cstdio>
 
 namespace tavlib::sim {
 
-namespace dp = tavlib::driver_protocol;
+namespace dp = tavlib::wire;
 
 std::string request_type_name(std::uint32_t type) {
     switch (type) {

@@ -9,8 +9,6 @@
 #include "protocol/identification.h"
 #include "tavlib.h"
 
-static_assert(TAVRIL_DRIVER_GRACE_MS == tavlib::platform::kDriverGraceMilliseconds);
-
 namespace tavlib::connection {
 
 namespace {
@@ -22,7 +20,7 @@ constexpr platform::Word kOpenFlags = platform::kFileAttributeNormal | platform:
 std::int32_t open_device(std::uint32_t slot, TavrilHandle* handle, InstrumentIdentity* identity,
                          std::uint32_t* errorCode) {
     *errorCode = 0;
-    if (slot >= kSlotCount) {
+    if (slot >= TAVRIL_SLOT_COUNT) {
         *handle = platform::invalid_handle();
         return TAVRIL_OPEN_BAD_SLOT;
     }

@@ -3,16 +3,18 @@
 // failure through an error word (0 on success) and never throw.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <memory>
 
 #include "platform/platform.h"
+#include "tavlib/driver_interface.h"
 
 namespace tavlib::connection {
 
 // The device interface class that the instrument's driver serves.
-inline constexpr platform::Guid kInterfaceClassGuid = {
-    0x016A5B0D, 0x4331, 0x4C56, {0x88, 0x25, 0x6E, 0xC4, 0xC8, 0x70, 0xD3, 0xCB}};
+inline constexpr platform::Guid kInterfaceClassGuid =
+    std::bit_cast<platform::Guid>(driver::kInterfaceClass);
 
 // Owns one device information set of present interfaces of a class.
 class DeviceInfoSet {

@@ -35,7 +35,7 @@ bool SlotTable::claim(std::uint32_t slot, std::uint32_t ownerProcessId,
 bool SlotTable::release(platform::Handle handle, std::uint32_t ownerProcessId) noexcept {
     const std::optional<SlotHandleWord> word = handle_word(handle);
     if (!word) return false;
-    for (std::uint32_t n = 0; n < kSlotCount; ++n) {
+    for (std::uint32_t n = 0; n < TAVRIL_SLOT_COUNT; ++n) {
         if (words_.deviceHandle[n] == *word && words_.ownerProcessId[n] == ownerProcessId) {
             words_.ownerProcessId[n] = 0;
             words_.deviceHandle[n] = kFreeWord;

@@ -7,8 +7,6 @@
 
 namespace tavlib::connection {
 
-inline constexpr std::uint32_t kSlotCount = 4;
-
 // Operations on the process-shared table.  Callers hold the table lock
 // (platform::SlotTableLock) around a test and the write that depends on it.
 class SlotTable {

@@ -16,6 +16,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tavlib.h"
+
 namespace tavlib::platform {
 
 using Handle = void*;      // HANDLE
@@ -77,10 +79,10 @@ inline constexpr Word kGmemFixed = 0;
 
 // Linux: the longest a call waits for a driver beyond its own time-out (the
 // cancel and the recovery request together), for a start the driver does
-// not take, and for a driver to take a connection.  A driver there is a
-// user process that can stop or hang; the Windows kernel completes a
-// cancelled request by itself and needs no such bound.
-inline constexpr Word kDriverGraceMilliseconds = 2000;
+// not take, and for a driver to take a connection (TAVRIL_DRIVER_GRACE_MS).
+// A driver there is a user process that can stop or hang; the Windows kernel
+// completes a cancelled request by itself and needs no such bound.
+inline constexpr Word kDriverGraceMilliseconds = TAVRIL_DRIVER_GRACE_MS;
 
 // ---- device setup -------------------------------------------------------
 DevInfo SetupDiGetClassDevsA(const Guid* classGuid, const char* enumerator, void* parentWindow,
@@ -118,7 +120,7 @@ char* lstrcpyA(char* destination, const char* source);  // null on failure
 char* lstrcatA(char* destination, const char* source);  // null on failure
 
 // ---- the process-shared slot table ---------------------------------------
-// Four owner process ids, then four device handle words.  A slot is free
+// An owner process id for each slot, then a device handle word for each.  A slot is free
 // when its handle word is all ones.  On Windows a handle word is a HANDLE
 // (32 bytes in all on 32-bit Windows).  On Linux it is 32 bits wide for
 // 32- and 64-bit processes alike, so that both share one layout: the Linux
@@ -129,8 +131,8 @@ using SlotHandleWord = std::uintptr_t;
 using SlotHandleWord = std::uint32_t;
 #endif
 struct SlotTable {
-    Word ownerProcessId[4];
-    SlotHandleWord deviceHandle[4];
+    Word ownerProcessId[TAVRIL_SLOT_COUNT];
+    SlotHandleWord deviceHandle[TAVRIL_SLOT_COUNT];
 };
 
 // The table that every process loading the library shares.  Valid only

@@ -10,10 +10,9 @@ namespace tavlib::protocol {
 
 namespace {
 
-constexpr std::uint32_t kMinTimeout = 1;
-constexpr std::uint32_t kMaxTimeout = 60;
-
-bool timeout_ok(std::uint32_t seconds) { return seconds >= kMinTimeout && seconds <= kMaxTimeout; }
+bool timeout_ok(std::uint32_t seconds) {
+    return seconds >= TAVRIL_MIN_TIMEOUT_SECONDS && seconds <= TAVRIL_MAX_TIMEOUT_SECONDS;
+}
 
 std::int32_t transact(TavrilHandle handle, const char* command, std::uint32_t maxBytes,
                       std::int32_t mode, std::uint32_t writeTimeoutSeconds,

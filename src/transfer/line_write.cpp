@@ -13,9 +13,6 @@ namespace tavlib::transfer {
 
 namespace {
 
-constexpr std::uint32_t kMinWriteTimeout = 1;
-constexpr std::uint32_t kMaxWriteTimeout = 60;
-
 bool holds_crlf(const char* text) {
     for (const char* p = text; *p != '\0'; ++p)
         if (p[0] == '\r' && p[1] == '\n') return true;
@@ -31,7 +28,7 @@ std::int32_t write_line(platform::Handle handle, const char* text, std::uint32_t
     *bytesWritten = 0;
     *errorCode = 0;
     TransferContext context(timeoutSeconds);
-    if (timeoutSeconds < kMinWriteTimeout || timeoutSeconds > kMaxWriteTimeout)
+    if (timeoutSeconds < TAVRIL_MIN_TIMEOUT_SECONDS || timeoutSeconds > TAVRIL_MAX_TIMEOUT_SECONDS)
         return TAVRIL_WRITE_BAD_ARGUMENT;
     if (!context.event) {
         *errorCode = context.event.creationError();
@@ -71,13 +68,13 @@ std::int32_t write_line(platform::Handle handle, const char* text, std::uint32_t
     }
 
     char* position = buffer.get();
-    while (remaining > kMaxTransfer) {
-        const TransferResult chunk =
-            timed_transfer(context, handle, Direction::kWrite, position, kMaxTransfer, errorCode);
+    while (remaining > TAVRIL_MAX_TRANSFER) {
+        const TransferResult chunk = timed_transfer(context, handle, Direction::kWrite, position,
+                                                    TAVRIL_MAX_TRANSFER, errorCode);
         if (chunk.outcome != Outcome::kCompleted) return result_of(chunk.outcome);
-        *bytesWritten += kMaxTransfer;
-        position += kMaxTransfer;
-        remaining -= kMaxTransfer;
+        *bytesWritten += TAVRIL_MAX_TRANSFER;
+        position += TAVRIL_MAX_TRANSFER;
+        remaining -= TAVRIL_MAX_TRANSFER;
     }
     const TransferResult last =
         timed_transfer(context, handle, Direction::kWrite, position, remaining, errorCode);

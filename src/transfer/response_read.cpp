@@ -16,9 +16,6 @@ namespace tavlib::transfer {
 
 namespace {
 
-constexpr std::uint32_t kMinReadTimeout = 1;
-constexpr std::uint32_t kMaxReadTimeout = 3600000;
-
 std::int32_t result_of(Outcome outcome) {
     return outcome == Outcome::kTimedOut ? TAVRIL_READ_TIMEOUT : TAVRIL_READ_FAILED;
 }
@@ -28,7 +25,7 @@ std::int32_t result_of(Outcome outcome) {
 // transfers follow each other until a short one ends the response.
 Outcome receive(TransferContext& context, platform::Handle handle, std::uint32_t maxBytes,
                 char* scratch, std::uint32_t* bytesRead, std::uint32_t* errorCode) {
-    if (maxBytes < kMaxTransfer) {
+    if (maxBytes < TAVRIL_MAX_TRANSFER) {
         const TransferResult only =
             timed_transfer(context, handle, Direction::kRead, scratch, maxBytes, errorCode);
         if (only.outcome == Outcome::kCompleted) *bytesRead = only.count;
@@ -37,14 +34,14 @@ Outcome receive(TransferContext& context, platform::Handle handle, std::uint32_t
     std::uint32_t left = maxBytes;
     char* position = scratch;
     while (left > 0) {
-        const std::uint32_t asked = std::min(kMaxTransfer, left);
+        const std::uint32_t asked = std::min(TAVRIL_MAX_TRANSFER, left);
         const TransferResult chunk =
             timed_transfer(context, handle, Direction::kRead, position, asked, errorCode);
         if (chunk.outcome != Outcome::kCompleted) return chunk.outcome;
         *bytesRead += chunk.count;
-        if (chunk.count < kMaxTransfer) break;
-        position += kMaxTransfer;
-        left -= kMaxTransfer;
+        if (chunk.count < TAVRIL_MAX_TRANSFER) break;
+        position += TAVRIL_MAX_TRANSFER;
+        left -= TAVRIL_MAX_TRANSFER;
     }
     return Outcome::kCompleted;
 }
@@ -55,8 +52,8 @@ std::int32_t read_response(platform::Handle handle, std::uint32_t maxBytes, std:
     *bytesRead = 0;
     *errorCode = 0;
     TransferContext context(timeoutSeconds);
-    if (mode < TAVRIL_MODE_TEXT || mode > TAVRIL_MODE_RAW || timeoutSeconds < kMinReadTimeout ||
-        timeoutSeconds > kMaxReadTimeout)
+    if (mode < TAVRIL_MODE_TEXT || mode > TAVRIL_MODE_RAW ||
+        timeoutSeconds < TAVRIL_MIN_TIMEOUT_SECONDS || timeoutSeconds > TAVRIL_MAX_READ_TIMEOUT_SECONDS)
         return TAVRIL_READ_BAD_ARGUMENT;
     if (!context.event) {
         *errorCode = context.event.creationError();

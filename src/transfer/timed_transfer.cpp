@@ -1,6 +1,7 @@
 #include "transfer/timed_transfer.h"
 
 #include "platform/win32_errors.h"
+#include "tavlib/driver_interface.h"
 
 namespace tavlib::transfer {
 
@@ -81,7 +82,7 @@ TransferResult timed_transfer(TransferContext& context, platform::Handle handle,
 
 std::int32_t send_recovery_request(platform::Handle handle, std::uint32_t* errorWord) {
     platform::Word bytesReturned = 0;
-    if (platform::DeviceIoControl(handle, kIoctlRecover, nullptr, 0, nullptr, 0, &bytesReturned,
+    if (platform::DeviceIoControl(handle, driver::kIoctlRecover, nullptr, 0, nullptr, 0, &bytesReturned,
                                   nullptr))
         return 0;
     *errorWord = platform::GetLastError();

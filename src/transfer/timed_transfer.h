@@ -6,11 +6,13 @@
 
 #include "platform/owners.h"
 #include "platform/platform.h"
+#include "tavlib.h"
 
 namespace tavlib::transfer {
 
-inline constexpr std::uint32_t kMaxTransfer = 65536;
-inline constexpr platform::Word kIoctlRecover = 0x222000;
+// A transfer's wait in milliseconds: even the longest time-out must not
+// reach INFINITE.
+static_assert(std::uint64_t{TAVRIL_MAX_READ_TIMEOUT_SECONDS} * 1000u < platform::kInfinite);
 
 // The state of one Write_Tavril or Read_Tavril call, shared by all its
 // transfers.  The request record is cleared once, on entry: the device has
@@ -41,7 +43,8 @@ struct TransferResult {
     std::uint32_t count;
 };
 
-// Moves `count` bytes (1..65536 for a write; the room to fill for a read).
+// Moves `count` bytes (1..TAVRIL_MAX_TRANSFER for a write; the room to fill
+// for a read).
 // A write must move exactly `count` bytes, a read at least one and no more
 // than `count`.
 TransferResult timed_transfer(TransferContext& context, platform::Handle handle,

@@ -155,7 +155,10 @@ TEST(Handles, UnknownOrClosedHandlesGiveInvalidHandleFromEveryCall) {
             {"GetOverlappedResult", [&] { return pf::GetOverlappedResult(bad, &record, &n, true); }},
             {"CancelIo", [&] { return pf::CancelIo(bad); }},
             {"DeviceIoControl",
-             [&] { return pf::DeviceIoControl(bad, 0x222000, nullptr, 0, nullptr, 0, &n, nullptr); }},
+             [&] {
+                 return pf::DeviceIoControl(bad, tavlib::driver::kIoctlRecover, nullptr, 0,
+                                            nullptr, 0, &n, nullptr);
+             }},
             {"WaitForSingleObject",
              [&] { return pf::WaitForSingleObject(bad, pf::kInfinite) != pf::kWaitFailed; }},
         };

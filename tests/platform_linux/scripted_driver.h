@@ -8,19 +8,22 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <bit>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
 
-#include "driver_protocol.h"
 #include "platform/platform.h"
+#include "tavlib/driver_interface.h"
+#include "tavlib/driver_wire.h"
 
 namespace tavtest {
 
 namespace pf = tavlib::platform;
-namespace proto = tavlib::driver_protocol;
+namespace wire = tavlib::wire;
 
 // A bound on how long a test waits for something that must happen; it only
 // stops a broken backend from hanging the suite.
@@ -47,7 +50,7 @@ public:
     const std::string& path() const { return path_; }
     // The interface folder, created private on demand.
     std::string interfaces() const {
-        const std::string folder = path_ + "/" + proto::kInterfaceClassFolder;
+        const std::string folder = path_ + "/" + tavlib::driver::kInterfaceClassFolder;
         std::filesystem::create_directories(folder);
         std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
         return folder;
@@ -57,27 +60,11 @@ private:
     std::string path_;
 };
 
+// A message from the library, as the driver received it.
 struct Message {
     std::uint32_t type = 0, id = 0, arg = 0, count = 0;
     std::string payload;
 };
-
-inline std::string le32(std::uint32_t v) {
-    std::string out(4, '\0');
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<char>(v >> (8 * i));
-    return out;
-}
-
-inline std::uint32_t read_le32(const char* p) {
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
-    return v;
-}
-
-inline std::string message(std::uint32_t type, std::uint32_t id, std::uint32_t arg,
-                           std::uint32_t count, const std::string& payload = {}) {
-    return le32(type) + le32(id) + le32(arg) + le32(count) + payload;
-}
 
 // The driver's end of one connection.
 class DriverConnection {
@@ -87,7 +74,8 @@ public:
     DriverConnection(const DriverConnection&) = delete;
     DriverConnection& operator=(const DriverConnection&) = delete;
 
-    // The next message from the library; a failure if none comes.
+    // The next message from the library; a failure if none comes or if it
+    // breaks the driver interface.
     Message receive() {
         Message m;
         pollfd entry{fd_, POLLIN, 0};
@@ -95,18 +83,16 @@ public:
             ADD_FAILURE() << "the driver received nothing";
             return m;
         }
-        std::string buffer(proto::kMaxTransfer + 64, '\0');
+        std::string buffer(wire::kMaxMessage + 64, '\0');
         const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
-        if (n < 16) {
-            ADD_FAILURE() << "short or no message: " << n;
+        if (n < 0) {
+            ADD_FAILURE() << "no message: " << std::strerror(errno);
             return m;
         }
-        m.type = read_le32(&buffer[0]);
-        m.id = read_le32(&buffer[4]);
-        m.arg = read_le32(&buffer[8]);
-        m.count = read_le32(&buffer[12]);
-        m.payload = buffer.substr(16, static_cast<std::size_t>(n) - 16);
-        return m;
+        const wire::Message got = wire::decode_request(buffer.data(), static_cast<std::size_t>(n));
+        if (got.fault != wire::Fault::kNone) ADD_FAILURE() << "malformed: " << wire::describe(got);
+        const wire::Header& h = got.header;
+        return {h.type, h.id, h.arg, h.count, std::string(got.payload)};
     }
 
     // Whether nothing is waiting to be received.  Everything the library
@@ -123,7 +109,7 @@ public:
 
     void complete(std::uint32_t id, std::uint32_t status, std::uint32_t count,
                   const std::string& payload = {}) {
-        send(message(proto::kComplete, id, status, count, payload));
+        send(wire::message({wire::kComplete, id, status, count}, payload));
     }
 
     void close() {
@@ -182,7 +168,6 @@ inline pf::Handle open_device(const std::string& path) {
                            pf::kFileAttributeNormal | pf::kFileFlagOverlapped, nullptr);
 }
 
-inline const pf::Guid kTavrilClass = {
-    0x016A5B0D, 0x4331, 0x4C56, {0x88, 0x25, 0x6E, 0xC4, 0xC8, 0x70, 0xD3, 0xCB}};
+inline constexpr pf::Guid kTavrilClass = std::bit_cast<pf::Guid>(tavlib::driver::kInterfaceClass);
 
 }  // namespace tavtest

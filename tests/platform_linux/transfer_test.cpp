@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -19,7 +20,7 @@ namespace tavtest {
 namespace {
 
 namespace err = tavlib::win32_error;
-constexpr pf::Word kRecover = proto::kIoctlRecover;
+constexpr pf::Word kRecover = tavlib::driver::kIoctlRecover;
 
 class Transfers : public ::testing::Test {
 protected:
@@ -50,13 +51,13 @@ TEST_F(Transfers, EveryStartIsPendingAndSendsItsRequestWithAFreshId) {
     EXPECT_EQ(pf::GetLastError(), err::kIoPending);
     EXPECT_EQ(write.Internal, pf::kStatusPending);
     const Message sent = driver.receive();
-    EXPECT_EQ(sent.type, proto::kWrite);
+    EXPECT_EQ(sent.type, wire::kWrite);
     EXPECT_EQ(sent.arg, 5u);
     EXPECT_EQ(sent.payload, "hello");
 
-    std::vector<char> big(proto::kMaxTransfer);
+    std::vector<char> big(wire::kMaxTransfer);
     std::vector<std::uint32_t> ids{sent.id};
-    for (const pf::Word capacity : {pf::Word{0}, pf::Word{proto::kMaxTransfer}}) {
+    for (const pf::Word capacity : {pf::Word{0}, pf::Word{wire::kMaxTransfer}}) {
         const pf::Handle own = pf::CreateEventA(nullptr, true, false, nullptr);
         pf::Overlapped read{};
         read.hEvent = own;
@@ -64,7 +65,7 @@ TEST_F(Transfers, EveryStartIsPendingAndSendsItsRequestWithAFreshId) {
         EXPECT_FALSE(pf::ReadFile(handle, big.data(), capacity, &n, &read));
         EXPECT_EQ(pf::GetLastError(), err::kIoPending);
         const Message m = driver.receive();
-        EXPECT_EQ(m.type, proto::kRead);
+        EXPECT_EQ(m.type, wire::kRead);
         EXPECT_EQ(m.arg, capacity);
         EXPECT_TRUE(m.payload.empty());
         ids.push_back(m.id);
@@ -78,11 +79,11 @@ TEST_F(Transfers, EveryStartIsPendingAndSendsItsRequestWithAFreshId) {
 }
 
 TEST_F(Transfers, SizesOutsideTheWireLimitsAreRefusedWithoutSending) {
-    std::vector<char> big(proto::kMaxTransfer + 1);
+    std::vector<char> big(wire::kMaxTransfer + 1);
     const struct {
         bool write;
         pf::Word size;
-    } cases[] = {{true, 0}, {true, proto::kMaxTransfer + 1}, {false, proto::kMaxTransfer + 1}};
+    } cases[] = {{true, 0}, {true, wire::kMaxTransfer + 1}, {false, wire::kMaxTransfer + 1}};
     for (const auto& c : cases) {
         pf::Overlapped r = record();
         pf::SetLastError(0);
@@ -167,28 +168,32 @@ TEST_P(ProtocolFaults, FailTheRequestWithIoDeviceAndWriteNothing) {
     EXPECT_TRUE(pf::GetOverlappedResult(handle, &next, &n, true));
 }
 
+// A successful completion of request `id`.
+std::string completion(std::uint32_t id, std::uint32_t count, std::string_view payload = {}) {
+    return wire::message({wire::kComplete, id, 0, count}, payload);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProtocolFaults,
     ::testing::Values(
         FaultCase{"ReadCountAboveCapacity", true, 4,
-                  [](std::uint32_t id) { return message(proto::kComplete, id, 0, 8, "ABCDEFGH"); }},
+                  [](std::uint32_t id) { return completion(id, 8, "ABCDEFGH"); }},
         FaultCase{"PayloadLongerThanCount", true, 8,
-                  [](std::uint32_t id) { return message(proto::kComplete, id, 0, 4, "ABCDEF"); }},
+                  [](std::uint32_t id) { return completion(id, 4, "ABCDEF"); }},
         FaultCase{"PayloadShorterThanCount", true, 8,
-                  [](std::uint32_t id) { return message(proto::kComplete, id, 0, 6, "ABCD"); }},
+                  [](std::uint32_t id) { return completion(id, 6, "ABCD"); }},
         FaultCase{"PayloadBeyondAnyTransfer", true, 8,
                   [](std::uint32_t id) {
-                      return message(proto::kComplete, id, 0, 8,
-                                     std::string(proto::kMaxTransfer + 8, 'A'));
+                      return completion(id, 8, std::string(wire::kMaxTransfer + 8, 'A'));
                   }},
         FaultCase{"ShorterThanItsHeader", true, 8,
-                  [](std::uint32_t id) { return le32(proto::kComplete) + le32(id) + le32(0); }},
+                  [](std::uint32_t id) { return completion(id, 0).substr(0, 12); }},
         FaultCase{"NotACompletion", true, 8,
-                  [](std::uint32_t id) { return message(proto::kRead, id, 0, 4, "ABCD"); }},
+                  [](std::uint32_t id) { return wire::message({wire::kRead, id, 0, 4}, "ABCD"); }},
         FaultCase{"WriteCountAboveRequest", false, 4,
-                  [](std::uint32_t id) { return message(proto::kComplete, id, 0, 5); }},
+                  [](std::uint32_t id) { return completion(id, 5); }},
         FaultCase{"WriteCompletionWithPayload", false, 4,
-                  [](std::uint32_t id) { return message(proto::kComplete, id, 0, 4, "ABCD"); }}),
+                  [](std::uint32_t id) { return completion(id, 4, "ABCD"); }}),
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST_F(Transfers, CompletionForAnUnknownIdIsDropped) {
@@ -256,7 +261,7 @@ TEST_F(Transfers, CancelIoCancelsOnlyTheCallingThreadsRequests) {
 
     EXPECT_TRUE(pf::CancelIo(handle));
     const Message cancel = driver.receive();
-    EXPECT_EQ(cancel.type, proto::kCancel);
+    EXPECT_EQ(cancel.type, wire::kCancel);
     EXPECT_EQ(cancel.id, myRead.id);
     EXPECT_TRUE(driver.idle());
 
@@ -287,7 +292,7 @@ TEST_P(ControlRequest, BlocksUntilItsCompletionAndReportsItsStatus) {
     const bool ok = pf::DeviceIoControl(handle, kRecover, nullptr, 0, nullptr, 0, &returned, nullptr);
     const pf::Word code = pf::GetLastError();
     responder.join();
-    EXPECT_EQ(seen.type, proto::kIoctl);
+    EXPECT_EQ(seen.type, wire::kIoctl);
     EXPECT_EQ(seen.arg, kRecover);
     EXPECT_EQ(ok, status == 0);
     EXPECT_EQ(code, status);
@@ -344,7 +349,7 @@ TEST_F(Transfers, WaitsTakeLongTimeOutsAndCloseReleasesEveryWaiter) {
         if (!pf::DeviceIoControl(handle, kRecover, nullptr, 0, nullptr, 0, &n, nullptr))
             controlCode = pf::GetLastError();
     });
-    EXPECT_EQ(driver.receive().type, proto::kIoctl);
+    EXPECT_EQ(driver.receive().type, wire::kIoctl);
     EXPECT_TRUE(pf::CloseHandle(handle));
     waiter.join();
     controller.join();
@@ -507,9 +512,9 @@ TEST_F(Transfers, ACancelTheDriverIgnoresIsDetachedAndTheRecoveryShareOneGracePe
         EXPECT_EQ(pf::GetLastError(), err::kTimeout);
     });
     EXPECT_LT(cancelled + recovered, kGrace + kSlack);
-    EXPECT_EQ(driver.receive().type, proto::kCancel);
+    EXPECT_EQ(driver.receive().type, wire::kCancel);
     const Message ioctl = driver.receive();
-    EXPECT_EQ(ioctl.type, proto::kIoctl);
+    EXPECT_EQ(ioctl.type, wire::kIoctl);
 
     // The driver runs again: its late answers go nowhere, and the handle
     // serves the next request with that request's own bytes.
@@ -528,14 +533,14 @@ TEST_F(Transfers, ACancelTheDriverIgnoresIsDetachedAndTheRecoveryShareOneGracePe
 // A driver that reads nothing fills the socket; the start that finds it
 // full fails after the grace period, and the recovery request shares it.
 TEST_F(Transfers, AStartTheDriverDoesNotTakeFailsWithTimeoutAfterTheGracePeriod) {
-    const std::string chunk(proto::kMaxTransfer, 'x');
+    const std::string chunk(wire::kMaxTransfer, 'x');
     std::vector<pf::Overlapped> records(64, record());
     pf::Word n = 0;
     bool refused = false;
     for (std::size_t i = 0; i < records.size() && !refused; ++i) {
         pf::SetLastError(0);
         const auto took = time_of([&] {
-            EXPECT_FALSE(pf::WriteFile(handle, chunk.data(), proto::kMaxTransfer, &n, &records[i]));
+            EXPECT_FALSE(pf::WriteFile(handle, chunk.data(), wire::kMaxTransfer, &n, &records[i]));
         });
         refused = pf::GetLastError() == err::kTimeout;
         if (!refused) {

@@ -37,14 +37,14 @@ TEST_F(Control, StatsListRequestsAndCompletionsInOrder) {
     c.expect();
     c.read(++id, 34464);
     c.expect();
-    c.ioctl(++id, kRecover);
+    c.ioctl(++id, kIoctlRecover);
     c.expect();
     const SimStats stats = sim().stats(1);
     EXPECT_EQ(stats.request_args("WRITE"), (std::vector<std::uint32_t>{65536, 1, 16}));
     EXPECT_EQ(stats.request_args("READ"), (std::vector<std::uint32_t>{65536, 65536, 65536, 34464}));
     EXPECT_EQ(stats.completions("READ"),
               (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{0, 65536}, {0, 3}, {0, 65536}, {0, 34464}}));
-    EXPECT_EQ(stats.request_args("IOCTL"), std::vector<std::uint32_t>{kRecover});
+    EXPECT_EQ(stats.request_args("IOCTL"), std::vector<std::uint32_t>{kIoctlRecover});
     EXPECT_EQ(stats.recoveries(), 1u);
     EXPECT_EQ(stats.value("requests"), 8u);
     EXPECT_EQ(stats.value("bytes-written"), 65536u + 1 + 16);

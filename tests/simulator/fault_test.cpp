@@ -27,7 +27,7 @@ TEST_P(ErrorFault, CompletesWithTheCodeAndMovesNothing) {
     switch (GetParam().type) {
         case kWrite: c.write(1, "*IDN?\r\n"); break;
         case kRead: c.read(1, 100); break;
-        default: c.ioctl(1, kRecover); break;
+        default: c.ioctl(1, kIoctlRecover); break;
     }
     const Completion done = c.expect();
     EXPECT_EQ(done.id, 1u);
@@ -117,10 +117,7 @@ std::ostream& operator<<(std::ostream& os, const MalformedCase& c) { return os <
 
 // The header of a completion of READ id 1 with the type and count given.
 std::string completion_header(std::uint32_t type, std::uint32_t id, std::uint32_t count) {
-    std::string h(16, '\0');
-    const std::uint32_t words[4] = {htole32(type), htole32(id), 0, htole32(count)};
-    std::memcpy(h.data(), words, 16);
-    return h;
+    return wire::message({type, id, 0, count});
 }
 
 class MalformedFault : public SimTest, public ::testing::WithParamInterface<MalformedCase> {};

@@ -330,7 +330,7 @@ TEST_F(SimTest, RecoveryDropsOutputAndPartialCommand) {
     sim().push(1, "STALE");
     c.write(1, "abc");
     c.expect();
-    c.ioctl(2, kRecover);
+    c.ioctl(2, kIoctlRecover);
     const Completion done = c.expect();
     EXPECT_EQ(done.id, 2u);
     EXPECT_EQ(done.status, 0u);
@@ -349,7 +349,7 @@ TEST_F(SimTest, RecoveryDropsAResponseStillInItsDelay) {
     RawConnection c = connect(1);
     c.write(1, "MEAS:CURR?\r\n");  // answered after 150 ms
     c.expect();
-    c.ioctl(2, kRecover);
+    c.ioctl(2, kIoctlRecover);
     EXPECT_EQ(c.expect().status, 0u);
     c.write(3, "*IDN?\r\n");
     c.expect();
@@ -409,7 +409,7 @@ INSTANTIATE_TEST_SUITE_P(
                       [](RawConnection& c) { c.send_message(kWrite, 1, 65537, 0, std::string(65537, 'x')); }},
         MalformedCase{"ReadAbove64KiB", [](RawConnection& c) { c.send_message(kRead, 1, 65537, 0); }},
         MalformedCase{"ReadWithPayload", [](RawConnection& c) { c.send_message(kRead, 1, 10, 0, "x"); }},
-        MalformedCase{"IoctlWithPayload", [](RawConnection& c) { c.send_message(kIoctl, 1, kRecover, 0, "x"); }},
+        MalformedCase{"IoctlWithPayload", [](RawConnection& c) { c.send_message(kIoctl, 1, kIoctlRecover, 0, "x"); }},
         MalformedCase{"CancelWithArg", [](RawConnection& c) { c.send_message(kCancel, 1, 1, 0); }},
         MalformedCase{"CountNotZero", [](RawConnection& c) { c.send_message(kRead, 1, 10, 3); }},
         MalformedCase{"IdZero", [](RawConnection& c) { c.read(0, 10); }},

@@ -2,9 +2,10 @@
 // speaks the SEQPACKET messages directly, without the library.
 #pragma once
 
+#include "tavlib/driver_interface.h"
+#include "tavlib/driver_wire.h"
 #include "unique_fd.h"
 
-#include <endian.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -19,12 +20,12 @@
 
 namespace tavlib::sim::test {
 
-inline constexpr std::uint32_t kWrite = 1;
-inline constexpr std::uint32_t kRead = 2;
-inline constexpr std::uint32_t kCancel = 3;
-inline constexpr std::uint32_t kIoctl = 4;
-inline constexpr std::uint32_t kComplete = 0x81;
-inline constexpr std::uint32_t kRecover = 0x222000;
+using tavlib::driver::kIoctlRecover;
+using tavlib::wire::kCancel;
+using tavlib::wire::kComplete;
+using tavlib::wire::kIoctl;
+using tavlib::wire::kRead;
+using tavlib::wire::kWrite;
 
 struct Completion {
     std::uint32_t type = 0;
@@ -49,11 +50,7 @@ public:
 
     void send_message(std::uint32_t type, std::uint32_t id, std::uint32_t arg, std::uint32_t count,
                       std::string_view payload = {}) {
-        std::string message(16, '\0');
-        const std::uint32_t words[4] = {htole32(type), htole32(id), htole32(arg), htole32(count)};
-        std::memcpy(message.data(), words, 16);
-        message.append(payload);
-        send_raw(message);
+        send_raw(wire::message({type, id, arg, count}, payload));
     }
     void send_raw(std::string_view datagram) {
         if (::send(fd_.get(), datagram.data(), datagram.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(datagram.size()))
@@ -70,19 +67,12 @@ public:
     // connection.  The guard only keeps a broken simulator from hanging the
     // test; nothing here depends on timing.
     std::optional<Completion> next(std::chrono::milliseconds guard = std::chrono::seconds(20)) {
-        pollfd pfd{fd_.get(), POLLIN, 0};
-        if (::poll(&pfd, 1, static_cast<int>(guard.count())) <= 0)
-            throw std::runtime_error("no message from the simulator");
-        std::string buffer(16 + 65536 + 16, '\0');
-        const ssize_t n = ::recv(fd_.get(), buffer.data(), buffer.size(), 0);
-        if (n <= 0) return std::nullopt;
-        if (n < 16) throw std::runtime_error("message shorter than its header");
-        std::uint32_t words[4];
-        std::memcpy(words, buffer.data(), 16);
-        Completion c{le32toh(words[0]), le32toh(words[1]), le32toh(words[2]), le32toh(words[3]),
-                     buffer.substr(16, static_cast<std::size_t>(n) - 16)};
-        if (c.type != kComplete) throw std::runtime_error("message of type " + std::to_string(c.type));
-        return c;
+        const std::string datagram = next_raw(guard);
+        if (datagram.empty()) return std::nullopt;
+        const wire::Message m = wire::decode_completion(datagram.data(), datagram.size());
+        if (m.fault != wire::Fault::kNone) throw std::runtime_error(wire::describe(m));
+        const wire::Header& h = m.header;
+        return Completion{h.type, h.id, h.arg, h.count, std::string(m.payload)};
     }
 
     // The next message exactly as it came; empty when the simulator closed
@@ -91,7 +81,7 @@ public:
         pollfd pfd{fd_.get(), POLLIN, 0};
         if (::poll(&pfd, 1, static_cast<int>(guard.count())) <= 0)
             throw std::runtime_error("no message from the simulator");
-        std::string buffer(16 + 65536 + 16, '\0');
+        std::string buffer(wire::kMaxMessage + 16, '\0');
         const ssize_t n = ::recv(fd_.get(), buffer.data(), buffer.size(), 0);
         buffer.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
         return buffer;

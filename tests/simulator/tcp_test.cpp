@@ -204,7 +204,7 @@ TEST_F(Tcp, RecoveryDropsTcpCommandsNotAnsweredYet) {
     leaving.send("SELFTEST?\n");
     leaving.shutdown_sending();
     sim().wait(1, "pending-commands=2");
-    device.ioctl(1, kRecover);
+    device.ioctl(1, kIoctlRecover);
     EXPECT_EQ(device.expect().status, 0u);
     c.send("*IDN?\n");
     EXPECT_EQ(c.expect_line(), kSampleIdentity);

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include "commands.h"
-#include "driver_protocol.h"
 #include "options.h"
+#include "tavlib/runtime_dir.h"
 
 namespace tavctl = tavlib::tavctl;
 
@@ -25,8 +25,8 @@ int main(int argc, char** argv) {
     // The library refuses a runtime directory that is not private to this
     // user, and every open then fails with ERROR_ACCESS_DENIED.  Say which
     // path is wrong and why instead, before doing anything.
-    const std::string problem =
-        tavlib::driver_protocol::runtime_directory_problem(tavlib::driver_protocol::runtime_directory());
+    namespace runtime_dir = tavlib::runtime_dir;
+    const std::string problem = runtime_dir::problem(runtime_dir::from_environment());
     if (!problem.empty()) {
         std::cerr << "tavctl: refusing the runtime directory: " << problem << "\n";
         return 1;

@@ -40,7 +40,7 @@ SubcommandOptions add_device_command(CLI::App& parent, const char* name, const c
         options.app
             ->add_option("--timeout", timeout,
                          "Time-out of each transfer in seconds (overrides the global one)")
-            ->check(CLI::Range(std::uint32_t{1}, largestTimeout));
+            ->check(CLI::Range(TAVRIL_MIN_TIMEOUT_SECONDS, largestTimeout));
     return options;
 }
 
@@ -62,7 +62,7 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args, const std:
     CLI::Option* globalTimeoutOption =
         app.add_option("--timeout", globalTimeout,
                        "Time-out of each transfer in seconds, 1 to 60 (default 5)")
-            ->check(CLI::Range(std::uint32_t{1}, kLargestTransactionTimeout));
+            ->check(CLI::Range(TAVRIL_MIN_TIMEOUT_SECONDS, TAVRIL_MAX_TIMEOUT_SECONDS));
     app.add_flag("--trace", invocation.trace, "Print every library call and its result on stderr");
     app.add_flag("--allow-unidentified", invocation.allowUnidentified,
                  "Keep a device that did not name itself as the instrument (query, write, "
@@ -71,10 +71,10 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args, const std:
     CLI::App* list = app.add_subcommand("list", "Show the instrument of every slot");
 
     auto identify = add_device_command(app, "identify", "Open a slot and show its identity",
-                                       invocation, commandTimeout, kLargestTransactionTimeout);
+                                       invocation, commandTimeout, TAVRIL_MAX_TIMEOUT_SECONDS);
 
     auto query = add_device_command(app, "query", "Send a command and read its response",
-                                    invocation, commandTimeout, kLargestTransactionTimeout);
+                                    invocation, commandTimeout, TAVRIL_MAX_TIMEOUT_SECONDS);
     query.app->add_option("COMMAND", words, "The command line (several words are joined by a blank)")
         ->required();
     query.app->add_option("--mode", invocation.mode, "0 whole response, 1 first line")
@@ -83,12 +83,12 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args, const std:
         ->check(CLI::Range(std::uint32_t{1}, kLargestMaxBytes));
 
     auto write = add_device_command(app, "write", "Send one command line without reading",
-                                    invocation, commandTimeout, kLargestTransactionTimeout);
+                                    invocation, commandTimeout, TAVRIL_MAX_TIMEOUT_SECONDS);
     write.app->add_option("TEXT", words, "The line to send (several words are joined by a blank)")
         ->required();
 
     auto read = add_device_command(app, "read", "Read one response", invocation, commandTimeout,
-                                   kLargestReadTimeout);
+                                   TAVRIL_MAX_READ_TIMEOUT_SECONDS);
     read.app->add_option("--mode", invocation.mode, "0 text, 1 first line, 2 raw bytes")
         ->check(CLI::Range(0, 2));
     read.app->add_option("--max-bytes", invocation.maxBytes, "Largest response accepted")
@@ -98,7 +98,7 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args, const std:
         read.app->add_option("--output,-o", outputFile, "Write the bytes received to this file");
 
     auto shell = add_device_command(app, "shell", "Open a slot and send each line typed",
-                                    invocation, commandTimeout, kLargestTransactionTimeout);
+                                    invocation, commandTimeout, TAVRIL_MAX_TIMEOUT_SECONDS);
     shell.app->add_option("--history", historyFile,
                           "History file of the interactive shell (default ~/.tavctl_history)");
     shell.app->add_flag("--no-history", noHistory, "Keep the history in memory only");

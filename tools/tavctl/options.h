@@ -22,8 +22,6 @@ enum class Command { List, Identify, Query, Write, Read, Shell };
 inline constexpr std::uint32_t kDefaultTimeoutSeconds = 5;
 inline constexpr std::uint32_t kDefaultMaxBytes = 65535;  // one transfer
 inline constexpr std::uint32_t kLargestMaxBytes = 64u * 1024u * 1024u;
-inline constexpr std::uint32_t kLargestTransactionTimeout = 60;   // Write/Scmd
-inline constexpr std::uint32_t kLargestReadTimeout = 3'600'000;   // Read
 
 struct Invocation {
     Command command = Command::List;

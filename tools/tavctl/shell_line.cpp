@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "options.h"
+#include "tavlib.h"
 
 namespace tavlib::tavctl {
 namespace {
@@ -71,7 +72,8 @@ ShellLine parse_shell_line(std::string_view line) {
                     : ShellLine{ShellAction::Write, std::string(argument), 0};
     if (word == "mode") return numeric(ShellAction::SetMode, word, argument, 0, 1);
     if (word == "timeout")
-        return numeric(ShellAction::SetTimeout, word, argument, 1, kLargestTransactionTimeout);
+        return numeric(ShellAction::SetTimeout, word, argument, TAVRIL_MIN_TIMEOUT_SECONDS,
+                       TAVRIL_MAX_TIMEOUT_SECONDS);
     if (word == "max-bytes")
         return numeric(ShellAction::SetMaxBytes, word, argument, 1, kLargestMaxBytes);
 

@@ -1,6 +1,19 @@
 // Private state of the Linux backend: the process-wide handle table and the
 // objects that handles name.  Shared by the files of this folder only.
 //
+// The backend serves the seam (platform/platform.h) over a user-space driver
+// reached through SOCK_SEQPACKET sockets (tavlib/driver_wire.h).  One file a
+// concern:
+//   handles.cpp             the handle table, fork handling, R fixed at load
+//   errors.cpp              the last error; errno values as Win32 codes
+//   pump.h, pump.cpp        sending to the driver and reading its messages
+//   intake.h, intake.cpp    what a message does to the request it names
+//   files.cpp               CreateFileA, CloseHandle and the transfers
+//   events.cpp              CreateEventA, WaitForSingleObject
+//   memory_text.cpp         GlobalAlloc, GlobalFree, lstr*
+//   device_setup_linux.cpp  SetupDi* over the interface folder
+//   slot_table_linux.cpp    the process-shared slot table
+//
 // One mutex (State::mutex) guards every object in the table and every
 // request record the backend still references.  It is never held across a
 // blocking system call: senders and the thread that reads a connection drop

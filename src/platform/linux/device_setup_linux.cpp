@@ -11,22 +11,27 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 
 #include "backend.h"
-#include "driver_protocol.h"
 #include "platform/win32_errors.h"
+#include "tavlib/driver_interface.h"
+#include "tavlib/runtime_dir.h"
 
 namespace tavlib::platform {
 
 namespace lb = linux_backend;
 namespace err = win32_error;
 
+// The size of the detail record's fixed fields: its 32-bit cbSize and one
+// character, as on 32-bit Windows.
+const Word kDetailFixedSize = 5;
+
 namespace {
 
-constexpr Guid kInterfaceClass = {
-    0x016A5B0D, 0x4331, 0x4C56, {0x88, 0x25, 0x6E, 0xC4, 0xC8, 0x70, 0xD3, 0xCB}};
+constexpr Guid kInterfaceClass = std::bit_cast<Guid>(driver::kInterfaceClass);
 constexpr Word kInterfaceActive = 1;  // SPINT_ACTIVE
 
 bool same_guid(const Guid& a, const Guid& b) {
@@ -70,7 +75,7 @@ private:
 // private to the caller is refused with ERROR_ACCESS_DENIED: a socket in it
 // could be anyone's.
 Word present_interfaces(std::vector<std::string>& paths) {
-    const std::string folder = driver_protocol::ensure_interface_folder(lb::runtime_directory());
+    const std::string folder = runtime_dir::ensure_interface_folder(lb::runtime_directory());
     if (folder.empty()) return lb::win32_from_errno(errno);
     const Directory dir(folder);
     if (dir.get() == nullptr) return lb::win32_from_errno(errno);

@@ -1,19 +1,21 @@
 #include "intake.h"
 
-#include "driver_protocol.h"
 #include "platform/win32_errors.h"
+#include "tavlib/driver_wire.h"
 
 namespace tavlib::platform::linux_backend {
 
 namespace {
 
 namespace err = win32_error;
-namespace proto = driver_protocol;
 
-std::uint32_t get_le32(const unsigned char* p) {
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
+std::uint32_t wire_type(Request::Kind kind) {
+    switch (kind) {
+        case Request::Kind::kWrite: return wire::kWrite;
+        case Request::Kind::kRead: return wire::kRead;
+        case Request::Kind::kIoctl: return wire::kIoctl;
+    }
+    return 0;
 }
 
 void fail_with_fault(Connection& c, std::map<std::uint32_t, Request>::iterator it) {
@@ -54,6 +56,12 @@ void fail_all(Connection& c, Word status) {
     c.outstanding.clear();
 }
 
+void connection_ended(Connection& c) {
+    if (c.closed || c.ended) return;
+    c.ended = true;
+    fail_all(c, err::kDeviceNotConnected);
+}
+
 void detach(Connection& c, Request& r) {
     if (r.event) {
         release_source(*r.event, c);
@@ -71,39 +79,39 @@ std::map<std::uint32_t, Request>::iterator find_request(Connection& c, const Ove
 }
 
 Landing landing_for(const Connection& c, const unsigned char* header, std::size_t size) {
-    if (size <= kHeaderSize || get_le32(header) != proto::kComplete) return {};
-    const auto it = c.outstanding.find(get_le32(header + 4));
+    if (size <= wire::kHeaderSize) return {};  // no payload to land
+    const wire::Header h = wire::decode_header(header);
+    if (h.type != wire::kComplete) return {};
+    const auto it = c.outstanding.find(h.id);
     if (it == c.outstanding.end()) return {};
     const Request& r = it->second;
-    const std::uint32_t count = get_le32(header + 12);
-    if (r.kind != Request::Kind::kRead || r.buffer == nullptr || get_le32(header + 8) != 0 ||
-        count > r.limit || size - kHeaderSize != count)
-        return {};
-    return {r.buffer, count};
+    if (r.kind != Request::Kind::kRead || r.buffer == nullptr) return {};
+    const std::size_t payload = size - wire::kHeaderSize;
+    if (wire::completion_fault(h, payload, wire::kRead, r.limit) != wire::Fault::kNone) return {};
+    return {r.buffer, h.count};
 }
 
 void take_in(Connection& c, const unsigned char* header, std::size_t size, const Landing& landing) {
-    if (size < 8) return;  // not even an id
-    const auto it = c.outstanding.find(get_le32(header + 4));
+    // A message too short to hold an id names no request.
+    const wire::Header h = wire::decode_header(header, size);
+    const auto it = c.outstanding.find(h.id);
     if (it == c.outstanding.end()) return;
-    if (size < kHeaderSize || get_le32(header) != proto::kComplete) return fail_with_fault(c, it);
+    if (size < wire::kHeaderSize || h.type != wire::kComplete) return fail_with_fault(c, it);
 
     Request& r = it->second;
-    const Word status = get_le32(header + 8);
-    const Word count = get_le32(header + 12);
-    const std::size_t payload = size - kHeaderSize;
-    const bool isRead = r.kind == Request::Kind::kRead;
+    const std::size_t payload = size - wire::kHeaderSize;
+    if (wire::completion_fault(h, payload, wire_type(r.kind), r.limit) != wire::Fault::kNone)
+        return fail_with_fault(c, it);
     // Only a READ that succeeded carries bytes; a failed one carries none,
     // whatever count it reports, and its status is passed on as it is.
-    const bool carriesBytes = isRead && status == 0;
-    if (count > r.limit) return fail_with_fault(c, it);
-    if (payload != (carriesBytes ? count : 0)) return fail_with_fault(c, it);
+    const bool isRead = r.kind == Request::Kind::kRead;
+    const bool carriesBytes = isRead && h.arg == 0;
     // The bytes went where the landing said when the header was read, which
     // was the request's buffer then.  A request detached since then keeps
     // nothing; one whose bytes went nowhere fails.
     if (carriesBytes && payload > 0 && r.buffer != nullptr && landing.destination != r.buffer)
         return fail_with_fault(c, it);
-    finish_request(c, r, status, isRead && !carriesBytes ? 0 : count);
+    finish_request(c, r, h.arg, isRead && !carriesBytes ? 0 : h.count);
     c.outstanding.erase(it);
 }
 

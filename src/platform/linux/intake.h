@@ -1,8 +1,9 @@
 // Taking in the driver's messages on one connection: where a message's
-// payload is received, and what the message does to the request it names.
-// Works on the connection's request table only; the pumping thread does the
-// I/O (platform_linux.cpp), and the fuzz target drives these functions with
-// arbitrary messages.  Callers hold State::mutex.
+// payload is received, and what the message does to the request it names;
+// and the other changes to a connection's request table.  Works on the
+// request tables only; the pumping thread does the I/O (pump.h), and the
+// fuzz target drives these functions with arbitrary messages.  Callers hold
+// State::mutex.
 #pragma once
 
 #include <cstddef>
@@ -12,20 +13,19 @@
 
 namespace tavlib::platform::linux_backend {
 
-inline constexpr std::size_t kHeaderSize = 16;
-
 // Where a message's payload is received: straight into a READ's buffer when
 // the message is that READ's well-formed successful completion (its count
 // within the READ's capacity and exactly its payload's length); otherwise
 // nowhere, and whatever payload there is is discarded.  A malformed message
-// thus writes nothing.
+// thus writes nothing.  The messages' layout and rules are those of
+// tavlib/driver_wire.h.
 struct Landing {
     void* destination = nullptr;
     std::size_t capacity = 0;
 };
 
 // The landing for a message of `size` bytes whose first min(size, 16)
-// bytes are `header`.
+// bytes are `header` (16 bytes).
 Landing landing_for(const Connection& c, const unsigned char* header, std::size_t size);
 
 // Takes in one message: `header` holds its first min(size, 16) bytes, `size`
@@ -44,6 +44,10 @@ void finish_request(Connection& c, Request& r, Word status, Word count);
 // Finishes and erases every outstanding request with `status`.
 void fail_all(Connection& c, Word status);
 
+// The driver closed the connection or died: what is outstanding fails with
+// ERROR_DEVICE_NOT_CONNECTED, and so does everything started later.
+void connection_ended(Connection& c);
+
 // The caller gives up on `r`: nothing of it is written or signalled any
 // more.  It stays outstanding until its completion comes (see Request).
 void detach(Connection& c, Request& r);
@@ -53,5 +57,16 @@ std::map<std::uint32_t, Request>::iterator find_request(Connection& c, const Ove
 
 // Drops one request that `event` counted as a source.
 void release_source(Event& event, Connection& c);
+
+// Calls matches(connection, request) for every outstanding request of every
+// connection, so that it can forget what a late completion must not touch.
+template <class Matches>
+void detach_requests(State& s, Matches matches) {
+    for (auto& [value, object] : s.objects) {
+        const auto* c = std::get_if<std::shared_ptr<Connection>>(&object);
+        if (c == nullptr) continue;
+        for (auto& [id, r] : (*c)->outstanding) matches(**c, r);
+    }
+}
 
 }  // namespace tavlib::platform::linux_backend

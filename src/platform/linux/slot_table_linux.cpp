@@ -23,7 +23,8 @@
 // share its parent's open file, and with it the parent's locks, so it opens
 // the file again for locks of its own.
 //
-// R and the file must be private to the caller (see private_path_problem):
+// R and the file must be private to the caller (see
+// runtime_dir::private_path_problem):
 // a table planted by another user is never used, and nothing is written to a
 // directory that fails the check.
 
@@ -38,9 +39,9 @@
 #include <string>
 
 #include "backend.h"
-#include "driver_protocol.h"
 #include "platform/platform.h"
 #include "platform/win32_errors.h"
+#include "tavlib/runtime_dir.h"
 
 namespace tavlib::platform {
 
@@ -51,7 +52,6 @@ namespace {
 constexpr off_t kHoldersByte = 0;
 constexpr off_t kInitByte = 1;
 constexpr off_t kClaimByte = 2;
-constexpr const char* kTableFileName = "slot-table";
 
 bool set_lock(int fd, short type, off_t byte, bool wait) {
     struct flock lock {};
@@ -108,7 +108,7 @@ int open_table_file(const std::string& path, Word& error) {
 // if no other copy holds it.  Caller holds attachMutex.  0 or the Win32
 // code of the failure.
 Word attach(Shared& s) {
-    if (driver_protocol::ensure_interface_folder(lb::runtime_directory()).empty())
+    if (runtime_dir::ensure_interface_folder(lb::runtime_directory()).empty())
         return errno == EACCES ? win32_error::kAccessDenied : lb::win32_from_errno(errno);
     Word error = 0;
     const int fd = open_table_file(s.path, error);
@@ -192,10 +192,10 @@ __attribute__((constructor)) void attach_at_load() {
     Shared& s = shared();
     {
         std::lock_guard lock(s.attachMutex);
-        s.path = lb::runtime_directory() + "/" + kTableFileName;
+        s.path = runtime_dir::slot_table_file(lb::runtime_directory());
         ensure_attached(s);
     }
-    // Registered after the backend's own fork handlers (platform_linux.cpp),
+    // Registered after the backend's own fork handlers (handles.cpp),
     // so that at fork this lock is taken before the backend's state mutex.
     ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 }

@@ -67,8 +67,9 @@ static_assert(kWaitObject0 == WAIT_OBJECT_0 && kWaitTimeout == WAIT_TIMEOUT);
 static_assert(kWaitFailed == WAIT_FAILED && kInfinite == INFINITE);
 static_assert(kGmemFixed == GMEM_FIXED);
 
-// Four 32-bit owner ids, then four handles: 32 bytes on 32-bit Windows.
-static_assert(sizeof(SlotTable) == 4 * sizeof(Word) + 4 * sizeof(HANDLE));
+// A 32-bit owner id for each slot, then a handle for each: 32 bytes on
+// 32-bit Windows.
+static_assert(sizeof(SlotTable) == TAVRIL_SLOT_COUNT * (sizeof(Word) + sizeof(HANDLE)));
 static_assert(sizeof(void*) != 4 || sizeof(SlotTable) == 32);
 static_assert(offsetof(SlotTable, deviceHandle) == 16);
 
@@ -212,6 +213,7 @@ constexpr std::uintptr_t kFreeHandleWord = ~std::uintptr_t{0};
 // content from the image: every slot free.  No code initialises it.  The
 // explicit alignment keeps the compiler from padding the object, and so the
 // section, beyond the table's own size.
+static_assert(TAVRIL_SLOT_COUNT == 4, "the initial content below lists four slots");
 alignas(SlotTable) SlotTable sharedSlotTable __attribute__((section(".MY_DATA"), shared)) = {
     {0, 0, 0, 0}, {kFreeHandleWord, kFreeHandleWord, kFreeHandleWord, kFreeHandleWord}};
 

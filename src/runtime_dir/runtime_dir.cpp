@@ -1,14 +1,16 @@
-#include "driver_protocol.h"
+#include "tavlib/runtime_dir.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace tavlib::driver_protocol {
+#include "tavlib/driver_interface.h"
+
+namespace tavlib::runtime_dir {
 
 namespace {
 
@@ -26,16 +28,16 @@ std::string octal(unsigned mode) {
 // Creates `path` with mode 0700 unless it exists, then checks that it is a
 // private folder.  A folder made here is private already; one that existed
 // may have been made by someone else, so it is checked before any use.
-bool make_private_dir(const std::string& path, std::string* problem) {
-    const auto refuse = [&](std::string why, int error) {
-        if (problem != nullptr) *problem = std::move(why);
+bool make_private_dir(const std::string& path, std::string* why) {
+    const auto refuse = [&](std::string reason, int error) {
+        if (why != nullptr) *why = std::move(reason);
         errno = error;
         return false;
     };
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
         return refuse("cannot create " + path + ": " + std::strerror(errno), errno);
-    std::string why = private_path_problem(path);
-    if (!why.empty()) return refuse(std::move(why), EACCES);
+    std::string reason = private_path_problem(path);
+    if (!reason.empty()) return refuse(std::move(reason), EACCES);
     return true;
 }
 
@@ -58,7 +60,13 @@ std::string chosen_directory() {
 
 }  // namespace
 
-std::string runtime_directory() { return absolute(chosen_directory()); }
+std::string from_environment() { return absolute(chosen_directory()); }
+
+std::string interface_folder(const std::string& root) {
+    return root + "/" + driver::kInterfaceClassFolder;
+}
+
+std::string slot_table_file(const std::string& root) { return root + "/slot-table"; }
 
 std::string private_path_problem(const std::string& path, bool isFile) {
     struct stat st {};
@@ -74,11 +82,11 @@ std::string private_path_problem(const std::string& path, bool isFile) {
     return {};
 }
 
-std::string runtime_directory_problem(const std::string& root) {
+std::string problem(const std::string& root) {
     const struct {
         std::string path;
         bool isFile;
-    } parts[] = {{root, false}, {root + "/" + kInterfaceClassFolder, false}, {root + "/slot-table", true}};
+    } parts[] = {{root, false}, {interface_folder(root), false}, {slot_table_file(root), true}};
     for (const auto& part : parts) {
         struct stat st {};
         if (::lstat(part.path.c_str(), &st) != 0) {
@@ -91,11 +99,11 @@ std::string runtime_directory_problem(const std::string& root) {
     return {};
 }
 
-std::string ensure_interface_folder(const std::string& root, std::string* problem) {
-    if (!make_private_dir(root, problem)) return {};
-    std::string folder = root + "/" + kInterfaceClassFolder;
-    if (!make_private_dir(folder, problem)) return {};
+std::string ensure_interface_folder(const std::string& root, std::string* why) {
+    if (!make_private_dir(root, why)) return {};
+    std::string folder = interface_folder(root);
+    if (!make_private_dir(folder, why)) return {};
     return folder;
 }
 
-}  // namespace tavlib::driver_protocol
+}  // namespace tavlib::runtime_dir
