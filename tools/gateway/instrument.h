@@ -20,7 +20,7 @@ namespace tavlib::gateway {
 // Each read asks for one transfer of 64 KiB: the driver hands out one
 // message of the instrument's output at a time, and a transfer shorter than
 // asked for ends a message.
-inline constexpr std::uint32_t kChunk = 64 * 1024;
+inline constexpr std::uint32_t kChunk = TAVRIL_MAX_TRANSFER;
 
 // A quoted, shortened line for the log.
 std::string shown(std::string_view line);

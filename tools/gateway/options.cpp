@@ -66,11 +66,13 @@ std::variant<Options, ParseExit> parse_command_line(int argc, const char* const*
     CLI::Option* writeOption =
         repeatable("--write-timeout", writeTimeouts,
                    "Time-out of each write transfer in seconds, 1 to 60 (default 5)")
-            ->check(CLI::Range(std::uint32_t{1}, std::uint32_t{60}));
+            ->check(CLI::Range(std::uint32_t{TAVRIL_MIN_TIMEOUT_SECONDS},
+                               std::uint32_t{TAVRIL_MAX_TIMEOUT_SECONDS}));
     CLI::Option* readOption =
         repeatable("--read-timeout", readTimeouts,
                    "Time-out of each read transfer in seconds, 1 to 3600000 (default 10)")
-            ->check(CLI::Range(std::uint32_t{1}, std::uint32_t{3600000}));
+            ->check(CLI::Range(std::uint32_t{TAVRIL_MIN_TIMEOUT_SECONDS},
+                               std::uint32_t{TAVRIL_MAX_READ_TIMEOUT_SECONDS}));
     CLI::Option* answerOption =
         repeatable("--answer-end", answerEnds,
                    "Where an answer ends: idn (default), at the identity query sent after its "

@@ -14,10 +14,10 @@ namespace {
 using vxi11::DevicePiece;
 using vxi11::DeviceStatus;
 
-// Write_Tavril takes at most this time-out; a VXI-11 client's io_timeout
-// may be longer.
-constexpr std::uint32_t kMaxWriteSeconds = 60;
-constexpr std::uint32_t kMaxReadSeconds = 3600000;
+// Write_Tavril takes at most TAVRIL_MAX_TIMEOUT_SECONDS; a VXI-11 client's
+// io_timeout may be longer.
+constexpr std::uint32_t kMaxWriteSeconds = TAVRIL_MAX_TIMEOUT_SECONDS;
+constexpr std::uint32_t kMaxReadSeconds = TAVRIL_MAX_READ_TIMEOUT_SECONDS;
 
 // A VXI-11 message as the instrument takes it: each of its lines (LF or
 // CR LF ends one) a command line ended by CR LF.  Write_Tavril sends a text
@@ -89,7 +89,7 @@ DevicePiece Port::vxi11_read(std::uint32_t seconds) {
     DevicePiece piece;
     piece.status = vxi11_available();
     if (piece.status != DeviceStatus::ok) return piece;
-    const Instrument::Read read = instrument_.read(std::clamp(seconds, 1u, kMaxReadSeconds));
+    const Instrument::Read read = instrument_.read(std::clamp(seconds, TAVRIL_MIN_TIMEOUT_SECONDS, kMaxReadSeconds));
     if (read.ok()) {
         piece.bytes.assign(instrument_.chunk(), instrument_.chunk() + read.count);
         // A transfer shorter than asked for ends a message.

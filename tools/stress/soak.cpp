@@ -46,7 +46,7 @@ constexpr std::int64_t kSlackMs = 750;
 // it and ends, rather than wait for ever.
 constexpr std::int64_t kHangMs = 240000;
 
-constexpr std::uint32_t kMaxTransfer = 65536;
+constexpr std::uint32_t kMaxTransfer = TAVRIL_MAX_TRANSFER;
 constexpr std::size_t kCanary = 64;
 constexpr unsigned char kCanaryByte = 0xA5;
 constexpr unsigned char kFillByte = 0x5A;
