@@ -12,6 +12,7 @@
 #include <asio/write.hpp>
 
 #include "keepalive.h"
+#include "vxi11/accept.h"
 #include "line_intake.h"
 #include "log.h"
 
@@ -118,20 +119,10 @@ void Port::stop() {
 }
 
 asio::awaitable<void> Port::accept_loop() {
-    asio::steady_timer pause(io_);
-    while (acceptor_.is_open()) {
-        asio::error_code error;
-        tcp::socket socket = co_await acceptor_.async_accept(into(error));
-        if (error) {
-            if (!acceptor_.is_open()) break;
-            // Out of descriptors, for one: try again a little later.
-            log(prefix_ + "accept failed: " + error.message());
-            pause.expires_after(100ms);
-            co_await pause.async_wait(into(error));
-            continue;
-        }
-        asio::co_spawn(io_, admit(std::move(socket)), asio::detached);
-    }
+    const bool stopped = false;
+    const auto noted = [this](std::string_view text) { log(prefix_ + std::string(text)); };
+    while (std::optional<tcp::socket> socket = co_await accept_next(acceptor_, stopped, noted))
+        asio::co_spawn(io_, admit(std::move(*socket)), asio::detached);
 }
 
 bool Port::owner_leaving() {

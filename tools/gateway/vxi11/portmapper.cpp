@@ -1,5 +1,7 @@
 #include "portmapper.h"
 
+#include "accept.h"
+
 #include <array>
 #include <chrono>
 #include <set>
@@ -128,16 +130,9 @@ asio::awaitable<void> PortmapServer::State::serve_udp() {
 
 asio::awaitable<void> PortmapServer::State::accept_tcp() {
     auto self = shared_from_this();
-    asio::steady_timer pause(io);
-    while (!stopped) {
-        auto [error, socket] = co_await acceptor.async_accept(kTuple);
-        if (stopped || error == asio::error::operation_aborted) break;
-        if (error) {
-            note("portmapper: accept failed: " + error.message());
-            pause.expires_after(100ms);
-            co_await pause.async_wait(kTuple);
-            continue;
-        }
+    const auto noted = [this](std::string_view text) { note("portmapper: " + std::string(text)); };
+    while (std::optional<tcp::socket> accepted = co_await accept_next(acceptor, stopped, noted)) {
+        tcp::socket& socket = *accepted;
         asio::error_code peerError;
         const tcp::endpoint peer = socket.remote_endpoint(peerError);
         if (peerError || !admitted(peer.address()) || connections.size() >= kMaxTcpConnections) continue;

@@ -1,5 +1,7 @@
 #include "server.h"
 
+#include "accept.h"
+
 #include <chrono>
 #include <map>
 #include <set>
@@ -75,17 +77,11 @@ struct ChannelServer::State : std::enable_shared_from_this<State> {
 
 asio::awaitable<void> ChannelServer::State::accept_loop() {
     auto self = shared_from_this();
-    asio::steady_timer pause(io);
-    while (!stopped) {
-        auto [error, socket] = co_await acceptor.async_accept(kTuple);
-        if (stopped || error == asio::error::operation_aborted) break;
-        if (error) {
-            // Out of descriptors, for one: try again a little later.
-            note(std::string(name()) + ": accept failed: " + error.message());
-            pause.expires_after(100ms);
-            co_await pause.async_wait(kTuple);
-            continue;
-        }
+    const auto noted = [this](std::string_view text) {
+        note(std::string(name()) + ": " + std::string(text));
+    };
+    while (std::optional<tcp::socket> accepted = co_await accept_next(acceptor, stopped, noted)) {
+        tcp::socket& socket = *accepted;
         asio::error_code peerError;
         const tcp::endpoint peer = socket.remote_endpoint(peerError);
         if (peerError) continue;

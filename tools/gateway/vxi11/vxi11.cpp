@@ -359,6 +359,27 @@ Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t x
         return gate(connection, device, lid, waitLock, lockTimeout, acquire, now, xid, proc, args);
     };
     const auto waiting = [&] { return parked_outcome(connection.parked->until); };
+    // The link of a call that uses its device, past the lock: null, with
+    // `error` set, when the link is not this connection's or another link
+    // holds the lock; null with `parked` when the call waits for the lock.
+    // On the way it takes the call's io_timeout.
+    const auto usable_link = [&](std::int32_t lid, std::int32_t flags, std::uint32_t lockTimeout,
+                                 std::uint32_t ioTimeout, std::int32_t& error,
+                                 bool& parked) -> Link* {
+        Link* link = own_link(connection, lid);
+        if (link == nullptr) {
+            error = kInvalidLink;
+            return nullptr;
+        }
+        const Gate g = lock_gate(link->device, lid, (flags & kWaitLock) != 0, lockTimeout, false);
+        if (g != Gate::go) {
+            parked = g == Gate::wait;
+            error = gate_error(g == Gate::aborted);
+            return nullptr;
+        }
+        link->ioSeconds = io_seconds(ioTimeout, limits_.maxIoSeconds);
+        return link;
+    };
 
     switch (proc) {
     case kCreateLink: {
@@ -404,17 +425,12 @@ Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t x
     case kDeviceWrite: {
         WriteParms parms;
         if (!decode(reader, parms, limits_.maxRecvSize)) return garbage(xid);
-        Link* link = own_link(connection, parms.lid);
         WriteResp resp;
-        if (link == nullptr) {
-            resp.error = kInvalidLink;
-        } else if (const Gate g = lock_gate(link->device, parms.lid, (parms.flags & kWaitLock) != 0,
-                                            parms.lockTimeout, false);
-                   g != Gate::go) {
-            if (g == Gate::wait) return waiting();
-            resp.error = gate_error(g == Gate::aborted);
-        } else {
-            link->ioSeconds = io_seconds(parms.ioTimeout, limits_.maxIoSeconds);
+        bool parked = false;
+        Link* link = usable_link(parms.lid, parms.flags, parms.lockTimeout, parms.ioTimeout,
+                                 resp.error, parked);
+        if (parked) return waiting();
+        if (link != nullptr) {
             if (link->pendingWrite.size() + parms.data.size() > limits_.maxMessage) {
                 note("link " + std::to_string(parms.lid) + ": a message longer than " +
                      std::to_string(limits_.maxMessage) + " bytes refused");
@@ -433,18 +449,13 @@ Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t x
     case kDeviceRead: {
         ReadParms parms;
         if (!decode(reader, parms)) return garbage(xid);
-        Link* link = own_link(connection, parms.lid);
         Bytes data;
         ReadResp resp;
-        if (link == nullptr) {
-            resp.error = kInvalidLink;
-        } else if (const Gate g = lock_gate(link->device, parms.lid, (parms.flags & kWaitLock) != 0,
-                                            parms.lockTimeout, false);
-                   g != Gate::go) {
-            if (g == Gate::wait) return waiting();
-            resp.error = gate_error(g == Gate::aborted);
-        } else {
-            link->ioSeconds = io_seconds(parms.ioTimeout, limits_.maxIoSeconds);
+        bool parked = false;
+        Link* link = usable_link(parms.lid, parms.flags, parms.lockTimeout, parms.ioTimeout,
+                                 resp.error, parked);
+        if (parked) return waiting();
+        if (link != nullptr) {
             // A message written without END is whole once its answer is
             // asked for (some clients never send END for a long message).
             resp.error = flush(*link, link->ioSeconds);
@@ -460,18 +471,13 @@ Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t x
     case kDeviceClear: {
         GenericParms parms;
         if (!decode(reader, parms)) return garbage(xid);
-        Link* link = own_link(connection, parms.lid);
         std::int32_t error = kNoError;
         std::uint8_t stb = 0;
-        if (link == nullptr) {
-            error = kInvalidLink;
-        } else if (const Gate g = lock_gate(link->device, parms.lid, (parms.flags & kWaitLock) != 0,
-                                            parms.lockTimeout, false);
-                   g != Gate::go) {
-            if (g == Gate::wait) return waiting();
-            error = gate_error(g == Gate::aborted);
-        } else {
-            link->ioSeconds = io_seconds(parms.ioTimeout, limits_.maxIoSeconds);
+        bool parked = false;
+        Link* link = usable_link(parms.lid, parms.flags, parms.lockTimeout, parms.ioTimeout, error,
+                                 parked);
+        if (parked) return waiting();
+        if (link != nullptr) {
             DeviceSlot& slot = devices_[link->device];
             if (proc == kDeviceClear) {
                 // Nothing written before the clear reaches the instrument
