@@ -24,6 +24,7 @@
 #include "definitions.h"
 #include "fuzz_check.h"
 #include "simulator.h"
+#include "tavlib/runtime_dir.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ bool first_word_is(std::string_view line, std::string_view word) {
 
 std::size_t help_lines() {
     std::size_t lines = 2;  // the heading and "ok"
-    for (const Simulator::ControlCommand& command : Simulator::commands()) {
+    for (const ControlCommands::Command& command : ControlCommands::commands()) {
         ++lines;
         if (!command.details.empty()) lines += split(command.details, '\n').size();
     }
@@ -82,7 +83,7 @@ std::size_t help_lines() {
 
 // The line to run: a leading control byte picks a command from the table.
 std::string command_line(std::string_view line) {
-    const auto table = Simulator::commands();
+    const auto table = ControlCommands::commands();
     if (!line.empty() && static_cast<unsigned char>(line[0]) < 0x20 && line[0] != '\t' && line[0] != '\r') {
         const auto pick = static_cast<unsigned char>(line[0]) % table.size();
         return std::string(table[pick].name) + " " + std::string(line.substr(1));
@@ -113,12 +114,12 @@ bool run_line(Simulator& sim, const std::string& line, std::size_t& devices) {
     const std::string& last = reply.back();
     const bool ok = first_word_is(last, "ok");
 
-    const Simulator::ControlCommand* command = Simulator::find_command(words[0]);
+    const ControlCommands::Command* command = ControlCommands::find(words[0]);
     if (command == nullptr) {
         FUZZ_CHECK(reply.size() == 1 && last == "error unknown command '" + std::string(words[0]) + "' (try `help`)");
         return false;
     }
-    const Simulator::ArgRule& rule = command->args;
+    const ControlCommands::ArgRule& rule = command->args;
     const std::size_t argc = words.size() - 1;
     bool choice = rule.choices.empty();
     if (!choice && argc >= 1)
@@ -154,6 +155,7 @@ bool run_line(Simulator& sim, const std::string& line, std::size_t& devices) {
 std::unique_ptr<Simulator> fresh_simulator() {
     static const std::vector<InstrumentDef> definitions = parse_definitions(kDefinitions, "fuzz definitions");
     SimulatorOptions options;
+    options.runtimeDir = tavlib::runtime_dir::from_environment();
     options.instruments = definitions;
     options.out = [](const std::string&) {};
     options.err = options.out;

@@ -43,6 +43,9 @@ std::optional<std::uint32_t> parse_u32(std::string_view text) {
 
 namespace {
 
+constexpr char kUpperHex[] = "0123456789ABCDEF";
+constexpr char kLowerHex[] = "0123456789abcdef";
+
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -84,8 +87,26 @@ std::optional<std::string> unescape(std::string_view text) {
     return out;
 }
 
-std::string escape(std::string_view bytes, std::size_t limit) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
+std::string encode(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += ch;
+        } else {
+            out += "\\x";
+            out += kUpperHex[c >> 4];
+            out += kUpperHex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string escape(std::string_view bytes, std::size_t limit, HexDigits digits) {
+    const char* const kHex = digits == HexDigits::kUpper ? kUpperHex : kLowerHex;
     std::string out;
     const std::size_t n = bytes.size() < limit ? bytes.size() : limit;
     for (std::size_t i = 0; i < n; ++i) {

@@ -1,4 +1,7 @@
-// Small text helpers of the control channel and the trace.
+// The simulator's control text: the words of a control line, and the codec
+// that carries bytes in it.  A target of its own with no dependencies, shared
+// by the simulator, its test client and tavctl (which shows bytes the same
+// way).
 #pragma once
 
 #include <cstdint>
@@ -16,10 +19,16 @@ std::vector<std::string_view> split(std::string_view text, char sep);
 // A decimal number, or hexadecimal with 0x, that fits 32 bits.
 std::optional<std::uint32_t> parse_u32(std::string_view text);
 
-// Decodes \r \n \t \0 \\ \xHH.  Returns nullopt on a bad escape.
+// Decodes \r \n \t \0 \s \\ \xHH.  Returns nullopt on a bad escape.
 std::optional<std::string> unescape(std::string_view text);
+// The text that unescape() turns back into `bytes`, on one line: printable
+// bytes as they are but for the backslash, the rest as \xHH.  For bytes
+// sent on a control line (the text at the end of `push`, `identity`).
+std::string encode(std::string_view bytes);
+
+enum class HexDigits { kUpper, kLower };
 // Shows bytes as printable text: \r \n \t \\ \" and \xHH for the rest;
-// at most `limit` input bytes, then "...".
-std::string escape(std::string_view bytes, std::size_t limit = SIZE_MAX);
+// at most `limit` input bytes, then "...".  For people, not for unescape().
+std::string escape(std::string_view bytes, std::size_t limit = SIZE_MAX, HexDigits digits = HexDigits::kUpper);
 
 }  // namespace tavlib::sim

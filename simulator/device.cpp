@@ -7,7 +7,6 @@
 
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,8 +21,6 @@ namespace err = tavlib::win32_error;
 
 namespace {
 
-// Messages taken from one connection before the loop serves others.
-constexpr int kMessagesPerWakeup = 64;
 // Bytes of payload shown in a trace line.
 constexpr std::size_t kTracePreview = 48;
 
@@ -101,35 +98,19 @@ void Device::on_accept() {
         }
         auto c = std::make_unique<Connection>();
         c->number = ctx_.next_connection_number();
-        c->fd.reset(fd);
         const std::uint64_t conn = c->number;
-        c->watch = ctx_.loop().watch(fd, EPOLLIN,
-                                     [this, conn](std::uint32_t events) { on_connection_event(conn, events); });
+        DriverConnection::Handlers handlers;
+        handlers.message = [this, conn](std::string_view packet) {
+            Connection* found = find(conn);
+            return found != nullptr && on_message(*found, packet);
+        };
+        handlers.closed = [this, conn](const char* reason) { close_connection(conn, reason); };
+        c->link = std::make_unique<DriverConnection>(ctx_.loop(), UniqueFd(fd), std::span<char>(rx_),
+                                                     std::move(handlers));
         connections_.emplace(conn, std::move(c));
         stats_.add({StatEvent::Kind::kOpen, conn, 0, 0, 0, 0, 0, {}});
         if (ctx_.tracing()) ctx_.trace(tag(conn) + " open");
         ctx_.device_changed(*this);
-    }
-}
-
-void Device::on_connection_event(std::uint64_t conn, std::uint32_t events) {
-    Connection* c = find(conn);
-    if (c == nullptr) return;
-    if ((events & EPOLLOUT) != 0) flush(*c);
-    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) == 0) return;
-    for (int i = 0; i < kMessagesPerWakeup; ++i) {
-        const ssize_t n = ::recv(c->fd.get(), rx_.data(), rx_.size(), MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-            close_connection(conn, errno == ECONNRESET ? "peer" : "error");
-            return;
-        }
-        if (n == 0) {
-            close_connection(conn, "peer");
-            return;
-        }
-        if (!on_message(*c, rx_.data(), static_cast<std::size_t>(n))) return;
     }
 }
 
@@ -147,54 +128,18 @@ void Device::close_connection(std::uint64_t conn, const std::string& reason) {
         ctx_.trace(tag(conn) + " closed (" + reason + "), " + std::to_string(it->second->requests.size()) +
                    " request(s) left outstanding");
     }
-    // Destroying the connection cancels its timers, stops watching it and closes it.
+    // Destroying the connection cancels its requests' timers, stops watching
+    // its socket and closes it.
     std::unique_ptr<Connection> doomed = std::move(it->second);
     connections_.erase(it);
     doomed.reset();
     ctx_.device_changed(*this);
 }
 
-void Device::send_message(Connection& c, const dp::Header& header, std::string_view payload) {
-    if (c.broken) return;
-    if (c.outbox.empty()) {
-        dp::HeaderBytes bytes = dp::encode(header);
-        iovec parts[2] = {{bytes.data(), bytes.size()},
-                          {const_cast<char*>(payload.data()), payload.size()}};
-        msghdr message{};
-        message.msg_iov = parts;
-        message.msg_iovlen = payload.empty() ? 1 : 2;
-        for (;;) {
-            if (::sendmsg(c.fd.get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) return;
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-            // The peer is gone; the read side notices and closes the connection.
-            c.broken = true;
-            return;
-        }
-        c.watch.modify(EPOLLIN | EPOLLOUT);
-    }
-    c.outbox.push_back(dp::message(header, payload));
-}
-
-void Device::flush(Connection& c) {
-    while (!c.outbox.empty() && !c.broken) {
-        const std::string& message = c.outbox.front();
-        if (::send(c.fd.get(), message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) {
-            c.outbox.pop_front();
-            continue;
-        }
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-        c.broken = true;
-    }
-    c.outbox.clear();
-    c.watch.modify(EPOLLIN);
-}
-
 // ---- requests --------------------------------------------------------------
 
-bool Device::on_message(Connection& c, const char* data, std::size_t size) {
-    const dp::Message m = dp::decode_request(data, size);
+bool Device::on_message(Connection& c, std::string_view packet) {
+    const dp::Message m = dp::decode_request(packet.data(), packet.size());
     const dp::Header& h = m.header;
     const std::string_view payload = m.payload;
     std::string why;
@@ -380,8 +325,8 @@ void Device::complete(Connection& c, std::uint32_t id, std::uint32_t status, std
         ctx_.trace(line);
     }
     if (!malformed) {
-        send_message(c, h, data);
-    } else if (!c.broken) {
+        c.link->send(h, data);
+    } else {
         // The completion broken as the `malformed` fault says, queued whole
         // behind whatever waits to be sent.
         dp::Header bad = h;
@@ -389,14 +334,13 @@ void Device::complete(Connection& c, std::uint32_t id, std::uint32_t status, std
         if (*malformed == kUnknownType) bad.type = 0x7f;
         if (*malformed == kStrayFirst) {
             bad.id = id ^ 0x80000000u;
-            send_message(c, bad, data);
+            c.link->send(bad, data);
             bad.id = h.id;
         }
         std::string message = dp::message(bad, data);
         if (*malformed == kPayloadBeyondCount) message.push_back('X');
         if (*malformed == kShortHeader) message.resize(12);
-        c.outbox.push_back(std::move(message));
-        c.watch.modify(EPOLLIN | EPOLLOUT);
+        c.link->send_packet(std::move(message));
         if (ctx_.tracing())
             ctx_.trace(tag(c.number) + " id=" + std::to_string(id) + " completion malformed (way " +
                        std::to_string(*malformed) + ")");

@@ -1,7 +1,10 @@
-// One simulated device: its interface socket, the connections opened on
-// it, the requests outstanding on each, and the instrument behind it.
+// One simulated device: its interface socket, the requests outstanding on
+// each connection opened on it (DriverConnection moves their messages), the
+// TCP clients (LineConnection), and the instrument behind it, whose one
+// output queue they all read in turn.
 #pragma once
 
+#include "driver_connection.h"
 #include "event_loop.h"
 #include "faults.h"
 #include "instrument.h"
@@ -95,11 +98,8 @@ private:
 
     struct Connection {
         std::uint64_t number = 0;
-        UniqueFd fd;
-        EventLoop::Watch watch;  // declared after fd: removed before the fd closes
         std::map<std::uint32_t, Request> requests;
-        std::deque<std::string> outbox;  // completions the socket could not take yet
-        bool broken = false;             // sending failed; the close follows
+        std::unique_ptr<DriverConnection> link;
     };
 
     // A TCP client (see attach_line_client).
@@ -110,15 +110,10 @@ private:
     };
 
     void on_accept();
-    void on_connection_event(std::uint64_t conn, std::uint32_t events);
     // Returns false when the connection was closed.
-    bool on_message(Connection& c, const char* data, std::size_t size);
+    bool on_message(Connection& c, std::string_view packet);
     void reject(Connection& c, const std::string& why);
     void close_connection(std::uint64_t conn, const std::string& reason);
-    void flush(Connection& c);
-    // Sends one message, header and payload gathered from where they are;
-    // what the socket cannot take now waits in the outbox, copied.
-    void send_message(Connection& c, const wire::Header& header, std::string_view payload);
 
     // Returns false when the connection was closed.
     bool on_request(Connection& c, std::uint32_t type, std::uint32_t id, std::uint32_t arg,

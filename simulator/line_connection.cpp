@@ -4,6 +4,7 @@
 
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -33,13 +34,22 @@ std::string to_lf_line_ends(std::string_view message) {
 
 LineConnection::LineConnection(EventLoop& loop, UniqueFd fd, std::uint64_t number, std::string peer,
                                Handlers handlers)
-    : loop_(loop), number_(number), peer_(std::move(peer)), handlers_(std::move(handlers)), fd_(std::move(fd)) {
+    : LineConnection(loop, std::move(fd), number, std::move(peer), std::move(handlers), Options{}) {}
+
+LineConnection::LineConnection(EventLoop& loop, UniqueFd fd, std::uint64_t number, std::string peer,
+                               Handlers handlers, Options options)
+    : loop_(loop),
+      number_(number),
+      peer_(std::move(peer)),
+      handlers_(std::move(handlers)),
+      options_(options),
+      fd_(std::move(fd)) {
     watching_ = EPOLLIN;
     watch_ = loop_.watch(fd_.get(), watching_, [this](std::uint32_t events) { on_event(events); });
 }
 
 void LineConnection::send_response(std::string_view message) {
-    if (broken_) return;
+    if (broken_ || options_.input) return;
     out_ += to_lf_line_ends(message);
     flush();
     update_watch();
@@ -75,8 +85,10 @@ void LineConnection::on_event(std::uint32_t events) {
 
 bool LineConnection::read_input() {
     char buffer[kReadChunk];
-    for (int i = 0; i < kReadsPerWakeup && !peer_done_ && pending() <= kOutputHighWater; ++i) {
-        const ssize_t n = ::recv(fd_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+    const int reads = options_.input ? 1 : kReadsPerWakeup;
+    for (int i = 0; i < reads && !peer_done_ && pending() <= kOutputHighWater; ++i) {
+        const ssize_t n = options_.input ? ::read(fd_.get(), buffer, sizeof buffer)
+                                         : ::recv(fd_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
@@ -86,6 +98,10 @@ bool LineConnection::read_input() {
         if (n == 0) {
             // The client has finished sending; it may still read what is due.
             peer_done_ = true;
+            if (options_.input && !in_.empty()) {
+                handlers_.line(std::move(in_));
+                in_.clear();
+            }
             handlers_.input_ended();
             return true;
         }
@@ -100,7 +116,7 @@ bool LineConnection::read_input() {
             start = end + 1;
         }
         in_.erase(0, start);
-        if (in_.size() > kMaxCommandLine) {
+        if (in_.size() > options_.maxLine) {
             close("overlong-line");
             return false;
         }

@@ -4,10 +4,12 @@
 // message goes out as it is, except that every CR LF in it becomes LF.
 //
 // The connection only moves bytes: what a line means and which responses
-// are its own is the device's business (Device::attach_line_client).
+// are its own is its owner's business (Device::attach_line_client for the
+// instrument's TCP clients, ControlChannel for control commands).
 #pragma once
 
 #include "event_loop.h"
+#include "instrument.h"
 #include "unique_fd.h"
 
 #include <cstddef>
@@ -39,8 +41,20 @@ public:
         std::function<void(const char* reason)> closed;
     };
 
-    // `fd` is a connected, non-blocking stream socket.
+    struct Options {
+        // A line longer than this ends the connection ("overlong-line").
+        std::size_t maxLine = kMaxCommandLine;
+        // `fd` is standard input (a pipe, terminal or file): one read per
+        // wakeup, since it may block; a last line without its line end
+        // counts at EOF; nothing is ever sent on it.
+        bool input = false;
+    };
+
+    // `fd` is a connected, non-blocking stream socket, or what
+    // Options::input says.
     LineConnection(EventLoop& loop, UniqueFd fd, std::uint64_t number, std::string peer, Handlers handlers);
+    LineConnection(EventLoop& loop, UniqueFd fd, std::uint64_t number, std::string peer, Handlers handlers,
+                   Options options);
     LineConnection(const LineConnection&) = delete;
     LineConnection& operator=(const LineConnection&) = delete;
 
@@ -72,6 +86,7 @@ private:
     std::uint64_t number_;
     std::string peer_;
     Handlers handlers_;
+    Options options_;
     UniqueFd fd_;
     EventLoop::Watch watch_;  // declared after fd_: removed before the fd closes
     EventLoop::Timer close_later_;

@@ -2,6 +2,7 @@
 // without the hardware.  See README.md.
 #include "definitions.h"
 #include "simulator.h"
+#include "tavlib/runtime_dir.h"
 
 #include <CLI/CLI.hpp>
 
@@ -46,8 +47,8 @@ int main(int argc, char** argv) {
     auto* devices = app.add_option("-n,--devices", options.devices,
                                    "devices of the built-in instrument at start (without --definitions)")
                         ->check(CLI::Range(0u, 64u));
-    app.add_option("-c,--control", options.control_path, "Unix socket for control commands");
-    app.add_flag("--stdin", options.control_stdin, "also read control commands from stdin; EOF ends the simulator");
+    app.add_option("-c,--control", options.controlPath, "Unix socket for control commands");
+    app.add_flag("--stdin", options.controlStdin, "also read control commands from stdin; EOF ends the simulator");
     app.add_flag("-t,--trace", options.trace, "print every request and completion");
     std::string tcp_port;  // empty after a bare --tcp
     auto* tcp = app.add_option("--tcp", tcp_port,
@@ -55,12 +56,12 @@ int main(int argc, char** argv) {
                                "0: a free port, printed at start)")
                     ->expected(0, 1)
                     ->check(CLI::Range(0, 65535));
-    auto* tcp_bind = app.add_option("--tcp-bind", options.tcp_bind, "address the TCP port listens on (default 127.0.0.1)");
-    auto* tcp_device = app.add_option("--tcp-device", options.tcp_device,
+    auto* tcp_bind = app.add_option("--tcp-bind", options.tcpBind, "address the TCP port listens on (default 127.0.0.1)");
+    auto* tcp_device = app.add_option("--tcp-device", options.tcpDevice,
                                       "device number served on the TCP port (default: the first at start)")
                            ->check(CLI::Range(1u, 4294967295u));
     app.add_option("--runtime-dir", runtime_dir, "runtime directory (instead of $TAVRIL_RUNTIME_DIR)");
-    app.add_option("--stats-limit", options.stats_limit, "events kept per device for `stats`")
+    app.add_option("--stats-limit", options.statsLimit, "events kept per device for `stats`")
         ->check(CLI::Range(0u, 10'000'000u));
     app.add_flag("--check", check_only, "only check the definitions file, then exit");
     try {
@@ -75,12 +76,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     options.tcp = tcp->count() > 0;
-    if (options.tcp && !tcp_port.empty()) options.tcp_port = static_cast<std::uint16_t>(std::stoul(tcp_port));
+    if (options.tcp && !tcp_port.empty()) options.tcpPort = static_cast<std::uint16_t>(std::stoul(tcp_port));
     if (!options.tcp && (tcp_bind->count() > 0 || tcp_device->count() > 0)) {
         std::cerr << "tavril-sim: --tcp-bind and --tcp-device need --tcp\n";
         return 2;
     }
-    if (!runtime_dir.empty()) ::setenv("TAVRIL_RUNTIME_DIR", runtime_dir.c_str(), 1);
+    // Read once, here: the simulator takes the directory as an option.
+    options.runtimeDir = runtime_dir.empty() ? tavlib::runtime_dir::from_environment() : runtime_dir;
 
     try {
         if (!definitions.empty()) options.instruments = tavlib::sim::load_definitions_file(definitions);

@@ -1,5 +1,7 @@
 #include "sim_process.h"
 
+#include "control_text.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -34,26 +36,6 @@ std::string default_executable() {
 }
 
 std::string errno_text(const std::string& what) { return what + ": " + std::strerror(errno); }
-
-// Control lines carry bytes as text: backslash escapes for everything that
-// is not printable, so CR, LF and NUL survive.
-std::string escape_bytes(std::string_view bytes) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += ch;
-        } else {
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
 
 std::map<std::string, std::string> key_values(std::string_view line) {
     std::map<std::string, std::string> out;
@@ -361,15 +343,15 @@ void SimProcess::clear_faults(std::uint32_t id, std::string_view kind) {
 }
 
 void SimProcess::push(std::uint32_t id, std::string_view text) {
-    ok("push " + std::to_string(id) + " " + escape_bytes(text));
+    ok("push " + std::to_string(id) + " " + encode(text));
 }
 
 void SimProcess::push_raw(std::uint32_t id, std::string_view bytes) {
-    ok("push-raw " + std::to_string(id) + " " + escape_bytes(bytes));
+    ok("push-raw " + std::to_string(id) + " " + encode(bytes));
 }
 
 void SimProcess::set_identity(std::uint32_t id, std::string_view identity) {
-    ok("identity " + std::to_string(id) + " " + escape_bytes(identity));
+    ok("identity " + std::to_string(id) + " " + encode(identity));
 }
 
 SimStats SimProcess::stats(std::uint32_t id) {

@@ -85,4 +85,14 @@ std::string tcp_peer_name(int fd) {
     return endpoint_name(peer);
 }
 
+sockaddr_un unix_address(const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path)
+        throw std::runtime_error("socket path too long (" + std::to_string(path.size()) + " bytes, at most " +
+                                 std::to_string(sizeof addr.sun_path - 1) + "): " + path);
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    return addr;
+}
+
 }  // namespace tavlib::sim

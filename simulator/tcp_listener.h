@@ -1,8 +1,11 @@
-// The listening TCP socket of the simulator's network port, and the names
-// of TCP endpoints as the simulator prints them.
+// The simulator's socket addresses: the listening TCP socket of its network
+// port, the names of TCP endpoints as it prints them, and the address of a
+// Unix socket (its interfaces, its control socket).
 #pragma once
 
 #include "unique_fd.h"
+
+#include <sys/un.h>
 
 #include <cstdint>
 #include <string>
@@ -22,5 +25,9 @@ TcpListener listen_tcp(const std::string& bind_address, std::uint16_t port);
 
 // The peer of a connected socket, as "address:port"; "?" if unknown.
 std::string tcp_peer_name(int fd);
+
+// The address of the Unix socket at `path`.  Throws std::runtime_error when
+// the path does not fit.
+sockaddr_un unix_address(const std::string& path);
 
 }  // namespace tavlib::sim

@@ -1,6 +1,7 @@
 // The simulator core run inside the test process, on a thread of its own.
 #include "raw_client.h"
 #include "simulator.h"
+#include "tavlib/runtime_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -48,6 +49,7 @@ TEST(InProcess, ServesDevicesAndRemovesThemWhenDestroyed) {
     std::mutex mutex;
     std::vector<std::string> lines;
     SimulatorOptions options;
+    options.runtimeDir = tavlib::runtime_dir::from_environment();
     options.devices = 2;
     options.out = [&](const std::string& line) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -87,13 +89,14 @@ TEST(InProcess, ServesDevicesAndRemovesThemWhenDestroyed) {
 TEST(InProcess, CommandTableDrivesHelpAndUsage) {
     ScopedRuntimeDir runtime;
     SimulatorOptions options;
+    options.runtimeDir = tavlib::runtime_dir::from_environment();
     options.out = [](const std::string&) {};
     options.err = options.out;
     Simulator simulator(std::move(options));
     const std::vector<std::string> help = simulator.execute("help");
     ASSERT_EQ(help.back(), "ok");
     std::size_t help_line = 1;  // after the heading, in the table's order
-    for (const Simulator::ControlCommand& command : Simulator::commands()) {
+    for (const ControlCommands::Command& command : ControlCommands::commands()) {
         SCOPED_TRACE(std::string(command.name));
         ASSERT_LT(help_line, help.size());
         EXPECT_EQ(help[help_line].rfind("  " + std::string(command.usage), 0), 0u);

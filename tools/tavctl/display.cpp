@@ -1,5 +1,7 @@
 #include "display.h"
 
+#include "control_text.h"
+
 #include <algorithm>
 
 namespace tavlib::tavctl {
@@ -26,27 +28,7 @@ std::string describe_identity(const InstrumentIdentity& identity) {
 }
 
 std::string escaped(std::string_view bytes) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string text = "\"";
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '\r': text += "\\r"; break;
-            case '\n': text += "\\n"; break;
-            case '\t': text += "\\t"; break;
-            case '"': text += "\\\""; break;
-            case '\\': text += "\\\\"; break;
-            default:
-                if (byte < 0x20 || byte >= 0x7f) {
-                    text += "\\x";
-                    text += kHex[byte >> 4];
-                    text += kHex[byte & 0xf];
-                } else {
-                    text += c;
-                }
-        }
-    }
-    return text + "\"";
+    return "\"" + sim::escape(bytes, SIZE_MAX, sim::HexDigits::kLower) + "\"";
 }
 
 std::string describe_answer(std::int32_t result) {
