@@ -130,6 +130,10 @@ struct PortState {
     std::vector<std::pair<std::int64_t, std::int64_t>> disturbances;
     std::set<std::uint64_t> unsolicitedSeen;
     std::atomic<std::uint64_t> reopened{0};  // the gateway logged "slot reopened"
+    // While the gateway has lost the instrument in a fault or a removal
+    // (from its "instrument gone" to its "slot reopened"), answers may go
+    // too: the loss is a disturbance of its own.
+    std::optional<std::size_t> loss;
 
     void notify() {
         std::lock_guard lock(mutex);
@@ -181,7 +185,8 @@ struct Tally {
 // lines for violation reports, and a copy in a file when asked.
 class GatewayLog {
 public:
-    GatewayLog(std::vector<PortState>& ports, const std::string& path) : ports_(ports) {
+    GatewayLog(std::vector<PortState>& ports, Violations& violations, const std::string& path)
+        : ports_(ports), violations_(violations) {
         if (!path.empty()) file_.open(path);
     }
     void take(const std::string& line) {
@@ -205,8 +210,22 @@ public:
         count("not in step", "lines not sent (output not in step)");
         count("its client left; dropped", "answers dropped after their client left");
         count("gave up after", "ports given up");
-        if (slot >= 0 && slot < static_cast<int>(ports_.size()) && line.find("slot reopened") != std::string::npos)
-            ++ports_[static_cast<std::size_t>(slot)].reopened;
+        if (slot < 0 || slot >= static_cast<int>(ports_.size())) return;
+        PortState& port = ports_[static_cast<std::size_t>(slot)];
+        const std::int64_t now = now_ns();
+        if (line.find("instrument gone") != std::string::npos && !port.loss) {
+            // A loss of the instrument is the gateway's answer to a fault or
+            // a removal; with neither in play it is a fault of the gateway.
+            if (!port.disturbed(now, now))
+                violations_.add("port " + std::to_string(slot) +
+                                ": the instrument was lost while no fault or removal was in play: " + line);
+            port.loss = port.disturb(now);
+        }
+        if (line.find("slot reopened") != std::string::npos) {
+            ++port.reopened;
+            if (port.loss) port.settle(*port.loss, now + kSettleNs);
+            port.loss.reset();
+        }
     }
     std::string tail() const {
         std::lock_guard lock(mutex_);
@@ -221,6 +240,7 @@ public:
 
 private:
     std::vector<PortState>& ports_;
+    Violations& violations_;
     mutable std::mutex mutex_;
     std::ofstream file_;
     std::deque<std::string> tail_;
@@ -999,7 +1019,7 @@ std::uint64_t run_gateway(const GatewayOptions& given) {
         ports[port].identity = gateway::identity_text(devices[port]);
         ports[port].serial = gateway::serial_of(ports[port].identity);
     }
-    GatewayLog log(ports, options.gateway_log);
+    GatewayLog log(ports, violations, options.gateway_log);
     std::vector<std::string> args{gateway_executable(),
                                   "--write-timeout", std::to_string(kWriteTimeout),
                                   "--read-timeout", std::to_string(kReadTimeout),
