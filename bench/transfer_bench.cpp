@@ -224,7 +224,7 @@ int main(int argc, char** argv) {
     opens = std::max(opens, 0);
 
     tavlib::sim::SimOptions options;
-    options.runtime_dir = std::getenv("TAVRIL_RUNTIME_DIR");
+    options.runtimeDir = std::getenv("TAVRIL_RUNTIME_DIR");
     options.args = {"--stats-limit", "0"};
     tavlib::sim::SimProcess sim(options);
     const std::string devicePath = sim.devices().front().path;

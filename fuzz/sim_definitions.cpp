@@ -21,7 +21,7 @@ using namespace tavlib::sim;
 const std::string kSource = "fuzz.yaml";
 
 void check_reply(const Reply& reply) {
-    FUZZ_CHECK(reply.delay_ms <= kMaxDelayMs);
+    FUZZ_CHECK(reply.delayMs <= kMaxDelayMs);
     for (const Message& message : reply.messages) {
         FUZZ_CHECK(message.size() > 0);
         // A sized response is held as its length and its CR LF, never as its bytes.
@@ -33,8 +33,8 @@ void check_instrument(const InstrumentDef& def) {
     FUZZ_CHECK(valid_instrument_name(def.name));
     FUZZ_CHECK(def.count <= kMaxDevicesPerInstrument);
     FUZZ_CHECK(def.identity.find_first_of("\r\n") == std::string::npos);
-    if (def.unknown == UnknownPolicy::kRespond) check_reply(def.unknown_reply);
-    for (const std::string& message : def.initial_output) {
+    if (def.unknown == UnknownPolicy::kRespond) check_reply(def.unknownReply);
+    for (const std::string& message : def.initialOutput) {
         // A response text becomes one message ending in CR LF.
         FUZZ_CHECK(message.size() >= 2 && message.compare(message.size() - 2, 2, "\r\n") == 0);
     }

@@ -81,7 +81,7 @@ void ControlChannel::add_client(UniqueFd fd, bool isStdin) {
     const ClientKey key = ++lastKey_;
     LineConnection::Handlers handlers;
     handlers.line = [this, key](std::string line) { on_line(key, std::move(line)); };
-    handlers.input_ended = [this, key] {
+    handlers.inputEnded = [this, key] {
         Client& client = *clients_.at(key);
         if (!client.isStdin) {
             // A socket client that stops sending is done: it goes once its

@@ -265,13 +265,18 @@ void ControlCommands::cmd_faults(Call& call) {
     call.out().push_back(ok_line());
 }
 
+// The text at the end of `push`, `push-raw` and `identity`, decoded; on a
+// bad escape, nullopt and the error reply.
+std::optional<std::string> ControlCommands::text_argument(Call& call) {
+    std::optional<std::string> text = unescape(call.rest_after_device());
+    if (!text) call.out().push_back(error_line("bad escape in the text"));
+    return text;
+}
+
 // `push` and `push-raw`.
 void ControlCommands::cmd_push(Call& call) {
-    std::optional<std::string> text = unescape(call.rest_after_device());
-    if (!text) {
-        call.out().push_back(error_line("bad escape in the text"));
-        return;
-    }
+    std::optional<std::string> text = text_argument(call);
+    if (!text) return;
     if (call.command.name == "push") *text += "\r\n";
     if (text->empty()) {
         call.out().push_back(error_line("push-raw needs at least one byte"));
@@ -282,11 +287,8 @@ void ControlCommands::cmd_push(Call& call) {
 }
 
 void ControlCommands::cmd_identity(Call& call) {
-    std::optional<std::string> text = unescape(call.rest_after_device());
-    if (!text) {
-        call.out().push_back(error_line("bad escape in the text"));
-        return;
-    }
+    std::optional<std::string> text = text_argument(call);
+    if (!text) return;
     call.device->instrument().set_identity(std::move(*text));
     call.out().push_back(ok_line());
 }

@@ -107,6 +107,7 @@ private:
     void cmd_quit(Call& call);
 
     Device* device_word(std::string_view word, std::vector<std::string>& lines);
+    static std::optional<std::string> text_argument(Call& call);
     static std::optional<std::uint64_t> wait_value(const Device& device, std::string_view key);
     bool wait_met(const Wait& wait) const;
     void check_waits();

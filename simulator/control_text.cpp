@@ -105,6 +105,16 @@ std::string encode(std::string_view bytes) {
     return out;
 }
 
+std::string to_lf_line_ends(std::string_view message) {
+    std::string out;
+    out.reserve(message.size());
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        if (message[i] == '\r' && i + 1 < message.size() && message[i + 1] == '\n') continue;
+        out += message[i];
+    }
+    return out;
+}
+
 std::string escape(std::string_view bytes, std::size_t limit, HexDigits digits) {
     const char* const kHex = digits == HexDigits::kUpper ? kUpperHex : kLowerHex;
     std::string out;

@@ -26,6 +26,9 @@ std::optional<std::string> unescape(std::string_view text);
 // sent on a control line (the text at the end of `push`, `identity`).
 std::string encode(std::string_view bytes);
 
+// The instrument's CR LF line ends as LF, every other byte as it is.
+std::string to_lf_line_ends(std::string_view message);
+
 enum class HexDigits { kUpper, kLower };
 // Shows bytes as printable text: \r \n \t \\ \" and \xHH for the rest;
 // at most `limit` input bytes, then "...".  For people, not for unescape().

@@ -129,7 +129,7 @@ private:
             fail(map, context + " needs exactly one of 'response', 'responses', 'raw', 'size', 'silent'" +
                           (forms == 0 ? "" : " (found " + std::to_string(forms) + ")"));
         if (const YAML::Node n = map["delay_ms"])
-            r.delay_ms = static_cast<std::uint32_t>(number(n, "'delay_ms'", 0, kMaxDelayMs));
+            r.delayMs = static_cast<std::uint32_t>(number(n, "'delay_ms'", 0, kMaxDelayMs));
         return r;
     }
 
@@ -155,7 +155,7 @@ private:
             if (def.identity.find_first_of("\r\n") != std::string::npos)
                 fail(n, "'identity' must be a single line");
         }
-        if (const YAML::Node n = node["data_command"]) def.data_command = boolean(n, "'data_command'");
+        if (const YAML::Node n = node["data_command"]) def.dataCommand = boolean(n, "'data_command'");
 
         if (const YAML::Node n = node["unknown"]) {
             if (n.IsScalar() && n.Scalar() == "echo") {
@@ -166,7 +166,7 @@ private:
                 allow_keys(n, {"response", "responses", "raw", "size", "silent", "delay_ms"},
                            "'unknown' of " + context);
                 def.unknown = UnknownPolicy::kRespond;
-                def.unknown_reply = reply(n, "'unknown' of " + context);
+                def.unknownReply = reply(n, "'unknown' of " + context);
             } else {
                 fail(n, "'unknown' must be 'echo', 'silent' or a mapping with a response");
             }
@@ -175,7 +175,7 @@ private:
         if (const YAML::Node n = node["initial_output"]) {
             if (!n.IsSequence()) fail(n, "'initial_output' must be a list of texts");
             for (const YAML::Node& m : n)
-                def.initial_output.push_back(response_message(text(m, "each of 'initial_output'")));
+                def.initialOutput.push_back(response_message(text(m, "each of 'initial_output'")));
         }
 
         if (const YAML::Node n = node["faults"]) {

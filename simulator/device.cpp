@@ -41,15 +41,15 @@ Device::Device(DeviceContext& ctx, std::uint32_t number, std::string path, Uniqu
       instrument_(std::move(def), number),
       stats_(stats_limit) {
     for (const Fault& fault : instrument_.definition().faults) faults_.set(fault);
-    listen_watch_ = ctx_.loop().watch(listener_.get(), EPOLLIN, [this](std::uint32_t) { on_accept(); });
+    listenWatch_ = ctx_.loop().watch(listener_.get(), EPOLLIN, [this](std::uint32_t) { on_accept(); });
 }
 
 Device::~Device() {
     // The socket goes first, so that nobody connects while the device winds down.
     ::unlink(path_.c_str());
-    listen_watch_.reset();
+    listenWatch_.reset();
     connections_.clear();
-    line_clients_.clear();
+    lineClients_.clear();
 }
 
 std::string Device::tag(std::uint64_t conn) const {
@@ -64,10 +64,10 @@ Device::Connection* Device::find(std::uint64_t conn) {
 std::string Device::summary() const {
     return "device id=" + std::to_string(number_) + " instrument=" + instrument_.definition().name +
            " connections=" + std::to_string(connections_.size()) +
-           " tcp-clients=" + std::to_string(line_clients_.size()) +
+           " tcp-clients=" + std::to_string(lineClients_.size()) +
            " requests=" + std::to_string(stats_.requests()) +
            " recoveries=" + std::to_string(stats_.recoveries()) +
-           " reads-pending=" + std::to_string(read_waiters_.size()) +
+           " reads-pending=" + std::to_string(readWaiters_.size()) +
            " output-messages=" + std::to_string(instrument_.output_messages()) +
            " output-bytes=" + std::to_string(instrument_.output_bytes()) +
            " partial-bytes=" + std::to_string(instrument_.partial_bytes()) +
@@ -122,7 +122,7 @@ void Device::reject(Connection& c, const std::string& why) {
 void Device::close_connection(std::uint64_t conn, const std::string& reason) {
     auto it = connections_.find(conn);
     if (it == connections_.end()) return;
-    std::erase_if(read_waiters_, [conn](const auto& waiter) { return waiter.first == conn; });
+    std::erase_if(readWaiters_, [conn](const auto& waiter) { return waiter.first == conn; });
     stats_.add({StatEvent::Kind::kClose, conn, 0, 0, 0, 0, 0, reason});
     if (ctx_.tracing()) {
         ctx_.trace(tag(conn) + " closed (" + reason + "), " + std::to_string(it->second->requests.size()) +
@@ -190,7 +190,7 @@ bool Device::on_request(Connection& c, std::uint32_t type, std::uint32_t id, std
     }
 
     Request& r = c.requests.try_emplace(id).first->second;
-    r.serial = next_serial_++;
+    r.serial = nextSerial_++;
     r.type = type;
     r.id = id;
     r.arg = arg;
@@ -200,8 +200,8 @@ bool Device::on_request(Connection& c, std::uint32_t type, std::uint32_t id, std
     r.malformed = faults_.trigger(FaultKind::kMalformed, target);
     if (!r.error) {
         if (type == dp::kWrite) r.partial = faults_.trigger(FaultKind::kPartialWrite, kOnWrite);
-        if (type == dp::kRead) r.zero_read = faults_.trigger(FaultKind::kZeroRead, kOnRead).has_value();
-        if (recovery) r.recover_fail = faults_.trigger(FaultKind::kRecoverFail, kOnRecover);
+        if (type == dp::kRead) r.zeroRead = faults_.trigger(FaultKind::kZeroRead, kOnRead).has_value();
+        if (recovery) r.recoverFail = faults_.trigger(FaultKind::kRecoverFail, kOnRecover);
     }
     if (hold && *hold > 0) {
         if (ctx_.tracing())
@@ -244,19 +244,19 @@ void Device::activate(Connection& c, Request& r) {
             return;
         }
         case dp::kRead:
-            if (r.arg == 0 || r.zero_read) {
+            if (r.arg == 0 || r.zeroRead) {
                 complete(c, id, err::kSuccess, {}, 0);
                 return;
             }
             r.waiting = true;
-            read_waiters_.emplace_back(c.number, id);
+            readWaiters_.emplace_back(c.number, id);
             serve_reads();
             return;
         case dp::kIoctl:
             if (r.arg != tavlib::driver::kIoctlRecover) {
                 complete(c, id, err::kInvalidFunction, {}, 0);
-            } else if (r.recover_fail) {
-                complete(c, id, *r.recover_fail, {}, 0);
+            } else if (r.recoverFail) {
+                complete(c, id, *r.recoverFail, {}, 0);
             } else {
                 recover();
                 complete(c, id, err::kSuccess, {}, 0);
@@ -277,8 +277,8 @@ void Device::on_cancel(Connection& c, std::uint32_t id) {
     Request& r = it->second;
     if (const std::optional<std::uint32_t> ignore = faults_.trigger(FaultKind::kCancelIgnore, kOnCancel);
         ignore && *ignore > 0) {
-        if (!r.late_cancel.pending()) {
-            r.late_cancel = ctx_.loop().after(std::chrono::milliseconds(*ignore),
+        if (!r.lateCancel.pending()) {
+            r.lateCancel = ctx_.loop().after(std::chrono::milliseconds(*ignore),
                                               [this, conn = c.number, id, serial = r.serial] {
                                                   abort(conn, id, serial);
                                               });
@@ -300,8 +300,8 @@ void Device::abort(std::uint64_t conn, std::uint32_t id, std::uint64_t serial) {
 }
 
 void Device::remove_waiter(std::uint64_t conn, std::uint32_t id) {
-    auto it = std::find(read_waiters_.begin(), read_waiters_.end(), std::make_pair(conn, id));
-    if (it != read_waiters_.end()) read_waiters_.erase(it);
+    auto it = std::find(readWaiters_.begin(), readWaiters_.end(), std::make_pair(conn, id));
+    if (it != readWaiters_.end()) readWaiters_.erase(it);
 }
 
 void Device::complete(Connection& c, std::uint32_t id, std::uint32_t status, std::string_view data,
@@ -354,10 +354,10 @@ void Device::attach_line_client(UniqueFd fd, std::string peer) {
     const std::uint64_t conn = ctx_.next_connection_number();
     LineConnection::Handlers handlers;
     handlers.line = [this, conn](std::string line) { on_line(conn, std::move(line)); };
-    handlers.input_ended = [this, conn] {
-        auto it = line_clients_.find(conn);
-        if (it == line_clients_.end()) return;
-        it->second.input_ended = true;
+    handlers.inputEnded = [this, conn] {
+        auto it = lineClients_.find(conn);
+        if (it == lineClients_.end()) return;
+        it->second.inputEnded = true;
         finish_if_answered(it->second);
     };
     handlers.closed = [this, conn](const char* reason) { close_line_client(conn, reason); };
@@ -365,28 +365,28 @@ void Device::attach_line_client(UniqueFd fd, std::string peer) {
                                                    std::move(handlers));
     if (ctx_.tracing()) ctx_.trace("dev=" + std::to_string(number_) + " tcp=" + std::to_string(conn) +
                                    " open peer=" + client->peer());
-    line_clients_.emplace(conn, LineClient{std::move(client), 0, false});
+    lineClients_.emplace(conn, LineClient{std::move(client), 0, false});
     ctx_.device_changed(*this);
 }
 
 void Device::finish_if_answered(LineClient& client) {
-    if (client.input_ended && client.commands == 0) client.connection->finish();
+    if (client.inputEnded && client.commands == 0) client.connection->finish();
 }
 
 void Device::close_line_client(std::uint64_t conn, const char* reason) {
-    auto it = line_clients_.find(conn);
-    if (it == line_clients_.end()) return;
+    auto it = lineClients_.find(conn);
+    if (it == lineClients_.end()) return;
     const std::string reason_text = reason;
     if (reason_text == "overlong-line")
         ctx_.warn("device " + std::to_string(number_) + ": TCP client " + it->second.connection->peer() +
                   " sent a line longer than " + std::to_string(kMaxCommandLine) + " bytes; connection closed");
-    std::erase_if(read_waiters_, [conn](const auto& waiter) { return waiter.first == conn; });
+    std::erase_if(readWaiters_, [conn](const auto& waiter) { return waiter.first == conn; });
     if (ctx_.tracing())
         ctx_.trace("dev=" + std::to_string(number_) + " tcp=" + std::to_string(conn) + " closed (" + reason_text +
                    ")");
     // The connection is in one of its own callbacks: the watch and timer
     // handles make destroying it here safe, and it touches nothing after.
-    line_clients_.erase(it);
+    lineClients_.erase(it);
     ctx_.device_changed(*this);
 }
 
@@ -394,7 +394,7 @@ void Device::on_line(std::uint64_t conn, std::string line) {
     if (ctx_.tracing())
         ctx_.trace("dev=" + std::to_string(number_) + " tcp=" + std::to_string(conn) + " > \"" +
                    escape(line, kTracePreview) + "\"");
-    if (auto it = line_clients_.find(conn); it != line_clients_.end()) ++it->second.commands;
+    if (auto it = lineClients_.find(conn); it != lineClients_.end()) ++it->second.commands;
     instrument_.submit(std::move(line), conn);
     run_commands();
     ctx_.device_changed(*this);
@@ -403,12 +403,12 @@ void Device::on_line(std::uint64_t conn, std::string line) {
 // ---- the instrument --------------------------------------------------------
 
 void Device::serve_reads() {
-    while (!read_waiters_.empty() && instrument_.has_output()) {
-        const auto [conn, id] = read_waiters_.front();
+    while (!readWaiters_.empty() && instrument_.has_output()) {
+        const auto [conn, id] = readWaiters_.front();
         if (id == 0) {
-            read_waiters_.pop_front();
-            auto it = line_clients_.find(conn);
-            if (it == line_clients_.end()) continue;
+            readWaiters_.pop_front();
+            auto it = lineClients_.find(conn);
+            if (it == lineClients_.end()) continue;
             const std::string data = instrument_.take(std::string::npos);
             if (ctx_.tracing())
                 ctx_.trace("dev=" + std::to_string(number_) + " tcp=" + std::to_string(conn) + " < \"" +
@@ -418,7 +418,7 @@ void Device::serve_reads() {
         }
         Connection* c = find(conn);
         if (c == nullptr || c->requests.count(id) == 0) {
-            read_waiters_.pop_front();
+            readWaiters_.pop_front();
             continue;
         }
         const std::size_t n = instrument_.take_into(tx_.data(), c->requests.at(id).arg);
@@ -427,7 +427,7 @@ void Device::serve_reads() {
 }
 
 void Device::run_commands() {
-    while (!instrument_busy_ && instrument_.has_command()) {
+    while (!instrumentBusy_ && instrument_.has_command()) {
         Command next = instrument_.take_command();
         const std::string& command = next.line;
         const std::uint64_t source = next.source;
@@ -437,15 +437,15 @@ void Device::run_commands() {
         if (ctx_.tracing()) {
             std::string line = "dev=" + std::to_string(number_) + " command \"" + escape(command, kTracePreview) +
                                "\": " + std::to_string(reply.messages.size()) + " response(s)";
-            if (reply.delay_ms > 0) line += " after " + std::to_string(reply.delay_ms) + " ms";
+            if (reply.delayMs > 0) line += " after " + std::to_string(reply.delayMs) + " ms";
             if (suppress) line += " (no-idn fault)";
             ctx_.trace(line);
         }
-        if (reply.delay_ms > 0) {
-            instrument_busy_ = true;
-            reply_timer_ = ctx_.loop().after(std::chrono::milliseconds(reply.delay_ms),
+        if (reply.delayMs > 0) {
+            instrumentBusy_ = true;
+            replyTimer_ = ctx_.loop().after(std::chrono::milliseconds(reply.delayMs),
                                              [this, source, messages = std::move(reply.messages)]() mutable {
-                                                 instrument_busy_ = false;
+                                                 instrumentBusy_ = false;
                                                  queue_reply(std::move(messages), source);
                                                  run_commands();
                                              });
@@ -456,14 +456,14 @@ void Device::run_commands() {
 }
 
 void Device::queue_reply(std::vector<Message> messages, std::uint64_t source) {
-    auto client = source == 0 ? line_clients_.end() : line_clients_.find(source);
+    auto client = source == 0 ? lineClients_.end() : lineClients_.find(source);
     for (Message& message : messages) {
         if (message.size() == 0) continue;
         instrument_.queue(std::move(message));
-        if (client != line_clients_.end()) read_waiters_.emplace_back(source, 0);
+        if (client != lineClients_.end()) readWaiters_.emplace_back(source, 0);
     }
     serve_reads();
-    if (client != line_clients_.end() && client->second.commands > 0) {
+    if (client != lineClients_.end() && client->second.commands > 0) {
         --client->second.commands;
         finish_if_answered(client->second);
     }
@@ -482,14 +482,14 @@ void Device::recover() {
                    std::to_string(instrument_.output_messages()) + " output message(s) (" +
                    std::to_string(instrument_.output_bytes()) + " bytes), " +
                    std::to_string(instrument_.partial_bytes()) + " partial command byte(s), " +
-                   std::to_string(instrument_.pending_commands() + (instrument_busy_ ? 1 : 0)) +
+                   std::to_string(instrument_.pending_commands() + (instrumentBusy_ ? 1 : 0)) +
                    " unanswered command(s)");
     }
     instrument_.clear();
-    instrument_busy_ = false;
-    reply_timer_.reset();
+    instrumentBusy_ = false;
+    replyTimer_.reset();
     // The TCP clients' lines went with the rest.
-    for (auto& [conn, client] : line_clients_) {
+    for (auto& [conn, client] : lineClients_) {
         client.commands = 0;
         finish_if_answered(client);
     }

@@ -59,8 +59,8 @@ public:
     DeviceStats& stats() { return stats_; }
     const DeviceStats& stats() const { return stats_; }
     std::size_t connection_count() const { return connections_.size(); }
-    std::size_t line_client_count() const { return line_clients_.size(); }
-    std::size_t reads_pending() const { return read_waiters_.size(); }
+    std::size_t line_client_count() const { return lineClients_.size(); }
+    std::size_t reads_pending() const { return readWaiters_.size(); }
 
     // Queues a response message as if the instrument had produced it.
     void push_output(Message message);
@@ -88,12 +88,12 @@ private:
         // Fault decisions, taken when the request arrives.
         std::optional<std::uint32_t> error;
         std::optional<std::uint32_t> partial;
-        std::optional<std::uint32_t> recover_fail;
+        std::optional<std::uint32_t> recoverFail;
         std::optional<std::uint32_t> malformed;  // MalformedWay of its completion
-        bool zero_read = false;
+        bool zeroRead = false;
         bool waiting = false;  // a READ queued for output
         EventLoop::Timer hold;
-        EventLoop::Timer late_cancel;
+        EventLoop::Timer lateCancel;
     };
 
     struct Connection {
@@ -106,7 +106,7 @@ private:
     struct LineClient {
         std::unique_ptr<LineConnection> connection;
         std::size_t commands = 0;   // its lines not answered yet
-        bool input_ended = false;   // it sent EOF: finish once `commands` is 0
+        bool inputEnded = false;   // it sent EOF: finish once `commands` is 0
     };
 
     void on_accept();
@@ -144,18 +144,18 @@ private:
     std::uint32_t number_;
     std::string path_;
     UniqueFd listener_;
-    EventLoop::Watch listen_watch_;
+    EventLoop::Watch listenWatch_;
     Instrument instrument_;
     FaultSet faults_;
     DeviceStats stats_;
     std::map<std::uint64_t, std::unique_ptr<Connection>> connections_;
-    std::map<std::uint64_t, LineClient> line_clients_;
+    std::map<std::uint64_t, LineClient> lineClients_;
     // Waiting READs, oldest first: (conn, id) of a driver connection's READ,
     // or (conn, 0) for a line client's READ (request id 0 never occurs).
-    std::deque<std::pair<std::uint64_t, std::uint32_t>> read_waiters_;
-    bool instrument_busy_ = false;   // a reply is in its delay
-    EventLoop::Timer reply_timer_;
-    std::uint64_t next_serial_ = 1;
+    std::deque<std::pair<std::uint64_t, std::uint32_t>> readWaiters_;
+    bool instrumentBusy_ = false;   // a reply is in its delay
+    EventLoop::Timer replyTimer_;
+    std::uint64_t nextSerial_ = 1;
     std::vector<char> rx_;
     std::vector<char> tx_;  // the payload of the READ completion being sent
 };

@@ -73,7 +73,7 @@ EventLoop::EventLoop() {
 EventLoop::~EventLoop() = default;
 
 EventLoop::Watch EventLoop::watch(int fd, std::uint32_t events, FdHandler handler) {
-    const std::uint64_t key = next_key_++;
+    const std::uint64_t key = nextKey_++;
     epoll_event ev{};
     ev.events = events;
     ev.data.u64 = key;
@@ -99,22 +99,22 @@ void EventLoop::modify(std::uint64_t key, std::uint32_t events) {
 }
 
 EventLoop::Timer EventLoop::after(std::chrono::milliseconds delay, TimerCallback callback) {
-    const std::uint64_t key = next_key_++;
+    const std::uint64_t key = nextKey_++;
     const Clock::time_point due = Clock::now() + delay;
     timers_.emplace(TimerKey{due, key}, std::move(callback));
-    timer_due_.emplace(key, due);
+    timerDue_.emplace(key, due);
     return Timer(this, key);
 }
 
 void EventLoop::cancel(std::uint64_t key) noexcept {
-    auto it = timer_due_.find(key);
-    if (it == timer_due_.end()) return;
+    auto it = timerDue_.find(key);
+    if (it == timerDue_.end()) return;
     timers_.erase(TimerKey{it->second, key});
-    timer_due_.erase(it);
+    timerDue_.erase(it);
 }
 
 bool EventLoop::timer_pending(std::uint64_t key) const noexcept {
-    return timer_due_.count(key) != 0;
+    return timerDue_.count(key) != 0;
 }
 
 void EventLoop::request_stop() noexcept {
@@ -138,7 +138,7 @@ void EventLoop::fire_due_timers() {
         auto it = timers_.begin();
         if (it->first.first > now) break;
         TimerCallback callback = std::move(it->second);
-        timer_due_.erase(it->first.second);
+        timerDue_.erase(it->first.second);
         timers_.erase(it);
         callback();
     }

@@ -96,10 +96,10 @@ private:
 
     UniqueFd epoll_;
     UniqueFd wake_;  // eventfd written by request_stop()
-    std::uint64_t next_key_ = 1;
+    std::uint64_t nextKey_ = 1;
     std::unordered_map<std::uint64_t, std::shared_ptr<FdEntry>> fds_;
     std::map<TimerKey, TimerCallback> timers_;
-    std::unordered_map<std::uint64_t, Clock::time_point> timer_due_;
+    std::unordered_map<std::uint64_t, Clock::time_point> timerDue_;
     bool stopping_ = false;
 };
 

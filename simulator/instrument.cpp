@@ -78,7 +78,7 @@ std::string expand_identity(std::string_view pattern, std::uint32_t device_numbe
 Instrument::Instrument(std::shared_ptr<const InstrumentDef> def, std::uint32_t device_number)
     : def_(std::move(def)),
       identity_(expand_identity(def_->identity, device_number)) {
-    for (const std::string& message : def_->initial_output) queue(message);
+    for (const std::string& message : def_->initialOutput) queue(message);
 }
 
 bool Instrument::receive(std::string_view bytes) {
@@ -115,7 +115,7 @@ Reply Instrument::answer(std::string_view command, bool suppress_identity) const
     if (suppress_identity && command == kIdentityQuery) return {};
     if (const Dialogue* d = def_->find(command)) return d->reply;
     if (command == kIdentityQuery) return Reply{{response_message(identity_)}, 0};
-    if (def_->data_command && command.substr(0, kDataCommand.size()) == kDataCommand) {
+    if (def_->dataCommand && command.substr(0, kDataCommand.size()) == kDataCommand) {
         const std::string_view digits = command.substr(kDataCommand.size());
         std::size_t size = 0;
         const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), size);
@@ -133,20 +133,20 @@ Reply Instrument::answer(std::string_view command, bool suppress_identity) const
         case UnknownPolicy::kSilent:
             return {};
         case UnknownPolicy::kRespond:
-            return def_->unknown_reply;
+            return def_->unknownReply;
     }
     return {};
 }
 
 void Instrument::queue(Message message) {
     if (message.size() == 0) return;
-    output_bytes_ += message.size();
+    outputBytes_ += message.size();
     output_.push_back(std::move(message));
 }
 
 std::string Instrument::take(std::size_t capacity) {
     if (output_.empty()) return {};
-    std::string out(std::min(capacity, output_.front().size() - front_offset_), '\0');
+    std::string out(std::min(capacity, output_.front().size() - frontOffset_), '\0');
     take_into(out.data(), out.size());
     return out;
 }
@@ -154,13 +154,13 @@ std::string Instrument::take(std::size_t capacity) {
 std::size_t Instrument::take_into(char* out, std::size_t capacity) {
     if (output_.empty() || capacity == 0) return 0;
     const Message& front = output_.front();
-    const std::size_t n = std::min(capacity, front.size() - front_offset_);
-    front.copy(front_offset_, n, out);
-    front_offset_ += n;
-    output_bytes_ -= n;
-    if (front_offset_ == front.size()) {
+    const std::size_t n = std::min(capacity, front.size() - frontOffset_);
+    front.copy(frontOffset_, n, out);
+    frontOffset_ += n;
+    outputBytes_ -= n;
+    if (frontOffset_ == front.size()) {
         output_.pop_front();
-        front_offset_ = 0;
+        frontOffset_ = 0;
     }
     return n;
 }
@@ -169,8 +169,8 @@ void Instrument::clear() {
     partial_.clear();
     commands_.clear();
     output_.clear();
-    front_offset_ = 0;
-    output_bytes_ = 0;
+    frontOffset_ = 0;
+    outputBytes_ = 0;
 }
 
 }  // namespace tavlib::sim

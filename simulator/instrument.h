@@ -38,10 +38,10 @@ struct Message {
 };
 
 // What the instrument does with one command line: the response messages it
-// queues, in order, after waiting delay_ms.  No messages: it stays silent.
+// queues, in order, after waiting delayMs.  No messages: it stays silent.
 struct Reply {
     std::vector<Message> messages;
-    std::uint32_t delay_ms = 0;
+    std::uint32_t delayMs = 0;
 };
 
 enum class UnknownPolicy { kEcho, kSilent, kRespond };
@@ -58,10 +58,10 @@ struct InstrumentDef {
     unsigned count = 1;  // devices created at start
     // "{n}" stands for the device number, six digits, zero-padded.
     std::string identity = "VESPARO,ZQ907,SN{n},1.0.0";
-    bool data_command = true;  // built-in "DATA? N"
+    bool dataCommand = true;  // built-in "DATA? N"
     UnknownPolicy unknown = UnknownPolicy::kEcho;
-    Reply unknown_reply;  // for UnknownPolicy::kRespond
-    std::vector<std::string> initial_output;
+    Reply unknownReply;  // for UnknownPolicy::kRespond
+    std::vector<std::string> initialOutput;
     std::vector<Dialogue> dialogues;
     std::vector<Fault> faults;  // switched on when a device of this kind is created
 
@@ -122,7 +122,7 @@ public:
     std::string take(std::size_t capacity);
     std::size_t take_into(char* out, std::size_t capacity);
     std::size_t output_messages() const { return output_.size(); }
-    std::size_t output_bytes() const { return output_bytes_; }
+    std::size_t output_bytes() const { return outputBytes_; }
 
     // Recovery: drops untaken output, the partial line and unanswered
     // commands.
@@ -134,8 +134,8 @@ private:
     std::string partial_;
     std::deque<Command> commands_;
     std::deque<Message> output_;
-    std::size_t front_offset_ = 0;  // bytes of output_.front() already taken
-    std::size_t output_bytes_ = 0;  // untaken bytes in output_
+    std::size_t frontOffset_ = 0;  // bytes of output_.front() already taken
+    std::size_t outputBytes_ = 0;  // untaken bytes in output_
 };
 
 // Replaces "{n}" in an identity template by the six-digit device number.

@@ -1,5 +1,7 @@
 #include "line_connection.h"
 
+#include "control_text.h"
+
 #include "instrument.h"
 
 #include <sys/epoll.h>
@@ -21,16 +23,6 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::size_t kOutputHighWater = 4u * 1024u * 1024u;
 
 }  // namespace
-
-std::string to_lf_line_ends(std::string_view message) {
-    std::string out;
-    out.reserve(message.size());
-    for (std::size_t i = 0; i < message.size(); ++i) {
-        if (message[i] == '\r' && i + 1 < message.size() && message[i + 1] == '\n') continue;
-        out += message[i];
-    }
-    return out;
-}
 
 LineConnection::LineConnection(EventLoop& loop, UniqueFd fd, std::uint64_t number, std::string peer,
                                Handlers handlers)
@@ -64,8 +56,8 @@ void LineConnection::finish() {
 void LineConnection::close_soon_if_done() {
     // A close decided here would pull the connection away under its caller;
     // the loop does it a moment later instead.
-    if ((broken_ || (finishing_ && pending() == 0)) && !close_later_.pending())
-        close_later_ = loop_.after(std::chrono::milliseconds(0), [this] { close("peer"); });
+    if ((broken_ || (finishing_ && pending() == 0)) && !closeLater_.pending())
+        closeLater_ = loop_.after(std::chrono::milliseconds(0), [this] { close("peer"); });
 }
 
 void LineConnection::on_event(std::uint32_t events) {
@@ -86,7 +78,7 @@ void LineConnection::on_event(std::uint32_t events) {
 bool LineConnection::read_input() {
     char buffer[kReadChunk];
     const int reads = options_.input ? 1 : kReadsPerWakeup;
-    for (int i = 0; i < reads && !peer_done_ && pending() <= kOutputHighWater; ++i) {
+    for (int i = 0; i < reads && !peerDone_ && pending() <= kOutputHighWater; ++i) {
         const ssize_t n = options_.input ? ::read(fd_.get(), buffer, sizeof buffer)
                                          : ::recv(fd_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
         if (n < 0) {
@@ -97,12 +89,12 @@ bool LineConnection::read_input() {
         }
         if (n == 0) {
             // The client has finished sending; it may still read what is due.
-            peer_done_ = true;
+            peerDone_ = true;
             if (options_.input && !in_.empty()) {
                 handlers_.line(std::move(in_));
                 in_.clear();
             }
-            handlers_.input_ended();
+            handlers_.inputEnded();
             return true;
         }
         in_.append(buffer, static_cast<std::size_t>(n));
@@ -157,7 +149,7 @@ void LineConnection::flush() {
 
 void LineConnection::update_watch() {
     std::uint32_t wanted = 0;
-    if (!peer_done_ && !broken_ && pending() <= kOutputHighWater) wanted |= EPOLLIN;
+    if (!peerDone_ && !broken_ && pending() <= kOutputHighWater) wanted |= EPOLLIN;
     if (pending() > 0) wanted |= EPOLLOUT;
     if (wanted == watching_) return;
     watch_.modify(wanted);

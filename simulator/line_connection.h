@@ -20,9 +20,6 @@
 
 namespace tavlib::sim {
 
-// The instrument's CR LF line ends as LF, every other byte as it is.
-std::string to_lf_line_ends(std::string_view message);
-
 class LineConnection {
 public:
     struct Handlers {
@@ -33,7 +30,7 @@ public:
         // handed over.  It may still be reading: the owner calls finish()
         // once the answers those lines are due have been sent.  Must not
         // destroy the connection.
-        std::function<void()> input_ended;
+        std::function<void()> inputEnded;
         // The connection has ended: "peer" (closed by the client, or after
         // its EOF and finish()), "error", or "overlong-line" (a line grew
         // beyond the instrument's longest command line).  The owner destroys
@@ -66,7 +63,7 @@ public:
     // client's further input is left unread.  Never closes the connection.
     void send_response(std::string_view message);
 
-    // After input_ended: nothing more will be sent but what is queued now;
+    // After inputEnded: nothing more will be sent but what is queued now;
     // the connection closes ("peer") once that has gone out.
     void finish();
 
@@ -89,12 +86,12 @@ private:
     Options options_;
     UniqueFd fd_;
     EventLoop::Watch watch_;  // declared after fd_: removed before the fd closes
-    EventLoop::Timer close_later_;
+    EventLoop::Timer closeLater_;
     std::string in_;
     std::string out_;
     std::size_t sent_ = 0;         // bytes of out_ already sent
     std::uint32_t watching_ = 0;   // the epoll mask in force
-    bool peer_done_ = false;       // the client sent EOF: nothing more to read
+    bool peerDone_ = false;       // the client sent EOF: nothing more to read
     bool finishing_ = false;       // finish() was called: close once out_ is sent
     bool broken_ = false;          // sending failed: close at the next event
 };

@@ -1,6 +1,7 @@
 #include "sim_process.h"
 
 #include "control_text.h"
+#include "tavlib/driver_interface.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -99,28 +100,28 @@ pid_t spawn_child(char* const argv[], char* const envp[], int out) {
 
 SimProcess::SimProcess(SimOptions options) : options_(std::move(options)) {
     if (options_.executable.empty()) options_.executable = default_executable();
-    runtime_dir_ = options_.runtime_dir;
-    if (runtime_dir_.empty()) {
+    runtimeDir_ = options_.runtimeDir;
+    if (runtimeDir_.empty()) {
         // Short, so that socket paths stay within the 107 bytes of sun_path.
         char pattern[] = "/tmp/tavril-sim-XXXXXX";
         if (::mkdtemp(pattern) == nullptr) throw SimProcessError(errno_text("mkdtemp"));
-        runtime_dir_ = pattern;
-        own_runtime_dir_ = true;
+        runtimeDir_ = pattern;
+        ownRuntimeDir_ = true;
     }
-    control_path_ = runtime_dir_ + "/control.sock";
+    controlPath_ = runtimeDir_ + "/control.sock";
 
-    if (options_.export_runtime_dir) {
+    if (options_.exportRuntimeDir) {
         if (const char* old = std::getenv("TAVRIL_RUNTIME_DIR")) {
-            had_env_ = true;
-            old_env_ = old;
+            hadEnv_ = true;
+            oldEnv_ = old;
         }
-        ::setenv("TAVRIL_RUNTIME_DIR", runtime_dir_.c_str(), 1);
-        env_exported_ = true;
+        ::setenv("TAVRIL_RUNTIME_DIR", runtimeDir_.c_str(), 1);
+        envExported_ = true;
     }
 
     // Everything the child needs is built before fork(): after it only
     // async-signal-safe calls are made.
-    std::vector<std::string> args{options_.executable, "--control", control_path_};
+    std::vector<std::string> args{options_.executable, "--control", controlPath_};
     if (options_.trace) args.emplace_back("--trace");
     args.insert(args.end(), options_.args.begin(), options_.args.end());
     std::vector<char*> argv;
@@ -129,7 +130,7 @@ SimProcess::SimProcess(SimOptions options) : options_(std::move(options)) {
     std::vector<std::string> env_strings;
     for (char** e = environ; *e != nullptr; ++e)
         if (std::strncmp(*e, "TAVRIL_RUNTIME_DIR=", 19) != 0) env_strings.emplace_back(*e);
-    env_strings.push_back("TAVRIL_RUNTIME_DIR=" + runtime_dir_);
+    env_strings.push_back("TAVRIL_RUNTIME_DIR=" + runtimeDir_);
     std::vector<char*> envp;
     for (std::string& e : env_strings) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -154,45 +155,41 @@ SimProcess::SimProcess(SimOptions options) : options_(std::move(options)) {
     bool started = false;
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        started = changed_.wait_for(lock, options_.start_timeout, [this] { return ready_ || eof_; }) && ready_;
+        started = changed_.wait_for(lock, options_.startTimeout, [this] { return ready_ || eof_; }) && ready_;
     }
     try {
         if (!started) throw SimProcessError("tavril-sim (" + options_.executable + ") did not start:\n" + output());
         connect_control();
     } catch (...) {
-        stop();
-        if (drainer_.joinable()) drainer_.join();
-        restore_env();
-        if (own_runtime_dir_) {
-            std::error_code ec;
-            std::filesystem::remove_all(runtime_dir_, ec);
-        }
+        release();
         throw;
     }
 }
 
-SimProcess::~SimProcess() {
+SimProcess::~SimProcess() { release(); }
+
+void SimProcess::release() {
     stop();
     if (drainer_.joinable()) drainer_.join();
     restore_env();
-    if (own_runtime_dir_) {
+    if (ownRuntimeDir_) {
         std::error_code ec;
-        std::filesystem::remove_all(runtime_dir_, ec);
+        std::filesystem::remove_all(runtimeDir_, ec);
     }
 }
 
 void SimProcess::restore_env() {
-    if (!env_exported_) return;
-    if (had_env_) {
-        ::setenv("TAVRIL_RUNTIME_DIR", old_env_.c_str(), 1);
+    if (!envExported_) return;
+    if (hadEnv_) {
+        ::setenv("TAVRIL_RUNTIME_DIR", oldEnv_.c_str(), 1);
     } else {
         ::unsetenv("TAVRIL_RUNTIME_DIR");
     }
-    env_exported_ = false;
+    envExported_ = false;
 }
 
 std::string SimProcess::interface_folder() const {
-    return runtime_dir_ + "/016a5b0d-4331-4c56-8825-6ec4c870d3cb";
+    return runtimeDir_ + "/" + tavlib::driver::kInterfaceClassFolder;
 }
 
 void SimProcess::drain() {
@@ -233,7 +230,7 @@ bool SimProcess::wait_for_output(std::string_view text, std::chrono::millisecond
 
 int SimProcess::stop() {
     control_.reset();
-    if (pid_ <= 0) return exit_code_;
+    if (pid_ <= 0) return exitCode_;
     ::kill(pid_, SIGTERM);
     const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
     int status = 0;
@@ -252,8 +249,8 @@ int SimProcess::stop() {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     pid_ = -1;
-    exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-    return exit_code_;
+    exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+    return exitCode_;
 }
 
 // ---- control ---------------------------------------------------------------
@@ -261,12 +258,12 @@ int SimProcess::stop() {
 void SimProcess::connect_control() {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (control_path_.size() >= sizeof addr.sun_path) throw SimProcessError("control path too long: " + control_path_);
-    std::memcpy(addr.sun_path, control_path_.c_str(), control_path_.size() + 1);
+    if (controlPath_.size() >= sizeof addr.sun_path) throw SimProcessError("control path too long: " + controlPath_);
+    std::memcpy(addr.sun_path, controlPath_.c_str(), controlPath_.size() + 1);
     control_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!control_) throw SimProcessError(errno_text("socket"));
     if (::connect(control_.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
-        throw SimProcessError(errno_text("connect to " + control_path_));
+        throw SimProcessError(errno_text("connect to " + controlPath_));
 }
 
 SimReply SimProcess::command(std::string_view line) { return exchange(line, kReplyGuardMs); }
@@ -283,10 +280,10 @@ SimReply SimProcess::exchange(std::string_view line, int guard_ms) {
     }
     SimReply reply;
     for (;;) {
-        const std::size_t end = control_in_.find('\n');
+        const std::size_t end = controlIn_.find('\n');
         if (end != std::string::npos) {
-            std::string reply_line = control_in_.substr(0, end);
-            control_in_.erase(0, end + 1);
+            std::string reply_line = controlIn_.substr(0, end);
+            controlIn_.erase(0, end + 1);
             if (reply_line.rfind("ok", 0) == 0 || reply_line.rfind("error", 0) == 0) {
                 reply.ok = reply_line.rfind("ok", 0) == 0;
                 reply.status = std::move(reply_line);
@@ -303,7 +300,7 @@ SimReply SimProcess::exchange(std::string_view line, int guard_ms) {
         const ssize_t n = ::recv(control_.get(), buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) throw SimProcessError("tavril-sim closed the control connection during: " + std::string(line));
-        control_in_.append(buffer, static_cast<std::size_t>(n));
+        controlIn_.append(buffer, static_cast<std::size_t>(n));
     }
 }
 

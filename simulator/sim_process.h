@@ -9,7 +9,7 @@
 // Typical use in a library test:
 //
 //     tavlib::sim::SimOptions options;
-//     options.export_runtime_dir = true;           // this process sees its devices
+//     options.exportRuntimeDir = true;           // this process sees its devices
 //     tavlib::sim::SimProcess sim(options);        // starts, waits for "ready"
 //     sim.set_fault(1, "delay 5000 times=1");      // the next WRITE/READ is late
 //     ... call the library on slot 0 ...
@@ -22,7 +22,7 @@
 // is the n-th device of that list while no device was removed.
 //
 // Every SimProcess has its own runtime directory (a fresh temporary one
-// unless SimOptions::runtime_dir is set), so tests run side by side.  The
+// unless SimOptions::runtimeDir is set), so tests run side by side.  The
 // destructor stops the simulator (SIGTERM, then SIGKILL after 10 s), reaps
 // it and removes the temporary directory.  The child also gets SIGTERM if
 // the thread that started it ends first.
@@ -59,15 +59,15 @@ public:
 
 struct SimOptions {
     std::string executable;   // empty: $TAVRIL_SIM_PATH, else the build's tavril-sim
-    std::string runtime_dir;  // empty: a fresh temporary directory, removed at the end
+    std::string runtimeDir;  // empty: a fresh temporary directory, removed at the end
     // Set TAVRIL_RUNTIME_DIR in this process too while the SimProcess lives
     // (the old value comes back afterwards), so that the library under test
     // finds the simulator's devices.
-    bool export_runtime_dir = false;
+    bool exportRuntimeDir = false;
     // More arguments, e.g. {"--devices", "2"} or {"--definitions", path}.
     std::vector<std::string> args;
     bool trace = false;
-    std::chrono::milliseconds start_timeout{30000};
+    std::chrono::milliseconds startTimeout{30000};
 };
 
 // One event of a device's log, in the order the simulator saw it.
@@ -126,9 +126,9 @@ public:
     ~SimProcess();
 
     pid_t pid() const { return pid_; }
-    const std::string& runtime_dir() const { return runtime_dir_; }
+    const std::string& runtime_dir() const { return runtimeDir_; }
     std::string interface_folder() const;
-    const std::string& control_path() const { return control_path_; }
+    const std::string& control_path() const { return controlPath_; }
 
     // Sends one control line and returns the reply.
     SimReply command(std::string_view line);
@@ -170,19 +170,21 @@ private:
     void drain();
     void connect_control();
     void restore_env();
+    // Stops the simulator and removes what the client made for it.
+    void release();
 
     SimOptions options_;
-    std::string runtime_dir_;
-    bool own_runtime_dir_ = false;
-    std::string control_path_;
-    bool env_exported_ = false;
-    bool had_env_ = false;
-    std::string old_env_;
+    std::string runtimeDir_;
+    bool ownRuntimeDir_ = false;
+    std::string controlPath_;
+    bool envExported_ = false;
+    bool hadEnv_ = false;
+    std::string oldEnv_;
     pid_t pid_ = -1;
-    int exit_code_ = -1;
+    int exitCode_ = -1;
     UniqueFd out_;      // read end of the child's stdout and stderr
     UniqueFd control_;  // control socket
-    std::string control_in_;
+    std::string controlIn_;
     std::thread drainer_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;

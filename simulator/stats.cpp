@@ -59,8 +59,8 @@ void DeviceStats::reset() {
     dropped_ = 0;
     requests_ = 0;
     recoveries_ = 0;
-    bytes_written_ = 0;
-    bytes_read_ = 0;
+    bytesWritten_ = 0;
+    bytesRead_ = 0;
 }
 
 }  // namespace tavlib::sim

@@ -39,16 +39,16 @@ public:
     void add(StatEvent event);
     void count_request() { ++requests_; }
     void count_recovery() { ++recoveries_; }
-    void count_written(std::size_t n) { bytes_written_ += n; }
-    void count_read(std::size_t n) { bytes_read_ += n; }
+    void count_written(std::size_t n) { bytesWritten_ += n; }
+    void count_read(std::size_t n) { bytesRead_ += n; }
     void reset();
 
     const std::deque<StatEvent>& events() const { return events_; }
     std::uint64_t dropped_events() const { return dropped_; }
     std::uint64_t requests() const { return requests_; }
     std::uint64_t recoveries() const { return recoveries_; }
-    std::uint64_t bytes_written() const { return bytes_written_; }
-    std::uint64_t bytes_read() const { return bytes_read_; }
+    std::uint64_t bytes_written() const { return bytesWritten_; }
+    std::uint64_t bytes_read() const { return bytesRead_; }
 
 private:
     std::size_t limit_;  // events kept; the oldest go first
@@ -56,8 +56,8 @@ private:
     std::uint64_t dropped_ = 0;
     std::uint64_t requests_ = 0;
     std::uint64_t recoveries_ = 0;
-    std::uint64_t bytes_written_ = 0;
-    std::uint64_t bytes_read_ = 0;
+    std::uint64_t bytesWritten_ = 0;
+    std::uint64_t bytesRead_ = 0;
 };
 
 }  // namespace tavlib::sim

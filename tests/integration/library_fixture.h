@@ -17,7 +17,7 @@ namespace tavlib::test {
 inline sim::SimOptions sim_options(std::vector<std::string> args = {}) {
     sim::SimOptions options;
     const char* dir = std::getenv("TAVRIL_RUNTIME_DIR");
-    options.runtime_dir = dir != nullptr ? dir : "";
+    options.runtimeDir = dir != nullptr ? dir : "";
     options.args = std::move(args);
     return options;
 }

@@ -115,7 +115,7 @@ std::string runtime_dir() {
 
 tavlib::sim::SimOptions options(std::vector<std::string> args = {}, std::string dir = runtime_dir()) {
     tavlib::sim::SimOptions o;
-    o.runtime_dir = std::move(dir);
+    o.runtimeDir = std::move(dir);
     o.args = std::move(args);
     return o;
 }

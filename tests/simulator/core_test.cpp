@@ -116,7 +116,7 @@ TEST(OutputQueue, ClearDropsOutputPartialLineAndCommands) {
 
 TEST(OutputQueue, InitialOutputIsQueuedAtStart) {
     InstrumentDef def = default_instrument();
-    def.initial_output = {"STALE\r\n", "OLDER\r\n"};
+    def.initialOutput = {"STALE\r\n", "OLDER\r\n"};
     Instrument instrument(shared(def), 1);
     EXPECT_EQ(instrument.take(100), "STALE\r\n");
     EXPECT_EQ(instrument.take(100), "OLDER\r\n");
@@ -144,10 +144,10 @@ TEST(Answers, DialoguesComeFirstAndUnknownFollowsThePolicy) {
     def.dialogues.push_back({"*IDN?", Reply{{"OTHER\r\n"}, 0}});
     def.dialogues.push_back({"SLOW?", Reply{{"S\r\n"}, 250}});
     def.unknown = UnknownPolicy::kSilent;
-    def.data_command = false;
+    def.dataCommand = false;
     Instrument instrument(shared(def), 1);
     EXPECT_EQ(bytes(instrument.answer("*IDN?", false).messages), std::vector<std::string>{"OTHER\r\n"});
-    EXPECT_EQ(instrument.answer("SLOW?", false).delay_ms, 250u);
+    EXPECT_EQ(instrument.answer("SLOW?", false).delayMs, 250u);
     EXPECT_TRUE(instrument.answer("DATA? 10", false).messages.empty());
     EXPECT_TRUE(instrument.answer("what", false).messages.empty());
 }
@@ -198,18 +198,18 @@ TEST(Definitions, SampleFileLoads) {
     EXPECT_EQ(zq.count, 1u);
     EXPECT_EQ(zq.identity, "VESPARO,ZQ907,SN{n},2.4.1");
     EXPECT_EQ(zq.unknown, UnknownPolicy::kRespond);
-    EXPECT_EQ(bytes(zq.unknown_reply.messages), std::vector<std::string>{"ERROR unknown command ANS90\r\n"});
+    EXPECT_EQ(bytes(zq.unknownReply.messages), std::vector<std::string>{"ERROR unknown command ANS90\r\n"});
     ASSERT_NE(zq.find("CONF:RANGE 1000"), nullptr);
     EXPECT_EQ(bytes(zq.find("CONF:RANGE 1000")->reply.messages), std::vector<std::string>{"RANGE REFUSED ANS40\r\n"});
     EXPECT_EQ(bytes(zq.find("SELFTEST?")->reply.messages),
               std::vector<std::string>{"SELFTEST ANS40\r\nCHANNEL 2 ANS20\r\n"});
     EXPECT_EQ(zq.find("SYST:ERR?")->reply.messages.size(), 2u);
     EXPECT_EQ(bytes(zq.find("TRACE?")->reply.messages), std::vector<std::string>{data_pattern(100000)});
-    EXPECT_EQ(zq.find("MEAS:CURR?")->reply.delay_ms, 150u);
+    EXPECT_EQ(zq.find("MEAS:CURR?")->reply.delayMs, 150u);
     EXPECT_TRUE(zq.find("*RST")->reply.messages.empty());
     const InstrumentDef& stale = defs[1];
     EXPECT_EQ(stale.count, 0u);
-    EXPECT_EQ(stale.initial_output, std::vector<std::string>{"OVERRANGE 12\r\n"});
+    EXPECT_EQ(stale.initialOutput, std::vector<std::string>{"OVERRANGE 12\r\n"});
     EXPECT_TRUE(stale.faults.empty());
     ASSERT_EQ(defs[2].faults.size(), 1u);
     EXPECT_EQ(format_fault(defs[2].faults[0]), "fault kind=no-idn skip=0 times=0 on=idn");
@@ -227,7 +227,7 @@ TEST(Definitions, RawAndSilentUnknown) {
         "t.yaml");
     ASSERT_EQ(defs.size(), 1u);
     EXPECT_EQ(defs[0].unknown, UnknownPolicy::kSilent);
-    EXPECT_FALSE(defs[0].data_command);
+    EXPECT_FALSE(defs[0].dataCommand);
     EXPECT_EQ(bytes(defs[0].find("BIN?")->reply.messages), std::vector<std::string>{std::string("\x01\0\r\n", 4)});
 }
 

@@ -19,7 +19,7 @@ protected:
         SimOptions options;
         options.args = std::move(args);
         options.trace = trace;
-        options.runtime_dir = std::move(runtime_dir);
+        options.runtimeDir = std::move(runtime_dir);
         sim_ = std::make_unique<SimProcess>(std::move(options));
     }
     SimProcess& sim() {

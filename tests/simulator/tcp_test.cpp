@@ -1,5 +1,6 @@
 // The network port: the instrument of one device served to TCP clients as
 // lines ending in LF, sharing the device's command and output queues.
+#include "control_text.h"
 #include "line_connection.h"
 #include "sim_fixture.h"
 #include "tcp_client.h"

@@ -53,7 +53,7 @@ protected:
 
     void start_with(SimOptions options) {
         // Tests that call the library themselves see the simulator's devices.
-        options.export_runtime_dir = true;
+        options.exportRuntimeDir = true;
         sim = std::make_unique<SimProcess>(std::move(options));
     }
 
@@ -84,7 +84,7 @@ TEST_F(TavctlTest, ToolAndSimulatorRefuseARuntimeDirectoryOpenToOthers) {
     EXPECT_EQ(run.err, "tavctl: refusing the runtime directory: " + why + "\n");
 
     SimOptions options;
-    options.runtime_dir = open.string();
+    options.runtimeDir = open.string();
     try {
         SimProcess refused(options);
         ADD_FAILURE() << "the simulator started";

@@ -82,7 +82,7 @@ std::unique_ptr<sim::SimProcess> start_simulator(int devices) {
 std::unique_ptr<sim::SimProcess> start_simulator(std::vector<std::string> args) {
     sim::SimOptions options;
     const char* dir = std::getenv("TAVRIL_RUNTIME_DIR");
-    options.runtime_dir = dir != nullptr ? dir : "";
+    options.runtimeDir = dir != nullptr ? dir : "";
     options.args = std::move(args);
     return std::make_unique<sim::SimProcess>(options);
 }

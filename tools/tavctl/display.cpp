@@ -7,12 +7,7 @@
 namespace tavlib::tavctl {
 
 std::string printable_response(std::string_view text) {
-    std::string shown;
-    shown.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        shown += text[i];
-    }
+    std::string shown = sim::to_lf_line_ends(text);
     if (shown.ends_with('\n')) shown.pop_back();
     return shown;
 }
