@@ -24,9 +24,6 @@ set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
-stage_start=$(date +%s%N)
-passed=0
-failed=0
 widths=(x86_64 i686)
 results=()
 

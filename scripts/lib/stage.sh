@@ -1,5 +1,9 @@
 # Helpers shared by the Windows stage scripts; sourced, not run.
-# The sourcing script sets `passed` and `failed` to 0 first.
+# Sourcing starts the stage: its clock (`stage_start`) and its counts
+# (`passed`, `failed`).
+stage_start=$(date +%s%N)
+passed=0
+failed=0
 
 elapsed() { # milliseconds since $1 (a date +%s%N value), as seconds
     local ms=$((($(date +%s%N) - $1) / 1000000))

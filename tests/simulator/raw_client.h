@@ -93,6 +93,14 @@ public:
         if (!c) throw std::runtime_error("the simulator closed the connection");
         return *c;
     }
+    // The next completion, which must be that of request `id`.
+    Completion expect(std::uint32_t id) {
+        Completion c = expect();
+        if (c.id != id)
+            throw std::runtime_error("completion of request " + std::to_string(c.id) + ", not of " +
+                                     std::to_string(id));
+        return c;
+    }
 
     // True if a message or the close is waiting right now.
     bool has_message_now() {
