@@ -38,8 +38,8 @@ struct ControlCommands::Call {
     std::size_t argc() const { return words.size() - 1; }
     // The text after `COMMAND DEV `, blanks inside kept.
     std::string_view rest_after_device() const {
-        const std::size_t dev_end = static_cast<std::size_t>(words[1].data() + words[1].size() - line.data());
-        std::string_view rest = line.substr(dev_end);
+        const std::size_t devEnd = static_cast<std::size_t>(words[1].data() + words[1].size() - line.data());
+        std::string_view rest = line.substr(devEnd);
         if (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
         return rest;
     }
@@ -306,7 +306,7 @@ void ControlCommands::cmd_reset(Call& call) {
 
 void ControlCommands::cmd_wait(Call& call) {
     std::vector<WaitTerm> terms;
-    std::uint32_t timeout_ms = kDefaultWaitMs;
+    std::uint32_t timeoutMs = kDefaultWaitMs;
     for (std::size_t i = 2; i < call.words.size(); ++i) {
         const std::string_view word = call.words[i];
         const std::size_t pos = word.find_first_of("<>=");
@@ -332,7 +332,7 @@ void ControlCommands::cmd_wait(Call& call) {
             return;
         }
         if (term.key == "timeout" && term.op == '=') {
-            timeout_ms = *value;
+            timeoutMs = *value;
             continue;
         }
         if (!wait_value(*call.device, term.key)) {
@@ -348,13 +348,13 @@ void ControlCommands::cmd_wait(Call& call) {
         return;
     }
     const ClientKey client = call.client;
-    wait.timer = loop_.after(std::chrono::milliseconds(timeout_ms), [this, client, timeout_ms] {
+    wait.timer = loop_.after(std::chrono::milliseconds(timeoutMs), [this, client, timeoutMs] {
         const Wait& expired = waits_.at(client);
         std::string now;
         if (const Device* device = devices_.find(expired.device))
             for (const WaitTerm& term : expired.terms)
                 now += " " + term.key + "=" + std::to_string(wait_value(*device, term.key).value_or(0));
-        end_wait(client, error_line("timeout after " + std::to_string(timeout_ms) + " ms;" + now));
+        end_wait(client, error_line("timeout after " + std::to_string(timeoutMs) + " ms;" + now));
     });
     waits_.insert_or_assign(client, std::move(wait));
     call.result.deferred = true;

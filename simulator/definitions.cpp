@@ -181,10 +181,10 @@ private:
         if (const YAML::Node n = node["faults"]) {
             if (!n.IsSequence()) fail(n, "'faults' must be a list of fault texts such as \"delay 500 on=read\"");
             for (const YAML::Node& f : n) {
-                const std::string fault_text = text(f, "each of 'faults'");
+                const std::string faultText = text(f, "each of 'faults'");
                 std::string error;
-                const std::optional<Fault> fault = parse_fault(split_words(fault_text), &error);
-                if (!fault) fail(f, "fault '" + fault_text + "': " + error);
+                const std::optional<Fault> fault = parse_fault(split_words(faultText), &error);
+                if (!fault) fail(f, "fault '" + faultText + "': " + error);
                 def.faults.push_back(*fault);
             }
         }

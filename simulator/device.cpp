@@ -33,13 +33,13 @@ std::string hex32(std::uint32_t value) {
 }  // namespace
 
 Device::Device(DeviceContext& ctx, std::uint32_t number, std::string path, UniqueFd listener,
-               std::shared_ptr<const InstrumentDef> def, std::size_t stats_limit)
+               std::shared_ptr<const InstrumentDef> def, std::size_t statsLimit)
     : ctx_(ctx),
       number_(number),
       path_(std::move(path)),
       listener_(std::move(listener)),
       instrument_(std::move(def), number),
-      stats_(stats_limit) {
+      stats_(statsLimit) {
     for (const Fault& fault : instrument_.definition().faults) faults_.set(fault);
     listenWatch_ = ctx_.loop().watch(listener_.get(), EPOLLIN, [this](std::uint32_t) { on_accept(); });
 }
@@ -376,13 +376,13 @@ void Device::finish_if_answered(LineClient& client) {
 void Device::close_line_client(std::uint64_t conn, const char* reason) {
     auto it = lineClients_.find(conn);
     if (it == lineClients_.end()) return;
-    const std::string reason_text = reason;
-    if (reason_text == "overlong-line")
+    const std::string reasonText = reason;
+    if (reasonText == "overlong-line")
         ctx_.warn("device " + std::to_string(number_) + ": TCP client " + it->second.connection->peer() +
                   " sent a line longer than " + std::to_string(kMaxCommandLine) + " bytes; connection closed");
     std::erase_if(readWaiters_, [conn](const auto& waiter) { return waiter.first == conn; });
     if (ctx_.tracing())
-        ctx_.trace("dev=" + std::to_string(number_) + " tcp=" + std::to_string(conn) + " closed (" + reason_text +
+        ctx_.trace("dev=" + std::to_string(number_) + " tcp=" + std::to_string(conn) + " closed (" + reasonText +
                    ")");
     // The connection is in one of its own callbacks: the watch and timer
     // handles make destroying it here safe, and it touches nothing after.

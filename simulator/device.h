@@ -45,7 +45,7 @@ public:
     // `listener` is bound to `path` and listening; the device removes the
     // socket file when it is destroyed.
     Device(DeviceContext& ctx, std::uint32_t number, std::string path, UniqueFd listener,
-           std::shared_ptr<const InstrumentDef> def, std::size_t stats_limit);
+           std::shared_ptr<const InstrumentDef> def, std::size_t statsLimit);
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
     ~Device();

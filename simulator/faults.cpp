@@ -12,9 +12,9 @@ namespace {
 struct KindInfo {
     FaultKind kind;
     std::string_view name;
-    bool takes_value;
-    unsigned default_targets;
-    unsigned allowed_targets;
+    bool takesValue;
+    unsigned defaultTargets;
+    unsigned allowedTargets;
 };
 
 constexpr std::array<KindInfo, 9> kKinds{{
@@ -54,9 +54,9 @@ std::optional<FaultKind> fault_kind(std::string_view name) {
     return std::nullopt;
 }
 
-bool fault_takes_value(FaultKind kind) { return info(kind).takes_value; }
-unsigned fault_default_targets(FaultKind kind) { return info(kind).default_targets; }
-unsigned fault_allowed_targets(FaultKind kind) { return info(kind).allowed_targets; }
+bool fault_takes_value(FaultKind kind) { return info(kind).takesValue; }
+unsigned fault_default_targets(FaultKind kind) { return info(kind).defaultTargets; }
+unsigned fault_allowed_targets(FaultKind kind) { return info(kind).allowedTargets; }
 
 std::string format_targets(unsigned on) {
     std::string out;

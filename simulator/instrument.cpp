@@ -60,9 +60,9 @@ std::string response_message(std::string_view text) {
     return out;
 }
 
-std::string expand_identity(std::string_view pattern, std::uint32_t device_number) {
+std::string expand_identity(std::string_view pattern, std::uint32_t deviceNumber) {
     char digits[16];
-    std::snprintf(digits, sizeof digits, "%06u", static_cast<unsigned>(device_number));
+    std::snprintf(digits, sizeof digits, "%06u", static_cast<unsigned>(deviceNumber));
     std::string out;
     for (std::size_t i = 0; i < pattern.size();) {
         if (pattern.substr(i, 3) == "{n}") {
@@ -75,25 +75,25 @@ std::string expand_identity(std::string_view pattern, std::uint32_t device_numbe
     return out;
 }
 
-Instrument::Instrument(std::shared_ptr<const InstrumentDef> def, std::uint32_t device_number)
+Instrument::Instrument(std::shared_ptr<const InstrumentDef> def, std::uint32_t deviceNumber)
     : def_(std::move(def)),
-      identity_(expand_identity(def_->identity, device_number)) {
+      identity_(expand_identity(def_->identity, deviceNumber)) {
     for (const std::string& message : def_->initialOutput) queue(message);
 }
 
 bool Instrument::receive(std::string_view bytes) {
     // A CR at the end of the previous piece may pair with an LF in this one.
-    std::size_t scan_from = partial_.empty() ? 0 : partial_.size() - 1;
+    std::size_t scanFrom = partial_.empty() ? 0 : partial_.size() - 1;
     partial_.append(bytes);
-    std::size_t line_start = 0;
+    std::size_t lineStart = 0;
     for (;;) {
-        const std::size_t end = partial_.find("\r\n", scan_from);
+        const std::size_t end = partial_.find("\r\n", scanFrom);
         if (end == std::string::npos) break;
-        commands_.push_back(Command{partial_.substr(line_start, end - line_start), 0});
-        line_start = end + 2;
-        scan_from = line_start;
+        commands_.push_back(Command{partial_.substr(lineStart, end - lineStart), 0});
+        lineStart = end + 2;
+        scanFrom = lineStart;
     }
-    partial_.erase(0, line_start);
+    partial_.erase(0, lineStart);
     if (partial_.size() > kMaxCommandLine) {
         partial_.clear();
         return false;
@@ -111,8 +111,8 @@ Command Instrument::take_command() {
     return command;
 }
 
-Reply Instrument::answer(std::string_view command, bool suppress_identity) const {
-    if (suppress_identity && command == kIdentityQuery) return {};
+Reply Instrument::answer(std::string_view command, bool suppressIdentity) const {
+    if (suppressIdentity && command == kIdentityQuery) return {};
     if (const Dialogue* d = def_->find(command)) return d->reply;
     if (command == kIdentityQuery) return Reply{{response_message(identity_)}, 0};
     if (def_->dataCommand && command.substr(0, kDataCommand.size()) == kDataCommand) {

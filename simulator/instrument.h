@@ -91,7 +91,7 @@ struct Command {
 
 class Instrument {
 public:
-    Instrument(std::shared_ptr<const InstrumentDef> def, std::uint32_t device_number);
+    Instrument(std::shared_ptr<const InstrumentDef> def, std::uint32_t deviceNumber);
 
     const InstrumentDef& definition() const { return *def_; }
     const std::string& identity() const { return identity_; }
@@ -110,9 +110,9 @@ public:
     std::size_t partial_bytes() const { return partial_.size(); }
     std::size_t pending_commands() const { return commands_.size(); }
 
-    // The reply to one command line.  With suppress_identity the identity
+    // The reply to one command line.  With suppressIdentity the identity
     // query gets no answer.
-    Reply answer(std::string_view command, bool suppress_identity) const;
+    Reply answer(std::string_view command, bool suppressIdentity) const;
 
     // Output side: a queue of response messages, taken by READs.
     void queue(Message message);
@@ -139,6 +139,6 @@ private:
 };
 
 // Replaces "{n}" in an identity template by the six-digit device number.
-std::string expand_identity(std::string_view pattern, std::uint32_t device_number);
+std::string expand_identity(std::string_view pattern, std::uint32_t deviceNumber);
 
 }  // namespace tavlib::sim

@@ -9,8 +9,8 @@
 
 namespace tavlib::sim {
 
-InterfaceName next_interface_name(const std::vector<std::string>& present, std::uint32_t last_number) {
-    std::uint32_t highest = last_number;
+InterfaceName next_interface_name(const std::vector<std::string>& present, std::uint32_t lastNumber) {
+    std::uint32_t highest = lastNumber;
     const std::string* greatest = nullptr;
     for (const std::string& name : present) {
         if (greatest == nullptr || name > *greatest) greatest = &name;

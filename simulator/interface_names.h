@@ -14,10 +14,10 @@ struct InterfaceName {
 
 // Picks the name of a new interface so that it sorts (byte order) after
 // every name in `present`.  Normally that is the ten-digit zero-padded
-// number one above both `last_number` and every all-digit name present.  If
+// number one above both `lastNumber` and every all-digit name present.  If
 // some other name still sorts after it, the new name is that name followed
 // by "." and the number.
-InterfaceName next_interface_name(const std::vector<std::string>& present, std::uint32_t last_number);
+InterfaceName next_interface_name(const std::vector<std::string>& present, std::uint32_t lastNumber);
 
 // The names in a folder, without "." and ".."; empty if it cannot be read.
 std::vector<std::string> list_folder(const std::string& folder);

@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
     std::string definitions;
     std::string runtime_dir;
     tavlib::sim::SimulatorOptions options;
-    bool check_only = false;
+    bool checkOnly = false;
     app.add_option("-d,--definitions", definitions, "YAML file describing the instruments")->check(CLI::ExistingFile);
     auto* devices = app.add_option("-n,--devices", options.devices,
                                    "devices of the built-in instrument at start (without --definitions)")
@@ -56,14 +56,14 @@ int main(int argc, char** argv) {
                                "0: a free port, printed at start)")
                     ->expected(0, 1)
                     ->check(CLI::Range(0, 65535));
-    auto* tcp_bind = app.add_option("--tcp-bind", options.tcpBind, "address the TCP port listens on (default 127.0.0.1)");
-    auto* tcp_device = app.add_option("--tcp-device", options.tcpDevice,
+    auto* tcpBind = app.add_option("--tcp-bind", options.tcpBind, "address the TCP port listens on (default 127.0.0.1)");
+    auto* tcpDevice = app.add_option("--tcp-device", options.tcpDevice,
                                       "device number served on the TCP port (default: the first at start)")
                            ->check(CLI::Range(1u, 4294967295u));
     app.add_option("--runtime-dir", runtime_dir, "runtime directory (instead of $TAVRIL_RUNTIME_DIR)");
     app.add_option("--stats-limit", options.statsLimit, "events kept per device for `stats`")
         ->check(CLI::Range(0u, 10'000'000u));
-    app.add_flag("--check", check_only, "only check the definitions file, then exit");
+    app.add_flag("--check", checkOnly, "only check the definitions file, then exit");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
     }
     options.tcp = tcp->count() > 0;
     if (options.tcp && !tcp_port.empty()) options.tcpPort = static_cast<std::uint16_t>(std::stoul(tcp_port));
-    if (!options.tcp && (tcp_bind->count() > 0 || tcp_device->count() > 0)) {
+    if (!options.tcp && (tcpBind->count() > 0 || tcpDevice->count() > 0)) {
         std::cerr << "tavril-sim: --tcp-bind and --tcp-device need --tcp\n";
         return 2;
     }
@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
         std::cerr << "tavril-sim: " << e.what() << '\n';
         return 1;
     }
-    if (check_only) {
+    if (checkOnly) {
         std::cout << "tavril-sim: " << (definitions.empty() ? "no definitions file given" : definitions + ": ok")
                   << '\n';
         return 0;

@@ -89,8 +89,8 @@ pid_t spawn_child(char* const argv[], char* const envp[], int out) {
     if (pid != 0) return pid;
     ::dup2(out, STDOUT_FILENO);
     ::dup2(out, STDERR_FILENO);
-    const int null_fd = ::open("/dev/null", O_RDONLY);
-    if (null_fd >= 0) ::dup2(null_fd, STDIN_FILENO);
+    const int nullFd = ::open("/dev/null", O_RDONLY);
+    if (nullFd >= 0) ::dup2(nullFd, STDIN_FILENO);
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent) ::_exit(126);
     ::execve(argv[0], argv, envp);
@@ -127,12 +127,12 @@ SimProcess::SimProcess(SimOptions options) : options_(std::move(options)) {
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::vector<std::string> env_strings;
+    std::vector<std::string> envStrings;
     for (char** e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "TAVRIL_RUNTIME_DIR=", 19) != 0) env_strings.emplace_back(*e);
-    env_strings.push_back("TAVRIL_RUNTIME_DIR=" + runtimeDir_);
+        if (std::strncmp(*e, "TAVRIL_RUNTIME_DIR=", 19) != 0) envStrings.emplace_back(*e);
+    envStrings.push_back("TAVRIL_RUNTIME_DIR=" + runtimeDir_);
     std::vector<char*> envp;
-    for (std::string& e : env_strings) envp.push_back(e.data());
+    for (std::string& e : envStrings) envp.push_back(e.data());
     envp.push_back(nullptr);
 
     int fds[2];
@@ -268,7 +268,7 @@ void SimProcess::connect_control() {
 
 SimReply SimProcess::command(std::string_view line) { return exchange(line, kReplyGuardMs); }
 
-SimReply SimProcess::exchange(std::string_view line, int guard_ms) {
+SimReply SimProcess::exchange(std::string_view line, int guardMs) {
     if (!control_) throw SimProcessError("tavril-sim is not running");
     std::string text(line);
     text += '\n';
@@ -282,18 +282,18 @@ SimReply SimProcess::exchange(std::string_view line, int guard_ms) {
     for (;;) {
         const std::size_t end = controlIn_.find('\n');
         if (end != std::string::npos) {
-            std::string reply_line = controlIn_.substr(0, end);
+            std::string replyLine = controlIn_.substr(0, end);
             controlIn_.erase(0, end + 1);
-            if (reply_line.rfind("ok", 0) == 0 || reply_line.rfind("error", 0) == 0) {
-                reply.ok = reply_line.rfind("ok", 0) == 0;
-                reply.status = std::move(reply_line);
+            if (replyLine.rfind("ok", 0) == 0 || replyLine.rfind("error", 0) == 0) {
+                reply.ok = replyLine.rfind("ok", 0) == 0;
+                reply.status = std::move(replyLine);
                 return reply;
             }
-            reply.lines.push_back(std::move(reply_line));
+            reply.lines.push_back(std::move(replyLine));
             continue;
         }
         pollfd pfd{control_.get(), POLLIN, 0};
-        const int ready = ::poll(&pfd, 1, guard_ms);
+        const int ready = ::poll(&pfd, 1, guardMs);
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) throw SimProcessError("no reply from tavril-sim to: " + std::string(line));
         char buffer[65536];
@@ -331,8 +331,8 @@ SimDevice SimProcess::add_device(std::string_view instrument) {
 
 void SimProcess::remove_device(std::uint32_t id) { ok("remove " + std::to_string(id)); }
 
-void SimProcess::set_fault(std::uint32_t id, std::string_view fault_text) {
-    ok("fault " + std::to_string(id) + " " + std::string(fault_text));
+void SimProcess::set_fault(std::uint32_t id, std::string_view faultText) {
+    ok("fault " + std::to_string(id) + " " + std::string(faultText));
 }
 
 void SimProcess::clear_faults(std::uint32_t id, std::string_view kind) {

@@ -139,9 +139,9 @@ public:
     std::vector<SimDevice> devices();
     SimDevice add_device(std::string_view instrument = {});
     void remove_device(std::uint32_t id);
-    // `fault_text` is what follows the device number: "error 31 times=1",
+    // `faultText` is what follows the device number: "error 31 times=1",
     // "delay 5000 on=read", "drop", ...
-    void set_fault(std::uint32_t id, std::string_view fault_text);
+    void set_fault(std::uint32_t id, std::string_view faultText);
     void clear_faults(std::uint32_t id, std::string_view kind = "all");
     // Queues a response: push() appends CR LF, push_raw() sends exactly
     // `bytes` (any byte values).
@@ -166,7 +166,7 @@ public:
     int stop();
 
 private:
-    SimReply exchange(std::string_view line, int guard_ms);
+    SimReply exchange(std::string_view line, int guardMs);
     void drain();
     void connect_control();
     void restore_env();

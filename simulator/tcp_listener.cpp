@@ -41,15 +41,15 @@ struct AddrInfoFree {
 
 }  // namespace
 
-TcpListener listen_tcp(const std::string& bind_address, std::uint16_t port) {
-    const std::string wanted = bind_address + " port " + std::to_string(port);
+TcpListener listen_tcp(const std::string& bindAddress, std::uint16_t port) {
+    const std::string wanted = bindAddress + " port " + std::to_string(port);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
     addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(bind_address.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (rc != 0) throw std::runtime_error("TCP address " + bind_address + ": " + ::gai_strerror(rc));
+    const int rc = ::getaddrinfo(bindAddress.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (rc != 0) throw std::runtime_error("TCP address " + bindAddress + ": " + ::gai_strerror(rc));
     const std::unique_ptr<addrinfo, AddrInfoFree> list(found);
 
     std::string failure = "no usable address";

@@ -18,10 +18,10 @@ struct TcpListener {
     std::uint16_t port = 0;
 };
 
-// Listens on `bind_address` (a numeric IPv4 or IPv6 address, or a host name
+// Listens on `bindAddress` (a numeric IPv4 or IPv6 address, or a host name
 // such as "localhost") and `port` (0: a free port the system picks).  Throws
 // std::runtime_error with a message for the user.
-TcpListener listen_tcp(const std::string& bind_address, std::uint16_t port);
+TcpListener listen_tcp(const std::string& bindAddress, std::uint16_t port);
 
 // The peer of a connected socket, as "address:port"; "?" if unknown.
 std::string tcp_peer_name(int fd);

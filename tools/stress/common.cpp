@@ -87,9 +87,9 @@ std::unique_ptr<sim::SimProcess> start_simulator(std::vector<std::string> args) 
     return std::make_unique<sim::SimProcess>(options);
 }
 
-void check_memory_flat(const Memory& before, const Memory& after, long slack_kib,
+void check_memory_flat(const Memory& before, const Memory& after, long slackKib,
                        Violations& violations) {
-    if (after.kib - before.kib > slack_kib)
+    if (after.kib - before.kib > slackKib)
         violations.add(std::string(before.name) + " grew by " + std::to_string(after.kib - before.kib) +
                        " KiB");
 }

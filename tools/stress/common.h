@@ -77,8 +77,8 @@ private:
     std::uint64_t count_ = 0;
 };
 
-// Adds a violation when memory grew by more than `slack_kib` between the two.
-void check_memory_flat(const Memory& before, const Memory& after, long slack_kib,
+// Adds a violation when memory grew by more than `slackKib` between the two.
+void check_memory_flat(const Memory& before, const Memory& after, long slackKib,
                        Violations& violations);
 
 }  // namespace tavlib::stress

@@ -968,7 +968,7 @@ Figures figures_of(pid_t pid) { return {fd_count(pid), thread_count(pid), reside
 // warm-up passes the largest answer on every port first, so later growth is
 // what fragmentation adds to that, or a leak.
 long default_memory_slack_kib(const GatewayOptions& options) {
-    long slack = 8192 + static_cast<long>(options.ports) * 2 * static_cast<long>(options.max_data / 1024);
+    long slack = 8192 + static_cast<long>(options.ports) * 2 * static_cast<long>(options.maxData / 1024);
 #ifdef TAVLIB_STRESS_ADDRESS_SANITIZED
     slack += 16 * 1024;  // the quarantine given to the gateway below, which may fill only later
 #endif
@@ -1000,12 +1000,12 @@ void print_tally(const Tally& t) {
 std::uint64_t run_gateway(const GatewayOptions& given) {
     GatewayOptions options = given;
     if (options.seed == 0) options.seed = static_cast<std::uint64_t>(now_ns());
-    if (options.memory_slack_kib < 0) options.memory_slack_kib = default_memory_slack_kib(options);
+    if (options.memorySlackKib < 0) options.memorySlackKib = default_memory_slack_kib(options);
     std::printf("gateway: seed %llu, %.0f s, %d ports, %d clients each, DATA? up to %zu bytes, gateway "
                 "time-outs %d/%d s\n",
                 static_cast<unsigned long long>(options.seed), options.seconds, options.ports, options.clients,
-                options.max_data, kWriteTimeout, kReadTimeout);
-    gateway::prepare_pattern(options.max_data);
+                options.maxData, kWriteTimeout, kReadTimeout);
+    gateway::prepare_pattern(options.maxData);
     Violations violations;
 
     auto sim = start_simulator({"--definitions", TAVLIB_STRESS_GATEWAY_DEFINITIONS});
@@ -1019,7 +1019,7 @@ std::uint64_t run_gateway(const GatewayOptions& given) {
         ports[port].identity = gateway::identity_text(devices[port]);
         ports[port].serial = gateway::serial_of(ports[port].identity);
     }
-    GatewayLog log(ports, violations, options.gateway_log);
+    GatewayLog log(ports, violations, options.gatewayLog);
     std::vector<std::string> args{gateway_executable(),
                                   "--write-timeout", std::to_string(kWriteTimeout),
                                   "--read-timeout", std::to_string(kReadTimeout),
@@ -1054,7 +1054,7 @@ std::uint64_t run_gateway(const GatewayOptions& given) {
 
     const std::int64_t startNs = now_ns();
     Run run{options, ports, violations, log, startNs,
-            startNs + static_cast<std::int64_t>(options.seconds * 1e9), options.max_data};
+            startNs + static_cast<std::int64_t>(options.seconds * 1e9), options.maxData};
 
     // Clients 0 .. clients-1 are the random ones; the warm-up and the final
     // check use one more, with tags of its own.
@@ -1069,7 +1069,7 @@ std::uint64_t run_gateway(const GatewayOptions& given) {
             std::string why;
             const std::int64_t deadline = now_ns() + timeoutNs;
             bool ok = false;
-            while (!(ok = prober.probe(kinds, options.max_data, 20 * kSecond, &why)) && now_ns() < deadline)
+            while (!(ok = prober.probe(kinds, options.maxData, 20 * kSecond, &why)) && now_ns() < deadline)
                 std::this_thread::sleep_for(std::chrono::milliseconds(500));
             if (!ok)
                 violations.add(std::string(when) + ": port " + std::to_string(port) +
@@ -1175,7 +1175,7 @@ std::uint64_t run_gateway(const GatewayOptions& given) {
     std::printf("gateway: process: fds %d before, max %d, after %d; threads %d before, max %d, after %d; "
                 "RSS before %ld KiB, max %ld KiB, after %ld KiB (slack %ld KiB); exit status %d\n",
                 before.fds, most.fds, after.fds, before.threads, most.threads, after.threads, before.memory.kib,
-                most.memory.kib, after.memory.kib, options.memory_slack_kib, status);
+                most.memory.kib, after.memory.kib, options.memorySlackKib, status);
 
     if (after.fds != before.fds)
         violations.add("the gateway's descriptors went from " + std::to_string(before.fds) + " to " +
@@ -1186,7 +1186,7 @@ std::uint64_t run_gateway(const GatewayOptions& given) {
     Memory beforeMemory = before.memory;
     Memory afterMemory = after.memory;
     beforeMemory.name = afterMemory.name = "the gateway's RSS";
-    check_memory_flat(beforeMemory, afterMemory, options.memory_slack_kib, violations);
+    check_memory_flat(beforeMemory, afterMemory, options.memorySlackKib, violations);
     if (status != 0) violations.add("the gateway ended with status " + std::to_string(status) + " on SIGTERM");
     return violations.count();
 }

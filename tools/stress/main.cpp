@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 4));
     threadsCommand->add_option("-n,--transactions", threads.transactions, "transactions in all")
         ->check(CLI::Range(1, 1000000000));
-    threadsCommand->add_option("--memory-slack-kib", threads.memory_slack_kib,
+    threadsCommand->add_option("--memory-slack-kib", threads.memorySlackKib,
                                "memory growth tolerated (RSS; heap in use under a sanitizer)");
 
     SoakOptions soak;
@@ -93,9 +93,9 @@ int main(int argc, char** argv) {
         app.add_subcommand("soak", "random calls of every function under random faults");
     soakCommand->add_option("-s,--seconds", soak.seconds, "duration")->check(CLI::Range(1.0, 1e6));
     soakCommand->add_option("--seed", soak.seed, "random seed (0: from the clock)");
-    soakCommand->add_option("--fault-share", soak.fault_share, "share of calls given a fault")
+    soakCommand->add_option("--fault-share", soak.faultShare, "share of calls given a fault")
         ->check(CLI::Range(0.0, 1.0));
-    soakCommand->add_option("--memory-slack-kib", soak.memory_slack_kib,
+    soakCommand->add_option("--memory-slack-kib", soak.memorySlackKib,
                             "memory growth tolerated (RSS; heap in use under a sanitizer)");
 
     GatewayOptions gateway;
@@ -105,11 +105,11 @@ int main(int argc, char** argv) {
     gatewayCommand->add_option("--seed", gateway.seed, "random seed (0: from the clock)");
     gatewayCommand->add_option("--ports", gateway.ports, "ports (slots) served")->check(CLI::Range(1, 4));
     gatewayCommand->add_option("--clients", gateway.clients, "clients per port")->check(CLI::Range(1, 8));
-    gatewayCommand->add_option("--max-data", gateway.max_data, "largest DATA? answer, bytes")
+    gatewayCommand->add_option("--max-data", gateway.maxData, "largest DATA? answer, bytes")
         ->check(CLI::Range(std::size_t{262144}, std::size_t{64} * 1024 * 1024));
-    gatewayCommand->add_option("--memory-slack-kib", gateway.memory_slack_kib,
+    gatewayCommand->add_option("--memory-slack-kib", gateway.memorySlackKib,
                                "the gateway's RSS growth tolerated (default: from the sizes)");
-    gatewayCommand->add_option("--gateway-log", gateway.gateway_log, "write the gateway's log to this file");
+    gatewayCommand->add_option("--gateway-log", gateway.gatewayLog, "write the gateway's log to this file");
 
     CLI11_PARSE(app, argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);

@@ -486,7 +486,7 @@ void Soak::transaction(bool scmd) {
     const auto readTimeout = static_cast<std::uint32_t>(pick(1, 2));
     const std::uint32_t capacity = capacity_for(answer.size());
     const std::size_t writeSize = command.size() + 2;
-    const bool withFault = chance(options_.fault_share);
+    const bool withFault = chance(options_.faultShare);
     FaultPlan plan;
     if (withFault) plan = plan_fault(scmd ? Op::Scmd : Op::Write, writeTimeout, readTimeout, writeSize);
     describe(std::string(scmd ? "Scmd" : "Write+Read") + " '" + command.substr(0, 24) +
@@ -594,7 +594,7 @@ void Soak::transaction(bool scmd) {
 }
 
 void Soak::conf() {
-    const bool withFault = chance(options_.fault_share);
+    const bool withFault = chance(options_.faultShare);
     FaultPlan plan;
     if (withFault) plan = plan_fault(Op::Conf, 30, 30, 7);
     describe("Conf", withFault ? &plan : nullptr);
@@ -623,7 +623,7 @@ void Soak::conf() {
 
 std::uint64_t Soak::run() {
     std::printf("soak: seed %llu, %.0f s, fault share %.2f, bound past time-outs %lld ms\n",
-                static_cast<unsigned long long>(options_.seed), options_.seconds, options_.fault_share,
+                static_cast<unsigned long long>(options_.seed), options_.seconds, options_.faultShare,
                 static_cast<long long>(kPastTimeoutBoundMs));
     sim_ = start_simulator(1);
     heartbeat_.store(now_ns());
@@ -663,7 +663,7 @@ std::uint64_t Soak::run() {
         else if (which < 93)
             conf();
         else
-            reopen(chance(options_.fault_share));
+            reopen(chance(options_.faultShare));
         maxKib = std::max(maxKib, memory_in_use().kib);
         ++rounds;
     }
@@ -689,7 +689,7 @@ std::uint64_t Soak::run() {
     std::printf("soak: fds %d (no handle open), threads %d; %s before %ld KiB, max %ld KiB, after %ld KiB\n",
                 fd_count(), thread_count(), before.name, before.kib, maxKib, after.kib);
     // Over the whole run: the last round's context would say nothing here.
-    check_memory_flat(before, after, options_.memory_slack_kib, violations_);
+    check_memory_flat(before, after, options_.memorySlackKib, violations_);
     return violations_.count();
 }
 

@@ -18,15 +18,15 @@ struct ThreadsOptions {
     int threads = 8;
     int handles = 4;
     std::uint64_t transactions = 100000;
-    long memory_slack_kib = 4096;
+    long memorySlackKib = 4096;
 };
 std::uint64_t run_threads(const ThreadsOptions& options);
 
 struct SoakOptions {
     double seconds = 60;
     std::uint64_t seed = 0;  // 0: from the clock
-    double fault_share = 0.35;
-    long memory_slack_kib = 4096;
+    double faultShare = 0.35;
+    long memorySlackKib = 4096;
 };
 std::uint64_t run_soak(const SoakOptions& options);
 
@@ -35,9 +35,9 @@ struct GatewayOptions {
     std::uint64_t seed = 0;  // 0: from the clock
     int ports = 2;
     int clients = 3;  // per port
-    std::size_t max_data = 4 * 1024 * 1024;  // the largest DATA? answer
-    long memory_slack_kib = -1;               // the gateway's RSS growth tolerated; -1: from the sizes
-    std::string gateway_log;                  // a file for the gateway's log; empty: none
+    std::size_t maxData = 4 * 1024 * 1024;  // the largest DATA? answer
+    long memorySlackKib = -1;               // the gateway's RSS growth tolerated; -1: from the sizes
+    std::string gatewayLog;                  // a file for the gateway's log; empty: none
 };
 std::uint64_t run_gateway(const GatewayOptions& options);
 

@@ -177,7 +177,7 @@ std::uint64_t run_threads(const ThreadsOptions& options) {
     if (total.crossed != 0) violations.add(std::to_string(total.crossed) + " responses crossed");
     if (leftover != 0) violations.add(std::to_string(leftover) + " responses never read");
     if (fdsAfter != fdsBefore) violations.add("descriptor count changed");
-    check_memory_flat(before, after, options.memory_slack_kib, violations);
+    check_memory_flat(before, after, options.memorySlackKib, violations);
     return violations.count();
 }
 
