@@ -82,7 +82,7 @@ class Simulator:
             # No event log: millions of requests would only fill memory.
             self.process = subprocess.Popen(
                 [str(self.executable), "--devices", str(self.devices), "--runtime-dir", self.runtime,
-                 "--tcp", "0", "--stats-limit", "0"],
+                 "--tcp", "0", "--stats-limit", "0", "--control", self.control_path()],
                 stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + 30
         while READY_LINE not in self.log_path.read_text(errors="replace"):
@@ -93,6 +93,25 @@ class Simulator:
             time.sleep(0.02)
         self.port = int(TCP_LINE.search(self.log_path.read_text(errors="replace")).group(2))
         return self
+
+    def control_path(self):
+        return str(Path(self.runtime) / "control.sock")
+
+    def requests(self, device):
+        """The driver requests device `device` has taken so far."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as control:
+            control.connect(self.control_path())
+            control.sendall(b"stats %d\n" % device)
+            reply = b""
+            while not re.search(rb"^(ok|error)[^\n]*\n", reply, re.M):
+                chunk = control.recv(65536)
+                if not chunk:
+                    break
+                reply += chunk
+        match = re.search(rb" requests=(\d+)", reply)
+        if not match:
+            raise RuntimeError("tavril-sim: no request count in %r" % reply)
+        return int(match.group(1))
 
     def __exit__(self, *exc_info):
         if self.process is not None:

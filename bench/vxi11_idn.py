@@ -38,6 +38,25 @@ import gateway_idn  # noqa: E402
 TARGET = 1.5
 
 
+def vxi11_requests_per_query(sim, queries=1000):
+    """Driver requests that one VXI-11 query costs, counted by the simulator
+    over `queries` queries (a library transaction, Scmd_Tavril, is two: one
+    WRITE, one READ)."""
+    manager = idn_compare.pyvisa.ResourceManager("@py")
+    session = manager.open_resource("TCPIP::127.0.0.1::INSTR", read_termination="\n",
+                                    write_termination="\n", timeout=10000)
+    try:
+        session.query("*IDN?")
+        before = sim.requests(1)
+        for _ in range(queries):
+            if idn_compare.EXPECTED not in session.query("*IDN?"):
+                raise RuntimeError("VXI-11: a wrong answer to *IDN?")
+        return (sim.requests(1) - before) / queries
+    finally:
+        session.close()
+        manager.close()
+
+
 def vxi11_rate(seconds, warmup):
     manager = idn_compare.pyvisa.ResourceManager("@py")
     session = manager.open_resource("TCPIP::127.0.0.1::INSTR", read_termination="\n",
@@ -99,6 +118,7 @@ def main():
                 print("round %d/%d: " % (round_number, args.rounds) +
                       ", ".join("%s %.0f" % (name, values[-1]) for name, values in rates.items()) +
                       " queries/s", file=sys.stderr)
+            perQuery = vxi11_requests_per_query(sim)
         finally:
             gateway.stop()
 
@@ -120,6 +140,8 @@ def main():
     added = us["lxi"] - us["library"]
     print("added by VXI-11 with lxi: %.1f us per query = %.2f library transactions"
           % (added, added / us["library"]))
+    print("driver requests per VXI-11 query (counted by the simulator over 1000 queries): %.3f; "
+          "a library transaction makes 2" % perQuery)
 
 
 if __name__ == "__main__":
