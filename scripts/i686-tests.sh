@@ -22,8 +22,25 @@ echo "== native release: tavril-sim and tavlib_probe"
 cmake --preset release >/dev/null
 cmake --build --preset release --target tavril-sim tavlib_probe
 
+source "$root/scripts/lib/packages.sh"
+emulator=()
+if kernel_runs_i686; then
+    unset TAVLIB_TEST_EMULATOR
+else
+    # This kernel does not run 32-bit programs: the suites, and the programs
+    # of this build that they start, run under user-mode emulation instead.
+    echo "== this kernel does not run 32-bit x86 programs (IA-32 emulation off): the i686 suites run under qemu-i386-static"
+    emulator=(-DTAVLIB_I686_EMULATOR="$(command -v qemu-i386-static)")
+    export TAVLIB_TEST_EMULATOR
+    TAVLIB_TEST_EMULATOR=$(command -v qemu-i386-static)
+fi
+
 echo "== linux-i686"
-cmake --preset linux-i686 >/dev/null
+if ((${#emulator[@]})); then
+    cmake --preset linux-i686 "${emulator[@]}" >/dev/null
+else
+    cmake --preset linux-i686 -UTAVLIB_I686_EMULATOR >/dev/null
+fi
 cmake --build --preset linux-i686
 status=0
 ctest --preset linux-i686 -j2 "$@" || status=$?

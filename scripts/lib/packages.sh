@@ -24,3 +24,16 @@ install_missing() {
         "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
             --no-install-recommends "${missing[@]}" >/dev/null
 }
+
+# True when the kernel runs 32-bit x86 programs (IA-32 emulation): builds a
+# tiny -m32 program and runs it.  Some kernels are built with the emulation
+# but boot with it off (ia32_emulation=false, or a hypervisor's default);
+# their exec of an i686 program fails with "Exec format error".
+kernel_runs_i686() {
+    local dir rc=0
+    dir=$(mktemp -d)
+    printf 'int main(void) { return 0; }\n' >"$dir/probe.c"
+    gcc -m32 -static -o "$dir/probe" "$dir/probe.c" 2>/dev/null && "$dir/probe" 2>/dev/null || rc=1
+    rm -rf "$dir"
+    return "$rc"
+}

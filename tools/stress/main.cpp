@@ -9,7 +9,8 @@
 //
 // The library binds to its runtime directory when it loads, so the program
 // first runs itself again as a child with a fresh private directory, and
-// removes the directory when the child ends.
+// removes the directory when the child ends (through TAVLIB_TEST_EMULATOR,
+// when that names the user-mode emulator the program runs under).
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,7 +35,15 @@ int run_in_private_directory(char** argv) {
         std::fprintf(stderr, "tavlib-stress: cannot find its own program: %s\n", error.message().c_str());
         return 2;
     }
-    std::vector<char*> args{program.data()};
+    // Under a user-mode emulator (a 32-bit build on a kernel that does not
+    // run 32-bit programs) the child goes through the same emulator.
+    std::vector<char*> args;
+    std::string emulator;
+    if (const char* named = std::getenv("TAVLIB_TEST_EMULATOR"); named != nullptr && *named != '\0') {
+        emulator = named;
+        args.push_back(emulator.data());
+    }
+    args.push_back(program.data());
     for (char** arg = argv + 1; *arg != nullptr; ++arg) args.push_back(*arg);
     args.push_back(nullptr);
 
