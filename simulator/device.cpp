@@ -100,9 +100,9 @@ void Device::on_accept() {
         c->number = ctx_.next_connection_number();
         const std::uint64_t conn = c->number;
         DriverConnection::Handlers handlers;
-        handlers.message = [this, conn](std::string_view packet) {
-            Connection* found = find(conn);
-            return found != nullptr && on_message(*found, packet);
+        // The connection owns its link, so it outlives every call of it.
+        handlers.message = [this, connection = c.get()](std::string_view packet) {
+            return on_message(*connection, packet);
         };
         handlers.closed = [this, conn](const char* reason) { close_connection(conn, reason); };
         c->link = std::make_unique<DriverConnection>(ctx_.loop(), UniqueFd(fd), std::span<char>(rx_),

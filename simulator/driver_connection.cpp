@@ -38,8 +38,8 @@ void DriverConnection::on_event(std::uint32_t events) {
             closed("peer");
             return;
         }
-        const auto message = handlers_.message;
-        if (!message(std::string_view(buffer_.data(), static_cast<std::size_t>(n)))) return;
+        // A handler that closed the connection returns false: `this` is gone.
+        if (!handlers_.message(std::string_view(buffer_.data(), static_cast<std::size_t>(n)))) return;
     }
 }
 

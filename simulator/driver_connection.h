@@ -25,7 +25,8 @@ class DriverConnection {
 public:
     struct Handlers {
         // One packet as received.  Returns false when the owner closed the
-        // connection inside the call (and `this` is gone).
+        // connection inside the call (and `this` is gone); the handler then
+        // touches nothing of itself after the close, as it goes with it.
         std::function<bool(std::string_view packet)> message;
         // The connection has ended: "peer" (closed by the client) or "error".
         // The owner destroys the connection here.

@@ -29,11 +29,16 @@ install_missing() {
 # tiny -m32 program and runs it.  Some kernels are built with the emulation
 # but boot with it off (ia32_emulation=false, or a hypervisor's default);
 # their exec of an i686 program fails with "Exec format error".
+# The answer is found once per script.
 kernel_runs_i686() {
-    local dir rc=0
-    dir=$(mktemp -d)
-    printf 'int main(void) { return 0; }\n' >"$dir/probe.c"
-    gcc -m32 -static -o "$dir/probe" "$dir/probe.c" 2>/dev/null && "$dir/probe" 2>/dev/null || rc=1
-    rm -rf "$dir"
-    return "$rc"
+    if [[ -z ${kernel_runs_i686_answer:-} ]]; then
+        local dir
+        dir=$(mktemp -d)
+        printf 'int main(void) { return 0; }\n' >"$dir/probe.c"
+        kernel_runs_i686_answer=no
+        gcc -m32 -static -o "$dir/probe" "$dir/probe.c" 2>/dev/null && "$dir/probe" 2>/dev/null &&
+            kernel_runs_i686_answer=yes
+        rm -rf "$dir"
+    fi
+    [[ $kernel_runs_i686_answer == yes ]]
 }

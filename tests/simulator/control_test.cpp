@@ -19,6 +19,16 @@ const std::string kSample = std::string(TAVRIL_SIM_DEFINITIONS_DIR) + "/sample.y
 
 using Control = SimTest;
 
+// A client of the simulator's control socket.
+UniqueFd control_connection(const std::string& path) {
+    UniqueFd control(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    if (::connect(control.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return UniqueFd();
+    return control;
+}
+
 TEST_F(Control, StatsListRequestsAndCompletionsInOrder) {
     RawConnection c = connect(1);
     sim().wait(1, "connections=1");
@@ -122,11 +132,8 @@ TEST_F(Control, WaitHoldsLaterCommandsUntilMet) {
     RawConnection c = connect(1);
     // A second control client: `wait` and `list` sent together; the reply to
     // `list` must not come before the wait is met.
-    UniqueFd control(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, sim().control_path().c_str(), sim().control_path().size() + 1);
-    ASSERT_EQ(::connect(control.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    UniqueFd control = control_connection(sim().control_path());
+    ASSERT_TRUE(control);
     const std::string lines = "wait 1 reads-pending>=1 requests>=1 connections=1\nlist\n";
     ASSERT_EQ(::send(control.get(), lines.data(), lines.size(), MSG_NOSIGNAL), static_cast<ssize_t>(lines.size()));
     c.read(1, 100);
@@ -141,6 +148,23 @@ TEST_F(Control, WaitHoldsLaterCommandsUntilMet) {
     sim().push(1, "GO");
     EXPECT_EQ(c.expect().payload, "GO\r\n");
     sim().wait(1, "reads-pending<=0 bytes-read>=4");
+}
+
+TEST_F(Control, AClientThatStopsSendingGetsItsRepliesThenTheClose) {
+    UniqueFd control = control_connection(sim().control_path());
+    ASSERT_TRUE(control);
+    const std::string lines = "list\nfaults 1\n";
+    ASSERT_EQ(::send(control.get(), lines.data(), lines.size(), MSG_NOSIGNAL), static_cast<ssize_t>(lines.size()));
+    ASSERT_EQ(::shutdown(control.get(), SHUT_WR), 0);
+    std::string replies;
+    for (;;) {
+        char buffer[4096];
+        const ssize_t n = ::recv(control.get(), buffer, sizeof buffer, 0);
+        ASSERT_GE(n, 0);
+        if (n == 0) break;  // the simulator closes once the replies are out
+        replies.append(buffer, static_cast<std::size_t>(n));
+    }
+    EXPECT_NE(replies.find("ok devices=1\nok\n"), std::string::npos) << replies;
 }
 
 TEST_F(Control, TraceShowsRequestsAndCompletions) {
@@ -271,6 +295,17 @@ TEST(CommandLine, StdinControlAndCheck) {
     EXPECT_EQ(output.find("device 2 added"), std::string::npos) << output;  // nothing runs after quit
     std::error_code ec;
     EXPECT_TRUE(std::filesystem::is_empty(std::string(dir) + "/016a5b0d-4331-4c56-8825-6ec4c870d3cb", ec));
+
+    // Standard input ends the simulator once its lines have run, a last one
+    // without its line end too; a regular file cannot be watched.
+    const auto [ended, lastLine] = run_shell("printf 'list\\nadd' | " + exe + " --stdin --runtime-dir " + dir);
+    EXPECT_EQ(ended, 0) << lastLine;
+    EXPECT_NE(lastLine.find("ok id=2 "), std::string::npos) << lastLine;
+    EXPECT_NE(lastLine.find("tavril-sim: stopped"), std::string::npos) << lastLine;
+    const auto [file, refused] = run_shell(exe + " --stdin --runtime-dir " + dir + " < " + kSample);
+    EXPECT_EQ(file, 1) << refused;
+    EXPECT_NE(refused.find("--stdin needs standard input to be a terminal, pipe or socket"), std::string::npos)
+        << refused;
     std::filesystem::remove_all(dir, ec);
 
     EXPECT_EQ(run_shell(exe + " --check --definitions " + kSample).first, 0);
