@@ -52,23 +52,35 @@ int interface_of(const asio::ip::address& bind) {
 
 }  // namespace
 
-Announcer::Announcer(const asio::ip::address& bind, const std::list<Port>& ports, bool vxi11)
-    : advertiser_(say, interface_of(bind)) {
+Announcer::Announcer(const asio::ip::address& bind, std::vector<AnnouncedSlot> slots)
+    : slots_(std::move(slots)), advertiser_(say, interface_of(bind)) {}
+
+void Announcer::slot_changed(std::uint32_t slot, const std::optional<Identity>& identity) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (identity) identities_[slot] = *identity;
+    else identities_.erase(slot);
+    announce();
+}
+
+void Announcer::set_vxi11(bool viaPortmapper) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    vxi11_ = viaPortmapper;
+    announce();
+}
+
+void Announcer::announce() {
     std::vector<vxi11::Service> services;
-    for (const Port& port : ports) {
-        const std::optional<Identity>& identity = port.identity();
-        if (!identity) {
-            say("slot " + std::to_string(port.slot()) + " not announced: no instrument yet");
-            continue;
-        }
-        const std::string name = vxi11::service_name(identity->model, identity->serial, port.slot());
+    for (const AnnouncedSlot& slot : slots_) {
+        const auto found = identities_.find(slot.slot);
+        if (found == identities_.end()) continue;
+        const Identity& identity = found->second;
+        const std::string name = vxi11::service_name(identity.model, identity.serial, slot.slot);
         const std::vector<std::string> txt = vxi11::instrument_txt(
-            kIdentityPrefix.substr(0, kIdentityPrefix.find(',')), identity->model,
-            identity->serial, identity->firmware);
-        services.push_back({std::string(vxi11::kRawSocketServiceType), name, port.tcp_port(), txt});
-        if (vxi11)
-            services.push_back(
-                {std::string(vxi11::kVxi11ServiceType), name, vxi11::portmap::kPort, txt});
+            kIdentityPrefix.substr(0, kIdentityPrefix.find(',')), identity.model, identity.serial,
+            identity.firmware);
+        services.push_back({std::string(vxi11::kRawSocketServiceType), name, slot.rawPort, txt});
+        if (vxi11_)
+            services.push_back({std::string(vxi11::kVxi11ServiceType), name, vxi11::portmap::kPort, txt});
     }
     if (!services.empty()) advertiser_.advertise(std::move(services));
 }

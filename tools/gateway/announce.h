@@ -6,21 +6,39 @@
 // Windows) nothing is announced, and that is logged.
 #pragma once
 
-#include <list>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <vector>
 
 #include <asio/ip/address.hpp>
 
-#include "port.h"
+#include "identity.h"
 #include "vxi11/advertise.h"
 
 namespace tavlib::gateway {
 
+struct AnnouncedSlot {
+    std::uint32_t slot = 0;
+    std::uint16_t rawPort = 0;
+};
+
 class Announcer {
 public:
-    // Reads the ports' identities: before they start.
-    Announcer(const asio::ip::address& bind, const std::list<Port>& ports, bool vxi11);
+    Announcer(const asio::ip::address& bind, std::vector<AnnouncedSlot> slots);
+    // The instrument of `slot` became known, or unknown (nothing).  Any thread.
+    void slot_changed(std::uint32_t slot, const std::optional<Identity>& identity);
+    // Whether VXI-11 is reachable through a portmapper on port 111.  Any thread.
+    void set_vxi11(bool viaPortmapper);
 
 private:
+    void announce();  // with mutex_ held
+
+    std::mutex mutex_;
+    std::vector<AnnouncedSlot> slots_;
+    std::map<std::uint32_t, Identity> identities_;
+    bool vxi11_ = false;
     vxi11::Advertiser advertiser_;
 };
 

@@ -1,26 +1,55 @@
-// tavril-gateway: the instruments of this machine on TCP ports, each as a
-// raw socket that VISA clients open as TCPIP::host::port::SOCKET.
-#include <atomic>
+// tavril-gateway: the instruments of this machine on the network, each as a
+// raw socket (TCPIP::host::port::SOCKET) and as a VXI-11 device
+// (TCPIP::host::INSTR).
+//
+// One network thread runs every front end (the raw-socket ports, the VXI-11
+// channels, the portmapper); each slot's service runs its instrument's
+// exchanges on a worker thread of its own.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <list>
 #include <optional>
 #include <string>
 #include <variant>
 
 #include <asio/io_context.hpp>
-#include <asio/post.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
 
 #include "access.h"
 #include "announce.h"
-#include "gate.h"
+#include "instrument_calls.h"
 #include "log.h"
+#include "open_guard.h"
 #include "options.h"
-#include "port.h"
+#include "posting.h"
+#include "raw_port.h"
+#include "slot_service.h"
 #include "vxi11_service.h"
 
 namespace gateway = tavlib::gateway;
+using namespace std::chrono_literals;
+
+namespace {
+
+// From the signal to the end of the process, at most (but for the log).
+constexpr auto kShutdownBound = 1800ms;
+// Of that, what the network thread gets to close its connections.
+constexpr auto kNetworkGrace = 300ms;
+
+gateway::SlotConfig slot_config(const gateway::PortOptions& port, const gateway::ServeOptions& serve) {
+    gateway::SlotConfig config;
+    config.slot = port.slot;
+    config.writeTimeout = port.writeTimeout;
+    config.readTimeout = port.readTimeout;
+    config.rules = {port.answerQuiet, serve.maxResponse};
+    config.reopenTries = serve.reopenTries;
+    return config;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     const auto parsed = gateway::parse_command_line(argc, argv);
@@ -43,8 +72,6 @@ int main(int argc, char** argv) {
     serve.maxLine = options.maxLine;
     serve.maxResponse = options.maxResponse;
     serve.reopenTries = options.reopenTries;
-    gateway::Gate gate;
-    serve.gate = &gate;
     if (!options.allow.empty()) {
         std::string allowed;
         for (const gateway::Network& network : options.allow)
@@ -52,35 +79,59 @@ int main(int argc, char** argv) {
         gateway::log("serving only peers in " + allowed);
     }
 
-    // Ports that gave up tell the main thread; when none is left, the
-    // gateway ends with status 1.
-    asio::io_context main;
-    std::atomic<std::size_t> open{options.ports.size()};
-    bool allClosed = false;
-    std::list<gateway::Port> ports;
+    gateway::OpenGuard guard;
+    asio::io_context network;
+    const gateway::Poster poster(network);
+    std::list<gateway::SlotService> services;
+    std::list<gateway::RawPort> ports;
+    std::optional<gateway::Vxi11Service> vxi11;
+    std::optional<gateway::Announcer> announcer;
+    int status = 0;
+    bool ending = false;
+    std::size_t open = options.ports.size();
+    std::chrono::steady_clock::time_point endBy{};
+    asio::steady_timer grace(network);
+
+    // Everything ends within kShutdownBound: the front ends close (and the
+    // portmapper's registration goes) at once, the network thread gets a
+    // moment to close its connections, and a slot whose worker is still in
+    // a library call is not waited for.
+    const auto shut_down = [&](int exitStatus) {
+        if (ending) return;
+        ending = true;
+        status = exitStatus;
+        endBy = std::chrono::steady_clock::now() + kShutdownBound;
+        for (gateway::SlotService& service : services) service.request_stop();
+        if (vxi11) vxi11->stop();
+        for (gateway::RawPort& port : ports) port.stop();
+        announcer.reset();
+        grace.expires_after(kNetworkGrace);
+        grace.async_wait([&network](const asio::error_code&) { network.stop(); });
+    };
+
     try {
-        for (const gateway::PortOptions& port : options.ports)
-            ports.emplace_back(port, serve, [&main, &open, &allClosed] {
-                if (--open == 0)
-                    asio::post(main, [&main, &allClosed] {
-                        allClosed = true;
-                        main.stop();
-                    });
+        for (const gateway::PortOptions& port : options.ports) {
+            services.emplace_back(slot_config(port, serve), gateway::library_calls(), guard);
+            // Ports that gave up their instrument: when none is left, the
+            // gateway ends with status 1.
+            ports.emplace_back(network, poster, port, serve, services.back(), [&] {
+                if (--open == 0) shut_down(1);
             });
+        }
     } catch (const asio::system_error& failure) {
         gateway::log(std::string("cannot listen: ") + failure.what());
         return 1;
     }
 
-    std::optional<gateway::Vxi11Service> vxi11;
     if (options.vxi11) {
         gateway::Vxi11Options vxiOptions;
         vxiOptions.port = options.vxi11Port;
         vxiOptions.portmap = *gateway::vxi11::portmap::parse_mode(options.portmap);
         vxiOptions.keepalive = options.ports.front().keepalive;
+        vxiOptions.idleLimit = options.ports.front().idleLimit;
         std::string why;
         try {
-            vxi11.emplace(vxiOptions, serve, ports);
+            vxi11.emplace(network, poster, vxiOptions, serve, ports);
         } catch (const asio::system_error& failure) {
             gateway::log(std::string("cannot listen for VXI-11: ") + failure.what());
             return 1;
@@ -90,22 +141,62 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    std::optional<gateway::Announcer> announcer;
-    if (options.mdns)
-        announcer.emplace(serve.bind, ports,
-                          vxi11 && vxi11->portmapper() != gateway::vxi11::portmap::Mode::off);
+    if (options.mdns) {
+        std::vector<gateway::AnnouncedSlot> slots;
+        for (const gateway::RawPort& port : ports) slots.push_back({port.slot(), port.tcp_port()});
+        announcer.emplace(serve.bind, std::move(slots));
+        announcer->set_vxi11(vxi11 && vxi11->portmapper() != gateway::vxi11::portmap::Mode::off);
+        for (gateway::SlotService& service : services) {
+            announcer->slot_changed(service.slot(), service.identity());
+            const std::uint32_t slot = service.slot();
+            service.on_identity([&poster, &announcer, slot](const std::optional<gateway::Identity>& identity) {
+                poster.post([&announcer, slot, identity] {
+                    if (announcer) announcer->slot_changed(slot, identity);
+                });
+            });
+        }
+    }
 
-    asio::signal_set signals(main, SIGINT, SIGTERM);
-    signals.async_wait([&main](const asio::error_code&, int) { main.stop(); });
-    for (gateway::Port& port : ports) port.start();
+    // Every signal that asks a program to end ends it cleanly (the
+    // portmapper's registration goes with it).
+    asio::signal_set signals(network, SIGINT, SIGTERM);
+#ifdef SIGHUP
+    signals.add(SIGHUP);
+#endif
+#ifdef SIGQUIT
+    signals.add(SIGQUIT);
+#endif
+    signals.async_wait([&](const asio::error_code& signalError, int) {
+        if (!signalError) shut_down(0);
+    });
+    for (gateway::SlotService& service : services) service.start();
+    for (gateway::RawPort& port : ports) port.start();
     gateway::log("ready");
-    main.run();
+    network.run();
 
-    announcer.reset();
-    // The VXI-11 side works the instruments through the ports: it ends first.
-    vxi11.reset();
-    for (gateway::Port& port : ports) port.stop();
-    ports.clear();  // closes the slots
+    poster.close();
+    // The workers end once their current exchange has; one that is still
+    // in a library call (a read waiting out a long time-out) is left.
+    bool stuck = false;
+    for (gateway::SlotService& service : services) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(endBy - std::chrono::steady_clock::now());
+        if (!service.join(std::max(left, 0ms))) {
+            gateway::log("slot " + std::to_string(service.slot()) +
+                         ": a call on the instrument still runs; not waiting for it");
+            stuck = true;
+        }
+    }
+    const bool allClosed = status == 1;
     gateway::log(allClosed ? "stopped: no port left" : "stopped");
-    return allClosed ? 1 : 0;
+    if (stuck) {
+        // The worker still uses its service: the process ends without
+        // destroying anything (the system closes the handles).
+        std::fflush(stdout);
+        std::_Exit(status);
+    }
+    signals.cancel();
+    vxi11.reset();
+    ports.clear();
+    services.clear();  // closes the slots
+    return status;
 }

@@ -1,7 +1,5 @@
 #include "vxi11_service.h"
 
-#include <asio/post.hpp>
-
 #include "keepalive.h"
 #include "log.h"
 
@@ -17,20 +15,17 @@ vxi11::Limits limits_for(const ServeOptions& serve) {
 
 void say(std::string_view text) { log("vxi11: " + std::string(text)); }
 
+// Connections per channel, at most; beyond, the one idle the longest goes.
+constexpr std::size_t kMaxConnections = 64;
+
 }  // namespace
 
-Vxi11Service::Vxi11Service(const Vxi11Options& options, const ServeOptions& serve,
-                           std::list<Port>& ports)
+Vxi11Service::Vxi11Service(asio::io_context& io, const Poster& poster, const Vxi11Options& options,
+                           const ServeOptions& serve, std::list<RawPort>& ports)
     : mode_(options.portmap), dispatcher_(limits_for(serve)) {
-    if (ports.size() == 1) {
-        host_ = &ports.front();
-        io_ = &host_->io();
-    } else {
-        io_ = &ownIo_.emplace();
-    }
     dispatcher_.set_log(say);
-    for (Port& port : ports) {
-        devices_.emplace_back(port);
+    for (RawPort& port : ports) {
+        devices_.emplace_back(port.service(), poster, [&port] { port.drop_departed_owner(); });
         dispatcher_.add_device("inst" + std::to_string(port.slot()), devices_.back());
     }
     const AccessList* access = serve.access;
@@ -39,17 +34,16 @@ Vxi11Service::Vxi11Service(const Vxi11Options& options, const ServeOptions& serv
     const auto prepare = [keepalive](asio::ip::tcp::socket& socket) {
         if (keepalive != 0) set_keepalive(socket, keepalive);
     };
-    abort_.emplace(*io_, dispatcher_,
-                   vxi11::ChannelOptions{{serve.bind, 0}, vxi11::Channel::abort, 0, 64, admit,
-                                         prepare, say});
-    core_.emplace(*io_, dispatcher_,
-                  vxi11::ChannelOptions{{serve.bind, options.port}, vxi11::Channel::core, 0, 64,
-                                        admit, prepare, say});
+    vxi11::ChannelOptions abortOptions{{serve.bind, 0}, vxi11::Channel::abort, 0, kMaxConnections, options.idleLimit,
+                                       admit, prepare, say};
+    abort_.emplace(io, dispatcher_, abortOptions);
+    vxi11::ChannelOptions coreOptions{{serve.bind, options.port}, vxi11::Channel::core, 0, kMaxConnections,
+                                      options.idleLimit, admit, prepare, say};
+    core_.emplace(io, dispatcher_, coreOptions);
     dispatcher_.set_abort_port(abort_->port());
-    portmapper_.emplace(*io_, options.portmap, serve.bind,
+    portmapper_.emplace(io, options.portmap, serve.bind,
                         std::vector<vxi11::portmap::Mapping>{
-                            {vxi11::kCoreProgram, vxi11::kVersion, vxi11::portmap::kTcp,
-                             core_->port()}},
+                            {vxi11::kCoreProgram, vxi11::kVersion, vxi11::portmap::kTcp, core_->port()}},
                         admit, say);
 }
 
@@ -68,7 +62,6 @@ bool Vxi11Service::start(std::string& error) {
     say("core channel on port " + std::to_string(core_->port()) + ", abort channel on port " +
         std::to_string(abort_->port()) + ", portmapper: " +
         std::string(vxi11::portmap::mode_name(portmapper_->active())));
-    if (ownIo_) thread_ = std::thread([this] { ownIo_->run(); });
     started_ = true;
     return true;
 }
@@ -76,30 +69,9 @@ bool Vxi11Service::start(std::string& error) {
 void Vxi11Service::stop() {
     if (!started_) return;
     started_ = false;
-    const auto stop_servers = [this] {
-        core_->stop();
-        abort_->stop();
-        portmapper_->stop();
-    };
-    if (ownIo_) {
-        // The servers' stop() runs on their thread; a call in progress ends
-        // first (its instrument work runs on a port thread, still running).
-        // With every socket closed the connections end, and free their
-        // links, and the thread's run() returns.
-        asio::post(*ownIo_, stop_servers);
-        thread_.join();
-        return;
-    }
-    // On the port's thread: there the connections end, and free their
-    // links, on the next turns of its loop; wait for that (a bounded time)
-    // before the dispatcher goes.
-    host_->run(stop_servers);
-    for (int turn = 0; turn < 200; ++turn) {
-        std::size_t open = 0;
-        host_->run([&] { open = core_->connections() + abort_->connections(); });
-        if (open == 0) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    core_->stop();
+    abort_->stop();
+    portmapper_->stop();
 }
 
 vxi11::portmap::Mode Vxi11Service::portmapper() const { return portmapper_->active(); }

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <map>
-#include <set>
 #include <string>
 
 #include <asio/co_spawn.hpp>
@@ -66,14 +65,64 @@ struct ChannelServer::State : std::enable_shared_from_this<State> {
     }
     const char* name() const { return options.channel == Channel::core ? "core channel" : "abort channel"; }
 
+    // What the limits need to know of each connection.
+    struct Entry {
+        std::shared_ptr<tcp::socket> socket;
+        std::chrono::steady_clock::time_point lastCall = std::chrono::steady_clock::now();
+        bool busy = false;  // a call of it runs or waits
+        std::string peer;
+    };
+
+    asio::awaitable<void> watch_idle();
+    // Makes room for one more connection: closes the one idle the longest;
+    // false when none is idle.
+    bool make_room();
+
     asio::io_context& io;
     Dispatcher& dispatcher;
     ChannelOptions options;
     tcp::acceptor acceptor;
-    std::set<std::shared_ptr<tcp::socket>> connections;
+    std::map<tcp::socket*, Entry> connections;
     std::map<ConnectionId, Waiter> waiters;
+    asio::steady_timer idleTimer{io};
     bool stopped = false;
 };
+
+bool ChannelServer::State::make_room() {
+    Entry* idlest = nullptr;
+    for (auto& [key, entry] : connections)
+        if (!entry.busy && (idlest == nullptr || entry.lastCall < idlest->lastCall)) idlest = &entry;
+    if (idlest == nullptr) return false;
+    const auto idle = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
+                                                                       idlest->lastCall);
+    note(std::string(name()) + ": client " + idlest->peer + " closed after " + std::to_string(idle.count()) +
+         " s without a call, to make room for a new client (" + std::to_string(options.maxConnections) +
+         " connections)");
+    asio::error_code ignored;
+    idlest->socket->close(ignored);
+    // Its handler ends on the next turn; the entry goes then.
+    idlest->busy = true;
+    return true;
+}
+
+asio::awaitable<void> ChannelServer::State::watch_idle() {
+    auto self = shared_from_this();
+    const std::chrono::seconds limit(options.idleLimit);
+    while (!stopped) {
+        idleTimer.expires_after(std::chrono::seconds(1));
+        co_await idleTimer.async_wait(kTuple);
+        if (stopped) break;
+        const auto now = std::chrono::steady_clock::now();
+        for (auto& [key, entry] : connections) {
+            if (entry.busy || now - entry.lastCall < limit) continue;
+            note(std::string(name()) + ": client " + entry.peer + " idle for " +
+                 std::to_string(options.idleLimit) + " s: disconnected");
+            asio::error_code ignored;
+            entry.socket->close(ignored);
+            entry.busy = true;  // closed: its handler removes it
+        }
+    }
+}
 
 asio::awaitable<void> ChannelServer::State::accept_loop() {
     auto self = shared_from_this();
@@ -89,16 +138,18 @@ asio::awaitable<void> ChannelServer::State::accept_loop() {
             note(std::string(name()) + ": refused " + peer_text(socket) + ": not allowed");
             continue;
         }
-        if (connections.size() >= options.maxConnections) {
+        std::size_t open = 0;
+        for (const auto& [key, entry] : connections) open += entry.socket->is_open() ? 1 : 0;
+        if (open >= options.maxConnections && !make_room()) {
             note(std::string(name()) + ": refused " + peer_text(socket) + ": " +
-                 std::to_string(options.maxConnections) + " connections already");
+                 std::to_string(options.maxConnections) + " connections already, all busy");
             continue;
         }
         asio::error_code optionError;
         socket.set_option(tcp::no_delay(true), optionError);
         if (options.prepare) options.prepare(socket);
         auto shared = std::make_shared<tcp::socket>(std::move(socket));
-        connections.insert(shared);
+        connections[shared.get()] = Entry{shared, std::chrono::steady_clock::now(), false, peer_text(*shared)};
         asio::co_spawn(io, serve(shared), asio::detached);
     }
 }
@@ -168,15 +219,24 @@ asio::awaitable<void> ChannelServer::State::serve(std::shared_ptr<tcp::socket> s
                 break;
             }
             std::optional<Outcome> outcome;
+            Entry& entry = connections.at(socket.get());
+            entry.lastCall = std::chrono::steady_clock::now();
             if (call.check != rpc::CallCheck::ok) {
                 outcome.emplace();
                 outcome->reply = rpc::header_reply(call, true);
             } else {
                 outcome = dispatcher.call(id, call, Dispatcher::Clock::now());
-                if (outcome->waiting) outcome = co_await await_parked(*socket, id, std::move(*outcome));
+                if (outcome->waiting) {
+                    entry.busy = true;
+                    outcome = co_await await_parked(*socket, id, std::move(*outcome));
+                    if (const auto again = connections.find(socket.get()); again != connections.end()) {
+                        again->second.busy = !socket->is_open();
+                        again->second.lastCall = std::chrono::steady_clock::now();
+                    }
+                }
             }
             if (!outcome) {
-                reason = "left while its call waited for a lock";
+                reason = "left while its call waited";
                 break;
             }
             if (!outcome->reply) continue;
@@ -207,7 +267,7 @@ asio::awaitable<void> ChannelServer::State::serve(std::shared_ptr<tcp::socket> s
     if (!reason.empty()) note(std::string(name()) + ": client " + peer + " " + reason);
     asio::error_code ignored;
     socket->close(ignored);
-    connections.erase(socket);
+    connections.erase(socket.get());
 }
 
 ChannelServer::ChannelServer(asio::io_context& io, Dispatcher& dispatcher, ChannelOptions options)
@@ -222,14 +282,18 @@ ChannelServer::ChannelServer(asio::io_context& io, Dispatcher& dispatcher, Chann
 
 ChannelServer::~ChannelServer() { stop(); }
 
-void ChannelServer::start() { asio::co_spawn(state_->io, state_->accept_loop(), asio::detached); }
+void ChannelServer::start() {
+    asio::co_spawn(state_->io, state_->accept_loop(), asio::detached);
+    if (state_->options.idleLimit != 0) asio::co_spawn(state_->io, state_->watch_idle(), asio::detached);
+}
 
 void ChannelServer::stop() {
     if (state_->stopped) return;
     state_->stopped = true;
     asio::error_code ignored;
     state_->acceptor.close(ignored);
-    for (const auto& socket : state_->connections) socket->close(ignored);
+    state_->idleTimer.cancel();
+    for (const auto& [key, entry] : state_->connections) entry.socket->close(ignored);
     for (auto& [id, waiter] : state_->waiters)
         if (waiter.timer != nullptr) waiter.timer->cancel();
 }

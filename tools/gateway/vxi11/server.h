@@ -1,9 +1,10 @@
 // A VXI-11 channel (the core channel, or the abort channel) on a TCP port:
 // each connection's records are read, their calls run through the
 // Dispatcher, and the replies sent, one call at a time per connection, on
-// the io_context's thread (the one the Dispatcher and its Devices belong
-// to).  A call parked for a lock is awaited without blocking the thread:
-// until its time, the dispatcher's wake for its connection, or its client
+// the io_context's thread (the one the Dispatcher belongs to, and on which
+// its Devices finish their operations).  A call that waits, for a lock or
+// for its device operation, is awaited without blocking the thread: until
+// its time, the dispatcher's wake for its connection, or its client
 // closing.
 #pragma once
 
@@ -24,7 +25,11 @@ struct ChannelOptions {
     asio::ip::tcp::endpoint endpoint;  // port 0: a free one
     Channel channel = Channel::core;
     std::size_t maxRecord = 0;  // 0: max_record() of the dispatcher's limits
-    std::size_t maxConnections = 64;  // more are closed at once
+    // At this many connections, a new one closes the one idle the longest
+    // (no call running); when every one is busy, the new one is closed.
+    std::size_t maxConnections = 64;
+    // A connection without a call for this many seconds is closed (0: never).
+    std::uint32_t idleLimit = 0;
     // Whether a peer is served; none: every peer.
     std::function<bool(const asio::ip::address&)> admit;
     // Called on each accepted connection (keepalive, for one).

@@ -126,6 +126,8 @@ std::int32_t error_of(DeviceStatus status) {
     case DeviceStatus::not_accessible: return kDeviceNotAccessible;
     case DeviceStatus::locked: return kLockedByAnother;
     case DeviceStatus::parameter_error: return kParameterError;
+    case DeviceStatus::not_supported: return kNotSupported;
+    case DeviceStatus::aborted: return kAborted;
     }
     return kIoError;
 }
@@ -151,7 +153,38 @@ Outcome error_reply(std::uint32_t xid, std::int32_t error) {
 
 Outcome garbage(std::uint32_t xid) { return replied(rpc::accepted_reply(xid, rpc::kGarbageArgs, true)); }
 
+// NULL: an empty success, as every ONC RPC program answers it.
+Outcome null_reply(std::uint32_t xid) { return replied(rpc::Reply(xid, true).finish()); }
+
+Outcome still_running() {
+    Outcome outcome;
+    outcome.waiting = true;
+    outcome.until = std::chrono::steady_clock::time_point::max();
+    return outcome;
+}
+
+std::int32_t lock_error(bool aborted) { return aborted ? kAborted : kLockedByAnother; }
+
+Outcome parked_outcome(std::chrono::steady_clock::time_point until) {
+    Outcome outcome;
+    outcome.waiting = true;
+    outcome.until = until;
+    return outcome;
+}
+
 }  // namespace
+
+Bytes aborted_reply(std::uint32_t xid, std::uint32_t proc) {
+    rpc::Reply reply(xid, true);
+    switch (proc) {
+    case kCreateLink: encode(reply.body(), CreateLinkResp{kAborted, 0, 0, 0}); break;
+    case kDeviceWrite: encode(reply.body(), WriteResp{kAborted, 0}); break;
+    case kDeviceRead: encode(reply.body(), ReadResp{kAborted, 0, {}}); break;
+    case kDeviceReadStb: encode(reply.body(), ReadStbResp{kAborted, 0}); break;
+    default: encode_error(reply.body(), kAborted); break;
+    }
+    return reply.finish();
+}
 
 // ---- dispatcher -------------------------------------------------------------
 
@@ -177,6 +210,11 @@ ConnectionId Dispatcher::connect(Channel channel) {
 void Dispatcher::disconnect(ConnectionId id) {
     const auto found = connections_.find(id);
     if (found == connections_.end()) return;
+    if (found->second.running) {
+        const std::int32_t lid = found->second.running->lid;
+        if (const auto link = links_.find(lid); link != links_.end())
+            devices_[link->second.device].device->abandon(lid);
+    }
     const std::vector<std::int32_t> links = std::move(found->second.links);
     connections_.erase(found);
     for (const std::int32_t lid : links) {
@@ -195,7 +233,7 @@ void Dispatcher::drop_link(std::int32_t lid) {
     const std::size_t device = link->second.device;
     links_.erase(link);
     if (devices_[device].lockOwner == lid) release_lock(device);
-    devices_[device].device->link_closed();
+    devices_[device].device->link_closed(lid);
 }
 
 void Dispatcher::release_lock(std::size_t device) {
@@ -224,6 +262,7 @@ Outcome Dispatcher::call(ConnectionId id, const rpc::Call& call, Clock::time_poi
     if (call.header.prog != program) return replied(rpc::accepted_reply(xid, rpc::kProgUnavail, true));
     if (call.header.vers != kVersion)
         return replied(rpc::prog_mismatch_reply(xid, kVersion, kVersion, true));
+    if (call.header.proc == 0) return null_reply(xid);
     connection.parked.reset();
     if (connection.channel == Channel::abort) return run_abort(xid, call.header.proc, call.args);
     return run(id, connection, xid, call.header.proc, call.args, now);
@@ -231,25 +270,34 @@ Outcome Dispatcher::call(ConnectionId id, const rpc::Call& call, Clock::time_poi
 
 Outcome Dispatcher::resume(ConnectionId id, Clock::time_point now) {
     const auto found = connections_.find(id);
-    if (found == connections_.end() || !found->second.parked) return {};
+    if (found == connections_.end()) return {};
     Connection& connection = found->second;
+    if (connection.finished) {
+        Outcome outcome;
+        outcome.reply = std::move(*connection.finished);
+        connection.finished.reset();
+        return outcome;
+    }
+    if (connection.running) return still_running();
+    if (!connection.parked) return {};
     // The parked call runs again from its arguments; the time it may wait
     // stays the one set when it was first parked.
     const Parked parked = *connection.parked;
     return run(id, connection, parked.xid, parked.proc, parked.args, now);
 }
 
-Dispatcher::Gate Dispatcher::gate(Connection& connection, std::size_t device,
-                                  std::int32_t lid, bool waitLock, std::uint32_t lockTimeout,
-                                  bool acquire, Clock::time_point now, std::uint32_t xid,
-                                  std::uint32_t proc, ByteView args) {
+Dispatcher::LockCheck Dispatcher::check_lock(Connection& connection, std::size_t device,
+                                             std::int32_t lid, bool waitLock,
+                                             std::uint32_t lockTimeout, bool acquire,
+                                             Clock::time_point now, std::uint32_t xid,
+                                             std::uint32_t proc, ByteView args) {
     DeviceSlot& slot = devices_[device];
     const bool free = !slot.lockOwner || *slot.lockOwner == lid;
     std::optional<Parked>& parked = connection.parked;
     const bool again = parked && parked->xid == xid && parked->proc == proc;
     if (again && parked->aborted) {
         parked.reset();
-        return Gate::aborted;
+        return LockCheck::aborted;
     }
     if (free) {
         parked.reset();
@@ -257,11 +305,11 @@ Dispatcher::Gate Dispatcher::gate(Connection& connection, std::size_t device,
             slot.lockOwner = lid;
             slot.device->lock_changed(true);
         }
-        return Gate::go;
+        return LockCheck::go;
     }
     if (!waitLock || lockTimeout == 0 || (again && now >= parked->until)) {
         parked.reset();
-        return Gate::locked;
+        return LockCheck::locked;
     }
     if (!again) {
         Parked park;
@@ -273,91 +321,49 @@ Dispatcher::Gate Dispatcher::gate(Connection& connection, std::size_t device,
         park.until = now + std::chrono::milliseconds(lockTimeout);
         parked = std::move(park);
     }
-    return Gate::wait;
+    return LockCheck::wait;
 }
 
-std::int32_t Dispatcher::flush(Link& link, std::uint32_t ioSeconds) {
-    if (link.pendingWrite.empty()) return kNoError;
-    const Bytes message = std::move(link.pendingWrite);
-    link.pendingWrite = Bytes{};
-    return error_of(devices_[link.device].device->write(message, ioSeconds));
-}
-
-std::int32_t Dispatcher::read(Link& link, const ReadParms& parms, Bytes& data, std::int32_t& reason) {
-    DeviceSlot& slot = devices_[link.device];
-    const std::size_t wanted = std::min<std::size_t>(parms.requestSize, limits_.maxRecvSize);
-    const std::optional<std::uint8_t> termChar =
-        (parms.flags & kTermCharSet) != 0 ? std::optional<std::uint8_t>(parms.termChar) : std::nullopt;
-    const auto deadline = Clock::now() + std::chrono::seconds(link.ioSeconds);
-    reason = 0;
-    for (;;) {
-        // What is kept first, up to the request, the termination character
-        // or the end of the message.
-        while (slot.outputAt < slot.output.size() && data.size() < wanted) {
-            const std::uint8_t byte = slot.output[slot.outputAt++];
-            data.push_back(byte);
-            if (termChar && byte == *termChar) {
-                reason |= kReasonChr;
-                break;
-            }
-        }
-        if (slot.outputAt == slot.output.size() && slot.outputEnd) {
-            reason |= kReasonEnd;
-            slot.output = Bytes{};
-            slot.outputAt = 0;
-            slot.outputEnd = false;
-        }
-        if (data.size() == parms.requestSize) reason |= kReasonReqCnt;
-        // Stopped by the most one read returns (reason 0: the client reads
-        // on), or for a reason.
-        if (reason != 0 || data.size() == wanted) return kNoError;
-
-        // Nothing is kept now: the next piece of the instrument's output.
-        const auto left = std::chrono::ceil<std::chrono::seconds>(deadline - Clock::now()).count();
-        DevicePiece piece;
-        if (left <= 0) piece.status = DeviceStatus::timeout;
-        else
-            piece = slot.device->read(wanted - data.size(), termChar,
-                                      std::min(static_cast<std::uint32_t>(left), link.ioSeconds));
-        if (piece.status == DeviceStatus::ok && piece.bytes.empty() && !piece.end)
-            piece.status = DeviceStatus::timeout;  // nothing came
-        if (piece.status != DeviceStatus::ok) {
-            // Nothing is lost: what this read took is kept again for the
-            // next read.
-            slot.output = std::move(data);
-            slot.outputAt = 0;
-            slot.outputEnd = false;
-            data = Bytes{};
-            reason = 0;
-            return error_of(piece.status);
-        }
-        slot.output = std::move(piece.bytes);
-        slot.outputAt = 0;
-        slot.outputEnd = piece.end;
+Outcome Dispatcher::start(ConnectionId id, Connection& connection, std::uint32_t xid,
+                          std::uint32_t proc, std::int32_t lid,
+                          const std::function<void(std::function<void(Finish)>)>& operation) {
+    const std::uint64_t token = nextToken_++;
+    connection.running = Running{xid, proc, lid, token};
+    operation([this, id, token](const Finish& finish) {
+        const auto found = connections_.find(id);
+        // Given up meanwhile (aborted, or its connection closed): the reply
+        // went, or nobody waits for it.
+        if (found == connections_.end() || !found->second.running || found->second.running->token != token)
+            return;
+        found->second.running.reset();
+        found->second.finished = finish();
+        if (wake_) wake_(id);
+    });
+    // A Device that finished at once: the reply goes now.
+    if (connection.finished) {
+        Outcome outcome;
+        outcome.reply = std::move(*connection.finished);
+        connection.finished.reset();
+        return outcome;
     }
+    return still_running();
 }
 
-namespace {
-
-std::int32_t gate_error(bool aborted) { return aborted ? kAborted : kLockedByAnother; }
-
-Outcome parked_outcome(std::chrono::steady_clock::time_point until) {
-    Outcome outcome;
-    outcome.waiting = true;
-    outcome.until = until;
-    return outcome;
+void Dispatcher::flush(std::int32_t lid, std::uint32_t ioSeconds, std::function<void(std::int32_t)> next) {
+    Link& link = links_.at(lid);
+    if (link.pendingWrite.empty()) {
+        next(kNoError);
+        return;
+    }
+    Bytes message = std::move(link.pendingWrite);
+    link.pendingWrite = Bytes{};
+    devices_[link.device].device->write(lid, std::move(message), ioSeconds,
+                                        [next = std::move(next)](DeviceStatus status) { next(error_of(status)); });
 }
-
-}  // namespace
 
 Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t xid,
                         std::uint32_t proc, ByteView args, Clock::time_point now) {
     XdrReader reader(args);
-    // The lock: go on, wait (the call is parked), or fail with an error.
-    const auto lock_gate = [&](std::size_t device, std::int32_t lid, bool waitLock,
-                               std::uint32_t lockTimeout, bool acquire) {
-        return gate(connection, device, lid, waitLock, lockTimeout, acquire, now, xid, proc, args);
-    };
     const auto waiting = [&] { return parked_outcome(connection.parked->until); };
     // The link of a call that uses its device, past the lock: null, with
     // `error` set, when the link is not this connection's or another link
@@ -371,14 +377,18 @@ Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t x
             error = kInvalidLink;
             return nullptr;
         }
-        const Gate g = lock_gate(link->device, lid, (flags & kWaitLock) != 0, lockTimeout, false);
-        if (g != Gate::go) {
-            parked = g == Gate::wait;
-            error = gate_error(g == Gate::aborted);
+        const LockCheck check = check_lock(connection, link->device, lid, (flags & kWaitLock) != 0,
+                                           lockTimeout, false, now, xid, proc, args);
+        if (check != LockCheck::go) {
+            parked = check == LockCheck::wait;
+            error = lock_error(check == LockCheck::aborted);
             return nullptr;
         }
         link->ioSeconds = io_seconds(ioTimeout, limits_.maxIoSeconds);
         return link;
+    };
+    const auto begin = [&](std::int32_t lid, const std::function<void(std::function<void(Finish)>)>& operation) {
+        return start(id, connection, xid, proc, lid, operation);
     };
 
     switch (proc) {
@@ -401,11 +411,12 @@ Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t x
             while (links_.contains(lid)) lid = lid == 0x7fffffff ? 1 : lid + 1;
             const auto index = static_cast<std::size_t>(device - devices_.begin());
             if (parms.lockDevice) {
-                const Gate g = lock_gate(index, lid, true, parms.lockTimeout, true);
-                if (g == Gate::wait) return waiting();
-                if (g != Gate::go) resp.error = gate_error(g == Gate::aborted);
+                const LockCheck check = check_lock(connection, index, lid, true, parms.lockTimeout,
+                                                   true, now, xid, proc, args);
+                if (check == LockCheck::wait) return waiting();
+                if (check != LockCheck::go) resp.error = lock_error(check == LockCheck::aborted);
             }
-            if (resp.error == kNoError && !devices_[index].device->link_opened()) {
+            if (resp.error == kNoError && !devices_[index].device->link_opened(lid)) {
                 if (parms.lockDevice) release_lock(index);
                 resp.error = kLockedByAnother;
             }
@@ -424,22 +435,47 @@ Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t x
     }
     case kDeviceWrite: {
         WriteParms parms;
-        if (!decode(reader, parms, limits_.maxRecvSize)) return garbage(xid);
+        // A block over maxRecvSize decodes (the record limit bounds it) and
+        // is refused below with a parameter error.
+        if (!decode(reader, parms, max_record(limits_))) return garbage(xid);
         WriteResp resp;
         bool parked = false;
         Link* link = usable_link(parms.lid, parms.flags, parms.lockTimeout, parms.ioTimeout,
                                  resp.error, parked);
         if (parked) return waiting();
         if (link != nullptr) {
-            if (link->pendingWrite.size() + parms.data.size() > limits_.maxMessage) {
-                note("link " + std::to_string(parms.lid) + ": a message longer than " +
-                     std::to_string(limits_.maxMessage) + " bytes refused");
+            const bool end = (parms.flags & kEndFlag) != 0;
+            if (link->refusing) {
+                // The rest of a refused message: dropped up to its END.
+                resp.error = kParameterError;
+                link->refusing = !end;
+            } else if (parms.data.size() > limits_.maxRecvSize ||
+                       link->pendingWrite.size() + parms.data.size() > limits_.maxMessage) {
+                note("link " + std::to_string(parms.lid) + ": " +
+                     (parms.data.size() > limits_.maxRecvSize
+                          ? "a block longer than " + std::to_string(limits_.maxRecvSize)
+                          : "a message longer than " + std::to_string(limits_.maxMessage)) +
+                     " bytes refused; the message is dropped up to its END");
                 link->pendingWrite = Bytes{};
+                link->refusing = !end;
                 resp.error = kParameterError;
             } else {
                 link->pendingWrite.insert(link->pendingWrite.end(), parms.data.begin(), parms.data.end());
-                if ((parms.flags & kEndFlag) != 0) resp.error = flush(*link, link->ioSeconds);
-                if (resp.error == kNoError) resp.size = static_cast<std::uint32_t>(parms.data.size());
+                const auto size = static_cast<std::uint32_t>(parms.data.size());
+                if (end) {
+                    const std::int32_t lid = parms.lid;
+                    const std::uint32_t seconds = link->ioSeconds;
+                    return begin(lid, [this, lid, seconds, xid, size](std::function<void(Finish)> done) {
+                        flush(lid, seconds, [done = std::move(done), xid, size](std::int32_t error) {
+                            done([xid, size, error] {
+                                rpc::Reply reply(xid, true);
+                                encode(reply.body(), WriteResp{error, error == kNoError ? size : 0});
+                                return reply.finish();
+                            });
+                        });
+                    });
+                }
+                resp.size = size;
             }
         }
         rpc::Reply reply(xid, true);
@@ -449,22 +485,43 @@ Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t x
     case kDeviceRead: {
         ReadParms parms;
         if (!decode(reader, parms)) return garbage(xid);
-        Bytes data;
         ReadResp resp;
         bool parked = false;
         Link* link = usable_link(parms.lid, parms.flags, parms.lockTimeout, parms.ioTimeout,
                                  resp.error, parked);
         if (parked) return waiting();
-        if (link != nullptr) {
+        if (link == nullptr) {
+            rpc::Reply reply(xid, true);
+            encode(reply.body(), resp);
+            return replied(reply.finish());
+        }
+        ReadRequest request;
+        request.requestSize = parms.requestSize;
+        request.maxSize = limits_.maxRecvSize;
+        if ((parms.flags & kTermCharSet) != 0) request.termChar = parms.termChar;
+        request.seconds = link->ioSeconds;
+        const std::int32_t lid = parms.lid;
+        Device* device = devices_[link->device].device;
+        return begin(lid, [this, lid, request, device, xid](std::function<void(Finish)> done) {
             // A message written without END is whole once its answer is
             // asked for (some clients never send END for a long message).
-            resp.error = flush(*link, link->ioSeconds);
-            if (resp.error == kNoError) resp.error = read(*link, parms, data, resp.reason);
-        }
-        resp.data = data;
-        rpc::Reply reply(xid, true);
-        encode(reply.body(), resp);
-        return replied(reply.finish());
+            flush(lid, request.seconds, [lid, request, device, xid, done = std::move(done)](std::int32_t error) {
+                const auto answer = [xid](std::int32_t code, std::int32_t reason, Bytes data) {
+                    return [xid, code, reason, data = std::move(data)] {
+                        rpc::Reply reply(xid, true);
+                        encode(reply.body(), ReadResp{code, code == kNoError ? reason : 0, data});
+                        return reply.finish();
+                    };
+                };
+                if (error != kNoError) {
+                    done(answer(error, 0, {}));
+                    return;
+                }
+                device->read(lid, request, [done, answer](DeviceRead read) {
+                    done(answer(error_of(read.status), read.reason, std::move(read.data)));
+                });
+            });
+        });
     }
     case kDeviceReadStb:
     case kDeviceTrigger:
@@ -472,46 +529,76 @@ Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t x
         GenericParms parms;
         if (!decode(reader, parms)) return garbage(xid);
         std::int32_t error = kNoError;
-        std::uint8_t stb = 0;
         bool parked = false;
         Link* link = usable_link(parms.lid, parms.flags, parms.lockTimeout, parms.ioTimeout, error,
                                  parked);
         if (parked) return waiting();
-        if (link != nullptr) {
-            DeviceSlot& slot = devices_[link->device];
-            if (proc == kDeviceClear) {
-                // Nothing written before the clear reaches the instrument
-                // later, nothing it said before is read after.
-                for (auto& entry : links_)
-                    if (entry.second.device == link->device) entry.second.pendingWrite = Bytes{};
-                slot.output = Bytes{};
-                slot.outputAt = 0;
-                slot.outputEnd = false;
-                error = error_of(slot.device->clear(link->ioSeconds));
-            } else {
-                error = flush(*link, link->ioSeconds);
-                if (error == kNoError)
-                    error = error_of(proc == kDeviceReadStb
-                                         ? slot.device->read_status_byte(stb, link->ioSeconds)
-                                         : slot.device->trigger(link->ioSeconds));
-            }
+        if (link == nullptr) {
+            rpc::Reply reply(xid, true);
+            if (proc == kDeviceReadStb) encode(reply.body(), ReadStbResp{error, 0});
+            else encode_error(reply.body(), error);
+            return replied(reply.finish());
         }
-        rpc::Reply reply(xid, true);
-        if (proc == kDeviceReadStb)
-            encode(reply.body(), ReadStbResp{error, error == kNoError ? stb : std::uint8_t{0}});
-        else
-            encode_error(reply.body(), error);
-        return replied(reply.finish());
+        const std::int32_t lid = parms.lid;
+        const std::uint32_t seconds = link->ioSeconds;
+        Device* device = devices_[link->device].device;
+        if (proc == kDeviceClear) {
+            // Nothing written before the clear reaches the instrument later;
+            // the device drops what it said before.
+            for (auto& entry : links_)
+                if (entry.second.device == link->device) {
+                    entry.second.pendingWrite = Bytes{};
+                    entry.second.refusing = false;
+                }
+            return begin(lid, [lid, seconds, device, xid](std::function<void(Finish)> done) {
+                device->clear(lid, seconds, [done = std::move(done), xid](DeviceStatus status) {
+                    done([xid, status] {
+                        rpc::Reply reply(xid, true);
+                        encode_error(reply.body(), error_of(status));
+                        return reply.finish();
+                    });
+                });
+            });
+        }
+        return begin(lid, [this, lid, seconds, device, xid, proc](std::function<void(Finish)> done) {
+            flush(lid, seconds, [lid, seconds, device, xid, proc, done = std::move(done)](std::int32_t flushed) {
+                if (proc == kDeviceReadStb) {
+                    std::uint8_t stb = 0;
+                    const std::int32_t code = flushed != kNoError ? flushed : error_of(device->read_status_byte(lid, stb));
+                    done([xid, code, stb] {
+                        rpc::Reply reply(xid, true);
+                        encode(reply.body(), ReadStbResp{code, code == kNoError ? stb : std::uint8_t{0}});
+                        return reply.finish();
+                    });
+                    return;
+                }
+                const auto answer = [xid](std::int32_t code) {
+                    return [xid, code] {
+                        rpc::Reply reply(xid, true);
+                        encode_error(reply.body(), code);
+                        return reply.finish();
+                    };
+                };
+                if (flushed != kNoError) {
+                    done(answer(flushed));
+                    return;
+                }
+                device->trigger(lid, seconds, [done, answer](DeviceStatus status) { done(answer(error_of(status))); });
+            });
+        });
     }
     case kDeviceLock: {
         LockParms parms;
         if (!decode(reader, parms)) return garbage(xid);
         Link* link = own_link(connection, parms.lid);
         if (link == nullptr) return error_reply(xid, kInvalidLink);
-        const Gate g = lock_gate(link->device, parms.lid, (parms.flags & kWaitLock) != 0,
-                                 parms.lockTimeout, true);
-        if (g == Gate::wait) return waiting();
-        return error_reply(xid, g == Gate::go ? kNoError : gate_error(g == Gate::aborted));
+        // A link that holds the lock already cannot take it again.
+        if (devices_[link->device].lockOwner == parms.lid) return error_reply(xid, kLockedByAnother);
+        const LockCheck check = check_lock(connection, link->device, parms.lid,
+                                           (parms.flags & kWaitLock) != 0, parms.lockTimeout, true,
+                                           now, xid, proc, args);
+        if (check == LockCheck::wait) return waiting();
+        return error_reply(xid, check == LockCheck::go ? kNoError : lock_error(check == LockCheck::aborted));
     }
     case kDeviceUnlock: {
         std::int32_t lid = 0;
@@ -527,13 +614,16 @@ Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t x
         if (!decode_link(reader, lid)) return garbage(xid);
         Link* link = own_link(connection, lid);
         if (link == nullptr) return error_reply(xid, kInvalidLink);
-        // What the link wrote without END was accepted: it goes out now.
+        // What the link wrote without END was accepted: it goes out now (its
+        // answer is dropped with the link).
         if (!link->pendingWrite.empty()) {
             const std::size_t size = link->pendingWrite.size();
-            if (const std::int32_t error = flush(*link, link->ioSeconds); error != kNoError)
-                note("link " + std::to_string(lid) + ": the " + std::to_string(size) +
-                     " bytes written without END failed at destroy_link (error " +
-                     std::to_string(error) + ")");
+            flush(lid, link->ioSeconds, [this, lid, size](std::int32_t error) {
+                if (error != kNoError)
+                    note("link " + std::to_string(lid) + ": the " + std::to_string(size) +
+                         " bytes written without END failed at destroy_link (error " +
+                         std::to_string(error) + ")");
+            });
         }
         std::erase(connection.links, lid);
         drop_link(lid);
@@ -543,18 +633,18 @@ Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t x
     case kDeviceLocal: {
         GenericParms parms;
         if (!decode(reader, parms)) return garbage(xid);
-        return error_reply(xid, kNotSupported);
+        return error_reply(xid, own_link(connection, parms.lid) == nullptr ? kInvalidLink : kNotSupported);
     }
     case kDeviceEnableSrq: {
         EnableSrqParms parms;
         if (!decode(reader, parms)) return garbage(xid);
-        return error_reply(xid, kNotSupported);
+        return error_reply(xid, own_link(connection, parms.lid) == nullptr ? kInvalidLink : kNotSupported);
     }
     case kDeviceDocmd: {
         DocmdParms parms;
         if (!decode(reader, parms, limits_.maxRecvSize)) return garbage(xid);
         rpc::Reply reply(xid, true);
-        encode_docmd(reply.body(), kNotSupported, {});
+        encode_docmd(reply.body(), own_link(connection, parms.lid) == nullptr ? kInvalidLink : kNotSupported, {});
         return replied(reply.finish());
     }
     case kCreateIntrChan: {
@@ -574,14 +664,22 @@ Outcome Dispatcher::run_abort(std::uint32_t xid, std::uint32_t proc, ByteView ar
     if (!decode_link(reader, lid)) return garbage(xid);
     const auto link = links_.find(lid);
     if (link == links_.end()) return error_reply(xid, kInvalidLink);
-    // A call of the link that waits for a lock ends with error 23.  A
-    // transfer already running on the instrument is not interrupted.
+    // The link's call that waits, for a lock or for its device, ends with
+    // error 23 at once.  A transfer already running on the instrument goes
+    // on to its end; what it brings stays the link's.
     const ConnectionId owner = link->second.connection;
-    const auto connection = connections_.find(owner);
-    if (connection != connections_.end() && connection->second.parked &&
-        connection->second.parked->lid == lid) {
-        connection->second.parked->aborted = true;
-        if (wake_) wake_(owner);
+    const auto found = connections_.find(owner);
+    if (found != connections_.end()) {
+        Connection& connection = found->second;
+        if (connection.parked && connection.parked->lid == lid) {
+            connection.parked->aborted = true;
+            if (wake_) wake_(owner);
+        } else if (connection.running && connection.running->lid == lid) {
+            connection.finished = aborted_reply(connection.running->xid, connection.running->proc);
+            connection.running.reset();
+            devices_[link->second.device].device->abandon(lid);
+            if (wake_) wake_(owner);
+        }
     }
     return error_reply(xid, kNoError);
 }

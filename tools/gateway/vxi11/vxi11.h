@@ -3,28 +3,27 @@
 //
 // The dispatcher knows nothing of sockets or threads: a transport hands it
 // each call that rpc::parse_call found ok, on the connection it came on, and
-// sends the reply it gives back.  It is not thread-safe: every call, and
-// every call of a Device it makes, happens on the caller's thread (the
-// Device's calls may block that thread, as the library's transfers do).
-//
-// Waiting for a lock does not block the thread: the dispatcher parks the
-// call (Outcome::waiting, with the time its lock_timeout ends) and the
-// transport awaits that time, or the wake callback for its connection (a
-// lock was released, or the call was aborted on the abort channel), then
-// calls resume().  A connection has at most one call at a time, so at most
-// one parked call.
+// sends the reply it gives back.  It is not thread-safe: every call happens
+// on one thread, and the Devices finish their operations on it.  A call
+// never blocks that thread: one that waits for a lock is parked
+// (Outcome::waiting, with the time its lock_timeout ends), and one whose
+// device operation runs waits likewise, until the operation finishes; the
+// transport awaits the wake callback for its connection, or the time, then
+// calls resume().  A connection has at most one call at a time.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "output_queue.h"
 #include "rpc.h"
 #include "xdr.h"
 
@@ -176,41 +175,47 @@ enum class DeviceStatus {
     not_accessible,   // no instrument at the moment: 3
     locked,           // another client holds the instrument: 11
     parameter_error,  // a message the instrument cannot be sent: 5
+    not_supported,    // the instrument refused the operation: 8
+    aborted,          // the call was given up: 23
 };
 
-struct DevicePiece {
+struct DeviceRead {
     DeviceStatus status = DeviceStatus::ok;
-    Bytes bytes;
-    bool end = false;  // these bytes end a message of the instrument's output
+    Bytes data;
+    std::int32_t reason = 0;  // REQCNT, CHR, END, or 0 (the most one reply carries)
 };
 
+using LinkId = std::int32_t;
+
+// A device's operations finish later, through their `done`, which the
+// Device calls on the dispatcher's thread (possibly before the operation
+// returns, for a Device that does not wait).  Output belongs to the link that
+// asked for it: a read returns only what the instrument answered to that
+// link's messages.
 class Device {
 public:
+    using Done = std::function<void(DeviceStatus)>;
     virtual ~Device() = default;
     // Sends one message: the bytes a link wrote up to END.
-    virtual DeviceStatus write(ByteView message, std::uint32_t timeoutSeconds) = 0;
-    // The next piece of the instrument's output, waiting at most
-    // `timeoutSeconds` for it.  `wanted` (what the read still needs) and
-    // `termChar` (the byte that would end it, if any) are hints only: the
-    // piece may be longer, or stop elsewhere; the dispatcher keeps what the
-    // read does not take for the next read of the device.
-    virtual DevicePiece read(std::size_t wanted, std::optional<std::uint8_t> termChar,
-                             std::uint32_t timeoutSeconds) = 0;
-    virtual DeviceStatus read_status_byte(std::uint8_t& stb, std::uint32_t timeoutSeconds) = 0;
-    virtual DeviceStatus trigger(std::uint32_t timeoutSeconds) = 0;
-    // Leaves no output behind that was produced before it: what the
-    // instrument holds, and what the Device itself may keep.  The
-    // dispatcher drops what it kept.
-    virtual DeviceStatus clear(std::uint32_t timeoutSeconds) = 0;
-    // A link took the device's lock (true) or gave it up (false): a
-    // transport that shares the instrument with other clients may keep them
-    // out meanwhile.
-    virtual void lock_changed(bool locked) { (void)locked; }
+    virtual void write(LinkId link, Bytes message, std::uint32_t timeoutSeconds, Done done) = 0;
+    // Reads the link's output up to the first reason to stop (output_queue.h).
+    virtual void read(LinkId link, const ReadRequest& request, std::function<void(DeviceRead)> done) = 0;
+    // Needs no exchange with the instrument: answers at once.
+    virtual DeviceStatus read_status_byte(LinkId link, std::uint8_t& stb) = 0;
+    virtual void trigger(LinkId link, std::uint32_t timeoutSeconds, Done done) = 0;
+    // Leaves no output behind that was produced before it, of any link.
+    virtual void clear(LinkId link, std::uint32_t timeoutSeconds, Done done) = 0;
+    // The link's operation in progress has no caller any more (it was
+    // aborted, or its connection closed): its `done` is not waited for.
+    virtual void abandon(LinkId link) { (void)link; }
     // A link to the device is about to be made: false refuses it (create_link
     // answers 11, another client holds the instrument).  Each link made is
-    // followed by one link_closed() when it goes.
-    virtual bool link_opened() { return true; }
-    virtual void link_closed() {}
+    // followed by one link_closed() when it goes; what the instrument still
+    // owes it is dropped then.
+    virtual bool link_opened(LinkId link) { (void)link; return true; }
+    virtual void link_closed(LinkId link) { (void)link; }
+    // A link took the device's lock (true) or gave it up (false).
+    virtual void lock_changed(bool locked) { (void)locked; }
 };
 
 struct Limits {
@@ -235,7 +240,10 @@ enum class Channel { core, abort };
 
 struct Outcome {
     std::optional<Bytes> reply;  // a record to send (with its record mark)
-    bool waiting = false;        // parked: resume at `until`, or when woken
+    // Not answered yet: the call waits for a lock (until `until`), or its
+    // device operation runs.  The transport calls resume() when woken or at
+    // `until`.
+    bool waiting = false;
     std::chrono::steady_clock::time_point until{};
 };
 
@@ -250,8 +258,9 @@ public:
     // create_link's device name (matched without regard to case, "inst0")
     // names this device.  The Device outlives the dispatcher.
     void add_device(std::string name, Device& device);
-    // Called (on the dispatcher's thread, during another call) when the
-    // parked call of this connection should be resumed.
+    // Called on the dispatcher's thread when the waiting call of this
+    // connection should be resumed: a lock was released, the call was
+    // aborted, or its device operation finished.
     void set_wake(std::function<void(ConnectionId)> wake) { wake_ = std::move(wake); }
     void set_log(std::function<void(std::string_view)> log) { log_ = std::move(log); }
     const Limits& limits() const { return limits_; }
@@ -260,7 +269,8 @@ public:
 
     ConnectionId connect(Channel channel);
     // Frees the connection's links and their locks; a message a link wrote
-    // without END yet is dropped.
+    // without END yet is dropped, and a device operation in progress is
+    // abandoned.
     void disconnect(ConnectionId connection);
 
     Outcome call(ConnectionId connection, const rpc::Call& call, Clock::time_point now);
@@ -273,15 +283,13 @@ private:
         ConnectionId connection = 0;
         std::size_t device = 0;
         Bytes pendingWrite;  // written without END yet
+        bool refusing = false;  // the message being written was refused: dropped up to END
         std::uint32_t ioSeconds = 10;  // of its last call, for the flush at destroy_link
     };
     struct DeviceSlot {
         std::string name;
         Device* device = nullptr;
         std::optional<std::int32_t> lockOwner;
-        Bytes output;  // read from the device, not yet given out
-        std::size_t outputAt = 0;
-        bool outputEnd = false;  // the kept output ends a message
     };
     struct Parked {
         std::uint32_t xid = 0;
@@ -292,22 +300,40 @@ private:
         Clock::time_point until{};
         bool aborted = false;
     };
+    // A call whose device operation runs.
+    struct Running {
+        std::uint32_t xid = 0;
+        std::uint32_t proc = 0;
+        std::int32_t lid = 0;
+        std::uint64_t token = 0;  // tells its completion from an abandoned one's
+    };
     struct Connection {
         Channel channel = Channel::core;
         std::vector<std::int32_t> links;
         std::optional<Parked> parked;
+        std::optional<Running> running;
+        std::optional<Bytes> finished;  // the reply of the call that ran
     };
-    enum class Gate { go, wait, locked, aborted };
+    enum class LockCheck { go, wait, locked, aborted };
 
     Outcome run(ConnectionId id, Connection& connection, std::uint32_t xid, std::uint32_t proc,
                 ByteView args, Clock::time_point now);
     Outcome run_abort(std::uint32_t xid, std::uint32_t proc, ByteView args);
-    Gate gate(Connection& connection, std::size_t device, std::int32_t lid,
-              bool waitLock, std::uint32_t lockTimeout, bool acquire, Clock::time_point now,
-              std::uint32_t xid, std::uint32_t proc, ByteView args);
+    LockCheck check_lock(Connection& connection, std::size_t device, std::int32_t lid, bool waitLock,
+                         std::uint32_t lockTimeout, bool acquire, Clock::time_point now,
+                         std::uint32_t xid, std::uint32_t proc, ByteView args);
     Link* own_link(const Connection& connection, std::int32_t lid);
-    std::int32_t flush(Link& link, std::uint32_t ioSeconds);
-    std::int32_t read(Link& link, const ReadParms& parms, Bytes& data, std::int32_t& reason);
+    // Starts a device operation for the call; `finish` builds its reply
+    // from the operation's outcome.  Answered at once when the Device
+    // finishes at once.
+    using Finish = std::function<Bytes()>;
+    Outcome start(ConnectionId id, Connection& connection, std::uint32_t xid, std::uint32_t proc,
+                  std::int32_t lid,
+                  const std::function<void(std::function<void(Finish)>)>& operation);
+    // Sends what the link wrote without END, then `next`; a failure ends
+    // there with its error.
+    void flush(std::int32_t lid, std::uint32_t ioSeconds,
+               std::function<void(std::int32_t error)> next);
     void release_lock(std::size_t device);
     void drop_link(std::int32_t lid);
     void note(std::string_view text) const;
@@ -318,8 +344,13 @@ private:
     std::map<ConnectionId, Connection> connections_;
     ConnectionId nextConnection_ = 1;
     std::int32_t nextLink_ = 1;
+    std::uint64_t nextToken_ = 1;
     std::function<void(ConnectionId)> wake_;
     std::function<void(std::string_view)> log_;
 };
+
+// The reply a call that was given up gets: error 23 in its procedure's
+// result.
+Bytes aborted_reply(std::uint32_t xid, std::uint32_t proc);
 
 }  // namespace tavlib::gateway::vxi11

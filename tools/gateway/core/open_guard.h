@@ -1,11 +1,11 @@
-// Keeps the opening of a slot apart from every port's exchanges.
+// Keeps the opening of a slot apart from every other slot's exchanges.
 //
 // Slot n is the n-th present instrument when it is opened, so a port that
 // reopens its slot after a removal may meet an instrument that another port
 // serves.  Open_Tavril then asks that instrument for its identity, and a
 // question and an answer of the other port's client in flight at that moment
 // would meet the open's: the open could take the client's answer, and the
-// client the identity.  So exchanges hold the gate shared, and an open holds
+// client the identity.  So exchanges hold the guard shared, and an open holds
 // it alone.  Opens are rare (a start, an instrument that went away), so an
 // open gives way to exchanges: it waits for a moment when none runs, at most
 // a bounded time, and otherwise tries again at its next attempt.
@@ -17,32 +17,32 @@
 
 namespace tavlib::gateway {
 
-class Gate {
+class OpenGuard {
 public:
     // Held while one exchange with an instrument runs.
-    class Shared {
+    class Exchange {
     public:
-        explicit Shared(Gate& gate);
-        ~Shared();
-        Shared(const Shared&) = delete;
-        Shared& operator=(const Shared&) = delete;
+        explicit Exchange(OpenGuard& guard);
+        ~Exchange();
+        Exchange(const Exchange&) = delete;
+        Exchange& operator=(const Exchange&) = delete;
 
     private:
-        Gate& gate_;
+        OpenGuard& guard_;
     };
 
     // Held while a slot is opened; `held()` is false when exchanges went on
     // for all of `patience`.
-    class Alone {
+    class Opening {
     public:
-        Alone(Gate& gate, std::chrono::milliseconds patience);
-        ~Alone();
-        Alone(const Alone&) = delete;
-        Alone& operator=(const Alone&) = delete;
+        Opening(OpenGuard& guard, std::chrono::milliseconds patience);
+        ~Opening();
+        Opening(const Opening&) = delete;
+        Opening& operator=(const Opening&) = delete;
         bool held() const { return held_; }
 
     private:
-        Gate& gate_;
+        OpenGuard& guard_;
         bool held_;
     };
 

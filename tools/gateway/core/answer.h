@@ -19,10 +19,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
-#include "gate.h"
 #include "instrument.h"
 
 namespace tavlib::gateway {
@@ -41,14 +41,20 @@ struct AnswerRules {
 // ever.
 inline constexpr std::size_t kDropLimitFactor = 4;
 
+// A line that might make the instrument name itself (the identity query in
+// another spelling, a compound query with it, a text an echo sends back as
+// the identity): its answer could hold a second identity, which would end
+// it early and be taken for the mark of the next line.
+bool may_name_instrument(std::string_view line);
+
 // A message as the client gets it: its final line end (CR LF or LF) made
 // one LF, or an LF added where it had none.
 std::string as_sent(std::string message);
 
 class Answer {
 public:
-    // Holds the gate shared (see gate.h) from the write until the answer has
-    // ended.
+    // Holds the open guard shared (open_guard.h) from the write until the
+    // answer has ended.
     Answer(Instrument& instrument, const AnswerRules& rules, std::string line);
 
     // Writes the line; false when that failed (logged).
@@ -78,7 +84,7 @@ private:
     Instrument& instrument_;
     AnswerRules rules_;
     std::string line_;
-    std::optional<Gate::Shared> hold_;
+    std::optional<OpenGuard::Exchange> hold_;
     bool identityQuery_;   // the line is the identity query: its answer is the mark
     bool markSeen_ = false;
     std::string mark_;  // the identity query's answer, given out last
@@ -98,5 +104,14 @@ private:
 // failed with an error code, or another instrument answers, the instrument
 // is lost (Instrument::lose).
 bool resync(Instrument& instrument, const AnswerRules& rules, std::string_view why);
+
+// The rest of the output asked for by what was written before, to its end:
+// each message goes to `sink`.  The end is found by the identity exchange
+// (the messages before the instrument's own identity), or, in quiet mode or
+// when what was written may make the instrument name itself (`mayName`),
+// by a time of quiet.  At most `limit` bytes are read.  True when it ended
+// where it should; false when a call failed (logged).
+bool take_rest(Instrument& instrument, const AnswerRules& rules, bool mayName, std::uint64_t limit,
+               const std::function<void(std::string)>& sink);
 
 }  // namespace tavlib::gateway

@@ -17,15 +17,11 @@ bool contains_folded(std::string_view text, std::string_view upper) {
     return false;
 }
 
-// A line that might make the instrument name itself (the identity query in
-// another spelling, a compound query with it, a text an echo sends back as
-// the identity): its answer could hold a second identity, which would end
-// it early and be taken for the mark of the next line.
+}  // namespace
+
 bool may_name_instrument(std::string_view line) {
     return contains_folded(line, "IDN") || contains_folded(line, kIdentityPrefix);
 }
-
-}  // namespace
 
 std::string as_sent(std::string message) {
     if (message.ends_with("\r\n"))
@@ -40,7 +36,7 @@ Answer::Answer(Instrument& instrument, const AnswerRules& rules, std::string lin
     : instrument_(instrument),
       rules_(rules),
       line_(std::move(line)),
-      hold_(std::in_place, instrument.gate()),
+      hold_(std::in_place, instrument.guard()),
       identityQuery_(line_ == kIdentityQuery) {
     // Such a line ends its answer after a second of quiet instead.
     if (rules_.quietSeconds == 0 && !identityQuery_ && may_name_instrument(line_))
@@ -228,6 +224,30 @@ bool resync(Instrument& instrument, const AnswerRules& rules, std::string_view w
     else if (errorCode != 0)
         instrument.lose("instrument gone (" + failure + ")");
     return false;
+}
+
+bool take_rest(Instrument& instrument, const AnswerRules& rules, bool mayName, std::uint64_t limit,
+               const std::function<void(std::string)>& sink) {
+    if (!instrument.is_open()) return false;
+    AnswerRules ending = rules;
+    if (mayName && ending.quietSeconds == 0) ending.quietSeconds = 1;
+    if (ending.quietSeconds != 0) {
+        // Nothing is written: quiet ends it.
+        Answer answer(instrument, ending, std::string());
+        answer.limit_output(limit);
+        while (std::optional<std::string> message = answer.next()) sink(std::move(*message));
+        return answer.in_step();
+    }
+    Answer answer(instrument, ending, std::string(kIdentityQuery));
+    answer.limit_output(limit);
+    if (!answer.send()) return false;
+    // The last message is the identity that answered the query.
+    std::optional<std::string> previous;
+    while (std::optional<std::string> message = answer.next()) {
+        if (previous) sink(std::move(*previous));
+        previous = std::move(message);
+    }
+    return answer.in_step();
 }
 
 }  // namespace tavlib::gateway

@@ -1,5 +1,6 @@
-// One slot's instrument, reached only through the six exported functions.
-// Not thread-safe: each port calls its instrument from its own thread.
+// One slot's instrument as the gateway serves it: the instrument first
+// opened at the slot and no other, its transfers, and the loss of it.
+// Not thread-safe: the slot's service calls it from its worker thread.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "gate.h"
 #include "identity.h"
-#include "instrument_handle.h"
+#include "instrument_calls.h"
+#include "open_guard.h"
 #include "result_codes.h"
 #include "tavlib.h"
 
@@ -29,8 +30,8 @@ std::string call_text(tools::Function function, std::int32_t result, std::uint32
 
 class Instrument {
 public:
-    Instrument(std::uint32_t slot, std::uint32_t writeTimeout, std::uint32_t readTimeout,
-               std::string logPrefix, Gate& gate);
+    Instrument(std::unique_ptr<InstrumentCalls> calls, std::uint32_t slot, std::uint32_t writeTimeout,
+               std::uint32_t readTimeout, std::string logPrefix, OpenGuard& guard);
     ~Instrument();
     Instrument(const Instrument&) = delete;
     Instrument& operator=(const Instrument&) = delete;
@@ -40,11 +41,11 @@ public:
     // the slot later is logged and closed again.  Failures are logged when
     // `logFailure` is set.  True when open.
     bool open(bool logFailure);
-    bool is_open() const { return handle_.is_open(); }
+    bool is_open() const { return calls_->is_open(); }
     void set_log_prefix(std::string prefix) { prefix_ = std::move(prefix); }
     const std::string& log_prefix() const { return prefix_; }
     std::uint32_t read_timeout() const { return readTimeout_; }
-    Gate& gate() { return gate_; }
+    OpenGuard& guard() { return guard_; }
     // The instrument this port serves, once one was opened.
     const std::optional<Identity>& identity() const { return identity_; }
     // True when `answer` is this instrument's answer to the identity query.
@@ -94,8 +95,8 @@ private:
     std::uint32_t writeTimeout_;
     std::uint32_t readTimeout_;
     std::string prefix_;
-    Gate& gate_;
-    tools::InstrumentHandle handle_;
+    OpenGuard& guard_;
+    std::unique_ptr<InstrumentCalls> calls_;
     std::optional<Identity> identity_;
     std::optional<Identity> lastStranger_;  // logged once while it stays
     std::string identityAnswer_;  // the last answer is_own_identity took, as it came

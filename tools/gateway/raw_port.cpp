@@ -1,38 +1,37 @@
-#include "port.h"
+#include "raw_port.h"
 
 #include <chrono>
+#include <future>
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/ip/v6_only.hpp>
 #include <asio/redirect_error.hpp>
-#include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
 #include "keepalive.h"
-#include "vxi11/accept.h"
 #include "line_intake.h"
 #include "log.h"
+#include "vxi11/accept.h"
 
 namespace tavlib::gateway {
 namespace {
 
 using asio::ip::tcp;
 using namespace std::chrono_literals;
+using namespace asio::experimental::awaitable_operators;
 
-// How long a connecting client waits for an owner that is leaving (it has
-// ended its sending side, or its connection broke) to get its last answers,
-// at most: 20 ms times this.  Then it is turned away.
-constexpr unsigned kOwnerEndWaits = 500;
+// How long a connecting client waits, at most, for an owner that is
+// leaving (it has ended its sending side, or its connection broke) to get
+// its last answers.  Then it is turned away.
+constexpr std::chrono::seconds kOwnerEndWait{10};
 
 // Clients being turned away at once, at most; more are closed without the
 // message.
 constexpr unsigned kMaxTurningAway = 16;
-
-// How often an instrument that no client uses is asked for its identity.
-constexpr std::chrono::seconds kIdleCheck{5};
 
 // What a client's read takes at once.
 constexpr std::size_t kReceiveSize = 64 * 1024;
@@ -50,7 +49,7 @@ std::string endpoint_text(const tcp::endpoint& endpoint) {
 
 }  // namespace
 
-struct Port::Session {
+struct RawPort::Session {
     Session(tcp::socket connection, std::string from, std::size_t maxLine)
         : socket(std::make_shared<tcp::socket>(std::move(connection))),
           peer(std::move(from)),
@@ -67,14 +66,16 @@ struct Port::Session {
     bool broken = false;      // its connection failed
 };
 
-Port::Port(const PortOptions& port, const ServeOptions& serve, std::function<void()> closed)
-    : options_(port),
+RawPort::RawPort(asio::io_context& io, const Poster& poster, const PortOptions& port, const ServeOptions& serve,
+                 SlotService& service, std::function<void()> closed)
+    : io_(io),
+      poster_(poster),
+      options_(port),
       serve_(serve),
-      rules_{port.answerQuiet, serve.maxResponse},
+      service_(service),
       closed_(std::move(closed)),
-      prefix_("slot " + std::to_string(port.slot) + ": "),
-      instrument_(port.slot, port.writeTimeout, port.readTimeout, prefix_, *serve.gate),
-      acceptor_(io_) {
+      acceptor_(io),
+      ownerGone_(io) {
     const tcp::endpoint endpoint(serve.bind, port.port);
     acceptor_.open(endpoint.protocol());
 #ifndef _WIN32
@@ -88,44 +89,40 @@ Port::Port(const PortOptions& port, const ServeOptions& serve, std::function<voi
     acceptor_.listen();
     tcpPort_ = acceptor_.local_endpoint().port();
     prefix_ = "slot " + std::to_string(port.slot) + " port " + std::to_string(tcpPort_) + ": ";
-    instrument_.set_log_prefix(prefix_);
-
-    log("slot " + std::to_string(port.slot) + ": listening on " +
-        endpoint_text(acceptor_.local_endpoint()) + ", write time-out " +
-        std::to_string(port.writeTimeout) + " s, read time-out " +
+    service_.set_log_prefix(prefix_);
+    log("slot " + std::to_string(port.slot) + ": listening on " + endpoint_text(acceptor_.local_endpoint()) +
+        ", write time-out " + std::to_string(port.writeTimeout) + " s, read time-out " +
         std::to_string(port.readTimeout) + " s, answers end " +
-        (rules_.quietSeconds == 0 ? std::string("at the identity")
-                                  : "after " + std::to_string(rules_.quietSeconds) + " s quiet"));
-    if (!instrument_.open(true)) {
-        reopening_ = true;
-        asio::co_spawn(io_, reopen(), asio::detached);
-    }
+        (port.answerQuiet == 0 ? std::string("at the identity")
+                               : "after " + std::to_string(port.answerQuiet) + " s quiet"));
+    service_.open();
+    service_.on_gave_up([this] { poster_.post([this] { gave_up(); }); });
 }
 
-Port::~Port() { stop(); }
+void RawPort::start() { asio::co_spawn(io_, accept_loop(), asio::detached); }
 
-void Port::start() {
-    // The VXI-11 side may post work even after the port gave up.
-    keepRunning_.emplace(io_.get_executor());
-    asio::co_spawn(io_, accept_loop(), asio::detached);
-    asio::co_spawn(io_, watch(), asio::detached);
-    thread_ = std::thread([this] { io_.run(); });
+void RawPort::stop() {
+    stopped_ = true;
+    asio::error_code ignored;
+    acceptor_.close(ignored);
+    if (session_) session_->socket->close(ignored);
+    ownerGone_.cancel();
 }
 
-void Port::stop() {
-    keepRunning_.reset();
-    io_.stop();
-    if (thread_.joinable()) thread_.join();
+void RawPort::gave_up() {
+    asio::error_code ignored;
+    acceptor_.close(ignored);
+    if (session_) session_->socket->close(ignored);
+    if (closed_) closed_();
 }
 
-asio::awaitable<void> Port::accept_loop() {
-    const bool stopped = false;
+asio::awaitable<void> RawPort::accept_loop() {
     const auto noted = [this](std::string_view text) { log(prefix_ + std::string(text)); };
-    while (std::optional<tcp::socket> socket = co_await accept_next(acceptor_, stopped, noted))
+    while (std::optional<tcp::socket> socket = co_await accept_next(acceptor_, stopped_, noted))
         asio::co_spawn(io_, admit(std::move(*socket)), asio::detached);
 }
 
-bool Port::owner_leaving() {
+bool RawPort::owner_leaving() {
     Session& owner = *session_;
     if (owner.inputEnded || owner.broken) return true;
     tcp::socket& socket = *owner.socket;
@@ -153,9 +150,14 @@ bool Port::owner_leaving() {
     return error && error != asio::error::would_block;
 }
 
-bool Port::owner_done() { return session_->reading && owner_leaving(); }
+void RawPort::drop_departed_owner() {
+    if (session_ && session_->reading && owner_leaving()) {
+        log(prefix_ + "client " + session_->peer + " disconnected");
+        end_session(session_);
+    }
+}
 
-asio::awaitable<void> Port::admit(tcp::socket socket) {
+asio::awaitable<void> RawPort::admit(tcp::socket socket) {
     asio::error_code peerError;
     const tcp::endpoint peer = socket.remote_endpoint(peerError);
     if (peerError) co_return;
@@ -164,11 +166,14 @@ asio::awaitable<void> Port::admit(tcp::socket socket) {
         log(prefix_ + "refused " + peerText + ": not in the --allow list");
         co_return;  // the socket closes here
     }
-    if (vxi11Links_ > 0) {
-        log(prefix_ + "refused " + peerText + ": the instrument is in use by a VXI-11 client");
+    const auto refuse = [&](std::string_view why) {
+        log(prefix_ + "refused " + peerText + ": " + std::string(why));
+        // A flood of connections gets no message: closed at once.
         if (turningAway_ < kMaxTurningAway)
-            asio::co_spawn(io_, turn_away(std::make_shared<tcp::socket>(std::move(socket))),
-                           asio::detached);
+            asio::co_spawn(io_, turn_away(std::make_shared<tcp::socket>(std::move(socket))), asio::detached);
+    };
+    if (service_.links() > 0) {
+        refuse("the instrument is in use by a VXI-11 client");
         co_return;
     }
     // An owner that has sent its last line keeps the port until its answers
@@ -176,22 +181,24 @@ asio::awaitable<void> Port::admit(tcp::socket socket) {
     // Clients that wait get the port in the order they came.
     const unsigned ticket = nextTicket_++;
     waiting_.insert(ticket);
-    asio::steady_timer pause(io_);
     const auto my_turn = [this, ticket] { return *waiting_.begin() == ticket; };
-    for (unsigned wait = 0; wait < kOwnerEndWaits && (session_ ? owner_leaving() : !my_turn());
-         ++wait) {
-        pause.expires_after(20ms);
-        asio::error_code error;
-        co_await pause.async_wait(into(error));
+    asio::steady_timer deadline(io_);
+    deadline.expires_after(kOwnerEndWait);
+    bool expired = false;
+    while (!expired && !stopped_ && (session_ ? owner_leaving() : !my_turn())) {
+        // Woken when the owner's session ends or a client before it leaves.
+        auto which = co_await (ownerGone_.async_wait(kTuple) || deadline.async_wait(kTuple));
+        expired = which.index() == 1;
     }
-    const bool admitted = !session_ && my_turn();
+    const bool admitted = !session_ && my_turn() && !stopped_;
     waiting_.erase(ticket);
+    ownerGone_.cancel();  // the next in line looks again
     if (!admitted) {
-        log(prefix_ + "refused " + peerText + ": the port is in use by another client");
-        // A flood of connections gets no message: closed at once.
-        if (turningAway_ < kMaxTurningAway)
-            asio::co_spawn(io_, turn_away(std::make_shared<tcp::socket>(std::move(socket))),
-                           asio::detached);
+        refuse("the port is in use by another client");
+        co_return;
+    }
+    if (!service_.claim_client()) {
+        refuse("the instrument is in use by a VXI-11 client");
         co_return;
     }
     auto session = std::make_shared<Session>(std::move(socket), peerText, serve_.maxLine);
@@ -199,7 +206,7 @@ asio::awaitable<void> Port::admit(tcp::socket socket) {
     asio::co_spawn(io_, serve(std::move(session)), asio::detached);
 }
 
-asio::awaitable<void> Port::turn_away(std::shared_ptr<tcp::socket> socket) {
+asio::awaitable<void> RawPort::turn_away(std::shared_ptr<tcp::socket> socket) {
     ++turningAway_;
     const std::string message = "ERROR: tavril-gateway: slot " + std::to_string(options_.slot) +
                                 " is in use by another client; connection closed\n";
@@ -226,22 +233,13 @@ asio::awaitable<void> Port::turn_away(std::shared_ptr<tcp::socket> socket) {
     --turningAway_;
 }
 
-bool Port::in_step(std::string_view why) {
-    if (!inStep_) inStep_ = resync(instrument_, rules_, why);
-    check_lost();
-    return inStep_;
-}
-
-asio::awaitable<void> Port::serve(std::shared_ptr<Session> session) {
+asio::awaitable<void> RawPort::serve(std::shared_ptr<Session> session) {
     tcp::socket& socket = *session->socket;
     asio::error_code optionError;
     // Answers go out at once, not held back to be joined with more.
     socket.set_option(tcp::no_delay(true), optionError);
     if (options_.keepalive != 0) set_keepalive(socket, options_.keepalive);
     log(prefix_ + "client " + session->peer + " connected");
-    // Whatever the instrument said while no one asked is not this client's.
-    inStep_ = false;
-    if (instrument_.is_open()) in_step("before a new client");
 
     LineIntake& intake = session->intake;
     std::string reason = "disconnected";
@@ -254,13 +252,13 @@ asio::awaitable<void> Port::serve(std::shared_ptr<Session> session) {
                 log(prefix_ + "a line holding a NUL byte dropped");
                 continue;
             }
-            if (!co_await run_line(*session, std::move(line->text))) {
+            if (!co_await run_line(session, std::move(line->text))) {
                 reason = "left during a response";
                 gone = true;
                 break;
             }
         }
-        if (gone) break;
+        if (gone || stopped_) break;
         if (intake.overlong()) {
             reason = "sent a line longer than " + std::to_string(serve_.maxLine) +
                      " bytes: refused, disconnected";
@@ -292,15 +290,22 @@ asio::awaitable<void> Port::serve(std::shared_ptr<Session> session) {
         }
         intake.feed(std::string_view(received.get(), count));
     }
-    asio::error_code ignored;
-    socket.close(ignored);
-    session->idleTimer.cancel();
-    log(prefix_ + "client " + session->peer + " " + reason);
-    // A VXI-11 client may have found this session over already.
-    if (session_ == session) session_.reset();
+    // A session ended early (its client had left) was logged then.
+    if (session_ == session) log(prefix_ + "client " + session->peer + " " + reason);
+    end_session(session);
 }
 
-asio::awaitable<void> Port::watch_idle(std::shared_ptr<Session> session) {
+void RawPort::end_session(const std::shared_ptr<Session>& session) {
+    asio::error_code ignored;
+    session->socket->close(ignored);
+    session->idleTimer.cancel();
+    if (session_ != session) return;
+    session_.reset();
+    service_.release_client();
+    ownerGone_.cancel();
+}
+
+asio::awaitable<void> RawPort::watch_idle(std::shared_ptr<Session> session) {
     // One timer per session, set again only when it fires: the lines
     // themselves cost a clock reading.
     const std::chrono::seconds limit(options_.idleLimit);
@@ -317,94 +322,27 @@ asio::awaitable<void> Port::watch_idle(std::shared_ptr<Session> session) {
     }
 }
 
-asio::awaitable<bool> Port::run_line(Session& session, std::string line) {
-    if (!instrument_.is_open()) {
-        log(prefix_ + "no instrument: " + shown(line) + " dropped");
-        co_return true;
-    }
-    if (!in_step("after a failure")) {
-        if (instrument_.is_open())
-            log(prefix_ + shown(line) + ": not sent: the instrument's output is not in step");
-        else
-            log(prefix_ + "no instrument: " + shown(line) + " dropped");
-        co_return true;
-    }
-    bool clientGone = false;
-    {
-        Answer answer(instrument_, rules_, std::move(line));
-        if (answer.send()) {
-            // Each message goes out as soon as it is whole.  Once the client
-            // is gone the rest is read and dropped, so that nothing of it
-            // waits for the next client.
-            std::uint64_t dropped = 0;
-            while (std::optional<std::string> message = answer.next()) {
-                if (clientGone) {
-                    dropped += message->size();
-                    continue;
-                }
-                const std::string out = as_sent(std::move(*message));
-                asio::error_code error;
-                co_await asio::async_write(*session.socket, asio::buffer(out), into(error));
-                clientGone = static_cast<bool>(error);
-                if (clientGone) answer.limit_output(kDropLimitFactor * serve_.maxResponse);
-            }
-            if (dropped > 0)
-                log(prefix_ + shown(answer.line()) + ": its client left; dropped the " +
-                    std::to_string(dropped) + " bytes of its answer still to come");
-        }
-        inStep_ = answer.in_step();
-        // After a call failed with an error code: is the instrument still
-        // there?  The identity exchange tells.
-        if (!inStep_ && answer.error_code() != 0) in_step("after a failed call");
-    }
-    check_lost();
-    co_return !clientGone;
-}
-
-void Port::check_lost() {
-    if (!instrument_.take_lost()) return;
-    inStep_ = false;
-    if (reopening_) return;
-    reopening_ = true;
-    asio::co_spawn(io_, reopen(), asio::detached);
-}
-
-asio::awaitable<void> Port::watch() {
-    // An instrument that goes away while a client uses it shows at the
-    // client's next transaction; while no client is connected the port
-    // runs the identity exchange now and then, so that the log tells at
-    // once, and so that nothing the instrument sent unasked waits long.
-    asio::steady_timer timer(io_);
-    asio::error_code error;
-    while (acceptor_.is_open()) {
-        timer.expires_after(kIdleCheck);
-        co_await timer.async_wait(into(error));
-        // VXI-11 clients' output is theirs to read.
-        if (session_ || reopening_ || !instrument_.is_open() || vxi11Links_ > 0) continue;
-        inStep_ = false;
-        in_step("while no client was connected");
-    }
-}
-
-asio::awaitable<void> Port::reopen() {
-    asio::steady_timer timer(io_);
-    asio::error_code error;
-    for (std::uint32_t attempt = 1; attempt <= serve_.reopenTries; ++attempt) {
-        timer.expires_after(1s);
-        co_await timer.async_wait(into(error));
-        if (instrument_.open(attempt == 1)) {
-            log(prefix_ + "slot reopened (attempt " + std::to_string(attempt) + ")");
-            reopening_ = false;
-            inStep_ = false;
-            co_return;
-        }
-    }
-    log(prefix_ + "gave up after " + std::to_string(serve_.reopenTries) +
-        " attempts to reopen the slot; port closed");
-    asio::error_code ignored;
-    acceptor_.close(ignored);
-    if (session_) session_->socket->close(ignored);
-    if (closed_) closed_();
+asio::awaitable<bool> RawPort::run_line(const std::shared_ptr<Session>& session, std::string line) {
+    // Each message of the answer is written to the client on this thread
+    // while the slot's worker waits, so that a slow client slows its own
+    // answer only; false once the client is gone.
+    const auto deliver = [poster = poster_, socket = session->socket, service = &service_](std::string message) {
+        auto written = std::make_shared<std::promise<bool>>();
+        std::future<bool> done = written->get_future();
+        auto out = std::make_shared<std::string>(std::move(message));
+        poster.post([socket, out, written] {
+            asio::async_write(*socket, asio::buffer(*out), [out, written](const asio::error_code& error, std::size_t) {
+                written->set_value(!error);
+            });
+        });
+        while (done.wait_for(100ms) != std::future_status::ready)
+            if (service->stopping()) return false;
+        return done.get();
+    };
+    Pending<bool> finished(io_);
+    service_.run_line(std::move(line), deliver, finished.finisher(poster_));
+    const std::optional<bool> clientGone = co_await finished.wait();
+    co_return clientGone && !*clientGone;
 }
 
 }  // namespace tavlib::gateway

@@ -26,35 +26,35 @@ std::string shown(std::string_view line) {
     return text;
 }
 
-Instrument::Instrument(std::uint32_t slot, std::uint32_t writeTimeout, std::uint32_t readTimeout,
-                       std::string logPrefix, Gate& gate)
+Instrument::Instrument(std::unique_ptr<InstrumentCalls> calls, std::uint32_t slot,
+                       std::uint32_t writeTimeout, std::uint32_t readTimeout, std::string logPrefix,
+                       OpenGuard& guard)
     : slot_(slot),
       writeTimeout_(writeTimeout),
       readTimeout_(readTimeout),
       prefix_(std::move(logPrefix)),
-      gate_(gate),
+      guard_(guard),
+      calls_(std::move(calls)),
       chunk_(std::make_unique_for_overwrite<char[]>(kChunk)) {}
 
 Instrument::~Instrument() { close(); }
 
 bool Instrument::open(bool logFailure) {
-    tools::InstrumentHandle::Opened opened;
+    InstrumentCalls::Opened opened;
     {
-        const Gate::Alone alone(gate_, kOpenPatience);
+        const OpenGuard::Opening alone(guard_, kOpenPatience);
         if (!alone.held()) {
             if (logFailure) log(prefix_ + "cannot open the slot now: the other ports are busy");
             return false;
         }
-        opened = tools::InstrumentHandle::open(slot_);
+        opened = calls_->open(slot_);
     }
     if (opened.result != TAVRIL_OPEN_OK) {
-        // A handle that was opened but not identified closes with `opened`.
         if (logFailure)
             log(prefix_ + "cannot open the slot: " +
                 call_text(tools::Function::Open, opened.result, opened.errorCode));
         return false;
     }
-    handle_ = std::move(opened.handle);
     const InstrumentIdentity& found = opened.identity;
     const Identity identity = Identity::from(found);
     if (identity_ && !identity_->same_instrument(identity)) {
@@ -84,17 +84,16 @@ bool Instrument::is_own_identity(std::string_view answer) {
 
 void Instrument::close() {
     if (!is_open()) return;
-    const tools::InstrumentHandle::Closed closed = handle_.close();
-    if (closed.result != TAVRIL_CLOSE_OK)
-        log(prefix_ + "Close_Tavril failed, Win32 code " + std::to_string(closed.errorCode));
+    std::uint32_t errorCode = 0;
+    if (calls_->close(errorCode) != TAVRIL_CLOSE_OK)
+        log(prefix_ + "Close_Tavril failed, Win32 code " + std::to_string(errorCode));
 }
 
 std::int32_t Instrument::write(const std::string& text, std::string_view line,
                               std::uint32_t& errorCode, std::uint32_t timeout) {
     std::uint32_t written = 0;
-    const std::int32_t result = Write_Tavril(handle_.get(), text.c_str(),
-                                             timeout != 0 ? timeout : writeTimeout_, &written,
-                                             &errorCode);
+    const std::int32_t result = calls_->write(text.c_str(), timeout != 0 ? timeout : writeTimeout_, written,
+                                              errorCode);
     if (result != TAVRIL_WRITE_OK)
         log_failure(tools::Function::Write, result, errorCode, line, "no answer sent");
     return result;
@@ -102,15 +101,14 @@ std::int32_t Instrument::write(const std::string& text, std::string_view line,
 
 Instrument::Read Instrument::read(std::uint32_t timeout) {
     Read read;
-    read.result = Read_Tavril(handle_.get(), kChunk, TAVRIL_MODE_RAW, timeout, chunk_.get(), &read.count,
-                              &read.errorCode);
+    read.result = calls_->read(chunk_.get(), kChunk, timeout, read.count, read.errorCode);
     return read;
 }
 
 void Instrument::flush() {
     std::uint32_t count = 0;
     std::uint32_t errorCode = 0;
-    Read_Tavril(handle_.get(), 0, TAVRIL_MODE_RAW, 1, chunk_.get(), &count, &errorCode);
+    calls_->read(chunk_.get(), 0, 1, count, errorCode);
 }
 
 void Instrument::log_failure(tools::Function function, std::int32_t result, std::uint32_t errorCode,

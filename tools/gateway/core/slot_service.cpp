@@ -1,0 +1,614 @@
+#include "slot_service.h"
+
+#include <algorithm>
+
+#include "log.h"
+
+namespace tavlib::gateway {
+namespace {
+
+using vxi11::Bytes;
+using vxi11::DeviceRead;
+
+// Write_Tavril takes at most this many seconds a transfer, Read_Tavril
+// this many; a VXI-11 client's io_timeout may be longer or shorter.
+constexpr std::uint32_t kMaxWriteSeconds = TAVRIL_MAX_TIMEOUT_SECONDS;
+constexpr std::uint32_t kMaxReadSeconds = TAVRIL_MAX_READ_TIMEOUT_SECONDS;
+
+// A VXI-11 message as the instrument takes it: each of its lines (LF or
+// CR LF ends one) a command line ended by CR LF; empty lines are not sent,
+// as the raw socket does not send them.  Write_Tavril sends a text that
+// holds CR LF as it is.
+std::string command_lines(std::string_view message) {
+    std::string text;
+    std::size_t start = 0;
+    while (start < message.size()) {
+        std::size_t end = message.find('\n', start);
+        if (end == std::string_view::npos) end = message.size();
+        std::string_view line = message.substr(start, end - start);
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        if (!line.empty()) {
+            text.append(line);
+            text += "\r\n";
+        }
+        start = end + 1;
+    }
+    return text;
+}
+
+std::string link_text(SlotService::LinkId link) { return "VXI-11 link " + std::to_string(link); }
+
+Bytes bytes_of(std::string&& text) { return Bytes(text.begin(), text.end()); }
+
+}  // namespace
+
+SlotService::SlotService(SlotConfig config, std::unique_ptr<InstrumentCalls> calls, OpenGuard& guard)
+    : config_(config),
+      prefix_("slot " + std::to_string(config.slot) + ": "),
+      instrument_(std::move(calls), config.slot, config.writeTimeout, config.readTimeout, prefix_, guard) {}
+
+SlotService::~SlotService() {
+    request_stop();
+    if (worker_.joinable()) worker_.join();
+}
+
+void SlotService::set_log_prefix(std::string prefix) {
+    prefix_ = std::move(prefix);
+    instrument_.set_log_prefix(prefix_);
+}
+
+bool SlotService::open() {
+    const bool opened = instrument_.open(true);
+    open_ = opened;
+    if (opened) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        identity_ = instrument_.identity();
+    } else {
+        reopening_ = true;
+    }
+    return opened;
+}
+
+void SlotService::start() {
+    worker_ = std::thread([this] {
+        run();
+        {
+            const std::lock_guard<std::mutex> lock(finishedMutex_);
+            finished_ = true;
+        }
+        finishedChanged_.notify_all();
+    });
+}
+
+void SlotService::on_gave_up(std::function<void()> gaveUp) { gaveUpHandler_ = std::move(gaveUp); }
+
+void SlotService::on_identity(std::function<void(const std::optional<Identity>&)> changed) {
+    identityHandler_ = std::move(changed);
+}
+
+void SlotService::request_stop() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+}
+
+bool SlotService::join(std::chrono::milliseconds patience) {
+    if (!worker_.joinable()) return true;
+    request_stop();
+    std::unique_lock<std::mutex> lock(finishedMutex_);
+    if (!finishedChanged_.wait_for(lock, patience, [this] { return finished_.load(); })) {
+        worker_.detach();
+        return false;
+    }
+    lock.unlock();
+    worker_.join();
+    return true;
+}
+
+std::optional<Identity> SlotService::identity() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return identity_;
+}
+
+void SlotService::queue(Job job) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        jobs_.push_back(std::move(job));
+    }
+    wake_.notify_one();
+}
+
+void SlotService::run() {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point nextCheck = Clock::now() + config_.idleCheck;
+    Clock::time_point nextAttempt = Clock::now() + config_.reopenEvery;
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            const Clock::time_point due = reopening_ ? nextAttempt : nextCheck;
+            wake_.wait_until(lock, due, [this] { return stopping_.load() || !jobs_.empty(); });
+            if (stopping_) return;
+            if (!jobs_.empty()) {
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+        }
+        if (job) job();
+        // The timers are looked at after every job too, so that a stream of
+        // work does not hold up a reopening.
+        const Clock::time_point now = Clock::now();
+        if (reopening_) {
+            if (now >= nextAttempt) {
+                reopen_attempt();
+                nextAttempt = Clock::now() + config_.reopenEvery;
+            }
+        } else {
+            nextAttempt = now + config_.reopenEvery;
+            if (now >= nextCheck) {
+                idle_check();
+                nextCheck = Clock::now() + config_.idleCheck;
+            }
+        }
+    }
+}
+
+bool SlotService::in_step(std::string_view why) {
+    if (!inStep_) {
+        // Whatever waits goes: no link owns output after it.
+        owner_ = 0;
+        ownerState_.reset();
+        inStep_ = resync(instrument_, config_.rules, why);
+    }
+    check_lost();
+    return inStep_;
+}
+
+void SlotService::check_lost() {
+    if (!instrument_.take_lost()) return;
+    inStep_ = false;
+    owner_ = 0;
+    ownerState_.reset();
+    open_ = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        identity_.reset();
+    }
+    if (identityHandler_) identityHandler_(std::nullopt);
+    if (reopening_) return;
+    reopening_ = true;
+    attempts_ = 0;
+}
+
+void SlotService::reopen_attempt() {
+    if (gaveUp_) return;
+    ++attempts_;
+    if (instrument_.open(attempts_ == 1)) {
+        log(prefix_ + "slot reopened (attempt " + std::to_string(attempts_) + ")");
+        reopening_ = false;
+        inStep_ = false;
+        open_ = true;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            identity_ = instrument_.identity();
+        }
+        if (identityHandler_) identityHandler_(instrument_.identity());
+        return;
+    }
+    if (attempts_ < config_.reopenTries) return;
+    log(prefix_ + "gave up after " + std::to_string(config_.reopenTries) +
+        " attempts to reopen the slot; port closed");
+    gaveUp_ = true;
+    reopening_ = false;
+    if (gaveUpHandler_) gaveUpHandler_();
+}
+
+void SlotService::idle_check() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        // A client's or a link's output is theirs to read.
+        if (client_ || !links_.empty()) return;
+    }
+    if (!instrument_.is_open()) return;
+    inStep_ = false;
+    in_step("while no client was connected");
+}
+
+// ---- who uses the instrument --------------------------------------------------
+
+bool SlotService::claim_client() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (client_ || !links_.empty()) return false;
+        client_ = true;
+    }
+    queue([this] {
+        // Whatever the instrument said while nobody asked is not this
+        // client's.
+        inStep_ = false;
+        if (instrument_.is_open()) in_step("before a new client");
+    });
+    return true;
+}
+
+void SlotService::release_client() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    client_ = false;
+}
+
+bool SlotService::claim_link(LinkId link) {
+    bool first = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (client_) return false;
+        first = links_.empty();
+        links_[link] = std::make_shared<LinkState>();
+    }
+    if (first)
+        queue([this] {
+            // Nothing the instrument said before is a VXI-11 client's.
+            inStep_ = false;
+            if (instrument_.is_open()) in_step("before a VXI-11 client");
+        });
+    return true;
+}
+
+void SlotService::release_link(LinkId link) {
+    std::shared_ptr<LinkState> state;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = links_.find(link);
+        if (found == links_.end()) return;
+        state = std::move(found->second);
+        links_.erase(found);
+        state->abandonedThrough = state->submitted;
+    }
+    queue([this, link, state] {
+        std::uint64_t dropped = state->output.bytes();
+        state->output.clear();
+        if (owner_ == link) {
+            // The rest of what it asked for is read to its end, and dropped.
+            if (instrument_.is_open()) {
+                const bool ended = take_rest(instrument_, config_.rules, ownerMayName_,
+                                             kDropLimitFactor * config_.rules.maxResponse,
+                                             [&dropped](std::string message) { dropped += message.size(); });
+                if (!ended) inStep_ = false;
+            }
+            owner_ = 0;
+            ownerState_.reset();
+        }
+        if (dropped > 0)
+            log(prefix_ + link_text(link) + " closed; dropped the " + std::to_string(dropped) +
+                " bytes of its answer still to come");
+        check_lost();
+    });
+}
+
+std::size_t SlotService::links() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return links_.size();
+}
+
+std::shared_ptr<SlotService::LinkState> SlotService::find_link(LinkId link) const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = links_.find(link);
+    return found == links_.end() ? nullptr : found->second;
+}
+
+// ---- a raw-socket client's line -------------------------------------------
+
+void SlotService::run_line(std::string line, std::function<bool(std::string)> deliver,
+                           std::function<void(bool)> done) {
+    queue([this, line = std::move(line), deliver = std::move(deliver), done = std::move(done)]() mutable {
+        if (!instrument_.is_open()) {
+            log(prefix_ + "no instrument: " + shown(line) + " dropped");
+            done(false);
+            return;
+        }
+        if (!in_step("after a failure")) {
+            if (instrument_.is_open())
+                log(prefix_ + shown(line) + ": not sent: the instrument's output is not in step");
+            else
+                log(prefix_ + "no instrument: " + shown(line) + " dropped");
+            done(false);
+            return;
+        }
+        bool clientGone = false;
+        {
+            Answer answer(instrument_, config_.rules, std::move(line));
+            if (answer.send()) {
+                // Each message goes out as soon as it is whole.  Once the
+                // client is gone the rest is read and dropped, so that
+                // nothing of it waits for the next client.
+                std::uint64_t dropped = 0;
+                while (std::optional<std::string> message = answer.next()) {
+                    if (clientGone) {
+                        dropped += message->size();
+                        continue;
+                    }
+                    clientGone = !deliver(as_sent(std::move(*message)));
+                    if (clientGone) answer.limit_output(kDropLimitFactor * config_.rules.maxResponse);
+                }
+                if (dropped > 0)
+                    log(prefix_ + shown(answer.line()) + ": its client left; dropped the " +
+                        std::to_string(dropped) + " bytes of its answer still to come");
+            }
+            inStep_ = answer.in_step();
+            // After a call failed with an error code: is the instrument still
+            // there?  The identity exchange tells.
+            if (!inStep_ && answer.error_code() != 0) in_step("after a failed call");
+        }
+        check_lost();
+        done(clientGone);
+    });
+}
+
+// ---- a VXI-11 link's operations --------------------------------------------
+
+SlotService::Status SlotService::status() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (client_) return Status::locked;
+    return open_ ? Status::ok : Status::not_accessible;
+}
+
+SlotService::Status SlotService::failed(std::uint32_t errorCode) {
+    // A failure with an error code may mean the instrument went away: the
+    // identity exchange tells, and a lost one is reopened.
+    inStep_ = false;
+    if (errorCode != 0) in_step("after a failed call");
+    check_lost();
+    return instrument_.is_open() ? Status::io_error : Status::not_accessible;
+}
+
+bool SlotService::settle_owner(const std::shared_ptr<LinkState>& keep, std::string_view why) {
+    if (owner_ == 0) return true;
+    const LinkId owner = owner_;
+    std::uint64_t dropped = 0;
+    bool first = true;
+    const bool ended = take_rest(
+        instrument_, config_.rules, ownerMayName_, kDropLimitFactor * config_.rules.maxResponse,
+        [&](std::string message) {
+            if (keep) {
+                // A message its last full transfer left open goes on here.
+                if (first && keep->lastFull) keep->lastFull = false;
+                keep->output.append(bytes_of(std::move(message)), true);
+            } else {
+                dropped += message.size();
+            }
+            first = false;
+        });
+    if (keep && keep->lastFull) {
+        keep->output.mark_end();
+        keep->lastFull = false;
+    }
+    owner_ = 0;
+    ownerState_.reset();
+    if (dropped > 0)
+        log(prefix_ + link_text(owner) + ": dropped the " + std::to_string(dropped) + " bytes of its answer (" +
+            std::string(why) + ")");
+    if (!ended) failed(0);
+    return ended;
+}
+
+void SlotService::write(LinkId link, Bytes message, std::uint32_t seconds, std::function<void(Status)> done) {
+    std::uint64_t call = 0;
+    if (const auto state = find_link(link)) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        call = ++state->submitted;
+    }
+    queue([this, link, call, message = std::move(message), seconds, done = std::move(done)] {
+        const std::shared_ptr<LinkState> state = find_link(link);
+        if (!state || call <= state->abandonedThrough) {
+            done(Status::aborted);
+            return;
+        }
+        const std::string_view text(reinterpret_cast<const char*>(message.data()), message.size());
+        const std::string shownLine = "(" + link_text(link) + ") " + std::string(text.substr(0, 60));
+        if (text.find('\0') != std::string_view::npos) {
+            log(prefix_ + shown(shownLine) + ": a message holding a NUL byte cannot be sent");
+            done(Status::parameter_error);
+            return;
+        }
+        const std::string lines = command_lines(text);
+        if (lines.empty()) {
+            done(Status::ok);  // empty lines only: nothing to send
+            return;
+        }
+        if (!instrument_.is_open()) {
+            done(Status::not_accessible);
+            return;
+        }
+        // What another link still has coming is its own: kept for it first.
+        if (owner_ != link) {
+            if (!settle_owner(ownerState_, "another link writes")) {
+                done(instrument_.is_open() ? Status::io_error : Status::not_accessible);
+                return;
+            }
+        }
+        if (!in_step("before a VXI-11 write")) {
+            done(instrument_.is_open() ? Status::io_error : Status::not_accessible);
+            return;
+        }
+        std::uint32_t errorCode = 0;
+        std::int32_t result = 0;
+        {
+            const OpenGuard::Exchange exchange(instrument_.guard());
+            result = instrument_.write(lines, shownLine, errorCode, std::clamp(seconds, TAVRIL_MIN_TIMEOUT_SECONDS, kMaxWriteSeconds));
+        }
+        // What the instrument takes of it, it may answer: the link's.
+        owner_ = link;
+        ownerState_ = state;
+        ownerMayName_ = may_name_instrument(text);
+        state->lastFull = false;
+        if (result == TAVRIL_WRITE_OK) {
+            done(Status::ok);
+            return;
+        }
+        if (result == TAVRIL_WRITE_TIMEOUT && errorCode == 0) {
+            done(Status::timeout);
+            return;
+        }
+        done(failed(errorCode));
+    });
+}
+
+void SlotService::read(LinkId link, const vxi11::ReadRequest& request, std::function<void(DeviceRead)> done) {
+    std::uint64_t call = 0;
+    if (const auto state = find_link(link)) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        call = ++state->submitted;
+    }
+    queue([this, link, call, request, done = std::move(done)] {
+        using Clock = std::chrono::steady_clock;
+        const std::shared_ptr<LinkState> state = find_link(link);
+        const auto finish = [&done](Status status) { done(DeviceRead{status, {}, 0}); };
+        if (!state) {
+            finish(Status::aborted);
+            return;
+        }
+        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(request.seconds);
+        for (;;) {
+            if (std::optional<vxi11::ReadTaken> taken = state->output.take(request)) {
+                done(DeviceRead{Status::ok, std::move(taken->data), taken->reason});
+                return;
+            }
+            if (call <= state->abandonedThrough) {
+                finish(Status::aborted);  // what it read stays the link's
+                return;
+            }
+            // Nothing more can come for a link that is not the owner: what it
+            // asked for was taken to its end already.
+            if (owner_ != link) {
+                finish(Status::timeout);
+                return;
+            }
+            if (!instrument_.is_open()) {
+                finish(Status::not_accessible);
+                return;
+            }
+            const auto left = std::chrono::ceil<std::chrono::seconds>(deadline - Clock::now()).count();
+            if (left <= 0) {
+                finish(Status::timeout);
+                return;
+            }
+            Instrument::Read got;
+            {
+                const OpenGuard::Exchange exchange(instrument_.guard());
+                got = instrument_.read(std::clamp(static_cast<std::uint32_t>(left), TAVRIL_MIN_TIMEOUT_SECONDS,
+                                                  kMaxReadSeconds));
+            }
+            if (got.ok()) {
+                // A transfer shorter than asked for ends a message.
+                const bool end = got.count < kChunk;
+                state->output.append(Bytes(instrument_.chunk(), instrument_.chunk() + got.count), end);
+                state->lastFull = !end;
+                continue;
+            }
+            if (got.quiet()) {
+                if (state->lastFull) {
+                    // A message that filled its last transfer exactly ends here.
+                    state->output.mark_end();
+                    state->lastFull = false;
+                    continue;
+                }
+                finish(Status::timeout);
+                return;
+            }
+            instrument_.log_failure(tools::Function::Read, got.result, got.errorCode, "(" + link_text(link) + " read)",
+                                    "no answer sent");
+            state->lastFull = false;
+            finish(failed(got.errorCode));
+            return;
+        }
+    });
+}
+
+void SlotService::trigger(LinkId link, std::uint32_t seconds, std::function<void(Status)> done) {
+    std::uint64_t call = 0;
+    if (const auto state = find_link(link)) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        call = ++state->submitted;
+    }
+    queue([this, link, call, seconds, done = std::move(done)] {
+        const std::shared_ptr<LinkState> state = find_link(link);
+        if (!state || call <= state->abandonedThrough) {
+            done(Status::aborted);
+            return;
+        }
+        if (!instrument_.is_open()) {
+            done(Status::not_accessible);
+            return;
+        }
+        // What the owner (perhaps this link) still has coming stays its own.
+        if (!settle_owner(ownerState_, "a trigger") || !in_step("before a trigger")) {
+            done(instrument_.is_open() ? Status::io_error : Status::not_accessible);
+            return;
+        }
+        (void)seconds;  // the trigger's exchange runs under the port's time-outs
+        std::string answered;
+        bool ended = false;
+        std::uint32_t errorCode = 0;
+        {
+            Answer answer(instrument_, config_.rules, "*TRG");
+            if (answer.send())
+                while (std::optional<std::string> message = answer.next())
+                    if (answered.empty()) answered = std::move(*message);
+            ended = answer.in_step();
+            errorCode = answer.error_code();
+        }
+        if (!ended) {
+            done(failed(errorCode));
+            return;
+        }
+        if (!answered.empty()) {
+            log(prefix_ + "\"*TRG\" (" + link_text(link) + "): the instrument answered " + shown(answered) +
+                "; dropped, the trigger was refused");
+            done(Status::not_supported);
+            return;
+        }
+        done(Status::ok);
+    });
+}
+
+void SlotService::clear(LinkId link, std::function<void(Status)> done) {
+    std::uint64_t call = 0;
+    if (const auto state = find_link(link)) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        call = ++state->submitted;
+    }
+    queue([this, link, call, done = std::move(done)] {
+        const std::shared_ptr<LinkState> state = find_link(link);
+        if (!state || call <= state->abandonedThrough) {
+            done(Status::aborted);
+            return;
+        }
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            for (auto& [id, other] : links_) {
+                other->output.clear();
+                other->lastFull = false;
+            }
+        }
+        // The identity exchange drops whatever the instrument holds (logged).
+        inStep_ = false;
+        if (!instrument_.is_open()) {
+            done(Status::not_accessible);
+            return;
+        }
+        if (in_step("VXI-11 device clear")) {
+            done(Status::ok);
+            return;
+        }
+        done(instrument_.is_open() ? Status::io_error : Status::not_accessible);
+    });
+}
+
+void SlotService::abandon(LinkId link) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = links_.find(link);
+    if (found != links_.end()) found->second->abandonedThrough = found->second->submitted;
+}
+
+}  // namespace tavlib::gateway
