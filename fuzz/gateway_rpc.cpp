@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     limits.maxLinksPerConnection = 4;
     limits.maxMessage = 2048;
     limits.maxRecvSize = 1024;
-    vxi11_test::FakeDevice device(97, false, 4096);  // small pieces: reads span several
+    vxi11_test::FakeDevice device(97, 4096);  // small pieces: reads span several
     Dispatcher dispatcher(limits);
     dispatcher.add_device("inst0", device);
     std::array<bool, 3> woken{};

@@ -188,8 +188,16 @@ TEST_F(DispatcherTest, ProgramsVersionsAndProcedures) {
          [&](XdrWriter& w) { w.i32(lid); w.boolean(true); w.opaque(text_bytes("handle")); }, rpc::kSuccess,
          kNotSupported},
         {"device_docmd", c, kCoreProgram, 1, kDeviceDocmd,
-         [&](XdrWriter& w) { for (int i = 0; i < 4; ++i) w.u32(0); w.i32(1); w.boolean(false); w.i32(0); w.opaque({}); },
+         [&](XdrWriter& w) { w.i32(lid); for (int i = 0; i < 3; ++i) w.u32(0); w.i32(1); w.boolean(false); w.i32(0); w.opaque({}); },
          rpc::kSuccess, kNotSupported},
+        // The link is checked before anything else.
+        {"device_remote of no link", c, kCoreProgram, 1, kDeviceRemote,
+         [&](XdrWriter& w) { w.i32(lid + 100); w.i32(0); w.u32(0); w.u32(0); }, rpc::kSuccess, kInvalidLink},
+        {"device_docmd of no link", c, kCoreProgram, 1, kDeviceDocmd,
+         [&](XdrWriter& w) { w.i32(lid + 100); for (int i = 0; i < 3; ++i) w.u32(0); w.i32(1); w.boolean(false); w.i32(0); w.opaque({}); },
+         rpc::kSuccess, kInvalidLink},
+        {"NULL on the core channel", c, kCoreProgram, 1, 0, {}, rpc::kSuccess, {}},
+        {"NULL on the abort channel", a, kAbortProgram, 1, 0, {}, rpc::kSuccess, {}},
         {"create_intr_chan", c, kCoreProgram, 1, kCreateIntrChan,
          [&](XdrWriter& w) { for (int i = 0; i < 5; ++i) w.u32(0); }, rpc::kSuccess, kNotSupported},
         {"destroy_intr_chan", c, kCoreProgram, 1, kDestroyIntrChan, {}, rpc::kSuccess, kNotSupported},
@@ -206,7 +214,7 @@ TEST_F(DispatcherTest, ProgramsVersionsAndProcedures) {
          [&](XdrWriter& w) { w.i32(lid); w.u32(0); w.u32(0); w.i32(8); w.u32(100); }, rpc::kGarbageArgs, {}},
         {"device_write over maxRecvSize", c, kCoreProgram, 1, kDeviceWrite,
          [&](XdrWriter& w) { w.i32(lid); w.u32(0); w.u32(0); w.i32(8); w.opaque(Bytes(8193, 'x')); },
-         rpc::kGarbageArgs, {}},
+         rpc::kSuccess, kParameterError},
         {"device_read cut", c, kCoreProgram, 1, kDeviceRead, [&](XdrWriter& w) { w.i32(lid); }, rpc::kGarbageArgs, {}},
         {"device_readstb cut", c, kCoreProgram, 1, kDeviceReadStb, [&](XdrWriter& w) { w.i32(lid); }, rpc::kGarbageArgs, {}},
         {"device_lock cut", c, kCoreProgram, 1, kDeviceLock, [&](XdrWriter& w) { w.i32(lid); }, rpc::kGarbageArgs, {}},
@@ -330,6 +338,19 @@ TEST_F(DispatcherTest, WritesAreAStreamUpToEnd) {
     EXPECT_EQ(write(d, third, "B\n", true).error, kDeviceNotAccessible);
     EXPECT_EQ(write(d, third, "C\n", true).error, 0);
     EXPECT_EQ(device_.writes.back(), (Bytes{'C', '\n'}));
+
+    // A message refused before its END is dropped up to it: its later
+    // blocks are refused too, and nothing of it reaches the instrument.
+    const std::size_t before = device_.writes.size();
+    for (const auto& [data, end, error] : std::vector<std::tuple<std::string, bool, std::int32_t>>{
+             {std::string(4097, 'x'), false, kParameterError},
+             {"STILL THE SAME MESSAGE\n", false, kParameterError},
+             {"ITS END\n", true, kParameterError},
+             {"NEXT\n", true, 0}}) {
+        EXPECT_EQ(write(d, third, data, end).error, error) << data.substr(0, 10);
+    }
+    ASSERT_EQ(device_.writes.size(), before + 1);
+    EXPECT_EQ(device_.writes.back(), (Bytes{'N', 'E', 'X', 'T', '\n'}));
 }
 
 TEST_F(DispatcherTest, ReadsHonourRequestSizeTermCharAndEnd) {
@@ -451,7 +472,7 @@ TEST_F(DispatcherTest, LocksKeepOtherLinksOut) {
     const std::int32_t theirs = create_link(c2);
     EXPECT_EQ(by_link(c1, kDeviceUnlock, mine), kNoLockHeld);
     EXPECT_EQ(lock(c1, mine), 0);
-    EXPECT_EQ(lock(c1, mine), 0);  // held already
+    EXPECT_EQ(lock(c1, mine), kLockedByAnother);  // held already: it cannot be taken twice
     EXPECT_EQ(device_.lockEvents, (std::vector<bool>{true}));
     // Without WAITLOCK every operation of the other link fails at once.
     EXPECT_EQ(lock(c2, theirs), kLockedByAnother);
@@ -537,7 +558,7 @@ TEST_F(DispatcherTest, WaitingForALock) {
     r.i32(error);
     r.i32(lid);
     EXPECT_EQ(error, 0);
-    EXPECT_EQ(lock(c3, lid), 0);
+    EXPECT_EQ(lock(c3, lid), kLockedByAnother);  // create_link took the lock
     EXPECT_EQ(by_link(c3, kDeviceUnlock, lid), 0);
 }
 

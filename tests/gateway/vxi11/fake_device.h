@@ -1,5 +1,7 @@
 // A line-based stand-in for an instrument behind the VXI-11 dispatcher, as
-// the tests, the test server and the fuzz target use it.
+// the tests, the test server and the fuzz target use it.  It finishes every
+// operation at once (a read that finds nothing, after its time-out when
+// given a scheduler), and keeps one output queue for all links.
 //
 // Each message written is split into lines; a query is answered with one
 // message, handed out in pieces of at most `chunk` bytes, the last one
@@ -11,17 +13,16 @@
 //   SLOW?        nothing (a read times out)
 // anything else gets no answer.  The status byte has 0x10 set while output
 // waits.  Failures can be injected per call kind.
-#ifndef TAVRIL_TESTS_GATEWAY_VXI11_FAKE_DEVICE_H
-#define TAVRIL_TESTS_GATEWAY_VXI11_FAKE_DEVICE_H
+#pragma once
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -31,7 +32,6 @@ namespace vxi11_test {
 
 using tavlib::gateway::vxi11::ByteView;
 using tavlib::gateway::vxi11::Bytes;
-using tavlib::gateway::vxi11::DevicePiece;
 using tavlib::gateway::vxi11::DeviceStatus;
 
 inline constexpr std::string_view kIdentity = "TAVRIL,FAKE1,SN000042,0.1";
@@ -47,14 +47,24 @@ inline std::string pattern(std::size_t count) {
 
 class FakeDevice : public tavlib::gateway::vxi11::Device {
 public:
-    explicit FakeDevice(std::size_t chunk = 64 * 1024, bool realWaits = false,
-                        std::size_t maxAnswer = 16 * 1024 * 1024)
-        : chunk_(chunk), realWaits_(realWaits), maxAnswer_(maxAnswer) {}
+    using LinkId = tavlib::gateway::vxi11::LinkId;
+    using ReadRequest = tavlib::gateway::vxi11::ReadRequest;
+    using DeviceRead = tavlib::gateway::vxi11::DeviceRead;
 
-    DeviceStatus write(ByteView message, std::uint32_t timeoutSeconds) override {
-        writes.emplace_back(message.begin(), message.end());
+    explicit FakeDevice(std::size_t chunk = 64 * 1024, std::size_t maxAnswer = 16 * 1024 * 1024)
+        : chunk_(chunk), maxAnswer_(maxAnswer) {}
+
+    // With a scheduler, a read that finds nothing ends only after its
+    // time-out, as an instrument's would; without, at once.
+    std::function<void(std::chrono::seconds, std::function<void()>)> later;
+
+    void write(LinkId, Bytes message, std::uint32_t timeoutSeconds, Done done) override {
+        writes.push_back(message);
         lastTimeout = timeoutSeconds;
-        if (failWrite) return *std::exchange(failWrite, std::nullopt);
+        if (failWrite) {
+            done(*std::exchange(failWrite, std::nullopt));
+            return;
+        }
         std::string_view text(reinterpret_cast<const char*>(message.data()), message.size());
         while (!text.empty()) {
             const std::size_t end = text.find('\n');
@@ -63,57 +73,71 @@ public:
             if (line.ends_with('\r')) line.remove_suffix(1);
             answer(line);
         }
-        return DeviceStatus::ok;
+        done(DeviceStatus::ok);
     }
 
-    DevicePiece read(std::size_t, std::optional<std::uint8_t>, std::uint32_t timeoutSeconds) override {
+    void read(LinkId, const ReadRequest& request, std::function<void(DeviceRead)> done) override {
         ++reads;
-        lastTimeout = timeoutSeconds;
-        if (failRead) return {*std::exchange(failRead, std::nullopt), {}, false};
-        if (output_.empty()) {
-            if (realWaits_) std::this_thread::sleep_for(std::chrono::seconds(timeoutSeconds));
-            return {DeviceStatus::timeout, {}, false};
+        lastTimeout = request.seconds;
+        if (failRead) {
+            done(DeviceRead{*std::exchange(failRead, std::nullopt), {}, 0});
+            return;
         }
-        std::string& message = output_.front();
-        const std::size_t size = std::min(chunk_, message.size() - taken_);
-        DevicePiece piece;
-        piece.bytes.assign(message.begin() + static_cast<std::ptrdiff_t>(taken_),
-                           message.begin() + static_cast<std::ptrdiff_t>(taken_ + size));
-        taken_ += size;
-        // A piece shorter than a whole chunk ends the message; one that
-        // fills its chunk exactly is followed by an empty one.
-        if (size < chunk_) {
-            piece.end = true;
-            output_.pop_front();
-            taken_ = 0;
+        for (;;) {
+            if (std::optional<tavlib::gateway::vxi11::ReadTaken> taken = output_.take(request)) {
+                done(DeviceRead{DeviceStatus::ok, std::move(taken->data), taken->reason});
+                return;
+            }
+            if (pending_.empty()) break;
+            // The next transfer: a piece shorter than a whole chunk ends the
+            // message; one that fills its chunk exactly is followed by an
+            // empty one.
+            std::string& message = pending_.front();
+            const std::size_t size = std::min(chunk_, message.size() - taken_);
+            Bytes piece(message.begin() + static_cast<std::ptrdiff_t>(taken_),
+                        message.begin() + static_cast<std::ptrdiff_t>(taken_ + size));
+            taken_ += size;
+            const bool end = size < chunk_;
+            if (end) {
+                pending_.pop_front();
+                taken_ = 0;
+            }
+            output_.append(std::move(piece), end);
         }
-        return piece;
+        if (later) {
+            later(std::chrono::seconds(request.seconds), [done] { done(DeviceRead{DeviceStatus::timeout, {}, 0}); });
+            return;
+        }
+        done(DeviceRead{DeviceStatus::timeout, {}, 0});
     }
 
-    DeviceStatus read_status_byte(std::uint8_t& stb, std::uint32_t) override {
-        stb = output_.empty() ? 0 : 0x10;
+    DeviceStatus read_status_byte(LinkId, std::uint8_t& stb) override {
+        stb = output_waits() ? 0x10 : 0;
         return DeviceStatus::ok;
     }
-    DeviceStatus trigger(std::uint32_t) override {
+    void trigger(LinkId, std::uint32_t, Done done) override {
         ++triggers;
-        return DeviceStatus::ok;
+        done(DeviceStatus::ok);
     }
-    DeviceStatus clear(std::uint32_t) override {
+    void clear(LinkId, std::uint32_t, Done done) override {
         ++clears;
+        pending_.clear();
         output_.clear();
         taken_ = 0;
-        return DeviceStatus::ok;
+        done(DeviceStatus::ok);
     }
+    void abandon(LinkId) override { ++abandons; }
     void lock_changed(bool locked) override { lockEvents.push_back(locked); }
 
-    void queue(std::string message) { output_.push_back(std::move(message)); }
-    bool output_waits() const { return !output_.empty(); }
+    void queue(std::string message) { pending_.push_back(std::move(message)); }
+    bool output_waits() const { return !pending_.empty() || !output_.empty(); }
 
     std::vector<Bytes> writes;
     std::vector<bool> lockEvents;
     int reads = 0;
     int triggers = 0;
     int clears = 0;
+    int abandons = 0;
     std::uint32_t lastTimeout = 0;
     std::optional<DeviceStatus> failWrite;
     std::optional<DeviceStatus> failRead;
@@ -135,12 +159,10 @@ private:
     }
 
     std::size_t chunk_;
-    bool realWaits_;
     std::size_t maxAnswer_;
-    std::deque<std::string> output_;
-    std::size_t taken_ = 0;
+    std::deque<std::string> pending_;  // messages not handed out yet
+    std::size_t taken_ = 0;            // of the first of them
+    tavlib::gateway::vxi11::OutputQueue output_;
 };
 
 }  // namespace vxi11_test
-
-#endif

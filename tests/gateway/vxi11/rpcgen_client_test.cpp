@@ -202,14 +202,14 @@ TEST(Vxi11OverTcp, LocksAcrossConnectionsAndTheAbortChannel) {
     // A wait that ends when the holder unlocks, on the other connection.
     before = Clock::now();
     auto waited = std::async(std::launch::async, [&] { return lock(second, theirs, 1, 5000); });
-    std::this_thread::sleep_for(200ms);
+    ASSERT_EQ(server.await_waiting(1), 1u);
     EXPECT_EQ(by_link(device_unlock_1, first, mine), 0);
     EXPECT_EQ(waited.get(), 0);
     EXPECT_LT(Clock::now() - before, 3s);
 
     // A wait that the abort channel ends: 23.
     auto aborted = std::async(std::launch::async, [&] { return lock(first, mine, 1, 10000); });
-    std::this_thread::sleep_for(200ms);
+    ASSERT_EQ(server.await_waiting(1), 1u);
     Client abortChannel(server.abort->port(), DEVICE_ASYNC, DEVICE_ASYNC_VERSION);
     ASSERT_NE(abortChannel.handle, nullptr);
     before = Clock::now();
@@ -219,6 +219,34 @@ TEST(Vxi11OverTcp, LocksAcrossConnectionsAndTheAbortChannel) {
     EXPECT_EQ(abortResp->error, 0);
     EXPECT_EQ(aborted.get(), 23);
     EXPECT_LT(Clock::now() - before, 3s);
+}
+
+TEST(Vxi11OverTcp, AWaitingReadHoldsUpNobodyAndAnAbortEndsIt) {
+    vxi11_test::LiveServer server;
+    Client reader(server.core->port(), DEVICE_CORE, DEVICE_CORE_VERSION);
+    Client other(server.core->port(), DEVICE_CORE, DEVICE_CORE_VERSION);
+    Client abortChannel(server.abort->port(), DEVICE_ASYNC, DEVICE_ASYNC_VERSION);
+    ASSERT_TRUE(reader.handle != nullptr && other.handle != nullptr && abortChannel.handle != nullptr);
+    const long waiting = open_link(reader).lid;
+    // Nothing to read: the read waits out its io_timeout of 8 s.
+    const auto started = Clock::now();
+    auto read_ = std::async(std::launch::async, [&] { return read(reader, waiting, 100, 8000); });
+    ASSERT_EQ(server.await_waiting(1), 1u);
+    // Meanwhile the other client's calls are answered at once.
+    const long mine = open_link(other).lid;
+    EXPECT_GT(mine, 0);
+    EXPECT_EQ(lock(other, mine, 0, 0), 0);
+    EXPECT_EQ(by_link(device_unlock_1, other, mine), 0);
+    EXPECT_EQ(by_link(destroy_link_1, other, mine), 0);
+    EXPECT_LT(Clock::now() - started, 2s);
+    // The abort ends the read with 23 at once.
+    Device_Link link = waiting;
+    const Device_Error* abortResp = device_abort_1(&link, abortChannel.handle);
+    ASSERT_NE(abortResp, nullptr);
+    EXPECT_EQ(abortResp->error, 0);
+    EXPECT_EQ(read_.get().error, 23);
+    EXPECT_LT(Clock::now() - started, 3s);
+    EXPECT_EQ(server.device.abandons, 1);
 }
 
 

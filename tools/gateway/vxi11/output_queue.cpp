@@ -21,6 +21,7 @@ void OutputQueue::mark_end() {
 
 std::optional<ReadTaken> OutputQueue::take(const ReadRequest& request) {
     const std::size_t wanted = std::min(request.requestSize, request.maxSize);
+    if (wanted == 0) return ReadTaken{{}, request.requestSize == 0 ? kReasonReqCnt : 0};
     // First find where the read stops, without taking anything.
     std::size_t count = 0;
     std::int32_t reason = 0;

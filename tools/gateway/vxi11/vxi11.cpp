@@ -227,6 +227,13 @@ void Dispatcher::disconnect(ConnectionId id) {
     }
 }
 
+std::size_t Dispatcher::waiting_calls() const {
+    std::size_t count = 0;
+    for (const auto& [id, connection] : connections_)
+        count += connection.parked || connection.running ? 1 : 0;
+    return count;
+}
+
 void Dispatcher::drop_link(std::int32_t lid) {
     const auto link = links_.find(lid);
     if (link == links_.end()) return;

@@ -277,6 +277,8 @@ public:
     Outcome resume(ConnectionId connection, Clock::time_point now);
 
     std::size_t link_count() const { return links_.size(); }
+    // Calls that wait, for a lock or for their device.
+    std::size_t waiting_calls() const;
 
 private:
     struct Link {

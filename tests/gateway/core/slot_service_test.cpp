@@ -1,0 +1,258 @@
+// The slot service's rules, over a fake instrument: whose output a read
+// gets, what a client or link that goes leaves behind, who may use the
+// instrument, and an instrument that goes away and comes back.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "fake_instrument.h"
+#include "log.h"
+#include "slot_service.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using tavlib::gateway::SlotConfig;
+using tavlib::gateway::SlotService;
+using tavlib::gateway::vxi11::Bytes;
+using tavlib::gateway::vxi11::DeviceRead;
+using tavlib::gateway::vxi11::ReadRequest;
+using Status = SlotService::Status;
+
+constexpr std::string_view kIdentity = "VESPARO,ZQ907,SN000001,2.4.1\r\n";
+
+class SlotServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tavlib::gateway::set_log_sink([this](std::string_view line) {
+            const std::lock_guard<std::mutex> lock(logMutex_);
+            logs_.emplace_back(line);
+            logged_.notify_all();
+        });
+    }
+    void TearDown() override {
+        service_.reset();
+        tavlib::gateway::set_log_sink({});
+    }
+
+    void start(SlotConfig config = {}) {
+        config.writeTimeout = 2;
+        config.readTimeout = 2;
+        config.reopenEvery = 50ms;
+        config.idleCheck = 1h;
+        service_ = std::make_unique<SlotService>(config, std::make_unique<gateway_test::FakeInstrument>(instrument_),
+                                                 guard_);
+        service_->open();
+        service_->start();
+    }
+
+    Status write(SlotService::LinkId link, std::string_view text) {
+        std::promise<Status> done;
+        service_->write(link, Bytes(text.begin(), text.end()), 2, [&](Status status) { done.set_value(status); });
+        return done.get_future().get();
+    }
+    DeviceRead read(SlotService::LinkId link, std::size_t size, std::optional<std::uint8_t> termChar = {},
+                    std::uint32_t seconds = 1) {
+        ReadRequest request{size, 64 * 1024, termChar, seconds};
+        std::promise<DeviceRead> done;
+        service_->read(link, request, [&](DeviceRead read) { done.set_value(std::move(read)); });
+        return done.get_future().get();
+    }
+    Status operation(void (SlotService::*op)(SlotService::LinkId, std::function<void(Status)>),
+                     SlotService::LinkId link) {
+        std::promise<Status> done;
+        (service_.get()->*op)(link, [&](Status status) { done.set_value(status); });
+        return done.get_future().get();
+    }
+    std::vector<std::string> line(std::string text) {
+        std::vector<std::string> messages;
+        std::promise<void> done;
+        service_->run_line(
+            std::move(text), [&](std::string message) { messages.push_back(std::move(message)); return true; },
+            [&](bool) { done.set_value(); });
+        done.get_future().get();
+        return messages;
+    }
+    bool await_log(std::string_view part, std::chrono::milliseconds patience = 5s) {
+        std::unique_lock<std::mutex> lock(logMutex_);
+        return logged_.wait_for(lock, patience, [&] {
+            for (const std::string& entry : logs_)
+                if (entry.find(part) != std::string::npos) return true;
+            return false;
+        });
+    }
+    std::vector<std::string> received() {
+        const std::lock_guard<std::mutex> lock(instrument_.mutex);
+        return instrument_.received;
+    }
+
+    gateway_test::FakeInstrument::Shared instrument_;
+    tavlib::gateway::OpenGuard guard_;
+    std::unique_ptr<SlotService> service_;
+    std::mutex logMutex_;
+    std::condition_variable logged_;
+    std::vector<std::string> logs_;
+};
+
+std::string text_of(const DeviceRead& read) { return std::string(read.data.begin(), read.data.end()); }
+
+// Links on one instrument, each step a call and what it must give.  A read's
+// expectation is its data, or "15" for a read that gets nothing.
+TEST_F(SlotServiceTest, EachLinkReadsOnlyWhatItAskedFor) {
+    struct Step {
+        char op;  // L claim, X release, W write, R read (arg: size), T read to LF
+        SlotService::LinkId link;
+        std::string arg;
+        std::string expect;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        const char* logged;  // a line the log must hold afterwards, or ""
+    };
+    const std::string big(69998, 'b');
+    const std::vector<Case> cases = {
+        {"the rest of a read cut short goes with its link",
+         {{'L', 1, "", ""}, {'W', 1, "PAIR?\n", ""}, {'R', 1, "2", "ON"}, {'X', 1, "", ""},
+          {'L', 2, "", ""}, {'W', 2, "*IDN?\n", ""}, {'R', 2, "100", std::string(kIdentity)}},
+         "VXI-11 link 1 closed; dropped the 8 bytes of its answer still to come"},
+        {"what a termination character leaves waits for the link's next read",
+         {{'L', 1, "", ""}, {'W', 1, "ECHO A\nECHO B\n", ""}, {'T', 1, "", "A\r\n"}, {'T', 1, "", "B\r\n"},
+          {'R', 1, "100", "15"}},
+         ""},
+        {"links that write in turn each read their own answer",
+         {{'L', 1, "", ""}, {'L', 2, "", ""}, {'W', 1, "ECHO one\n", ""}, {'W', 2, "ECHO two\n", ""},
+          {'R', 2, "100", "two\r\n"}, {'R', 1, "100", "one\r\n"}, {'R', 1, "100", "15"}},
+         ""},
+        {"a slow answer is waited for and kept for its link when another writes",
+         {{'L', 1, "", ""}, {'L', 2, "", ""}, {'W', 1, "SLOW?\n", ""}, {'W', 2, "ECHO two\n", ""},
+          {'R', 1, "100", "SLOW\r\n"}, {'R', 2, "100", "two\r\n"}},
+         ""},
+        {"a long answer left mid-way reaches nobody",
+         {{'L', 1, "", ""}, {'W', 1, "BIG?\n", ""}, {'R', 1, "100", big.substr(0, 100)}, {'X', 1, "", ""},
+          {'L', 2, "", ""}, {'W', 2, "ECHO two\n", ""}, {'R', 2, "100", "two\r\n"}},
+         "VXI-11 link 1 closed; dropped the 69900 bytes"},
+        {"a message of empty lines sends nothing; one with them sends its lines only",
+         {{'L', 1, "", ""}, {'W', 1, "\n\r\n", ""}, {'W', 1, "*RST\n\n", ""}, {'W', 1, "ECHO x\n", ""},
+          {'R', 1, "100", "x\r\n"}},
+         ""},
+    };
+    for (const Case& k : cases) {
+        instrument_.received.clear();
+        start();
+        for (const Step& step : k.steps) {
+            switch (step.op) {
+            case 'L': ASSERT_TRUE(service_->claim_link(step.link)) << k.name; break;
+            case 'X': service_->release_link(step.link); break;
+            case 'W': EXPECT_EQ(write(step.link, step.arg), Status::ok) << k.name; break;
+            case 'R':
+            case 'T': {
+                const DeviceRead got = step.op == 'T' ? read(step.link, 1000, '\n')
+                                                      : read(step.link, std::stoul(step.arg));
+                if (step.expect == "15") {
+                    EXPECT_EQ(got.status, Status::timeout) << k.name << ": got " << text_of(got);
+                } else {
+                    EXPECT_EQ(got.status, Status::ok) << k.name;
+                    EXPECT_EQ(text_of(got), step.expect) << k.name;
+                }
+                break;
+            }
+            }
+        }
+        if (*k.logged != '\0') {
+            EXPECT_TRUE(await_log(k.logged, 1s)) << k.name;
+        }
+        for (const std::string& sent : received()) EXPECT_FALSE(sent.empty()) << k.name << ": an empty line was sent";
+        service_.reset();
+    }
+}
+
+TEST_F(SlotServiceTest, ARefusedTriggerIsAnErrorAndLeavesNothing) {
+    start();
+    ASSERT_TRUE(service_->claim_link(1));
+    EXPECT_EQ(write(1, "ECHO mine\n"), Status::ok);
+    // The instrument answers *TRG with an error: refused, and dropped; the
+    // link's own answer stays its own.
+    std::promise<Status> triggered;
+    service_->trigger(1, 2, [&](Status status) { triggered.set_value(status); });
+    EXPECT_EQ(triggered.get_future().get(), Status::not_supported);
+    EXPECT_EQ(text_of(read(1, 100)), "mine\r\n");
+    EXPECT_EQ(write(1, "ECHO next\n"), Status::ok);
+    EXPECT_EQ(text_of(read(1, 100)), "next\r\n");
+    EXPECT_TRUE(await_log("\"*TRG\" (VXI-11 link 1): the instrument answered \"ERROR unknown command ANS90"));
+}
+
+TEST_F(SlotServiceTest, AnAbandonedReadKeepsWhatItBringsForItsLink) {
+    start();
+    ASSERT_TRUE(service_->claim_link(1));
+    EXPECT_EQ(write(1, "SLOW?\n"), Status::ok);
+    std::promise<DeviceRead> done;
+    service_->read(1, ReadRequest{100, 64 * 1024, {}, 5},
+                   [&](DeviceRead read) { done.set_value(std::move(read)); });
+    service_->abandon(1);
+    EXPECT_EQ(done.get_future().get().status, Status::aborted);
+    EXPECT_EQ(text_of(read(1, 100)), "SLOW\r\n");
+}
+
+TEST_F(SlotServiceTest, OneProtocolAtATimeAndNothingStaleForANewClient) {
+    start();
+    {
+        const std::lock_guard<std::mutex> lock(instrument_.mutex);
+        instrument_.output.emplace_back(gateway_test::FakeInstrument::Clock::now(), "STRAY\r\n");
+    }
+    ASSERT_TRUE(service_->claim_client());
+    EXPECT_FALSE(service_->claim_link(1));
+    EXPECT_EQ(service_->status(), Status::locked);
+    EXPECT_EQ(line("ECHO a"), std::vector<std::string>{"a\n"});
+    EXPECT_TRUE(await_log("dropped 7 bytes in 1 messages nobody asked for (before a new client)"));
+    EXPECT_EQ(line("PAIR?"), (std::vector<std::string>{"ONE\n", "TWO\n"}));
+    service_->release_client();
+    ASSERT_TRUE(service_->claim_link(1));
+    EXPECT_FALSE(service_->claim_client());
+    EXPECT_EQ(service_->status(), Status::ok);
+}
+
+TEST_F(SlotServiceTest, AnInstrumentThatGoesIsReopenedOnlyAsItself) {
+    std::vector<std::optional<tavlib::gateway::Identity>> seen;
+    std::mutex seenMutex;
+    start();
+    service_->on_identity([&](const std::optional<tavlib::gateway::Identity>& identity) {
+        const std::lock_guard<std::mutex> lock(seenMutex);
+        seen.push_back(identity);
+    });
+    ASSERT_TRUE(service_->claim_client());
+    {
+        const std::lock_guard<std::mutex> lock(instrument_.mutex);
+        instrument_.present = false;
+    }
+    EXPECT_TRUE(line("ECHO gone").empty());
+    EXPECT_TRUE(await_log("instrument gone"));
+    EXPECT_FALSE(service_->identity());
+    {
+        // Another instrument at the slot is not served.
+        const std::lock_guard<std::mutex> lock(instrument_.mutex);
+        instrument_.serial = "SN000002";
+        instrument_.present = true;
+    }
+    EXPECT_TRUE(await_log("now holds ZQ907 serial SN000002, not ZQ907 serial SN000001: closed; waiting for SN000001"));
+    EXPECT_TRUE(line("ECHO stranger").empty());
+    {
+        const std::lock_guard<std::mutex> lock(instrument_.mutex);
+        instrument_.serial = "SN000001";
+    }
+    EXPECT_TRUE(await_log("slot reopened"));
+    EXPECT_EQ(line("ECHO back"), std::vector<std::string>{"back\n"});
+    ASSERT_TRUE(service_->identity());
+    EXPECT_EQ(service_->identity()->serial, "SN000001");
+    const std::lock_guard<std::mutex> lock(seenMutex);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_FALSE(seen[0]);
+    EXPECT_TRUE(seen[1]);
+}
+
+}  // namespace
