@@ -11,11 +11,16 @@ from the environment.
 import os
 import re
 import shutil
+import signal
+import socket
 import subprocess
+import threading
+import time
 
 import pytest
 import pyvisa
 from pyvisa import constants
+from pyvisa_py.protocols import rpc, vxi11
 
 from harness import (IDENTITY, RUNTIME_DIR, Gateway, Simulator, busy_line, path_of, pattern,
                      raw_client, read_to_end, receive)
@@ -184,3 +189,98 @@ def test_lxi_discover_by_mdns(gateway):
     done = run("lxi", "discover", "-m")
     assert 'Found "ZQ907 SN000001 slot 0" on address 127.0.0.1' in done.stdout
     assert "vxi-11 service on port 111" in done.stdout
+
+
+class CoreAt(vxi11.CoreClient):
+    """A VXI-11 core channel client of a given port, found without the
+    portmapper."""
+
+    def __init__(self, port):
+        self.packer = vxi11.Vxi11Packer()
+        self.unpacker = vxi11.Vxi11Unpacker("")
+        rpc.RawTCPClient.__init__(self, "127.0.0.1", vxi11.DEVICE_CORE_PROG, vxi11.DEVICE_CORE_VERS, port)
+
+
+def core_port(gateway):
+    return int(gateway.wait_log(r"vxi11: core channel on port (\d+)")[1])
+
+
+LEFT_BEHIND = [
+    ("a query read to its termination character", lambda instr: instr.query("SELFTEST?")),
+    ("a query never read", lambda instr: instr.write("SELFTEST?")),
+    ("a long answer read in part", lambda instr: (instr.write("TRACE?"), instr.read_bytes(1000))),
+]
+
+
+@pytest.mark.parametrize("leave", [leave for _, leave in LEFT_BEHIND], ids=[name for name, _ in LEFT_BEHIND])
+def test_what_a_session_leaves_reaches_no_other(rm, leave):
+    first = open_instr(rm)
+    leave(first)
+    first.close()
+    second = open_instr(rm)
+    assert second.query("*IDN?") == ID1 + "\r"
+    second.close()
+
+
+def test_what_the_gateway_sends_itself_answers_nobody(rm):
+    instr = open_instr(rm)
+    # The sample instrument refuses *TRG: an error, and its answer is dropped.
+    with pytest.raises(pyvisa.VisaIOError):
+        instr.assert_trigger()
+    # Doubled line ends send no empty command line.
+    instr.write_raw(b"*RST\n\n")
+    assert instr.query("*IDN?") == ID1 + "\r"
+    # Two sessions that write in turn each read their own answer.
+    other = open_instr(rm)
+    instr.write("MEAS:VOLT?")
+    other.write("*IDN?")
+    assert other.read() == ID1 + "\r"
+    assert instr.read() == "+1.23450E+00\r"
+    other.close()
+    instr.close()
+
+
+def test_a_waiting_read_holds_up_nobody(rm, sim, gateway):
+    waiting = open_instr(rm, timeout=4000)
+    waiting.write("*RST")  # answers nothing: the read waits out its 4 s
+    failed = []
+    reader = threading.Thread(target=lambda: failed.append(pytest.raises(pyvisa.VisaIOError, waiting.read)))
+    reader.start()
+    sim.control("wait %d reads-pending>=1" % sim.device)
+    started = time.monotonic()
+    other = open_instr(rm)
+    assert other.read_stb() == 0
+    other.lock_excl()
+    other.unlock()
+    # 64 connections that send nothing do not lock a new client out.
+    idle = [socket.create_connection(("127.0.0.1", core_port(gateway))) for _ in range(64)]
+    third = open_instr(rm)
+    assert time.monotonic() - started < 2.0
+    assert reader.is_alive()  # none of it waited for the read
+    reader.join()
+    assert failed and failed[0].value.error_code == constants.StatusCode.error_timeout
+    for connection in idle:
+        connection.close()
+    assert third.query("*IDN?") == ID1 + "\r"
+    for instr in (waiting, other, third):
+        instr.close()
+
+
+@pytest.mark.parametrize("signal_", [signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT], ids=lambda s: s.name)
+def test_a_signal_ends_it_at_once_while_a_read_waits(sim, signal_):
+    if not hasattr(sim, "second"):
+        sim.second = sim.add()  # at slot 1
+    program = Gateway("--slot", "1", "--port", "0", "--portmap", "off", "--mdns", "off")
+    client = CoreAt(core_port(program))
+    error, link, _, _ = client.create_link(1, False, 0, "inst1")
+    assert error == 0
+    assert client.device_write(link, 1000, 0, 8, b"*RST\n")[0] == 0
+    # A read with an io_timeout of 20 s that gets nothing.
+    reader = threading.Thread(target=lambda: client.device_read(link, 100, 20000, 0, 0, 0), daemon=True)
+    reader.start()
+    sim.control("wait %d reads-pending>=1" % sim.second)
+    started = time.monotonic()
+    program.process.send_signal(signal_)
+    assert program.process.wait(timeout=10) == 0, program.log()
+    assert time.monotonic() - started < 2.5
+    assert "tavril-gateway: stopped" in program.log()

@@ -39,6 +39,7 @@ public:
         std::string serial = "SN000001";
         bool present = true;
         int opens = 0;
+        int reading = 0;  // reads waiting for output now
     };
 
     explicit FakeInstrument(Shared& shared) : s_(shared) {}
@@ -101,7 +102,10 @@ public:
                 s_.output.clear();
                 return TAVRIL_READ_TIMEOUT;
             }
+            ++s_.reading;
+            s_.changed.notify_all();
             s_.changed.wait_until(lock, due);
+            --s_.reading;
         }
         std::string& message = s_.output.front().second;
         count = static_cast<std::uint32_t>(std::min<std::size_t>(maxBytes, message.size()));

@@ -187,16 +187,37 @@ TEST_F(SlotServiceTest, ARefusedTriggerIsAnErrorAndLeavesNothing) {
     EXPECT_TRUE(await_log("\"*TRG\" (VXI-11 link 1): the instrument answered \"ERROR unknown command ANS90"));
 }
 
-TEST_F(SlotServiceTest, AnAbandonedReadKeepsWhatItBringsForItsLink) {
-    start();
-    ASSERT_TRUE(service_->claim_link(1));
-    EXPECT_EQ(write(1, "SLOW?\n"), Status::ok);
-    std::promise<DeviceRead> done;
-    service_->read(1, ReadRequest{100, 64 * 1024, {}, 5},
-                   [&](DeviceRead read) { done.set_value(std::move(read)); });
-    service_->abandon(1);
-    EXPECT_EQ(done.get_future().get().status, Status::aborted);
-    EXPECT_EQ(text_of(read(1, 100)), "SLOW\r\n");
+// A read that waits for the instrument ends soon once abandoned (the
+// identity query sent beside it), long before its 5 s; what the instrument
+// still owed the link stays the link's.
+TEST_F(SlotServiceTest, AnAbandonedReadEndsSoonAndKeepsWhatItBrings) {
+    struct Case {
+        const char* command;
+        const char* kept;  // what the link's next read gets; "" nothing
+    };
+    for (const Case& k : {Case{"SLOW?\n", "SLOW\r\n"}, Case{"*RST\n", ""}}) {
+        start();
+        ASSERT_TRUE(service_->claim_link(1));
+        EXPECT_EQ(write(1, k.command), Status::ok);
+        std::promise<DeviceRead> done;
+        const auto started = std::chrono::steady_clock::now();
+        service_->read(1, ReadRequest{100, 64 * 1024, {}, 5},
+                       [&](DeviceRead read) { done.set_value(std::move(read)); });
+        {
+            std::unique_lock<std::mutex> lock(instrument_.mutex);
+            ASSERT_TRUE(instrument_.changed.wait_for(lock, 5s, [&] { return instrument_.reading > 0; }));
+        }
+        service_->abandon(1);
+        EXPECT_EQ(done.get_future().get().status, Status::aborted) << k.command;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 2s) << k.command;
+        const DeviceRead next = read(1, 100);
+        if (*k.kept != '\0') {
+            EXPECT_EQ(text_of(next), k.kept) << k.command;
+        } else {
+            EXPECT_EQ(next.status, Status::timeout) << k.command;
+        }
+        service_.reset();
+    }
 }
 
 TEST_F(SlotServiceTest, OneProtocolAtATimeAndNothingStaleForANewClient) {

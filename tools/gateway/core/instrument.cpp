@@ -105,6 +105,12 @@ Instrument::Read Instrument::read(std::uint32_t timeout) {
     return read;
 }
 
+bool Instrument::interrupt_read() {
+    std::uint32_t written = 0;
+    std::uint32_t errorCode = 0;
+    return calls_->write(std::string(kIdentityQuery).c_str(), writeTimeout_, written, errorCode) == TAVRIL_WRITE_OK;
+}
+
 void Instrument::flush() {
     std::uint32_t count = 0;
     std::uint32_t errorCode = 0;

@@ -71,6 +71,12 @@ public:
     Read read(std::uint32_t timeout);
     const char* chunk() const { return chunk_.get(); }
 
+    // Sends the identity query while a read transfer runs on another
+    // thread (the library allows calls on one handle from several threads),
+    // so that the read ends once the instrument has said what it owed.  The
+    // only call that may run beside another.  False when the write failed.
+    bool interrupt_read();
+
     // Makes the library send its recovery request, which drops the output
     // no read has taken yet: a read of 0 bytes ends at once with nothing
     // received, and its failure path sends the request.  Its result says

@@ -1,6 +1,7 @@
 #include "slot_service.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "log.h"
 
@@ -50,6 +51,12 @@ SlotService::SlotService(SlotConfig config, std::unique_ptr<InstrumentCalls> cal
 SlotService::~SlotService() {
     request_stop();
     if (worker_.joinable()) worker_.join();
+    {
+        const std::lock_guard<std::mutex> lock(transferMutex_);
+        interrupterEnds_ = true;
+    }
+    interruptWanted_.notify_all();
+    if (interrupterThread_.joinable()) interrupterThread_.join();
 }
 
 void SlotService::set_log_prefix(std::string prefix) {
@@ -70,6 +77,7 @@ bool SlotService::open() {
 }
 
 void SlotService::start() {
+    interrupterThread_ = std::thread([this] { interrupter(); });
     worker_ = std::thread([this] {
         run();
         {
@@ -92,6 +100,46 @@ void SlotService::request_stop() {
         stopping_ = true;
     }
     wake_.notify_all();
+    interrupt(0);
+}
+
+void SlotService::interrupt(LinkId link) {
+    {
+        const std::lock_guard<std::mutex> lock(transferMutex_);
+        interruptLink_ = link;
+    }
+    interruptWanted_.notify_all();
+}
+
+void SlotService::interrupter() {
+    std::unique_lock<std::mutex> lock(transferMutex_);
+    for (;;) {
+        interruptWanted_.wait(lock, [this] { return interrupterEnds_ || interruptLink_ >= 0; });
+        if (interrupterEnds_) return;
+        const LinkId link = std::exchange(interruptLink_, -1);
+        if (!transferRunning_ || transferInterrupted_ || transferMayName_ || (link != 0 && link != transferLink_))
+            continue;
+        // The worker, back from its transfer, takes this lock first: it
+        // learns of the query before it does anything else.
+        transferInterrupted_ = instrument_.interrupt_read();
+    }
+}
+
+bool SlotService::read_transfer(LinkId link, std::uint32_t seconds, Instrument::Read& got) {
+    {
+        const std::lock_guard<std::mutex> lock(transferMutex_);
+        transferLink_ = link;
+        transferRunning_ = true;
+        transferInterrupted_ = false;
+        transferMayName_ = ownerMayName_;
+    }
+    {
+        const OpenGuard::Exchange exchange(instrument_.guard());
+        got = instrument_.read(seconds);
+    }
+    const std::lock_guard<std::mutex> lock(transferMutex_);
+    transferRunning_ = false;
+    return transferInterrupted_;
 }
 
 bool SlotService::join(std::chrono::milliseconds patience) {
@@ -265,6 +313,7 @@ void SlotService::release_link(LinkId link) {
         links_.erase(found);
         state->abandonedThrough = state->submitted;
     }
+    interrupt(link);
     queue([this, link, state] {
         std::uint64_t dropped = state->output.bytes();
         state->output.clear();
@@ -470,12 +519,12 @@ void SlotService::read(LinkId link, const vxi11::ReadRequest& request, std::func
         }
         const Clock::time_point deadline = Clock::now() + std::chrono::seconds(request.seconds);
         for (;;) {
-            if (std::optional<vxi11::ReadTaken> taken = state->output.take(request)) {
-                done(DeviceRead{Status::ok, std::move(taken->data), taken->reason});
-                return;
-            }
             if (call <= state->abandonedThrough) {
                 finish(Status::aborted);  // what it read stays the link's
+                return;
+            }
+            if (std::optional<vxi11::ReadTaken> taken = state->output.take(request)) {
+                done(DeviceRead{Status::ok, std::move(taken->data), taken->reason});
                 return;
             }
             // Nothing more can come for a link that is not the owner: what it
@@ -494,10 +543,32 @@ void SlotService::read(LinkId link, const vxi11::ReadRequest& request, std::func
                 return;
             }
             Instrument::Read got;
-            {
-                const OpenGuard::Exchange exchange(instrument_.guard());
-                got = instrument_.read(std::clamp(static_cast<std::uint32_t>(left), TAVRIL_MIN_TIMEOUT_SECONDS,
-                                                  kMaxReadSeconds));
+            const bool interrupted = read_transfer(
+                link, std::clamp(static_cast<std::uint32_t>(left), TAVRIL_MIN_TIMEOUT_SECONDS, kMaxReadSeconds), got);
+            if (interrupted) {
+                // The identity query went beside the transfer: everything the
+                // instrument still owed the link comes before its identity,
+                // and stays the link's; the identity is dropped.
+                bool ended = false;
+                for (bool first = true; !ended; first = false) {
+                    if (!first) got = instrument_.read(config_.readTimeout);
+                    if (!got.ok()) break;
+                    const std::string_view chunk(instrument_.chunk(), got.count);
+                    if (got.count < kChunk && !state->lastFull && instrument_.is_own_identity(chunk)) {
+                        ended = true;
+                        break;
+                    }
+                    const bool end = got.count < kChunk;
+                    state->output.append(Bytes(chunk.begin(), chunk.end()), end);
+                    state->lastFull = !end;
+                }
+                if (!ended) {
+                    finish(failed(got.errorCode));
+                    return;
+                }
+                owner_ = 0;
+                ownerState_.reset();
+                continue;  // the abandoned call ends above; a stop ends the worker
             }
             if (got.ok()) {
                 // A transfer shorter than asked for ends a message.
@@ -606,9 +677,13 @@ void SlotService::clear(LinkId link, std::function<void(Status)> done) {
 }
 
 void SlotService::abandon(LinkId link) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = links_.find(link);
-    if (found != links_.end()) found->second->abandonedThrough = found->second->submitted;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = links_.find(link);
+        if (found == links_.end()) return;
+        found->second->abandonedThrough = found->second->submitted;
+    }
+    interrupt(link);
 }
 
 }  // namespace tavlib::gateway

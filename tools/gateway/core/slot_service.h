@@ -130,8 +130,10 @@ public:
     // Drops every link's output, and whatever the instrument holds.
     void clear(LinkId link, std::function<void(Status)> done);
     // The link's operations queued or running have no caller any more: they
-    // end at their next chance (a transfer running goes on to its end; what
-    // it brings stays the link's).
+    // end at their next chance.  A read that waits for the instrument is
+    // ended soon by the identity query, sent beside it (the library allows
+    // calls on one handle from two threads): the instrument answers it after
+    // everything it still had to say to the link, which stays the link's.
     void abandon(LinkId link);
 
 private:
@@ -155,6 +157,13 @@ private:
     // failed.
     bool settle_owner(const std::shared_ptr<LinkState>& keep, std::string_view why);
     Status failed(std::uint32_t errorCode);
+    // One read transfer for `link`, during which interrupt() may end it
+    // early; true when it was interrupted (the identity is on its way).
+    bool read_transfer(LinkId link, std::uint32_t seconds, Instrument::Read& got);
+    // Ends the read transfer running for `link` (any link: 0), from the
+    // interrupter's thread.
+    void interrupt(LinkId link);
+    void interrupter();
     std::shared_ptr<LinkState> find_link(LinkId link) const;
 
     SlotConfig config_;
@@ -180,6 +189,18 @@ private:
     LinkId owner_ = 0;  // the link whose output the instrument may still send; 0: none
     std::shared_ptr<LinkState> ownerState_;
     bool ownerMayName_ = false;  // its last message may make the instrument name itself
+
+    // The read transfer running on the worker, which the interrupter may
+    // end by sending the identity query.
+    std::mutex transferMutex_;
+    std::condition_variable interruptWanted_;
+    LinkId transferLink_ = 0;
+    bool transferRunning_ = false;
+    bool transferInterrupted_ = false;
+    bool transferMayName_ = false;  // the link's output may hold an identity: not interrupted
+    LinkId interruptLink_ = -1;     // asked for: -1 none, 0 any link
+    bool interrupterEnds_ = false;
+    std::thread interrupterThread_;
 
     std::thread worker_;
     std::atomic<bool> finished_{false};
