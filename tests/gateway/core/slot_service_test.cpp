@@ -118,9 +118,13 @@ TEST_F(SlotServiceTest, EachLinkReadsOnlyWhatItAskedFor) {
     const std::string big(69998, 'b');
     const std::vector<Case> cases = {
         {"the rest of a read cut short goes with its link",
+         {{'L', 1, "", ""}, {'L', 2, "", ""}, {'W', 1, "PAIR?\n", ""}, {'R', 1, "2", "ON"}, {'X', 1, "", ""},
+          {'W', 2, "*IDN?\n", ""}, {'R', 2, "100", std::string(kIdentity)}},
+         "VXI-11 link 1 closed; dropped the 8 bytes of its answer still to come"},
+        {"... and with the last link, before the next one",
          {{'L', 1, "", ""}, {'W', 1, "PAIR?\n", ""}, {'R', 1, "2", "ON"}, {'X', 1, "", ""},
           {'L', 2, "", ""}, {'W', 2, "*IDN?\n", ""}, {'R', 2, "100", std::string(kIdentity)}},
-         "VXI-11 link 1 closed; dropped the 8 bytes of its answer still to come"},
+         "dropped 5 bytes in 1 messages nobody asked for (before a VXI-11 client)"},
         {"what a termination character leaves waits for the link's next read",
          {{'L', 1, "", ""}, {'W', 1, "ECHO A\nECHO B\n", ""}, {'T', 1, "", "A\r\n"}, {'T', 1, "", "B\r\n"},
           {'R', 1, "100", "15"}},
@@ -136,7 +140,7 @@ TEST_F(SlotServiceTest, EachLinkReadsOnlyWhatItAskedFor) {
         {"a long answer left mid-way reaches nobody",
          {{'L', 1, "", ""}, {'W', 1, "BIG?\n", ""}, {'R', 1, "100", big.substr(0, 100)}, {'X', 1, "", ""},
           {'L', 2, "", ""}, {'W', 2, "ECHO two\n", ""}, {'R', 2, "100", "two\r\n"}},
-         "VXI-11 link 1 closed; dropped the 69900 bytes"},
+         "VXI-11 link 1 closed; dropped the 65436 bytes"},
         {"a message of empty lines sends nothing; one with them sends its lines only",
          {{'L', 1, "", ""}, {'W', 1, "\n\r\n", ""}, {'W', 1, "*RST\n\n", ""}, {'W', 1, "ECHO x\n", ""},
           {'R', 1, "100", "x\r\n"}},

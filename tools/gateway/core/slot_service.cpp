@@ -313,11 +313,18 @@ void SlotService::release_link(LinkId link) {
         links_.erase(found);
         state->abandonedThrough = state->submitted;
     }
+    const bool last = links() == 0;
     interrupt(link);
-    queue([this, link, state] {
+    queue([this, link, state, last] {
         std::uint64_t dropped = state->output.bytes();
         state->output.clear();
-        if (owner_ == link) {
+        if (owner_ == link && last) {
+            // Nobody else shares the instrument: whoever uses it next brings
+            // it in step first, which drops the rest (logged then).
+            inStep_ = false;
+            owner_ = 0;
+            ownerState_.reset();
+        } else if (owner_ == link) {
             // The rest of what it asked for is read to its end, and dropped.
             if (instrument_.is_open()) {
                 const bool ended = take_rest(instrument_, config_.rules, ownerMayName_,
