@@ -32,7 +32,7 @@ std::string as_sent(std::string message) {
     return message;
 }
 
-Answer::Answer(Instrument& instrument, const AnswerRules& rules, std::string line)
+Answer::Answer(ServedInstrument& instrument, const AnswerRules& rules, std::string line)
     : instrument_(instrument),
       rules_(rules),
       line_(std::move(line)),
@@ -104,7 +104,7 @@ Answer::Piece Answer::read_piece(std::string& message) {
     };
     for (;;) {
         const std::uint32_t timeout = next_timeout();
-        const Instrument::Read read = instrument_.read(timeout);
+        const ServedInstrument::Read read = instrument_.read(timeout);
         if (!read.ok()) {
             if (rules_.quietSeconds != 0 && read.quiet()) {
                 if (timeout != rules_.quietSeconds)
@@ -164,7 +164,7 @@ namespace {
 // One identity exchange: the messages before the identity that answers it
 // are dropped and counted.  False when it failed; `stranger` then tells
 // whether another instrument answered.
-bool exchange_identity(Instrument& instrument, const AnswerRules& rules, std::uint64_t& bytes,
+bool exchange_identity(ServedInstrument& instrument, const AnswerRules& rules, std::uint64_t& bytes,
                        std::uint64_t& messages, std::optional<Identity>& stranger,
                        std::uint32_t& errorCode, std::string& failure) {
     Answer answer(instrument, rules, std::string(kIdentityQuery));
@@ -194,7 +194,7 @@ bool exchange_identity(Instrument& instrument, const AnswerRules& rules, std::ui
 
 }  // namespace
 
-bool resync(Instrument& instrument, const AnswerRules& rules, std::string_view why) {
+bool resync(ServedInstrument& instrument, const AnswerRules& rules, std::string_view why) {
     if (!instrument.is_open()) return false;
     AnswerRules marked = rules;
     marked.quietSeconds = 0;
@@ -226,7 +226,7 @@ bool resync(Instrument& instrument, const AnswerRules& rules, std::string_view w
     return false;
 }
 
-bool take_rest(Instrument& instrument, const AnswerRules& rules, bool mayName, std::uint64_t limit,
+bool take_rest(ServedInstrument& instrument, const AnswerRules& rules, bool mayName, std::uint64_t limit,
                const std::function<void(std::string)>& sink) {
     if (!instrument.is_open()) return false;
     AnswerRules ending = rules;

@@ -23,7 +23,7 @@
 #include <optional>
 #include <string>
 
-#include "instrument.h"
+#include "served_instrument.h"
 
 namespace tavlib::gateway {
 
@@ -55,7 +55,7 @@ class Answer {
 public:
     // Holds the open guard shared (open_guard.h) from the write until the
     // answer has ended.
-    Answer(Instrument& instrument, const AnswerRules& rules, std::string line);
+    Answer(ServedInstrument& instrument, const AnswerRules& rules, std::string line);
 
     // Writes the line; false when that failed (logged).
     bool send();
@@ -81,7 +81,7 @@ private:
     std::uint32_t next_timeout() const;
     void failed(tools::Function function, std::int32_t result, std::uint32_t errorCode);
 
-    Instrument& instrument_;
+    ServedInstrument& instrument_;
     AnswerRules rules_;
     std::string line_;
     std::optional<OpenGuard::Exchange> hold_;
@@ -102,8 +102,8 @@ private:
 // failure), by the identity exchange: true once the instrument's output is in
 // step again.  Logs what it dropped and why the exchange failed.  When it
 // failed with an error code, or another instrument answers, the instrument
-// is lost (Instrument::lose).
-bool resync(Instrument& instrument, const AnswerRules& rules, std::string_view why);
+// is lost (ServedInstrument::lose).
+bool resync(ServedInstrument& instrument, const AnswerRules& rules, std::string_view why);
 
 // The rest of the output asked for by what was written before, to its end:
 // each message goes to `sink`.  The end is found by the identity exchange
@@ -111,7 +111,7 @@ bool resync(Instrument& instrument, const AnswerRules& rules, std::string_view w
 // when what was written may make the instrument name itself (`mayName`),
 // by a time of quiet.  At most `limit` bytes are read.  True when it ended
 // where it should; false when a call failed (logged).
-bool take_rest(Instrument& instrument, const AnswerRules& rules, bool mayName, std::uint64_t limit,
+bool take_rest(ServedInstrument& instrument, const AnswerRules& rules, bool mayName, std::uint64_t limit,
                const std::function<void(std::string)>& sink);
 
 }  // namespace tavlib::gateway

@@ -125,7 +125,7 @@ void SlotService::interrupter() {
     }
 }
 
-bool SlotService::read_transfer(LinkId link, std::uint32_t seconds, Instrument::Read& got) {
+bool SlotService::read_transfer(LinkId link, std::uint32_t seconds, ServedInstrument::Read& got) {
     {
         const std::lock_guard<std::mutex> lock(transferMutex_);
         transferLink_ = link;
@@ -549,7 +549,7 @@ void SlotService::read(LinkId link, const vxi11::ReadRequest& request, std::func
                 finish(Status::timeout);
                 return;
             }
-            Instrument::Read got;
+            ServedInstrument::Read got;
             const bool interrupted = read_transfer(
                 link, std::clamp(static_cast<std::uint32_t>(left), TAVRIL_MIN_TIMEOUT_SECONDS, kMaxReadSeconds), got);
             if (interrupted) {

@@ -39,7 +39,7 @@
 
 #include "answer.h"
 #include "identity.h"
-#include "instrument.h"
+#include "served_instrument.h"
 #include "instrument_calls.h"
 #include "open_guard.h"
 #include "vxi11.h"
@@ -159,7 +159,7 @@ private:
     Status failed(std::uint32_t errorCode);
     // One read transfer for `link`, during which interrupt() may end it
     // early; true when it was interrupted (the identity is on its way).
-    bool read_transfer(LinkId link, std::uint32_t seconds, Instrument::Read& got);
+    bool read_transfer(LinkId link, std::uint32_t seconds, ServedInstrument::Read& got);
     // Ends the read transfer running for `link` (any link: 0), from the
     // interrupter's thread.
     void interrupt(LinkId link);
@@ -168,7 +168,7 @@ private:
 
     SlotConfig config_;
     std::string prefix_;
-    Instrument instrument_;
+    ServedInstrument instrument_;
     std::function<void()> gaveUpHandler_;
     std::function<void(const std::optional<Identity>&)> identityHandler_;
 

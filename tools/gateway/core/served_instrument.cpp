@@ -1,4 +1,4 @@
-#include "instrument.h"
+#include "served_instrument.h"
 
 #include "log.h"
 #include "result_codes.h"
@@ -26,7 +26,7 @@ std::string shown(std::string_view line) {
     return text;
 }
 
-Instrument::Instrument(std::unique_ptr<InstrumentCalls> calls, std::uint32_t slot,
+ServedInstrument::ServedInstrument(std::unique_ptr<InstrumentCalls> calls, std::uint32_t slot,
                        std::uint32_t writeTimeout, std::uint32_t readTimeout, std::string logPrefix,
                        OpenGuard& guard)
     : slot_(slot),
@@ -37,9 +37,9 @@ Instrument::Instrument(std::unique_ptr<InstrumentCalls> calls, std::uint32_t slo
       calls_(std::move(calls)),
       chunk_(std::make_unique_for_overwrite<char[]>(kChunk)) {}
 
-Instrument::~Instrument() { close(); }
+ServedInstrument::~ServedInstrument() { close(); }
 
-bool Instrument::open(bool logFailure) {
+bool ServedInstrument::open(bool logFailure) {
     InstrumentCalls::Opened opened;
     {
         const OpenGuard::Opening alone(guard_, kOpenPatience);
@@ -73,7 +73,7 @@ bool Instrument::open(bool logFailure) {
     return true;
 }
 
-bool Instrument::is_own_identity(std::string_view answer) {
+bool ServedInstrument::is_own_identity(std::string_view answer) {
     // The same bytes as last time, without taking them apart.
     if (!identityAnswer_.empty() && answer == identityAnswer_) return true;
     const std::optional<Identity> identity = Identity::parse(answer);
@@ -82,14 +82,14 @@ bool Instrument::is_own_identity(std::string_view answer) {
     return true;
 }
 
-void Instrument::close() {
+void ServedInstrument::close() {
     if (!is_open()) return;
     std::uint32_t errorCode = 0;
     if (calls_->close(errorCode) != TAVRIL_CLOSE_OK)
         log(prefix_ + "Close_Tavril failed, Win32 code " + std::to_string(errorCode));
 }
 
-std::int32_t Instrument::write(const std::string& text, std::string_view line,
+std::int32_t ServedInstrument::write(const std::string& text, std::string_view line,
                               std::uint32_t& errorCode, std::uint32_t timeout) {
     std::uint32_t written = 0;
     const std::int32_t result = calls_->write(text.c_str(), timeout != 0 ? timeout : writeTimeout_, written,
@@ -99,37 +99,37 @@ std::int32_t Instrument::write(const std::string& text, std::string_view line,
     return result;
 }
 
-Instrument::Read Instrument::read(std::uint32_t timeout) {
+ServedInstrument::Read ServedInstrument::read(std::uint32_t timeout) {
     Read read;
     read.result = calls_->read(chunk_.get(), kChunk, timeout, read.count, read.errorCode);
     return read;
 }
 
-bool Instrument::interrupt_read() {
+bool ServedInstrument::interrupt_read() {
     std::uint32_t written = 0;
     std::uint32_t errorCode = 0;
     return calls_->write(std::string(kIdentityQuery).c_str(), writeTimeout_, written, errorCode) == TAVRIL_WRITE_OK;
 }
 
-void Instrument::flush() {
+void ServedInstrument::flush() {
     std::uint32_t count = 0;
     std::uint32_t errorCode = 0;
     calls_->read(chunk_.get(), 0, 1, count, errorCode);
 }
 
-void Instrument::log_failure(tools::Function function, std::int32_t result, std::uint32_t errorCode,
+void ServedInstrument::log_failure(tools::Function function, std::int32_t result, std::uint32_t errorCode,
                              std::string_view line, std::string_view outcome) {
     log(prefix_ + shown(line) + ": " + call_text(function, result, errorCode) + "; " +
         std::string(outcome));
 }
 
-void Instrument::lose(const std::string& why) {
+void ServedInstrument::lose(const std::string& why) {
     log(prefix_ + why + "; closing the slot and reopening it");
     close();
     lost_ = true;
 }
 
-bool Instrument::take_lost() {
+bool ServedInstrument::take_lost() {
     const bool lost = lost_;
     lost_ = false;
     return lost;

@@ -28,13 +28,13 @@ std::string shown(std::string_view line);
 // "Read_Tavril result -3 (time-out), Win32 code 0", as the log shows a call.
 std::string call_text(tools::Function function, std::int32_t result, std::uint32_t errorCode);
 
-class Instrument {
+class ServedInstrument {
 public:
-    Instrument(std::unique_ptr<InstrumentCalls> calls, std::uint32_t slot, std::uint32_t writeTimeout,
+    ServedInstrument(std::unique_ptr<InstrumentCalls> calls, std::uint32_t slot, std::uint32_t writeTimeout,
                std::uint32_t readTimeout, std::string logPrefix, OpenGuard& guard);
-    ~Instrument();
-    Instrument(const Instrument&) = delete;
-    Instrument& operator=(const Instrument&) = delete;
+    ~ServedInstrument();
+    ServedInstrument(const ServedInstrument&) = delete;
+    ServedInstrument& operator=(const ServedInstrument&) = delete;
 
     // Opens the slot and identifies what it holds.  The first instrument
     // opened is the one this port serves from then on: another one found at
