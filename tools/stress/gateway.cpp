@@ -873,7 +873,7 @@ std::uint64_t run_gateway(const GatewayOptions& given) {
                 static_cast<unsigned long long>(options.seed), options.seconds, options.ports, options.clients,
                 options.vxiClients, options.maxData, kWriteTimeout, kReadTimeout);
     gateway::prepare_pattern(options.maxData);
-    Violations violations;
+    Violations violations(options.violationsShown);
 
     auto sim = start_simulator({"--definitions", TAVLIB_STRESS_GATEWAY_DEFINITIONS});
     for (int port = 1; port < options.ports; ++port) sim->add_device(kInstrument);

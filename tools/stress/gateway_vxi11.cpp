@@ -81,7 +81,7 @@ void VxiTally::add(const VxiTally& o) {
         &VxiTally::clears, &VxiTally::locks, &VxiTally::lockWaits, &VxiTally::lockWaitsGranted,
         &VxiTally::lockRefused, &VxiTally::unlocks, &VxiTally::aborts, &VxiTally::abortedReads,
         &VxiTally::lockedOut, &VxiTally::whole, &VxiTally::cut, &VxiTally::missing, &VxiTally::given,
-        &VxiTally::dataAnswers, &VxiTally::dataBytes, &VxiTally::unsolicited, &VxiTally::endMidMessage,
+        &VxiTally::dataAnswers, &VxiTally::dataBytes, &VxiTally::unsolicited, &VxiTally::endMidMessage, &VxiTally::remnants,
         &VxiTally::anotherLine, &VxiTally::anotherLink, &VxiTally::anotherClient, &VxiTally::anotherInstrument,
         &VxiTally::notAMessage, &VxiTally::triggerAnswers, &VxiTally::unsolicitedTwice,
         &VxiTally::lostUndisturbed, &VxiTally::heldUp, &VxiTally::abortLate, &VxiTally::lockBroken,
@@ -109,9 +109,10 @@ void print_vxi_tally(const VxiTally& t) {
                 n(t.lockWaitsGranted), n(t.lockRefused), n(t.unlocks), n(t.lockedOut), n(t.aborts),
                 n(t.abortedReads));
     std::printf("vxi11: answers whole %llu, cut short %llu, missing %llu, given up with their link %llu; DATA? "
-                "answers %llu (%llu bytes), unsolicited messages %llu; END inside a message %llu\n",
+                "answers %llu (%llu bytes), unsolicited messages %llu; END inside a message %llu; pieces of the link's "
+                "own messages after a loss %llu\n",
                 n(t.whole), n(t.cut), n(t.missing), n(t.given), n(t.dataAnswers), n(t.dataBytes), n(t.unsolicited),
-                n(t.endMidMessage));
+                n(t.endMidMessage), n(t.remnants));
     std::printf("vxi11: answers for another line %llu, for another link %llu, for a raw-socket client %llu, for "
                 "another instrument %llu; a trigger's answer %llu; no whole message %llu; unsolicited twice %llu\n",
                 n(t.anotherLine), n(t.anotherLink), n(t.anotherClient), n(t.anotherInstrument),
@@ -213,14 +214,17 @@ struct VxiClient::State {
     // Judges a call of `link` that began when the lock was `before`:
     // success while another link held the lock all along, or 11 while
     // surely nobody held it and no raw-socket client was near.
-    void judge_lock(const Link& link, const char* call, const LockView& before, std::int32_t error) {
+    // A lock call judges itself before lock_call_ends (`own`: one call in
+    // flight is its own).
+    void judge_lock(const Link& link, const char* call, const LockView& before, std::int32_t error,
+                    bool own = false) {
         const LockView after = lock_view(port);
         if (after.epoch != before.epoch || !before.known) return;
         if (error == kOk && before.holder != 0 && before.holder != link.lid)
             violation(tally.lockBroken, &link,
                       std::string(call) + " answered 0 while link " + std::to_string(before.holder) +
                           " held the device lock");
-        if (error == kLocked && before.holder == 0 && before.calls == 0 && before.rawConnected == 0 &&
+        if (error == kLocked && before.holder == 0 && before.calls == (own ? 1 : 0) && before.rawConnected == 0 &&
             after.rawConnected == 0 && after.rawConnects == before.rawConnects &&
             (before.lastRawCloseNs == 0 || now_ns() - before.lastRawCloseNs > kRawQuietNs))
             violation(tally.lockedWhileFree, &link,
@@ -246,12 +250,18 @@ struct VxiClient::State {
             return nullptr;
         }
         const std::uint32_t lockMs = withLock ? static_cast<std::uint32_t>(random.pick(0, 1500)) : 0;
-        const LockView before = lock_view(port);
         if (withLock) lock_call_starts();
+        const LockView before = lock_view(port);
         const std::int64_t t0 = now_ns();
         const LinkReply reply = create_link(link->rpc, 1000 + id, withLock, lockMs, device(),
                                             t0 + lockMs * kMs + kReplySlackNs);
-        if (withLock) lock_call_ends(reply.lid, reply.wire == Wire::ok && reply.error == kOk);
+        if (withLock) {
+            if (reply.wire == Wire::ok && (reply.error == kOk || reply.error == kLocked)) {
+                link->lid = reply.lid;
+                judge_lock(*link, "create_link with the lock", before, reply.error, true);
+            }
+            lock_call_ends(reply.lid, reply.wire == Wire::ok && reply.error == kOk);
+        }
         if (reply.wire != Wire::ok) {
             rpc_failure(nullptr, "create_link", reply.wire);
             return nullptr;
@@ -284,7 +294,6 @@ struct VxiClient::State {
         ++tally.links;
         if (withLock) {
             ++tally.linksWithLock;
-            judge_lock(*link, "create_link with the lock", before, kOk);
             link->holdsLock = true;
             link->lockSinceNs = now_ns();
         }
@@ -331,8 +340,16 @@ struct VxiClient::State {
     }
 
     void on_message(Link& link, std::string_view message) {
-        const auto match = std::find_if(link.outstanding.begin(), link.outstanding.end(),
-                                        [&](const Line& line) { return line.next_is(message); });
+        auto match = std::find_if(link.outstanding.begin(), link.outstanding.end(),
+                                  [&](const Line& line) { return line.next_is(message); });
+        // A read returns pieces of a message: when the rest of one was lost
+        // (a fault, a clear, an abort), the next answer follows what the
+        // link had of it.  Excused, the end of the message may be a line's
+        // answer.
+        if (match == link.outstanding.end() && !link.outstanding.empty() &&
+            (link.outstanding.front().excused || port.disturbed(link.outstanding.front().sentNs, now_ns())))
+            match = std::find_if(link.outstanding.begin(), link.outstanding.end(),
+                                 [&](const Line& line) { return line.next_ends(message); });
         if (match != link.outstanding.end()) {
             for (auto earlier = link.outstanding.begin(); earlier != match; ++earlier)
                 resolve(link, *earlier, earlier->got > 0);
@@ -347,6 +364,14 @@ struct VxiClient::State {
                 ++tally.whole;
                 link.outstanding.pop_front();
             }
+            return;
+        }
+        // What is left of a message of the link's own after a loss.
+        if (!link.outstanding.empty() &&
+            (link.outstanding.front().excused || port.disturbed(link.outstanding.front().sentNs, now_ns())) &&
+            std::any_of(link.outstanding.begin(), link.outstanding.end(),
+                        [&](const Line& line) { return line.holds_piece(message); })) {
+            ++tally.remnants;
             return;
         }
         const std::string shown = gateway::shown(message);
@@ -764,11 +789,12 @@ struct VxiClient::State {
         }
         const bool wait = random.chance(0.5);
         const std::uint32_t lockMs = wait ? static_cast<std::uint32_t>(random.pick(100, 4000)) : 0;
-        const LockView before = lock_view(port);
         lock_call_starts();
+        const LockView before = lock_view(port);
         const std::int64_t t0 = now_ns();
         const ErrorReply reply =
             vxi11::device_lock(link.rpc, link.lid, wait ? kWaitLock : 0, lockMs, t0 + lockMs * kMs + kReplySlackNs);
+        if (reply.wire == Wire::ok) judge_lock(link, "device_lock", before, reply.error, true);
         lock_call_ends(link.lid, reply.wire == Wire::ok && reply.error == kOk);
         if (reply.wire != Wire::ok) return rpc_failure(&link, "device_lock", reply.wire);
         ++tally.locks;
@@ -779,7 +805,6 @@ struct VxiClient::State {
         else if (took > lockMs * kMs + kHeldUpNs)
             violation(tally.heldUp, &link,
                       "device_lock with lock_timeout " + std::to_string(lockMs) + " ms took " + ms(took));
-        judge_lock(link, "device_lock", before, reply.error);
         if (reply.error == kOk) {
             link.holdsLock = true;
             link.lockSinceNs = now_ns();

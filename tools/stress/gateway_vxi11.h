@@ -27,7 +27,7 @@ struct VxiTally {
     std::uint64_t locks = 0, lockWaits = 0, lockWaitsGranted = 0, lockRefused = 0, unlocks = 0;
     std::uint64_t aborts = 0, abortedReads = 0, lockedOut = 0;
     std::uint64_t whole = 0, cut = 0, missing = 0, given = 0, dataAnswers = 0, dataBytes = 0, unsolicited = 0;
-    std::uint64_t endMidMessage = 0;
+    std::uint64_t endMidMessage = 0, remnants = 0;
     // Violations.
     std::uint64_t anotherLine = 0, anotherLink = 0, anotherClient = 0, anotherInstrument = 0, notAMessage = 0;
     std::uint64_t triggerAnswers = 0, unsolicitedTwice = 0, lostUndisturbed = 0, heldUp = 0, abortLate = 0;

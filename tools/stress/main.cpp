@@ -122,6 +122,8 @@ int main(int argc, char** argv) {
     gatewayCommand->add_option("--memory-slack-kib", gateway.memorySlackKib,
                                "the gateway's RSS growth tolerated (default: from the sizes)");
     gatewayCommand->add_option("--gateway-log", gateway.gatewayLog, "write the gateway's log to this file");
+    gatewayCommand->add_option("--violations-shown", gateway.violationsShown,
+                               "violations printed (default 20); the rest are counted");
 
     CLI11_PARSE(app, argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);

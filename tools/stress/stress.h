@@ -39,6 +39,7 @@ struct GatewayOptions {
     std::size_t maxData = 4 * 1024 * 1024;  // the largest DATA? answer
     long memorySlackKib = -1;               // the gateway's RSS growth tolerated; -1: from the sizes
     std::string gatewayLog;                  // a file for the gateway's log; empty: none
+    std::uint64_t violationsShown = 20;      // violations printed; the rest are counted
 };
 std::uint64_t run_gateway(const GatewayOptions& options);
 
