@@ -836,6 +836,9 @@ Figures figures_of(pid_t pid) { return {fd_count(pid), thread_count(pid), reside
 // what fragmentation adds to that, or a leak.
 long default_memory_slack_kib(const GatewayOptions& options) {
     long slack = 8192 + static_cast<long>(options.ports) * 2 * static_cast<long>(options.maxData / 1024);
+    // Each VXI-11 client may have an answer pending at the gateway for
+    // one of its links, whose blocks glibc keeps for reuse likewise.
+    slack += static_cast<long>(options.ports) * options.vxiClients * static_cast<long>(options.maxData / 1024);
 #ifdef TAVLIB_STRESS_ADDRESS_SANITIZED
     slack += 16 * 1024;  // the quarantine given to the gateway below, which may fill only later
 #endif

@@ -61,12 +61,13 @@ struct LockView {
     std::uint64_t rawConnects = 0;
     int rawConnected = 0;
     std::int64_t lastRawCloseNs = 0;
+    std::int64_t atNs = 0;
 };
 
 LockView lock_view(PortState& port) {
     std::lock_guard lock(port.mutex);
     return {port.lockHolder, port.lockKnown, port.lockEpoch, port.lockCalls,
-            port.rawConnects, port.connected, port.lastRawCloseNs};
+            port.rawConnects, port.connected, port.lastRawCloseNs, now_ns()};
 }
 
 }  // namespace
@@ -218,8 +219,9 @@ struct VxiClient::State {
     // flight is its own).
     void judge_lock(const Link& link, const char* call, const LockView& before, std::int32_t error,
                     bool own = false) {
+        // A fault or a removal may end links, and their locks with them.
         const LockView after = lock_view(port);
-        if (after.epoch != before.epoch || !before.known) return;
+        if (after.epoch != before.epoch || !before.known || port.disturbed(before.atNs, after.atNs)) return;
         if (error == kOk && before.holder != 0 && before.holder != link.lid)
             violation(tally.lockBroken, &link,
                       std::string(call) + " answered 0 while link " + std::to_string(before.holder) +
