@@ -1,7 +1,9 @@
 // gateway: random clients on every port of a tavril-gateway that serves the
 // simulator's instruments (gateway-instrument.yaml), while the simulator's
 // control channel pushes unsolicited messages, injects faults and removes
-// and adds devices.  Every line a client sends carries its port, client and
+// and adds devices.  Raw-socket clients (here) and VXI-11 clients
+// (gateway_vxi11.cpp) take turns on each port, and each kind tries the
+// other's turn now and then.  Every line a client sends carries its port, client and
 // sequence number, which the instrument echoes, so each message that comes
 // back can be told apart:
 //   - an answer of one of the client's outstanding lines, in the order of
@@ -16,12 +18,14 @@
 //     instrument (another port's tag, unsolicited output or slot number, an
 //     identity with another serial number), or no whole message of the
 //     instrument at all.
-// Besides: two clients served at once, a connection the gateway closed
+// Besides: two clients served at once, a raw-socket client served while
+// VXI-11 links were open, a connection the gateway closed
 // while its client had not left, a half-closed client not closed once its
 // answers were out, an answer lost while no fault or removal was in play,
 // a port that does not serve its instrument again at the end, and the
 // gateway process's descriptors, threads and resident set not flat between
-// the end of the warm-up and the end of the run.
+// the end of the warm-up and the end of the run, and a gateway that takes
+// more than 2 s to end on SIGTERM while VXI-11 reads wait.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>

@@ -20,7 +20,8 @@
 //     link with nothing pending, readstb, device_lock without waiting,
 //     device_unlock, device_abort) answered after more than 2 s; a waiting
 //     lock that waits more than 2 s past its lock_timeout; a read still
-//     waiting 2 s after its device_abort, or ended otherwise than with 23;
+//     waiting 2 s after its device_abort, or ended after it otherwise than
+//     with 23 (or its data, or 11 for a lock);
 //   - a call that succeeds while another link surely holds the lock, an 11
 //     while surely nobody does (no lock, no raw-socket client for 10 s), a
 //     second device_lock on a link not answered 11, an unlock without the
@@ -653,7 +654,7 @@ struct VxiClient::State {
             if (endNs - shot.sentNs > kAbortNs)
                 violation(tally.abortLate, link.get(),
                           what + " " + ms(endNs - shot.sentNs) + " after its device_abort");
-            else if (reply.error != kAborted && reply.error != kOk)
+            else if (reply.error != kAborted && reply.error != kOk && reply.error != kLocked)
                 violation(tally.abortLate, link.get(), what + " after its device_abort, not 23");
         }
         switch (reply.error) {
