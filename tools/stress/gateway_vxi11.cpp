@@ -35,6 +35,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <iterator>
 #include <thread>
 
 namespace tavlib::stress::gateway {
