@@ -96,8 +96,8 @@ void check_memory_flat(const Memory& before, const Memory& after, long slackKib,
 
 void Violations::add(const std::string& what) {
     std::lock_guard lock(mutex_);
-    if (++count_ <= 20) std::fprintf(stderr, "VIOLATION: %s\n", what.c_str());
-    if (count_ == 21) std::fprintf(stderr, "(further violations are counted, not shown)\n");
+    if (++count_ <= shown_) std::fprintf(stderr, "VIOLATION: %s\n", what.c_str());
+    if (count_ == shown_ + 1) std::fprintf(stderr, "(further violations are counted, not shown)\n");
 }
 
 }  // namespace tavlib::stress

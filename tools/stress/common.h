@@ -66,6 +66,7 @@ std::unique_ptr<sim::SimProcess> start_simulator(std::vector<std::string> args);
 // Counts violations and prints the first few of them; threads may share one.
 class Violations {
 public:
+    explicit Violations(std::uint64_t shown = 20) : shown_(shown) {}
     void add(const std::string& what);
     std::uint64_t count() const {
         std::lock_guard lock(mutex_);
@@ -75,6 +76,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::uint64_t count_ = 0;
+    std::uint64_t shown_;
 };
 
 // Adds a violation when memory grew by more than `slackKib` between the two.

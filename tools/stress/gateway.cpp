@@ -1,7 +1,9 @@
 // gateway: random clients on every port of a tavril-gateway that serves the
 // simulator's instruments (gateway-instrument.yaml), while the simulator's
 // control channel pushes unsolicited messages, injects faults and removes
-// and adds devices.  Every line a client sends carries its port, client and
+// and adds devices.  Raw-socket clients (here) and VXI-11 clients
+// (gateway_vxi11.cpp) take turns on each port, and each kind tries the
+// other's turn now and then.  Every line a client sends carries its port, client and
 // sequence number, which the instrument echoes, so each message that comes
 // back can be told apart:
 //   - an answer of one of the client's outstanding lines, in the order of
@@ -16,12 +18,14 @@
 //     instrument (another port's tag, unsolicited output or slot number, an
 //     identity with another serial number), or no whole message of the
 //     instrument at all.
-// Besides: two clients served at once, a connection the gateway closed
+// Besides: two clients served at once, a raw-socket client served while
+// VXI-11 links were open, a connection the gateway closed
 // while its client had not left, a half-closed client not closed once its
 // answers were out, an answer lost while no fault or removal was in play,
 // a port that does not serve its instrument again at the end, and the
 // gateway process's descriptors, threads and resident set not flat between
-// the end of the warm-up and the end of the run.
+// the end of the warm-up and the end of the run, and a gateway that takes
+// more than 2 s to end on SIGTERM while VXI-11 reads wait.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -55,42 +59,15 @@
 #include "child_process.h"
 #include "common.h"
 #include "gateway_lines.h"
+#include "gateway_run.h"
+#include "gateway_vxi11.h"
 #include "stress.h"
 
 namespace tavlib::stress {
 
 namespace {
 
-using gateway::Kind;
-using gateway::Line;
-using gateway::Stray;
-using gateway::Tag;
-
-constexpr std::int64_t kMs = 1000000;
-constexpr std::int64_t kSecond = 1000 * kMs;
-
-// The gateway's time-outs of each transfer, in seconds: short, so that a
-// fault costs little time.
-constexpr int kReadTimeout = 2;
-constexpr int kWriteTimeout = 2;
-
-// How long a client waits for the next byte before it gives up waiting for
-// the answers outstanding: longer than a waiting newcomer's wait for the
-// owner to leave (10 s) plus the failure path of a line (a time-out, the
-// recovery and the identity exchange after it).
-constexpr std::int64_t kStallNs = 15 * kSecond;
-// A served client whose answers stop for this long sends a query, whose
-// answer shows that the ones before it are lost (a failed transaction's
-// answer is dropped), as a client that times out asks again.
-constexpr std::int64_t kNudgeNs = 3 * kSecond;
-// A half-closed client gets all its answers, then the gateway closes: how
-// long without a byte that counts as never closing.
-constexpr std::int64_t kHalfCloseStallNs = 30 * kSecond;
-// A fault or a removal may cost answers until the gateway is through with
-// it: the read that times out, the recovery and the identity exchange.
-constexpr std::int64_t kSettleNs = (2 * kReadTimeout + 3) * kSecond;
-// Disturbances last no longer than this (found when looking back).
-constexpr std::int64_t kLongestDisturbanceNs = 180 * kSecond;
+using namespace gateway;
 
 constexpr const char* kInstrument = "gateway-stress";
 
@@ -103,62 +80,6 @@ std::string gateway_executable() {
     return built;
 }
 
-// ---- what the run shares ----------------------------------------------------
-
-struct Span {
-    int client;
-    std::int64_t from;
-    std::int64_t to;
-};
-
-// One port of the gateway and the state its clients share.
-struct PortState {
-    int index = 0;
-    std::uint16_t tcp = 0;
-    std::string identity;  // what its instrument answers to *IDN?
-    std::string serial;
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::uint64_t events = 0;  // a client was served, half-closed or left
-    int connected = 0;         // clients with a connection open
-    // Spans in which a client certainly owned the port: from the receipt of
-    // its first answer to the sending of the last line it got an answer to.
-    std::vector<Span> owned;
-    // Times in which a fault or a removal may cost answers; an end of
-    // LLONG_MAX: still going on.
-    std::vector<std::pair<std::int64_t, std::int64_t>> disturbances;
-    std::set<std::uint64_t> unsolicitedSeen;
-    std::atomic<std::uint64_t> reopened{0};  // the gateway logged "slot reopened"
-    // While the gateway has lost the instrument in a fault or a removal
-    // (from its "instrument gone" to its "slot reopened"), answers may go
-    // too: the loss is a disturbance of its own.
-    std::optional<std::size_t> loss;
-
-    void notify() {
-        std::lock_guard lock(mutex);
-        ++events;
-        changed.notify_all();
-    }
-    std::size_t disturb(std::int64_t from) {
-        std::lock_guard lock(mutex);
-        disturbances.emplace_back(from, LLONG_MAX);
-        return disturbances.size() - 1;
-    }
-    void settle(std::size_t which, std::int64_t to) {
-        std::lock_guard lock(mutex);
-        disturbances[which].second = to;
-    }
-    bool disturbed(std::int64_t from, std::int64_t to) {
-        std::lock_guard lock(mutex);
-        for (auto d = disturbances.rbegin(); d != disturbances.rend(); ++d) {
-            if (d->first <= to && d->second >= from) return true;
-            if (d->first < from - kLongestDisturbanceNs) break;
-        }
-        return false;
-    }
-};
-
 // What a client saw; summed over the clients at the end.
 struct Tally {
     std::uint64_t connections = 0, served = 0, busy = 0, waited = 0, halfCloses = 0, earlyCloses = 0;
@@ -167,6 +88,7 @@ struct Tally {
     std::uint64_t dataAnswers = 0, dataBytes = 0, unsolicited = 0;
     std::uint64_t anotherLine = 0, anotherClient = 0, anotherInstrument = 0, notAMessage = 0;
     std::uint64_t unsolicitedTwice = 0, closedByGateway = 0, halfCloseHangs = 0, connectFailures = 0;
+    std::uint64_t intrusions = 0, servedBesideLinks = 0;
 
     void add(const Tally& other) {
         static constexpr std::uint64_t Tally::*kFields[] = {
@@ -176,108 +98,9 @@ struct Tally {
             &Tally::dataAnswers, &Tally::dataBytes, &Tally::unsolicited, &Tally::anotherLine,
             &Tally::anotherClient, &Tally::anotherInstrument, &Tally::notAMessage,
             &Tally::unsolicitedTwice, &Tally::closedByGateway, &Tally::halfCloseHangs,
-            &Tally::connectFailures};
+            &Tally::connectFailures, &Tally::intrusions, &Tally::servedBesideLinks};
         for (const auto field : kFields) this->*field += other.*field;
     }
-};
-
-// The gateway's log: counts of the events the summary shows, the last
-// lines for violation reports, and a copy in a file when asked.
-class GatewayLog {
-public:
-    GatewayLog(std::vector<PortState>& ports, Violations& violations, const std::string& path)
-        : ports_(ports), violations_(violations) {
-        if (!path.empty()) file_.open(path);
-    }
-    void take(const std::string& line) {
-        std::lock_guard lock(mutex_);
-        if (file_.is_open()) file_ << line << '\n';
-        tail_.push_back(line);
-        if (tail_.size() > 30) tail_.pop_front();
-        int slot = -1;
-        if (std::sscanf(line.c_str(), "tavril-gateway: slot %d port", &slot) != 1) slot = -1;
-        const auto count = [&](const char* text, const char* key) {
-            if (line.find(text) != std::string::npos) ++counts_[key];
-        };
-        count("slot reopened", "slot reopened");
-        count(": closed; waiting for", "other instrument at the slot refused");
-        count("another instrument answers at the slot", "other instrument answered an exchange");
-        count("instrument gone", "instrument gone");
-        count("is in use by another client", "clients turned away");
-        count("nobody asked for", "unasked output dropped");
-        count("_Tavril result", "failed calls");
-        count("no instrument: ", "lines dropped without an instrument");
-        count("not in step", "lines not sent (output not in step)");
-        count("its client left; dropped", "answers dropped after their client left");
-        count("gave up after", "ports given up");
-        if (slot < 0 || slot >= static_cast<int>(ports_.size())) return;
-        PortState& port = ports_[static_cast<std::size_t>(slot)];
-        const std::int64_t now = now_ns();
-        if (line.find("instrument gone") != std::string::npos && !port.loss) {
-            // A loss of the instrument is the gateway's answer to a fault or
-            // a removal; with neither in play it is a fault of the gateway.
-            if (!port.disturbed(now, now))
-                violations_.add("port " + std::to_string(slot) +
-                                ": the instrument was lost while no fault or removal was in play: " + line);
-            port.loss = port.disturb(now);
-        }
-        if (line.find("slot reopened") != std::string::npos) {
-            ++port.reopened;
-            if (port.loss) port.settle(*port.loss, now + kSettleNs);
-            port.loss.reset();
-        }
-    }
-    std::string tail() const {
-        std::lock_guard lock(mutex_);
-        std::string text;
-        for (const std::string& line : tail_) text += "\n    " + line;
-        return text;
-    }
-    std::map<std::string, std::uint64_t> counts() const {
-        std::lock_guard lock(mutex_);
-        return counts_;
-    }
-
-private:
-    std::vector<PortState>& ports_;
-    Violations& violations_;
-    mutable std::mutex mutex_;
-    std::ofstream file_;
-    std::deque<std::string> tail_;
-    std::map<std::string, std::uint64_t> counts_;
-};
-
-struct Run {
-    const GatewayOptions& options;
-    std::vector<PortState>& ports;
-    Violations& violations;
-    GatewayLog& log;
-    std::int64_t startNs;
-    std::int64_t endNs;
-    std::size_t maxData;
-
-    double at(std::int64_t ns) const { return static_cast<double>(ns - startNs) / 1e9; }
-};
-
-class Random {
-public:
-    explicit Random(std::uint64_t seed) : engine_(seed) {}
-    std::uint64_t pick(std::uint64_t low, std::uint64_t high) {
-        return std::uniform_int_distribution<std::uint64_t>(low, high)(engine_);
-    }
-    bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(engine_) < p; }
-    // Spread over every order of magnitude from `low` to `high`.
-    std::uint64_t spread(std::uint64_t low, std::uint64_t high) {
-        const double x = std::uniform_real_distribution<double>(std::log(static_cast<double>(low)),
-                                                                std::log(static_cast<double>(high)))(engine_);
-        return std::clamp<std::uint64_t>(static_cast<std::uint64_t>(std::exp(x)), low, high);
-    }
-    void sleep_ms(std::uint64_t low, std::uint64_t high) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(pick(low, high)));
-    }
-
-private:
-    std::mt19937_64 engine_;
 };
 
 // ---- a client -----------------------------------------------------------------
@@ -307,6 +130,9 @@ private:
         std::uint64_t silentSent = 0;
         std::uint64_t number = 0;
         int othersAtConnect = 0;
+        bool linksAtConnect = false;  // VXI-11 links were surely open when it connected
+        std::uint64_t linksZeroedAtConnect = 0;
+        bool countedServed = false;  // in the port's rawServed
         bool ended = false;  // the gateway closed it (or it broke)
         bool halfClosed = false;
         bool refused = false;
@@ -343,6 +169,8 @@ private:
     std::uint64_t seq_ = 0;
     std::uint64_t connections_ = 0;
     bool quiet_ = false;  // a probe: lost answers are its result, not notes
+    bool intruding_ = false;  // a session in the VXI-11 links' turn
+    void stop_serving(Connection& c);
 };
 
 bool Client::connect(Connection& c) {
@@ -363,6 +191,9 @@ bool Client::connect(Connection& c) {
     ++tally.connections;
     std::lock_guard lock(port_.mutex);
     c.othersAtConnect = port_.connected++;
+    ++port_.rawConnects;
+    c.linksAtConnect = port_.linksOpen > 0;
+    c.linksZeroedAtConnect = port_.linksZeroed;
     return true;
 }
 
@@ -560,6 +391,18 @@ void Client::on_message(Connection& c, std::string_view message) {
             c.firstAnswerNs = now;
             ++tally.served;
             if (c.othersAtConnect > 0) ++tally.waited;
+            bool besideLinks = false;
+            {
+                std::lock_guard lock(port_.mutex);
+                ++port_.rawServed;
+                c.countedServed = true;
+                besideLinks = c.linksAtConnect && port_.linksOpen > 0 && port_.linksZeroed == c.linksZeroedAtConnect;
+            }
+            // One protocol at a time: while links are open the gateway turns
+            // a raw-socket client away.
+            if (besideLinks && !quiet_ && !port_.disturbed(line.sentNs, now))
+                violation(c, tally.servedBesideLinks,
+                          "served (answered " + line.shown() + ") while VXI-11 links were open on the instrument");
             port_.notify();
         }
         c.lastAnsweredSentNs = std::max(c.lastAnsweredSentNs, line.sentNs);
@@ -650,11 +493,24 @@ void Client::finish(Connection& c) {
     // An owner that leaves wakes its siblings: they arrive while the
     // gateway finishes with it.
     if (c.served) port_.notify();
+    stop_serving(c);
     c.fd.reset();
     std::lock_guard lock(port_.mutex);
-    if (c.number != 0) --port_.connected;  // it had connected
+    if (c.number != 0) {  // it had connected
+        --port_.connected;
+        // One turned away never owned the port; any other may have.
+        if (!c.refused) port_.lastRawCloseNs = now_ns();
+    }
     if (c.served && c.firstAnswerNs <= c.lastAnsweredSentNs)
         port_.owned.push_back({id_, c.firstAnswerNs, c.lastAnsweredSentNs});
+}
+
+// The client no longer counts as the port's owner: it half-closed or left.
+void Client::stop_serving(Connection& c) {
+    if (!c.countedServed) return;
+    c.countedServed = false;
+    std::lock_guard lock(port_.mutex);
+    --port_.rawServed;
 }
 
 void Client::session() {
@@ -664,8 +520,12 @@ void Client::session() {
         random_.sleep_ms(200, 1000);
         return;
     }
-    const std::uint64_t steps = random_.pick(1, 40);
-    for (std::uint64_t step = 0; step < steps && !c.ended && !c.refused && now_ns() < run_.endNs; ++step) {
+    // A session in the links' turn is short; one in its own turn ends when
+    // the turn does.
+    const std::uint64_t steps = intruding_ ? random_.pick(1, 3) : random_.pick(1, 40);
+    for (std::uint64_t step = 0; step < steps && !c.ended && !c.refused && now_ns() < run_.endNs &&
+                                 (intruding_ || !port_.vxi_turn());
+         ++step) {
         const std::uint64_t k = random_.pick(0, 99);
         // A client whose answers stopped coming (the instrument went away,
         // say) leaves.
@@ -690,6 +550,7 @@ void Client::session() {
         std::vector<Line> batch;
         for (std::uint64_t i = random_.pick(1, 8); i > 0; --i) batch.push_back(random_line());
         send(c, std::move(batch));
+        stop_serving(c);
         ::shutdown(c.fd.get(), SHUT_WR);
         c.halfClosed = true;
         ++tally.halfCloses;
@@ -716,6 +577,16 @@ void Client::session() {
 void Client::run() {
     std::uint64_t seen = 0;
     while (now_ns() < run_.endNs) {
+        if (port_.vxi_turn() && !random_.chance(0.05)) {
+            // The VXI-11 links' turn: now and then a client tries all the
+            // same, and is to be turned away while links are open.
+            std::unique_lock lock(port_.mutex);
+            port_.changed.wait_for(lock, std::chrono::milliseconds(random_.pick(100, 400)),
+                                   [&] { return !port_.vxiTurn; });
+            continue;
+        }
+        intruding_ = port_.vxi_turn();
+        if (intruding_) ++tally.intrusions;
         {
             // A pause, cut short now and then when a sibling takes or leaves
             // the port: arrivals while it is owned, or while its owner leaves.
@@ -969,6 +840,9 @@ Figures figures_of(pid_t pid) { return {fd_count(pid), thread_count(pid), reside
 // what fragmentation adds to that, or a leak.
 long default_memory_slack_kib(const GatewayOptions& options) {
     long slack = 8192 + static_cast<long>(options.ports) * 2 * static_cast<long>(options.maxData / 1024);
+    // Each VXI-11 client may have an answer pending at the gateway for
+    // one of its links, whose blocks glibc keeps for reuse likewise.
+    slack += static_cast<long>(options.ports) * options.vxiClients * static_cast<long>(options.maxData / 1024);
 #ifdef TAVLIB_STRESS_ADDRESS_SANITIZED
     slack += 16 * 1024;  // the quarantine given to the gateway below, which may fill only later
 #endif
@@ -1001,12 +875,12 @@ std::uint64_t run_gateway(const GatewayOptions& given) {
     GatewayOptions options = given;
     if (options.seed == 0) options.seed = static_cast<std::uint64_t>(now_ns());
     if (options.memorySlackKib < 0) options.memorySlackKib = default_memory_slack_kib(options);
-    std::printf("gateway: seed %llu, %.0f s, %d ports, %d clients each, DATA? up to %zu bytes, gateway "
-                "time-outs %d/%d s\n",
+    std::printf("gateway: seed %llu, %.0f s, %d ports, %d raw-socket and %d VXI-11 clients each, DATA? up to "
+                "%zu bytes, gateway time-outs %d/%d s\n",
                 static_cast<unsigned long long>(options.seed), options.seconds, options.ports, options.clients,
-                options.maxData, kWriteTimeout, kReadTimeout);
+                options.vxiClients, options.maxData, kWriteTimeout, kReadTimeout);
     gateway::prepare_pattern(options.maxData);
-    Violations violations;
+    Violations violations(options.violationsShown);
 
     auto sim = start_simulator({"--definitions", TAVLIB_STRESS_GATEWAY_DEFINITIONS});
     for (int port = 1; port < options.ports; ++port) sim->add_device(kInstrument);
@@ -1023,7 +897,8 @@ std::uint64_t run_gateway(const GatewayOptions& given) {
     std::vector<std::string> args{gateway_executable(),
                                   "--write-timeout", std::to_string(kWriteTimeout),
                                   "--read-timeout", std::to_string(kReadTimeout),
-                                  "--reopen-tries", "3600"};
+                                  "--reopen-tries", "3600",
+                                  "--portmap", "off", "--mdns", "off"};
     for (std::size_t port = 0; port < ports.size(); ++port) {
         args.insert(args.end(), {"--slot", std::to_string(port), "--port", "0"});
     }
@@ -1051,10 +926,18 @@ std::uint64_t run_gateway(const GatewayOptions& given) {
             throw std::runtime_error("the gateway shows no port for slot " + std::to_string(port.index));
         port.tcp = static_cast<std::uint16_t>(tcp);
     }
+    unsigned vxiCore = 0;
+    if (options.vxiClients > 0) {
+        const std::string prefix = "tavril-gateway: vxi11: core channel on port ";
+        const std::optional<std::string> line = gatewayProcess.wait_for_line(prefix, std::chrono::seconds(1));
+        if (!line || std::sscanf(line->c_str() + prefix.size(), "%u", &vxiCore) != 1)
+            throw std::runtime_error("the gateway shows no VXI-11 core channel");
+    }
 
     const std::int64_t startNs = now_ns();
     Run run{options, ports, violations, log, startNs,
-            startNs + static_cast<std::int64_t>(options.seconds * 1e9), options.maxData};
+            startNs + static_cast<std::int64_t>(options.seconds * 1e9), options.maxData,
+            static_cast<std::uint16_t>(vxiCore)};
 
     // Clients 0 .. clients-1 are the random ones; the warm-up and the final
     // check use one more, with tags of its own.
@@ -1062,8 +945,29 @@ std::uint64_t run_gateway(const GatewayOptions& given) {
     for (std::size_t port = 0; port < ports.size(); ++port)
         for (int id = 0; id <= options.clients; ++id)
             clients[port].emplace_back(run, ports[port], id, options.seed + 1000 * port + static_cast<std::uint64_t>(id) + 1);
+    // The VXI-11 clients likewise, the last of each port for the probes;
+    // their tags' client numbers are 100 and up.
+    std::vector<std::vector<std::unique_ptr<VxiClient>>> vxiClients(ports.size());
+    if (options.vxiClients > 0)
+        for (std::size_t port = 0; port < ports.size(); ++port)
+            for (int id = 0; id <= options.vxiClients; ++id)
+                vxiClients[port].push_back(std::make_unique<VxiClient>(
+                    run, ports[port], id, options.seed + 1000 * port + 500 + static_cast<std::uint64_t>(id)));
     const auto probe_all = [&](const char* when, std::int64_t timeoutNs) {
         const std::vector<Kind> kinds{Kind::identity, Kind::query, Kind::data, Kind::pair, Kind::echo};
+        for (std::size_t port = 0; port < ports.size(); ++port) {
+            if (vxiClients[port].empty()) continue;
+            VxiClient& prober = *vxiClients[port].back();
+            std::string why;
+            const std::int64_t deadline = now_ns() + timeoutNs;
+            bool ok = false;
+            while (!(ok = prober.probe(kinds, options.maxData, 20 * kSecond, &why)) && now_ns() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            if (!ok)
+                violations.add(std::string(when) + ": port " + std::to_string(port) +
+                               " does not serve its instrument over VXI-11 (" + why + "); the gateway's last lines:" +
+                               log.tail());
+        }
         for (std::size_t port = 0; port < ports.size(); ++port) {
             Client& prober = clients[port].back();
             std::string why;
@@ -1113,6 +1017,45 @@ std::uint64_t run_gateway(const GatewayOptions& given) {
         for (auto& portClients : clients)
             for (std::size_t id = 0; id + 1 < portClients.size(); ++id)
                 threads.emplace_back([&client = portClients[id]] { client.run(); });
+        for (auto& portClients : vxiClients)
+            for (std::size_t id = 0; id + 1 < portClients.size(); ++id)
+                threads.emplace_back([&client = *portClients[id]] { client.run(); });
+        // Turns: every 8-20 s a port passes from its raw-socket clients to
+        // its VXI-11 links or back; neighbouring ports start in different
+        // turns, so that both kinds run at once.
+        if (options.vxiClients > 0)
+            threads.emplace_back([&] {
+                Random random(options.seed + 777);
+                std::vector<std::int64_t> next(ports.size());
+                for (std::size_t port = 0; port < ports.size(); ++port) {
+                    {
+                        std::lock_guard lock(ports[port].mutex);
+                        ports[port].vxiTurn = port % 2 == 1;
+                    }
+                    ports[port].notify();
+                    next[port] = now_ns() + static_cast<std::int64_t>(random.pick(8, 20)) * kSecond;
+                }
+                while (now_ns() < run.endNs) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    for (std::size_t port = 0; port < ports.size(); ++port) {
+                        if (now_ns() < next[port]) continue;
+                        {
+                            std::lock_guard lock(ports[port].mutex);
+                            ports[port].vxiTurn = !ports[port].vxiTurn;
+                            ++ports[port].turns;
+                        }
+                        ports[port].notify();
+                        next[port] = now_ns() + static_cast<std::int64_t>(random.pick(8, 20)) * kSecond;
+                    }
+                }
+                for (PortState& port : ports) {
+                    {
+                        std::lock_guard lock(port.mutex);
+                        port.vxiTurn = false;
+                    }
+                    port.notify();
+                }
+            });
         while (now_ns() < run.endNs) {
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
             const Figures now = figures_of(pid);
@@ -1135,8 +1078,26 @@ std::uint64_t run_gateway(const GatewayOptions& given) {
          (after.fds != before.fds || after.threads != before.threads) && now_ns() < deadline;
          after = figures_of(pid))
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const int status = gatewayProcess.stop();
+    // SIGTERM while reads wait: the gateway is to end within 2 s all the
+    // same.
+    std::size_t readsWaiting = 0;
+    std::int64_t stopNs = 0;
+    int status = -1;
+    {
+        std::optional<WaitingReads> waiting;
+        if (options.vxiClients > 0) {
+            waiting.emplace(run, options.ports, 10000);
+            readsWaiting = waiting->waiting();
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+        const std::int64_t t0 = now_ns();
+        status = gatewayProcess.stop(std::chrono::seconds(20));
+        stopNs = now_ns() - t0;
+    }
     watchdog.request_stop();
+    if (readsWaiting > 0 && stopNs > 2 * kSecond)
+        violations.add("the gateway took " + std::to_string(stopNs / kMs) + " ms to end on SIGTERM while " +
+                       std::to_string(readsWaiting) + " VXI-11 read(s) waited (more than 2 s)");
 
     Tally total;
     for (const auto& portClients : clients)
@@ -1161,6 +1122,18 @@ std::uint64_t run_gateway(const GatewayOptions& given) {
     }
 
     print_tally(total);
+    VxiTally vxiTotal;
+    for (const auto& portClients : vxiClients)
+        for (const auto& client : portClients) vxiTotal.add(client->tally);
+    if (options.vxiClients > 0) {
+        print_vxi_tally(vxiTotal);
+        std::uint64_t turns = 0;
+        for (PortState& port : ports) turns += port.turns;
+        std::printf("gateway: turns passed between raw-socket clients and VXI-11 links %llu; raw-socket clients "
+                    "that tried the links' turn %llu, served beside open links %llu\n",
+                    static_cast<unsigned long long>(turns), static_cast<unsigned long long>(total.intrusions),
+                    static_cast<unsigned long long>(total.servedBesideLinks));
+    }
     std::printf("gateway: two clients served at once %llu\n", static_cast<unsigned long long>(twoOwners));
     std::printf("gateway: simulator: unsolicited messages pushed %llu, removals %llu (devices put back %llu, "
                 "ports whose reopening was not seen within 30 s %llu)\n",
@@ -1173,9 +1146,10 @@ std::uint64_t run_gateway(const GatewayOptions& given) {
     for (const auto& [name, count] : log.counts())
         std::printf("gateway: log: %-45s %llu\n", name.c_str(), static_cast<unsigned long long>(count));
     std::printf("gateway: process: fds %d before, max %d, after %d; threads %d before, max %d, after %d; "
-                "RSS before %ld KiB, max %ld KiB, after %ld KiB (slack %ld KiB); exit status %d\n",
+                "RSS before %ld KiB, max %ld KiB, after %ld KiB (slack %ld KiB); exit status %d after %lld ms on SIGTERM (VXI-11 reads waiting %zu)\n",
                 before.fds, most.fds, after.fds, before.threads, most.threads, after.threads, before.memory.kib,
-                most.memory.kib, after.memory.kib, options.memorySlackKib, status);
+                most.memory.kib, after.memory.kib, options.memorySlackKib, status,
+                static_cast<long long>(stopNs / kMs), readsWaiting);
 
     if (after.fds != before.fds)
         violations.add("the gateway's descriptors went from " + std::to_string(before.fds) + " to " +

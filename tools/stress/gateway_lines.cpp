@@ -73,6 +73,20 @@ bool Line::next_is(std::string_view message) const {
     return message == want[got];
 }
 
+bool Line::next_ends(std::string_view message) const {
+    if (complete()) return false;
+    if (dataSize != 0)
+        return message.size() > dataSize - 2 && message.ends_with(std::string_view(pattern).substr(0, dataSize - 2));
+    return message.size() > want[got].size() && message.ends_with(want[got]);
+}
+
+bool Line::holds_piece(std::string_view message) const {
+    if (message.empty() || text.find(message) != std::string::npos) return true;
+    if (dataSize != 0) return std::string_view(pattern).substr(0, dataSize - 2).find(message) != std::string_view::npos;
+    return std::any_of(want.begin(), want.end(),
+                       [&](const std::string& one) { return one.find(message) != std::string::npos; });
+}
+
 std::string Line::shown() const { return gateway::shown(text); }
 
 Line make_line(Kind kind, const Tag& tag, const std::string& identity, std::size_t dataSize,

@@ -38,11 +38,18 @@ struct Line {
     std::int64_t sentNs = 0;
     std::int64_t laterSentNs = 0;   // when the client sent a line after it while it waited
     bool late = false;              // reported as answered late
+    bool excused = false;           // its answer may be lost (an abort, a refused write)
 
     std::size_t expected() const { return dataSize != 0 ? 1 : want.size(); }
     bool complete() const { return got == expected(); }
     // Whether `message` is the next message of this line's answer.
     bool next_is(std::string_view message) const;
+    // Whether `message` ends with the next message of this line's answer,
+    // after other bytes: what is left of an answer cut short, then this one.
+    bool next_ends(std::string_view message) const;
+    // Whether `message` is a piece (or nothing) of this line's text or of
+    // one of its answer's messages: what is left of either after a loss.
+    bool holds_piece(std::string_view message) const;
     // "Q0.1.5?" or "DATA? 123456", as a violation shows it.
     std::string shown() const;
 };

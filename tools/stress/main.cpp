@@ -3,7 +3,7 @@
 //   tavlib-stress claims  [--processes P] [--opens N]
 //   tavlib-stress threads [--threads T] [--handles H] [--transactions N]
 //   tavlib-stress soak    [--seconds S] [--seed N] [--fault-share F]
-//   tavlib-stress gateway [--seconds S] [--seed N] [--ports P] [--clients C]
+//   tavlib-stress gateway [--seconds S] [--seed N] [--ports P] [--clients C] [--vxi11-clients V]
 // Exit code 0 when no violation was seen, 1 otherwise, 2 on a bad command
 // line or a failed set-up.
 //
@@ -114,11 +114,16 @@ int main(int argc, char** argv) {
     gatewayCommand->add_option("--seed", gateway.seed, "random seed (0: from the clock)");
     gatewayCommand->add_option("--ports", gateway.ports, "ports (slots) served")->check(CLI::Range(1, 4));
     gatewayCommand->add_option("--clients", gateway.clients, "clients per port")->check(CLI::Range(1, 8));
+    gatewayCommand->add_option("--vxi11-clients", gateway.vxiClients,
+                               "VXI-11 clients per port, taking turns with the raw-socket ones (0: none)")
+        ->check(CLI::Range(0, 8));
     gatewayCommand->add_option("--max-data", gateway.maxData, "largest DATA? answer, bytes")
         ->check(CLI::Range(std::size_t{262144}, std::size_t{64} * 1024 * 1024));
     gatewayCommand->add_option("--memory-slack-kib", gateway.memorySlackKib,
                                "the gateway's RSS growth tolerated (default: from the sizes)");
     gatewayCommand->add_option("--gateway-log", gateway.gatewayLog, "write the gateway's log to this file");
+    gatewayCommand->add_option("--violations-shown", gateway.violationsShown,
+                               "violations printed (default 20); the rest are counted");
 
     CLI11_PARSE(app, argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);

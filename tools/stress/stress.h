@@ -35,9 +35,11 @@ struct GatewayOptions {
     std::uint64_t seed = 0;  // 0: from the clock
     int ports = 2;
     int clients = 3;  // per port
+    int vxiClients = 2;  // VXI-11 clients per port; 0: raw-socket clients only
     std::size_t maxData = 4 * 1024 * 1024;  // the largest DATA? answer
     long memorySlackKib = -1;               // the gateway's RSS growth tolerated; -1: from the sizes
     std::string gatewayLog;                  // a file for the gateway's log; empty: none
+    std::uint64_t violationsShown = 20;      // violations printed; the rest are counted
 };
 std::uint64_t run_gateway(const GatewayOptions& options);
 
