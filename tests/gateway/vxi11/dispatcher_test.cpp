@@ -426,6 +426,28 @@ TEST_F(DispatcherTest, FailedReadsLoseNothing) {
     EXPECT_EQ(rest.reason, kReasonEnd);
 }
 
+// A read that nothing can answer is answered at its time-out, which the
+// transport waits out; an abort ends that wait with 23.
+TEST_F(DispatcherTest, ATimeOutIsAnsweredAtItsTime) {
+    const ConnectionId c = dispatcher_.connect(Channel::core);
+    const ConnectionId a = dispatcher_.connect(Channel::abort);
+    const std::int32_t lid = create_link(c);
+    device_.timeoutsAnsweredAt = now_ + std::chrono::seconds(2);
+    for (const bool aborted : {false, true}) {
+        read(c, lid, 100);
+        ASSERT_TRUE(last_.waiting);
+        EXPECT_EQ(last_.until, device_.timeoutsAnsweredAt);
+        EXPECT_FALSE(dispatcher_.resume(c, now_ + std::chrono::seconds(1)).reply);
+        if (aborted) {
+            EXPECT_EQ(error_of(run(a, kDeviceAbort, [&](XdrWriter& w) { w.i32(lid); }, kAbortProgram)), 0);
+        }
+        const Outcome answered = dispatcher_.resume(c, aborted ? now_ : now_ + std::chrono::seconds(2));
+        ASSERT_TRUE(answered.reply);
+        EXPECT_EQ(error_of(taken(answered)), aborted ? kAborted : kIoTimeout);
+    }
+    EXPECT_EQ(dispatcher_.waiting_calls(), 0u);
+}
+
 TEST_F(DispatcherTest, ClearLeavesNothingStale) {
     const ConnectionId c = dispatcher_.connect(Channel::core);
     const std::int32_t lid = create_link(c);

@@ -108,7 +108,9 @@ public:
             later(std::chrono::seconds(request.seconds), [done] { done(DeviceRead{DeviceStatus::timeout, {}, 0}); });
             return;
         }
-        done(DeviceRead{DeviceStatus::timeout, {}, 0});
+        // A time-out the device does not wait for itself: the read is
+        // answered at its end all the same.
+        done(DeviceRead{DeviceStatus::timeout, {}, 0, timeoutsAnsweredAt});
     }
 
     DeviceStatus read_status_byte(LinkId, std::uint8_t& stb) override {
@@ -141,6 +143,7 @@ public:
     std::uint32_t lastTimeout = 0;
     std::optional<DeviceStatus> failWrite;
     std::optional<DeviceStatus> failRead;
+    std::chrono::steady_clock::time_point timeoutsAnsweredAt{};
 
 private:
     void answer(std::string_view line) {

@@ -535,9 +535,11 @@ void SlotService::read(LinkId link, const vxi11::ReadRequest& request, std::func
                 return;
             }
             // Nothing more can come for a link that is not the owner: what it
-            // asked for was taken to its end already.
+            // asked for was taken to its end already.  The read still ends
+            // at its time-out, as a client expects of one, but the
+            // instrument does not wait for it.
             if (owner_ != link) {
-                finish(Status::timeout);
+                done(DeviceRead{Status::timeout, {}, 0, deadline});
                 return;
             }
             if (!instrument_.is_open()) {

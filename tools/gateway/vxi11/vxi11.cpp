@@ -280,9 +280,11 @@ Outcome Dispatcher::resume(ConnectionId id, Clock::time_point now) {
     if (found == connections_.end()) return {};
     Connection& connection = found->second;
     if (connection.finished) {
+        if (connection.finishedAt > now) return parked_outcome(connection.finishedAt);
         Outcome outcome;
         outcome.reply = std::move(*connection.finished);
         connection.finished.reset();
+        connection.running.reset();
         return outcome;
     }
     if (connection.running) return still_running();
@@ -332,27 +334,23 @@ Dispatcher::LockCheck Dispatcher::check_lock(Connection& connection, std::size_t
 }
 
 Outcome Dispatcher::start(ConnectionId id, Connection& connection, std::uint32_t xid,
-                          std::uint32_t proc, std::int32_t lid,
-                          const std::function<void(std::function<void(Finish)>)>& operation) {
+                          std::uint32_t proc, std::int32_t lid, const std::function<void(Finished)>& operation,
+                          Clock::time_point now) {
     const std::uint64_t token = nextToken_++;
     connection.running = Running{xid, proc, lid, token};
-    operation([this, id, token](const Finish& finish) {
+    operation([this, id, token](const Finish& finish, Clock::time_point notBefore) {
         const auto found = connections_.find(id);
         // Given up meanwhile (aborted, or its connection closed): the reply
         // went, or nobody waits for it.
-        if (found == connections_.end() || !found->second.running || found->second.running->token != token)
+        if (found == connections_.end() || !found->second.running || found->second.running->token != token ||
+            found->second.finished)
             return;
-        found->second.running.reset();
         found->second.finished = finish();
+        found->second.finishedAt = notBefore;
         if (wake_) wake_(id);
     });
-    // A Device that finished at once: the reply goes now.
-    if (connection.finished) {
-        Outcome outcome;
-        outcome.reply = std::move(*connection.finished);
-        connection.finished.reset();
-        return outcome;
-    }
+    // A Device that finished at once: the reply goes now, or waits its time.
+    if (connection.finished) return resume(id, now);
     return still_running();
 }
 
@@ -394,8 +392,8 @@ Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t x
         link->ioSeconds = io_seconds(ioTimeout, limits_.maxIoSeconds);
         return link;
     };
-    const auto begin = [&](std::int32_t lid, const std::function<void(std::function<void(Finish)>)>& operation) {
-        return start(id, connection, xid, proc, lid, operation);
+    const auto begin = [&](std::int32_t lid, const std::function<void(Finished)>& operation) {
+        return start(id, connection, xid, proc, lid, operation, now);
     };
 
     switch (proc) {
@@ -472,13 +470,15 @@ Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t x
                 if (end) {
                     const std::int32_t lid = parms.lid;
                     const std::uint32_t seconds = link->ioSeconds;
-                    return begin(lid, [this, lid, seconds, xid, size](std::function<void(Finish)> done) {
+                    return begin(lid, [this, lid, seconds, xid, size](Finished done) {
                         flush(lid, seconds, [done = std::move(done), xid, size](std::int32_t error) {
-                            done([xid, size, error] {
-                                rpc::Reply reply(xid, true);
-                                encode(reply.body(), WriteResp{error, error == kNoError ? size : 0});
-                                return reply.finish();
-                            });
+                            done(
+                                [xid, size, error] {
+                                    rpc::Reply reply(xid, true);
+                                    encode(reply.body(), WriteResp{error, error == kNoError ? size : 0});
+                                    return reply.finish();
+                                },
+                                {});
                         });
                     });
                 }
@@ -509,7 +509,7 @@ Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t x
         request.seconds = link->ioSeconds;
         const std::int32_t lid = parms.lid;
         Device* device = devices_[link->device].device;
-        return begin(lid, [this, lid, request, device, xid](std::function<void(Finish)> done) {
+        return begin(lid, [this, lid, request, device, xid](Finished done) {
             // A message written without END is whole once its answer is
             // asked for (some clients never send END for a long message).
             flush(lid, request.seconds, [lid, request, device, xid, done = std::move(done)](std::int32_t error) {
@@ -521,11 +521,11 @@ Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t x
                     };
                 };
                 if (error != kNoError) {
-                    done(answer(error, 0, {}));
+                    done(answer(error, 0, {}), {});
                     return;
                 }
                 device->read(lid, request, [done, answer](DeviceRead read) {
-                    done(answer(error_of(read.status), read.reason, std::move(read.data)));
+                    done(answer(error_of(read.status), read.reason, std::move(read.data)), read.answerAt);
                 });
             });
         });
@@ -557,26 +557,30 @@ Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t x
                     entry.second.pendingWrite = Bytes{};
                     entry.second.refusing = false;
                 }
-            return begin(lid, [lid, seconds, device, xid](std::function<void(Finish)> done) {
+            return begin(lid, [lid, seconds, device, xid](Finished done) {
                 device->clear(lid, seconds, [done = std::move(done), xid](DeviceStatus status) {
-                    done([xid, status] {
-                        rpc::Reply reply(xid, true);
-                        encode_error(reply.body(), error_of(status));
-                        return reply.finish();
-                    });
+                    done(
+                        [xid, status] {
+                            rpc::Reply reply(xid, true);
+                            encode_error(reply.body(), error_of(status));
+                            return reply.finish();
+                        },
+                        {});
                 });
             });
         }
-        return begin(lid, [this, lid, seconds, device, xid, proc](std::function<void(Finish)> done) {
+        return begin(lid, [this, lid, seconds, device, xid, proc](Finished done) {
             flush(lid, seconds, [lid, seconds, device, xid, proc, done = std::move(done)](std::int32_t flushed) {
                 if (proc == kDeviceReadStb) {
                     std::uint8_t stb = 0;
                     const std::int32_t code = flushed != kNoError ? flushed : error_of(device->read_status_byte(lid, stb));
-                    done([xid, code, stb] {
-                        rpc::Reply reply(xid, true);
-                        encode(reply.body(), ReadStbResp{code, code == kNoError ? stb : std::uint8_t{0}});
-                        return reply.finish();
-                    });
+                    done(
+                        [xid, code, stb] {
+                            rpc::Reply reply(xid, true);
+                            encode(reply.body(), ReadStbResp{code, code == kNoError ? stb : std::uint8_t{0}});
+                            return reply.finish();
+                        },
+                        {});
                     return;
                 }
                 const auto answer = [xid](std::int32_t code) {
@@ -587,10 +591,10 @@ Outcome Dispatcher::run(ConnectionId id, Connection& connection, std::uint32_t x
                     };
                 };
                 if (flushed != kNoError) {
-                    done(answer(flushed));
+                    done(answer(flushed), {});
                     return;
                 }
-                device->trigger(lid, seconds, [done, answer](DeviceStatus status) { done(answer(error_of(status))); });
+                device->trigger(lid, seconds, [done, answer](DeviceStatus status) { done(answer(error_of(status)), {}); });
             });
         });
     }
@@ -682,8 +686,10 @@ Outcome Dispatcher::run_abort(std::uint32_t xid, std::uint32_t proc, ByteView ar
             connection.parked->aborted = true;
             if (wake_) wake_(owner);
         } else if (connection.running && connection.running->lid == lid) {
+            // Its operation runs, or its reply waits its time: 23 now.
             connection.finished = aborted_reply(connection.running->xid, connection.running->proc);
-            connection.running.reset();
+            connection.finishedAt = {};
+            connection.running->token = 0;
             devices_[link->second.device].device->abandon(lid);
             if (wake_) wake_(owner);
         }

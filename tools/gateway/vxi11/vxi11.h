@@ -183,6 +183,10 @@ struct DeviceRead {
     DeviceStatus status = DeviceStatus::ok;
     Bytes data;
     std::int32_t reason = 0;  // REQCNT, CHR, END, or 0 (the most one reply carries)
+    // Not to be answered before this time: a read that nothing can answer
+    // still waits out its io_timeout, as a client expects of a time-out,
+    // without the Device waiting for it.
+    std::chrono::steady_clock::time_point answerAt{};
 };
 
 using LinkId = std::int32_t;
@@ -313,8 +317,11 @@ private:
         Channel channel = Channel::core;
         std::vector<std::int32_t> links;
         std::optional<Parked> parked;
+        // The call whose device operation runs, or whose reply waits for
+        // `finishedAt`.
         std::optional<Running> running;
         std::optional<Bytes> finished;  // the reply of the call that ran
+        Clock::time_point finishedAt{};
     };
     enum class LockCheck { go, wait, locked, aborted };
 
@@ -329,9 +336,12 @@ private:
     // from the operation's outcome.  Answered at once when the Device
     // finishes at once.
     using Finish = std::function<Bytes()>;
+    // The operation's end: its reply, and the time before which it is not
+    // sent (a past one: at once).
+    using Finished = std::function<void(Finish, Clock::time_point)>;
     Outcome start(ConnectionId id, Connection& connection, std::uint32_t xid, std::uint32_t proc,
-                  std::int32_t lid,
-                  const std::function<void(std::function<void(Finish)>)>& operation);
+                  std::int32_t lid, const std::function<void(Finished)>& operation,
+                  Clock::time_point now);
     // Sends what the link wrote without END, then `next`; a failure ends
     // there with its error.
     void flush(std::int32_t lid, std::uint32_t ioSeconds,
