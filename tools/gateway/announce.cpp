@@ -52,25 +52,45 @@ int interface_of(const asio::ip::address& bind) {
 
 }  // namespace
 
-Announcer::Announcer(const asio::ip::address& bind, const std::list<Port>& ports, bool vxi11)
+Announcer::Announcer(const asio::ip::address& bind, std::vector<AnnouncedSlot> slots)
     : advertiser_(say, interface_of(bind)) {
+    for (const AnnouncedSlot& slot : slots) slots_.push_back({slot, std::nullopt});
+}
+
+void Announcer::slot_changed(std::uint32_t slot, const std::optional<Identity>& identity) {
+    const std::lock_guard lock(mutex_);
+    for (Slot& known : slots_)
+        if (known.where.slot == slot) known.identity = identity;
+    update();
+}
+
+void Announcer::set_vxi11(bool viaPortmapper) {
+    const std::lock_guard lock(mutex_);
+    vxi11_ = viaPortmapper;
+    update();
+}
+
+void Announcer::update() {
     std::vector<vxi11::Service> services;
-    for (const Port& port : ports) {
-        const std::optional<Identity>& identity = port.identity();
-        if (!identity) {
-            say("slot " + std::to_string(port.slot()) + " not announced: no instrument yet");
-            continue;
-        }
-        const std::string name = vxi11::service_name(identity->model, identity->serial, port.slot());
+    for (const Slot& known : slots_) {
+        if (!known.identity) continue;
+        const Identity& identity = *known.identity;
+        const std::uint32_t slot = known.where.slot;
+        const std::string name = vxi11::service_name(identity.model, identity.serial, slot);
         const std::vector<std::string> txt = vxi11::instrument_txt(
-            kIdentityPrefix.substr(0, kIdentityPrefix.find(',')), identity->model,
-            identity->serial, identity->firmware);
-        services.push_back({std::string(vxi11::kRawSocketServiceType), name, port.tcp_port(), txt});
-        if (vxi11)
-            services.push_back(
-                {std::string(vxi11::kVxi11ServiceType), name, vxi11::portmap::kPort, txt});
+            kIdentityPrefix.substr(0, kIdentityPrefix.find(',')), identity.model, identity.serial,
+            identity.firmware);
+        services.push_back({std::string(vxi11::kRawSocketServiceType), name, known.where.rawPort, txt});
+        if (!vxi11_) continue;
+        if (slot == 0) {
+            services.push_back({std::string(vxi11::kVxi11ServiceType), name, vxi11::portmap::kPort, txt});
+        } else if (toldNoVxi11_.insert(slot).second) {
+            say("mDNS: slot " + std::to_string(slot) + " gets no " + std::string(vxi11::kVxi11ServiceType) +
+                " record: one on port 111 leads clients to TCPIP::host::INSTR, which is inst0 (slot 0); "
+                "its clients open TCPIP::host::inst" + std::to_string(slot) + "::INSTR");
+        }
     }
-    if (!services.empty()) advertiser_.advertise(std::move(services));
+    advertiser_.advertise(std::move(services));
 }
 
 }  // namespace tavlib::gateway

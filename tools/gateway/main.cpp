@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
@@ -91,11 +92,21 @@ int main(int argc, char** argv) {
         }
     }
     std::optional<gateway::Announcer> announcer;
-    if (options.mdns)
-        announcer.emplace(serve.bind, ports,
-                          vxi11 && vxi11->portmapper() != gateway::vxi11::portmap::Mode::off);
+    if (options.mdns) {
+        std::vector<gateway::AnnouncedSlot> slots;
+        for (const gateway::Port& port : ports) slots.push_back({port.slot(), port.tcp_port()});
+        announcer.emplace(serve.bind, std::move(slots));
+        announcer->set_vxi11(vxi11 && vxi11->portmapper() != gateway::vxi11::portmap::Mode::off);
+        for (const gateway::Port& port : ports) announcer->slot_changed(port.slot(), port.identity());
+    }
 
+    // SIGHUP (the terminal gone) and SIGQUIT end it as cleanly as the
+    // others: the registration with rpcbind is removed.
     asio::signal_set signals(main, SIGINT, SIGTERM);
+#ifndef _WIN32
+    signals.add(SIGHUP);
+    signals.add(SIGQUIT);
+#endif
     signals.async_wait([&main](const asio::error_code&, int) { main.stop(); });
     for (gateway::Port& port : ports) port.start();
     gateway::log("ready");
