@@ -110,16 +110,24 @@ def identity_through_portmapper():
         manager.close()
 
 
-@pytest.mark.parametrize("second", [["--slot", "1"], ["--slot", "0"]], ids=["other slot", "same slot"])
-def test_second_gateway_leaves_the_registration_alone(sim, second):
+@pytest.mark.parametrize("slot, mode", [(1, "rpcbind"), (0, "rpcbind"), (1, "auto")],
+                         ids=["other slot", "same slot", "other slot, auto"])
+def test_second_gateway_leaves_the_registration_alone(sim, slot, mode):
     first = Gateway("--slot", "0", "--port", "0", "--portmap", "rpcbind", "--mdns", "off")
     core = first.core()
     assert registered() == core
-    other = Gateway(*second, "--port", "0", "--portmap", "rpcbind", "--mdns", "off", ready=False)
-    assert other.process.wait(timeout=START_TIMEOUT) == 1, other.log()
+    second = Gateway("--slot", str(slot), "--port", "0", "--portmap", mode, "--mdns", "off",
+                     ready=mode == "auto")
+    if mode == "rpcbind":
+        # Asked for a registration it cannot have: it ends.
+        assert second.process.wait(timeout=START_TIMEOUT) == 1, second.log()
     assert ("the portmapper's registration of the VXI-11 core channel belongs to another gateway "
-            "(port %d" % core) in other.log()
+            "(port %d, which answers); not taken over" % core) in second.log()
     assert registered() == core
+    if mode == "auto":
+        assert "portmapper: off" in second.log()
+        second.finish()
+        assert registered() == core
     assert identity_through_portmapper() == IDENTITY % 1
     first.finish()
     assert registered() is None
