@@ -53,36 +53,44 @@ int interface_of(const asio::ip::address& bind) {
 }  // namespace
 
 Announcer::Announcer(const asio::ip::address& bind, std::vector<AnnouncedSlot> slots)
-    : slots_(std::move(slots)), advertiser_(say, interface_of(bind)) {}
+    : advertiser_(say, interface_of(bind)) {
+    for (const AnnouncedSlot& slot : slots) slots_.push_back({slot, std::nullopt});
+}
 
 void Announcer::slot_changed(std::uint32_t slot, const std::optional<Identity>& identity) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (identity) identities_[slot] = *identity;
-    else identities_.erase(slot);
-    announce();
+    const std::lock_guard lock(mutex_);
+    for (Slot& known : slots_)
+        if (known.where.slot == slot) known.identity = identity;
+    update();
 }
 
 void Announcer::set_vxi11(bool viaPortmapper) {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard lock(mutex_);
     vxi11_ = viaPortmapper;
-    announce();
+    update();
 }
 
-void Announcer::announce() {
+void Announcer::update() {
     std::vector<vxi11::Service> services;
-    for (const AnnouncedSlot& slot : slots_) {
-        const auto found = identities_.find(slot.slot);
-        if (found == identities_.end()) continue;
-        const Identity& identity = found->second;
-        const std::string name = vxi11::service_name(identity.model, identity.serial, slot.slot);
+    for (const Slot& known : slots_) {
+        if (!known.identity) continue;
+        const Identity& identity = *known.identity;
+        const std::uint32_t slot = known.where.slot;
+        const std::string name = vxi11::service_name(identity.model, identity.serial, slot);
         const std::vector<std::string> txt = vxi11::instrument_txt(
             kIdentityPrefix.substr(0, kIdentityPrefix.find(',')), identity.model, identity.serial,
             identity.firmware);
-        services.push_back({std::string(vxi11::kRawSocketServiceType), name, slot.rawPort, txt});
-        if (vxi11_)
+        services.push_back({std::string(vxi11::kRawSocketServiceType), name, known.where.rawPort, txt});
+        if (!vxi11_) continue;
+        if (slot == 0) {
             services.push_back({std::string(vxi11::kVxi11ServiceType), name, vxi11::portmap::kPort, txt});
+        } else if (toldNoVxi11_.insert(slot).second) {
+            say("mDNS: slot " + std::to_string(slot) + " gets no " + std::string(vxi11::kVxi11ServiceType) +
+                " record: one on port 111 leads clients to TCPIP::host::INSTR, which is inst0 (slot 0); "
+                "its clients open TCPIP::host::inst" + std::to_string(slot) + "::INSTR");
+        }
     }
-    if (!services.empty()) advertiser_.advertise(std::move(services));
+    advertiser_.advertise(std::move(services));
 }
 
 }  // namespace tavlib::gateway

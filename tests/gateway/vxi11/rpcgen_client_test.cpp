@@ -276,11 +276,17 @@ TEST(Portmapper, AnswersLibtirpcOverUdpAndTcp) {
         EXPECT_EQ(clnt_call(client, PMAPPROC_NULL, reinterpret_cast<xdrproc_t>(xdr_void), nullptr,
                             reinterpret_cast<xdrproc_t>(xdr_void), nullptr, timeout),
                   RPC_SUCCESS);
+        // DUMP lists the portmapper itself and the core channel.
         pmaplist* list = nullptr;
         EXPECT_EQ(clnt_call(client, PMAPPROC_DUMP, reinterpret_cast<xdrproc_t>(xdr_void), nullptr,
                             reinterpret_cast<xdrproc_t>(xdr_pmaplist), reinterpret_cast<char*>(&list),
                             timeout),
-                  RPC_PROCUNAVAIL);
+                  RPC_SUCCESS);
+        bool listsCore = false;
+        for (const pmaplist* entry = list; entry != nullptr; entry = entry->pml_next)
+            listsCore = listsCore || (entry->pml_map.pm_prog == DEVICE_CORE && entry->pml_map.pm_port == server.core->port());
+        EXPECT_TRUE(listsCore) << udp;
+        clnt_freeres(client, reinterpret_cast<xdrproc_t>(xdr_pmaplist), reinterpret_cast<char*>(&list));
         clnt_destroy(client);
     }
 }

@@ -17,10 +17,12 @@
 #include <asio/write.hpp>
 
 #include "rpc.h"
+#include "vxi11.h"
 
 #ifdef TAVRIL_GATEWAY_TIRPC
 #include <netinet/in.h>
 #include <rpc/pmap_clnt.h>
+#include <rpc/rpcb_clnt.h>
 #endif
 
 namespace tavlib::gateway::vxi11::portmap {
@@ -66,6 +68,23 @@ std::optional<Bytes> answer(ByteView message, const std::vector<Mapping>& mappin
         reply.body().u32(port);
         return reply.finish();
     }
+    case kDump: {
+        // A list: each entry behind a "more" flag, and false at its end.
+        rpc::Reply reply(xid, framed);
+        XdrWriter& body = reply.body();
+        const auto entry = [&body](const Mapping& mapping) {
+            body.boolean(true);
+            body.u32(mapping.prog);
+            body.u32(mapping.vers);
+            body.u32(mapping.prot);
+            body.u32(mapping.port);
+        };
+        entry({kProgram, kVersion, kTcp, ownPort});
+        entry({kProgram, kVersion, kUdp, ownPort});
+        for (const Mapping& mapping : mappings) entry(mapping);
+        body.boolean(false);
+        return reply.finish();
+    }
     default: return rpc::accepted_reply(xid, rpc::kProcUnavail, framed);
     }
 }
@@ -81,16 +100,27 @@ struct PortmapServer::State : std::enable_shared_from_this<State> {
           mappings(std::move(maps)),
           admit(std::move(admitPeer)),
           log(std::move(logLine)) {
-        const udp::endpoint udpEndpoint(address, port);
-        udpSocket.open(udpEndpoint.protocol());
-        udpSocket.bind(udpEndpoint);
-        const tcp::endpoint tcpEndpoint(address, port == 0 ? 0 : port);
-        acceptor.open(tcpEndpoint.protocol());
+        // One port for both, as the portmapper's own mappings say: with
+        // port 0, the TCP port is chosen and UDP takes the same one (tried
+        // again with another when UDP has it taken).
+        for (int attempt = 0;; ++attempt) {
+            const tcp::endpoint tcpEndpoint(address, port);
+            acceptor.open(tcpEndpoint.protocol());
 #ifndef _WIN32
-        acceptor.set_option(tcp::acceptor::reuse_address(true));
+            acceptor.set_option(tcp::acceptor::reuse_address(true));
 #endif
-        acceptor.bind(tcpEndpoint);
-        acceptor.listen();
+            acceptor.bind(tcpEndpoint);
+            acceptor.listen();
+            const udp::endpoint udpEndpoint(address, acceptor.local_endpoint().port());
+            udpSocket.open(udpEndpoint.protocol());
+            asio::error_code error;
+            udpSocket.bind(udpEndpoint, error);
+            if (!error) break;
+            asio::error_code ignored;
+            udpSocket.close(ignored);
+            acceptor.close(ignored);
+            if (port != 0 || attempt == 20) throw asio::system_error(error);
+        }
     }
 
     asio::awaitable<void> serve_udp();
@@ -217,48 +247,197 @@ std::string_view mode_name(Mode mode) {
     return "off";
 }
 
-bool portmapper_answers() {
-    // A NULL call over TCP, its own io_context, about a second in all.
-    asio::io_context io;
-    tcp::socket socket(io);
-    bool answered = false;
-    const auto probe = [&]() -> asio::awaitable<void> {
-        const tcp::endpoint endpoint(asio::ip::address_v4::loopback(), kPort);
-        auto [connectError] = co_await socket.async_connect(endpoint, kTuple);
-        if (connectError) co_return;
-        XdrWriter call;
-        call.u32(0);  // the record mark
-        for (const std::uint32_t word : {0x7461766cu, std::uint32_t{rpc::kCall}, rpc::kRpcVersion,
-                                         kProgram, kVersion, std::uint32_t{kNull}, 0u, 0u, 0u, 0u})
-            call.u32(word);
-        call.put_u32_at(0, static_cast<std::uint32_t>(call.size() - 4) | rpc::kLastFragment);
-        auto [writeError, written] = co_await asio::async_write(socket, asio::buffer(call.bytes()), kTuple);
-        (void)written;
-        if (writeError) co_return;
-        std::array<std::uint8_t, 28> reply{};  // mark, xid, REPLY, accepted, verifier, SUCCESS
-        auto [readError, read] = co_await asio::async_read(socket, asio::buffer(reply), kTuple);
-        (void)read;
-        if (readError) co_return;
-        XdrReader reader(ByteView(reply.data() + 4, reply.size() - 4));
-        std::uint32_t xid = 0, type = 0, stat = 0, flavor = 0, length = 0, accept = 1;
-        reader.u32(xid);
-        reader.u32(type);
-        reader.u32(stat);
-        reader.u32(flavor);
-        reader.u32(length);
-        reader.u32(accept);
-        answered = reader.ok() && xid == 0x7461766cu && type == rpc::kReply &&
-                   stat == rpc::kAccepted && length == 0 && accept == rpc::kSuccess;
-    };
-    asio::co_spawn(io, probe(), asio::detached);
-    io.run_for(1s);
-    return answered;
+// ---- asking a portmapper ------------------------------------------------------
+
+namespace {
+
+struct RpcReply {
+    bool accepted = false;
+    std::uint32_t stat = rpc::kSuccess;  // when accepted
+    Bytes results;
+};
+
+// A TCP client of one server, for a few calls in a row within one time
+// budget; every failure (no connection, a close, the budget spent, a reply
+// that does not parse) is "no reply".
+class RpcClient {
+public:
+    RpcClient(const tcp::endpoint& endpoint, std::chrono::milliseconds budget)
+        : socket_(io_), deadline_(std::chrono::steady_clock::now() + budget) {
+        asio::error_code error;
+        bool done = false;
+        socket_.async_connect(endpoint, [&](const asio::error_code& result) {
+            error = result;
+            done = true;
+        });
+        connected_ = wait(done) && !error;
+    }
+
+    std::optional<RpcReply> call(std::uint32_t prog, std::uint32_t vers, std::uint32_t proc,
+                                 std::initializer_list<std::uint32_t> args = {}) {
+        if (!connected_) return std::nullopt;
+        const std::uint32_t xid = nextXid_++;
+        XdrWriter message;
+        message.u32(0);  // the record mark
+        for (const std::uint32_t word : {xid, std::uint32_t{rpc::kCall}, rpc::kRpcVersion, prog,
+                                         vers, proc, 0u, 0u, 0u, 0u})
+            message.u32(word);
+        for (const std::uint32_t word : args) message.u32(word);
+        message.put_u32_at(0, static_cast<std::uint32_t>(message.size() - 4) | rpc::kLastFragment);
+        if (!transfer(true, message.take())) return std::nullopt;
+        // Replies to other calls (none are expected) are passed over.
+        for (int record = 0; record < 4; ++record) {
+            Bytes reply;
+            for (bool last = false; !last;) {
+                Bytes mark(4);
+                if (!transfer(false, mark)) return std::nullopt;
+                XdrReader markReader(mark);
+                std::uint32_t word = 0;
+                markReader.u32(word);
+                last = (word & rpc::kLastFragment) != 0;
+                const std::size_t length = word & ~rpc::kLastFragment;
+                if (reply.size() + length > kMaxReply) return fail();
+                Bytes fragment(length);
+                if (!transfer(false, fragment)) return std::nullopt;
+                reply.insert(reply.end(), fragment.begin(), fragment.end());
+            }
+            XdrReader reader(reply);
+            std::uint32_t replyXid = 0, type = 0, replyStat = 0;
+            reader.u32(replyXid);
+            reader.u32(type);
+            reader.u32(replyStat);
+            if (!reader.ok() || type != rpc::kReply) return fail();
+            if (replyXid != xid) continue;
+            RpcReply result;
+            result.accepted = replyStat == rpc::kAccepted;
+            if (result.accepted) {
+                std::uint32_t flavor = 0;
+                reader.u32(flavor);
+                reader.skip_opaque(rpc::kMaxAuthBody);
+                reader.u32(result.stat);
+                if (!reader.ok()) return fail();
+                const ByteView rest = reader.rest();
+                result.results.assign(rest.begin(), rest.end());
+            }
+            return result;
+        }
+        return fail();
+    }
+
+private:
+    static constexpr std::size_t kMaxReply = 64 * 1024;
+
+    std::optional<RpcReply> fail() {
+        asio::error_code ignored;
+        socket_.close(ignored);
+        connected_ = false;
+        return std::nullopt;
+    }
+    // Writes all of `bytes`, or reads exactly as many.
+    bool transfer(bool writing, Bytes& bytes) {
+        asio::error_code error;
+        bool done = false;
+        const auto finished = [&](const asio::error_code& result, std::size_t) {
+            error = result;
+            done = true;
+        };
+        if (writing)
+            asio::async_write(socket_, asio::buffer(bytes), finished);
+        else
+            asio::async_read(socket_, asio::buffer(bytes), finished);
+        if (wait(done) && !error) return true;
+        fail();
+        return false;
+    }
+    bool transfer(bool writing, Bytes&& bytes) { return transfer(writing, bytes); }
+    // Runs the operation started until it is done or the budget is spent
+    // (then the socket is closed and the operation's handler runs aborted).
+    bool wait(const bool& done) {
+        io_.restart();
+        io_.run_until(deadline_);
+        if (done) return true;
+        asio::error_code ignored;
+        socket_.close(ignored);
+        connected_ = false;
+        io_.restart();
+        io_.run();
+        return false;
+    }
+
+    asio::io_context io_;
+    tcp::socket socket_;
+    std::chrono::steady_clock::time_point deadline_;
+    bool connected_ = false;
+    std::uint32_t nextXid_ = 0x74617600u;
+};
+
+constexpr auto kAskBudget = 1500ms;
+
+bool succeeded(const std::optional<RpcReply>& reply) {
+    return reply && reply->accepted && reply->stat == rpc::kSuccess;
 }
 
+}  // namespace
+
+Holder portmapper_holder(const asio::ip::address& address, std::uint16_t port) {
+    RpcClient client({address, port}, kAskBudget);
+    if (!succeeded(client.call(kProgram, kVersion, kNull))) return Holder::nobody;
+    // rpcbind serves its own protocol beside version 2; a portmapper of
+    // version 2 alone (the gateway's own) answers PROG_MISMATCH.  libtirpc
+    // registers through that protocol, so it is also what registration
+    // needs.
+    for (const std::uint32_t version : {4u, 3u}) {
+        const auto reply = client.call(kProgram, version, kNull);
+        if (succeeded(reply)) return Holder::rpcbind;
+        if (!reply) break;
+    }
+    return Holder::other;
+}
+
+std::optional<std::uint32_t> lookup(const asio::ip::address& address, std::uint16_t port,
+                                    const Mapping& asked) {
+    RpcClient client({address, port}, kAskBudget);
+    const auto reply = client.call(kProgram, kVersion, kGetPort, {asked.prog, asked.vers, asked.prot, 0u});
+    if (!succeeded(reply)) return std::nullopt;
+    XdrReader reader(reply->results);
+    std::uint32_t mapped = 0;
+    if (!reader.u32(mapped)) return std::nullopt;
+    return mapped;
+}
+
+bool program_answers(const asio::ip::address& address, std::uint16_t port, std::uint32_t prog,
+                     std::uint32_t vers) {
+    RpcClient client({address, port}, kAskBudget);
+    const auto reply = client.call(prog, vers, kNull);
+    if (!reply) return false;
+    return !reply->accepted || (reply->stat != rpc::kProgUnavail && reply->stat != rpc::kProgMismatch);
+}
+
+bool portmapper_answers() {
+    return portmapper_holder(asio::ip::address_v4::loopback()) != Holder::nobody;
+}
+
+namespace {
+
+// What a mapping serves, as the log names it.
+std::string what(const Mapping& mapping) {
+    if (mapping.prog == kCoreProgram && mapping.vers == vxi11::kVersion) return "the VXI-11 core channel";
+    return "program " + std::to_string(mapping.prog) + " version " + std::to_string(mapping.vers);
+}
+
+const Mapping* first_tcp(const std::vector<Mapping>& mappings) {
+    for (const Mapping& mapping : mappings)
+        if (mapping.prot == kTcp) return &mapping;
+    return nullptr;
+}
+
+}  // namespace
+
 Portmapper::Portmapper(asio::io_context& io, Mode mode, asio::ip::address ownAddress,
-                       std::vector<Mapping> mappings, Admit admit, Log log)
+                       std::vector<Mapping> mappings, Admit admit, Log log, std::uint16_t port)
     : io_(io),
       mode_(mode),
+      port_(port),
       ownAddress_(std::move(ownAddress)),
       mappings_(std::move(mappings)),
       admit_(std::move(admit)),
@@ -266,31 +445,68 @@ Portmapper::Portmapper(asio::io_context& io, Mode mode, asio::ip::address ownAdd
 
 Portmapper::~Portmapper() { stop(); }
 
+void Portmapper::note(const std::string& text) const {
+    if (log_) log_("portmapper: " + text);
+}
+
 bool Portmapper::start(std::string& error) {
+    active_ = Mode::off;
+    if (mode_ == Mode::off) return true;
+    const std::string where = "127.0.0.1:" + std::to_string(port_);
+    const asio::ip::address loopback = asio::ip::address_v4::loopback();
     Mode mode = mode_;
-#ifndef TAVRIL_GATEWAY_TIRPC
-    if (mode == Mode::rpcbind) {
-        error = "this build cannot register with rpcbind (no libtirpc)";
-        return false;
-    }
-    if (mode == Mode::automatic) mode = Mode::own;
+    const Holder holder = mode == Mode::own ? Holder::nobody : portmapper_holder(loopback, port_);
+    if (mode == Mode::automatic) {
+        if (holder == Holder::other) {
+            // Another gateway answering on port 111 itself, most likely: it
+            // cannot take a registration, and its port is not ours to take.
+            std::string text = "port " + std::to_string(port_) + " is held by a portmapper that is not rpcbind";
+            const Mapping* mine = first_tcp(mappings_);
+            if (mine != nullptr) {
+                const auto theirs = lookup(loopback, port_, *mine);
+                if (theirs && *theirs != 0)
+                    text = "port " + std::to_string(port_) + " is held by another gateway's portmapper (" +
+                           what(*mine) + " on port " + std::to_string(*theirs) + ")";
+                text += "; " + what(*mine) + " (port " + std::to_string(mine->port) +
+                        ") is not registered anywhere: clients must be given its port";
+            }
+            note(text);
+            return true;
+        }
+#ifdef TAVRIL_GATEWAY_TIRPC
+        mode = holder == Holder::rpcbind ? Mode::rpcbind : Mode::own;
 #else
-    if (mode == Mode::automatic) mode = portmapper_answers() ? Mode::rpcbind : Mode::own;
+        mode = Mode::own;
 #endif
-    if (mode == Mode::off) {
-        active_ = Mode::off;
-        return true;
     }
     if (mode == Mode::rpcbind) {
-        if (!register_rpcbind(error)) return false;
-        active_ = Mode::rpcbind;
-        return true;
+        if (holder == Holder::nobody) {
+            error = "no portmapper answers on " + where + " (is rpcbind running?)";
+            return false;
+        }
+        if (holder == Holder::other) {
+            error = "the portmapper on " + where +
+                    " is not rpcbind (it refuses rpcbind's protocol, as another gateway's own "
+                    "portmapper does): cannot register";
+            return false;
+        }
+        switch (register_rpcbind(error)) {
+        case Registered::yes: active_ = Mode::rpcbind; return true;
+        case Registered::failed: return false;
+        case Registered::held:
+            if (mode_ != Mode::automatic) {
+                error += "; with --portmap auto the gateway runs without the registration";
+                return false;
+            }
+            note(error + ": clients must be given this gateway's core channel port");
+            error.clear();
+            return true;
+        }
     }
     try {
-        server_ = std::make_unique<PortmapServer>(io_, ownAddress_, kPort, mappings_, admit_, log_);
+        server_ = std::make_unique<PortmapServer>(io_, ownAddress_, port_, mappings_, admit_, log_);
     } catch (const asio::system_error& failure) {
-        error = "cannot answer on port " + std::to_string(kPort) + " (" + failure.code().message() +
-                ")";
+        error = "cannot answer on port " + std::to_string(port_) + " (" + failure.code().message() + ")";
         return false;
     }
     server_->start();
@@ -307,35 +523,92 @@ void Portmapper::stop() {
     active_ = Mode::off;
 }
 
+bool Portmapper::answers(std::uint32_t port, std::uint32_t prog, std::uint32_t vers) const {
+    if (port == 0 || port > 65535) return false;
+    // The other server listens on loopback, or on an address of this
+    // machine, perhaps ours.
+    const asio::ip::address loopback = asio::ip::address_v4::loopback();
+    const auto where = static_cast<std::uint16_t>(port);
+    if (program_answers(loopback, where, prog, vers)) return true;
+    return !ownAddress_.is_unspecified() && ownAddress_ != loopback &&
+           program_answers(ownAddress_, where, prog, vers);
+}
+
 #ifdef TAVRIL_GATEWAY_TIRPC
-bool Portmapper::register_rpcbind(std::string& error) {
-    if (!portmapper_answers()) {
-        error = "no portmapper answers on 127.0.0.1:" + std::to_string(kPort) + " (is rpcbind running?)";
-        return false;
-    }
+namespace {
+
+// Removes the TCP entry of the program only (pmap_unset would remove its
+// UDP entry too, which may be another's).
+void unset_tcp(const Mapping& mapping) {
+    netconfig* netid = getnetconfigent("tcp");
+    if (netid == nullptr) return;
+    rpcb_unset(mapping.prog, mapping.vers, netid);
+    freenetconfigent(netid);
+}
+
+}  // namespace
+
+Portmapper::Registered Portmapper::register_rpcbind(std::string& error) {
+    const asio::ip::address loopback = asio::ip::address_v4::loopback();
     for (const Mapping& mapping : mappings_) {
         if (mapping.prot != kTcp) continue;
-        // An entry a former run left behind would make the registration fail.
-        pmap_unset(mapping.prog, mapping.vers);
-        if (!pmap_set(mapping.prog, mapping.vers, IPPROTO_TCP, static_cast<int>(mapping.port))) {
-            error = "rpcbind refused to register program " + std::to_string(mapping.prog) +
-                    " version " + std::to_string(mapping.vers);
+        bool done = false;
+        // Twice: another server may register between the look and the set.
+        for (int attempt = 0; attempt < 2 && !done; ++attempt) {
+            const std::optional<std::uint32_t> current = lookup(loopback, port_, mapping);
+            if (!current) {
+                error = "rpcbind on 127.0.0.1:" + std::to_string(port_) + " does not answer GETPORT";
+                unregister_rpcbind();
+                return Registered::failed;
+            }
+            if (*current == mapping.port) {
+                // Left by an earlier run on the same fixed port: it leads
+                // clients here already.
+                done = true;
+                break;
+            }
+            if (*current != 0) {
+                if (answers(*current, mapping.prog, mapping.vers)) {
+                    error = "the portmapper's registration of " + what(mapping) +
+                            " belongs to another gateway (port " + std::to_string(*current) +
+                            ", which answers); not taken over";
+                    unregister_rpcbind();
+                    return Registered::held;
+                }
+                note("the registration of " + what(mapping) + " on port " + std::to_string(*current) +
+                     " is stale (nothing answers there): replaced");
+                unset_tcp(mapping);
+            }
+            done = pmap_set(mapping.prog, mapping.vers, IPPROTO_TCP, static_cast<int>(mapping.port));
+        }
+        if (!done) {
+            error = "rpcbind refused to register " + what(mapping);
             unregister_rpcbind();
-            return false;
+            return Registered::failed;
         }
         registered_.push_back(mapping);
     }
-    return true;
+    return Registered::yes;
 }
 
 void Portmapper::unregister_rpcbind() {
-    for (const Mapping& mapping : registered_) pmap_unset(mapping.prog, mapping.vers);
+    const asio::ip::address loopback = asio::ip::address_v4::loopback();
+    for (const Mapping& mapping : registered_) {
+        // Only while it is still ours: another gateway may have replaced it
+        // meanwhile (after taking ours for stale).
+        const std::optional<std::uint32_t> current = lookup(loopback, port_, mapping);
+        if (current && *current == mapping.port)
+            unset_tcp(mapping);
+        else if (current && *current != 0)
+            note("the registration of " + what(mapping) + " now leads to port " + std::to_string(*current) +
+                 ", not this gateway: left alone");
+    }
     registered_.clear();
 }
 #else
-bool Portmapper::register_rpcbind(std::string& error) {
-    error = "this build cannot register with rpcbind";
-    return false;
+Portmapper::Registered Portmapper::register_rpcbind(std::string& error) {
+    error = "this build cannot register with rpcbind (no libtirpc)";
+    return Registered::failed;
 }
 
 void Portmapper::unregister_rpcbind() {}
