@@ -955,31 +955,20 @@ std::uint64_t run_gateway(const GatewayOptions& given) {
                     run, ports[port], id, options.seed + 1000 * port + 500 + static_cast<std::uint64_t>(id)));
     const auto probe_all = [&](const char* when, std::int64_t timeoutNs) {
         const std::vector<Kind> kinds{Kind::identity, Kind::query, Kind::data, Kind::pair, Kind::echo};
-        for (std::size_t port = 0; port < ports.size(); ++port) {
-            if (vxiClients[port].empty()) continue;
-            VxiClient& prober = *vxiClients[port].back();
+        // Either kind of client: it must get its instrument's answers again.
+        const auto probe = [&](auto& prober, std::size_t port, const char* over) {
             std::string why;
             const std::int64_t deadline = now_ns() + timeoutNs;
             bool ok = false;
             while (!(ok = prober.probe(kinds, options.maxData, 20 * kSecond, &why)) && now_ns() < deadline)
                 std::this_thread::sleep_for(std::chrono::milliseconds(500));
             if (!ok)
-                violations.add(std::string(when) + ": port " + std::to_string(port) +
-                               " does not serve its instrument over VXI-11 (" + why + "); the gateway's last lines:" +
-                               log.tail());
-        }
-        for (std::size_t port = 0; port < ports.size(); ++port) {
-            Client& prober = clients[port].back();
-            std::string why;
-            const std::int64_t deadline = now_ns() + timeoutNs;
-            bool ok = false;
-            while (!(ok = prober.probe(kinds, options.maxData, 20 * kSecond, &why)) && now_ns() < deadline)
-                std::this_thread::sleep_for(std::chrono::milliseconds(500));
-            if (!ok)
-                violations.add(std::string(when) + ": port " + std::to_string(port) +
-                               " does not serve its instrument (" + why + "); the gateway's last lines:" +
-                               log.tail());
-        }
+                violations.add(std::string(when) + ": port " + std::to_string(port) + " does not serve its instrument" +
+                               over + " (" + why + "); the gateway's last lines:" + log.tail());
+        };
+        for (std::size_t port = 0; port < ports.size(); ++port)
+            if (!vxiClients[port].empty()) probe(*vxiClients[port].back(), port, " over VXI-11");
+        for (std::size_t port = 0; port < ports.size(); ++port) probe(clients[port].back(), port, "");
     };
     // Twice: glibc serves a large block from the heap once one of its size
     // was freed, so the second round takes the memory the run will hold.
