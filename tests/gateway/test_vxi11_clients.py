@@ -284,3 +284,15 @@ def test_a_signal_ends_it_at_once_while_a_read_waits(sim, signal_):
     assert program.process.wait(timeout=10) == 0, program.log()
     assert time.monotonic() - started < 2.5
     assert "tavril-gateway: stopped" in program.log()
+
+
+def test_idle_limit_closes_a_vxi11_connection(sim):
+    if not hasattr(sim, "second"):
+        sim.second = sim.add()  # at slot 1
+    program = Gateway("--slot", "1", "--port", "0", "--portmap", "off", "--mdns", "off", "--idle-limit", "2")
+    try:
+        with socket.create_connection(("127.0.0.1", core_port(program)), timeout=10) as idle:
+            program.wait_log(r"core channel: client 127\.0\.0\.1:\d+ idle for 2 s: disconnected", timeout=10)
+            assert idle.recv(1) == b""
+    finally:
+        program.finish()

@@ -206,8 +206,7 @@ void SlotService::run() {
 bool SlotService::in_step(std::string_view why) {
     if (!inStep_) {
         // Whatever waits goes: no link owns output after it.
-        owner_ = 0;
-        ownerState_.reset();
+        clear_owner();
         inStep_ = resync(instrument_, config_.rules, why);
     }
     check_lost();
@@ -217,8 +216,7 @@ bool SlotService::in_step(std::string_view why) {
 void SlotService::check_lost() {
     if (!instrument_.take_lost()) return;
     inStep_ = false;
-    owner_ = 0;
-    ownerState_.reset();
+    clear_owner();
     open_ = false;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -322,8 +320,7 @@ void SlotService::release_link(LinkId link) {
             // Nobody else shares the instrument: whoever uses it next brings
             // it in step first, which drops the rest (logged then).
             inStep_ = false;
-            owner_ = 0;
-            ownerState_.reset();
+            clear_owner();
         } else if (owner_ == link) {
             // The rest of what it asked for is read to its end, and dropped.
             if (instrument_.is_open()) {
@@ -332,8 +329,7 @@ void SlotService::release_link(LinkId link) {
                                              [&dropped](std::string message) { dropped += message.size(); });
                 if (!ended) inStep_ = false;
             }
-            owner_ = 0;
-            ownerState_.reset();
+            clear_owner();
         }
         if (dropped > 0)
             log(prefix_ + link_text(link) + " closed; dropped the " + std::to_string(dropped) +
@@ -345,6 +341,12 @@ void SlotService::release_link(LinkId link) {
 std::size_t SlotService::links() const {
     const std::lock_guard<std::mutex> lock(mutex_);
     return links_.size();
+}
+
+void SlotService::clear_owner() {
+    owner_ = 0;
+    ownerState_.reset();
+    ownerMayName_ = false;
 }
 
 std::shared_ptr<SlotService::LinkState> SlotService::find_link(LinkId link) const {
@@ -439,8 +441,7 @@ bool SlotService::settle_owner(const std::shared_ptr<LinkState>& keep, std::stri
         keep->output.mark_end();
         keep->lastFull = false;
     }
-    owner_ = 0;
-    ownerState_.reset();
+    clear_owner();
     if (dropped > 0)
         log(prefix_ + link_text(owner) + ": dropped the " + std::to_string(dropped) + " bytes of its answer (" +
             std::string(why) + ")");
@@ -494,9 +495,12 @@ void SlotService::write(LinkId link, Bytes message, std::uint32_t seconds, std::
             result = instrument_.write(lines, shownLine, errorCode, std::clamp(seconds, TAVRIL_MIN_TIMEOUT_SECONDS, kMaxWriteSeconds));
         }
         // What the instrument takes of it, it may answer: the link's.
+        // Any of the messages it has not had all answers to may make the
+        // instrument name itself: the end of its output is then found by
+        // quiet, not by the identity.
+        ownerMayName_ = (owner_ == link && ownerMayName_) || may_name_instrument(text);
         owner_ = link;
         ownerState_ = state;
-        ownerMayName_ = may_name_instrument(text);
         state->lastFull = false;
         if (result == TAVRIL_WRITE_OK) {
             done(Status::ok);
@@ -575,8 +579,7 @@ void SlotService::read(LinkId link, const vxi11::ReadRequest& request, std::func
                     finish(failed(got.errorCode));
                     return;
                 }
-                owner_ = 0;
-                ownerState_.reset();
+                clear_owner();
                 continue;  // the abandoned call ends above; a stop ends the worker
             }
             if (got.ok()) {

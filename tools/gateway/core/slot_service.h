@@ -165,6 +165,8 @@ private:
     void interrupt(LinkId link);
     void interrupter();
     std::shared_ptr<LinkState> find_link(LinkId link) const;
+    // No link's output is on its way any more.
+    void clear_owner();
 
     SlotConfig config_;
     std::string prefix_;
@@ -188,7 +190,7 @@ private:
     std::uint32_t attempts_ = 0;
     LinkId owner_ = 0;  // the link whose output the instrument may still send; 0: none
     std::shared_ptr<LinkState> ownerState_;
-    bool ownerMayName_ = false;  // its last message may make the instrument name itself
+    bool ownerMayName_ = false;  // a message of its may make the instrument name itself
 
     // The read transfer running on the worker, which the interrupter may
     // end by sending the identity query.
