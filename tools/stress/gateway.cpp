@@ -766,7 +766,12 @@ void Chaos::remove_and_add(std::size_t first) {
     const std::size_t ports = devices_.size();
     std::vector<std::size_t> disturbances(ports);
     std::vector<std::uint64_t> reopenedBefore(ports);
-    for (std::size_t port = first; port < ports; ++port) {
+    // Every port is disturbed, those before `first` too: while a port opens
+    // its slot the other ports' exchanges pause (the gateway keeps an open
+    // apart from every exchange), and an open that meets an instrument
+    // slow to name itself takes its identification's time.  Their answers
+    // may come late then, never to another line.
+    for (std::size_t port = 0; port < ports; ++port) {
         disturbances[port] = run_.ports[port].disturb(now_ns());
         reopenedBefore[port] = run_.ports[port].reopened.load();
     }
@@ -797,7 +802,7 @@ void Chaos::remove_and_add(std::size_t first) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         if (run_.ports[port].reopened.load() == reopenedBefore[port]) ++reopenUnseen;
     }
-    for (std::size_t port = first; port < ports; ++port)
+    for (std::size_t port = 0; port < ports; ++port)
         run_.ports[port].settle(disturbances[port], now_ns() + kSettleNs);
     ++removals;
 }
