@@ -349,10 +349,11 @@ void SlotService::clear_owner() {
     ownerMayName_ = false;
 }
 
-std::shared_ptr<SlotService::LinkState> SlotService::find_link(LinkId link) const {
+std::pair<std::shared_ptr<SlotService::LinkState>, std::uint64_t> SlotService::submit(LinkId link) {
     const std::lock_guard<std::mutex> lock(mutex_);
     const auto found = links_.find(link);
-    return found == links_.end() ? nullptr : found->second;
+    if (found == links_.end()) return {nullptr, 0};
+    return {found->second, ++found->second->submitted};
 }
 
 // ---- a raw-socket client's line -------------------------------------------
@@ -450,13 +451,8 @@ bool SlotService::settle_owner(const std::shared_ptr<LinkState>& keep, std::stri
 }
 
 void SlotService::write(LinkId link, Bytes message, std::uint32_t seconds, std::function<void(Status)> done) {
-    std::uint64_t call = 0;
-    if (const auto state = find_link(link)) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        call = ++state->submitted;
-    }
-    queue([this, link, call, message = std::move(message), seconds, done = std::move(done)] {
-        const std::shared_ptr<LinkState> state = find_link(link);
+    auto [state, call] = submit(link);
+    queue([this, link, state = std::move(state), call, message = std::move(message), seconds, done = std::move(done)] {
         if (!state || call <= state->abandonedThrough) {
             done(Status::aborted);
             return;
@@ -515,14 +511,9 @@ void SlotService::write(LinkId link, Bytes message, std::uint32_t seconds, std::
 }
 
 void SlotService::read(LinkId link, const vxi11::ReadRequest& request, std::function<void(DeviceRead)> done) {
-    std::uint64_t call = 0;
-    if (const auto state = find_link(link)) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        call = ++state->submitted;
-    }
-    queue([this, link, call, request, done = std::move(done)] {
+    auto [state, call] = submit(link);
+    queue([this, link, state = std::move(state), call, request, done = std::move(done)] {
         using Clock = std::chrono::steady_clock;
-        const std::shared_ptr<LinkState> state = find_link(link);
         const auto finish = [&done](Status status) { done(DeviceRead{status, {}, 0}); };
         if (!state) {
             finish(Status::aborted);
@@ -609,13 +600,8 @@ void SlotService::read(LinkId link, const vxi11::ReadRequest& request, std::func
 }
 
 void SlotService::trigger(LinkId link, std::uint32_t seconds, std::function<void(Status)> done) {
-    std::uint64_t call = 0;
-    if (const auto state = find_link(link)) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        call = ++state->submitted;
-    }
-    queue([this, link, call, seconds, done = std::move(done)] {
-        const std::shared_ptr<LinkState> state = find_link(link);
+    auto [state, call] = submit(link);
+    queue([this, link, state = std::move(state), call, seconds, done = std::move(done)] {
         if (!state || call <= state->abandonedThrough) {
             done(Status::aborted);
             return;
@@ -656,13 +642,8 @@ void SlotService::trigger(LinkId link, std::uint32_t seconds, std::function<void
 }
 
 void SlotService::clear(LinkId link, std::function<void(Status)> done) {
-    std::uint64_t call = 0;
-    if (const auto state = find_link(link)) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        call = ++state->submitted;
-    }
-    queue([this, link, call, done = std::move(done)] {
-        const std::shared_ptr<LinkState> state = find_link(link);
+    auto [state, call] = submit(link);
+    queue([this, state = std::move(state), call, done = std::move(done)] {
         if (!state || call <= state->abandonedThrough) {
             done(Status::aborted);
             return;

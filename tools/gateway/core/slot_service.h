@@ -36,6 +36,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "answer.h"
 #include "identity.h"
@@ -164,7 +165,9 @@ private:
     // interrupter's thread.
     void interrupt(LinkId link);
     void interrupter();
-    std::shared_ptr<LinkState> find_link(LinkId link) const;
+    // The link's state and the number of the operation being queued for it
+    // (nothing for a link that has gone).
+    std::pair<std::shared_ptr<LinkState>, std::uint64_t> submit(LinkId link);
     // No link's output is on its way any more.
     void clear_owner();
 
