@@ -80,7 +80,9 @@ int main(int argc, char** argv) {
     }
 
     gateway::OpenGuard guard;
-    asio::io_context network;
+    // One thread runs it: asio may then leave out locks that only matter
+    // between several threads of its own.
+    asio::io_context network(1);
     const gateway::Poster poster(network);
     std::list<gateway::SlotService> services;
     std::list<gateway::RawPort> ports;

@@ -96,7 +96,7 @@ void SlotService::on_identity(std::function<void(const std::optional<Identity>&)
 
 void SlotService::request_stop() {
     {
-        const std::lock_guard<std::mutex> lock(mutex_);
+        const std::lock_guard<std::mutex> lock(jobsMutex_);
         stopping_ = true;
     }
     wake_.notify_all();
@@ -162,7 +162,7 @@ std::optional<Identity> SlotService::identity() const {
 
 void SlotService::queue(Job job) {
     {
-        const std::lock_guard<std::mutex> lock(mutex_);
+        const std::lock_guard<std::mutex> lock(jobsMutex_);
         jobs_.push_back(std::move(job));
     }
     wake_.notify_one();
@@ -175,7 +175,7 @@ void SlotService::run() {
     for (;;) {
         Job job;
         {
-            std::unique_lock<std::mutex> lock(mutex_);
+            std::unique_lock<std::mutex> lock(jobsMutex_);
             const Clock::time_point due = reopening_ ? nextAttempt : nextCheck;
             wake_.wait_until(lock, due, [this] { return stopping_.load() || !jobs_.empty(); });
             if (stopping_) return;

@@ -177,9 +177,12 @@ private:
     std::function<void()> gaveUpHandler_;
     std::function<void(const std::optional<Identity>&)> identityHandler_;
 
-    mutable std::mutex mutex_;
+    // The work queued for the worker, apart from the rest so that queueing
+    // meets no other lock.
+    std::mutex jobsMutex_;
     std::condition_variable wake_;
     std::deque<Job> jobs_;
+    mutable std::mutex mutex_;
     bool client_ = false;
     std::map<LinkId, std::shared_ptr<LinkState>> links_;
     std::optional<Identity> identity_;
