@@ -3,6 +3,7 @@
 #pragma once
 
 #include "faults.h"
+#include "tavlib/driver_interface.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -57,7 +58,7 @@ struct InstrumentDef {
     std::string name;
     unsigned count = 1;  // devices created at start
     // "{n}" stands for the device number, six digits, zero-padded.
-    std::string identity = "VESPARO,ZQ907,SN{n},1.0.0";
+    std::string identity = std::string(driver::kIdentityPrefix) + ",SN{n},1.0.0";
     bool dataCommand = true;  // built-in "DATA? N"
     UnknownPolicy unknown = UnknownPolicy::kEcho;
     Reply unknownReply;  // for UnknownPolicy::kRespond
@@ -71,7 +72,7 @@ struct InstrumentDef {
 // The built-in instrument, named "default".
 InstrumentDef default_instrument();
 
-inline constexpr std::string_view kIdentityQuery = "*IDN?";
+inline constexpr std::string_view kIdentityQuery = driver::kIdentityQuery;
 inline constexpr std::string_view kDataCommand = "DATA? ";
 // Longest command line kept while it is being received; a longer one is
 // dropped.  Lines from TCP clients are held to the same bound.
