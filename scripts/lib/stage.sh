@@ -64,14 +64,17 @@ stage_not_run() {
 }
 
 # Installs the package sets the stage needs (nothing when they are there).
-# Prints the reason and returns 1 when one of them could not be installed.
+# Returns 1, and prints which package could not be installed, when one of
+# them could not.
 stage_packages() {
     local set package why
     install_sets "$@" >&2
     for set in "$@"; do
         for package in $(set_packages "$set"); do
             if why=$(package_unavailable "$package"); then
-                echo "$why"
+                # The whole reason in the log; the row names the package.
+                echo "$why" >&2
+                echo "$package could not be installed (scripts/setup-deps.sh $set says why)"
                 return 1
             fi
         done

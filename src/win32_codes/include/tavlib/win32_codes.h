@@ -1,11 +1,14 @@
 // Every Win32 error code that the library, its backends and its drivers
 // report, with its symbolic name and the system's English message: the one
-// list from which the library's constants (src/platform/win32_errors.h)
-// and the tools' table of names and texts (tools/common/result_codes.cpp)
-// are made.  In ascending order of code.
+// list from which the constants below (tavlib::win32_error::kNoMoreItems,
+// ...; the library's through src/platform/win32_errors.h) and the tools'
+// table of names and texts (tools/common/result_codes.cpp) are made.  In
+// ascending order of code.
 //
 // TAVLIB_WIN32_ERRORS(X) calls X(constant, code, name, text) for each.
 #pragma once
+
+#include <cstdint>
 
 // clang-format off
 #define TAVLIB_WIN32_ERRORS(X)                                                                    \
@@ -53,3 +56,11 @@
     X(kInvalidUserBuffer, 1784, "ERROR_INVALID_USER_BUFFER",                                      \
       "The supplied user buffer is not valid for the requested operation.")
 // clang-format on
+
+namespace tavlib::win32_error {
+
+#define TAVLIB_WIN32_CONSTANT(constant, code, name, text) inline constexpr std::uint32_t constant = code;
+TAVLIB_WIN32_ERRORS(TAVLIB_WIN32_CONSTANT)
+#undef TAVLIB_WIN32_CONSTANT
+
+}  // namespace tavlib::win32_error
