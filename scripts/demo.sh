@@ -10,8 +10,16 @@ cd "$top"
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$top}
 
 scripts/setup-deps.sh demo
-cmake --preset release -DTAVLIB_BUILD_TESTS=OFF >/dev/null
-cmake --build --preset release --target tavril-sim tavlib_demo tavctl >/dev/null
+mkdir -p build
+log=build/demo.build.log
+# The build's output only when it fails (the gateway's optional parts warn
+# about missing libraries the demo does not need).
+if ! { cmake --preset release -DTAVLIB_BUILD_TESTS=OFF &&
+    cmake --build --preset release --target tavril-sim tavlib_demo tavctl; } >"$log" 2>&1; then
+  tail -n 40 "$log" >&2
+  echo "demo: the build failed (log: $log)" >&2
+  exit 1
+fi
 
 runtime=$(mktemp -d)
 export TAVRIL_RUNTIME_DIR=$runtime
