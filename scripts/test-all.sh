@@ -59,7 +59,7 @@ stage() {
 # present afterwards, failed those that could not be installed (which
 # makes their stages "not run", not this row a failure).
 setup_stage() { # NAME SET...
-    local name=$1 t0 present=0 missing=0 package notes=""
+    local name=$1 t0 present=0 absent=0 set package notes=""
     shift
     t0=$(date +%s)
     scripts/setup-deps.sh "$@"
@@ -69,12 +69,12 @@ setup_stage() { # NAME SET...
             if installed "$package"; then
                 present=$((present + 1))
             else
-                missing=$((missing + 1))
+                absent=$((absent + 1))
                 notes+="${notes:+; }$(package_unavailable "$package" || echo "$package is not installed")"
             fi
         done
     done
-    printf 'passed\t%d\t0\t%d\t%d\t%s\n' "$present" "$missing" $(($(date +%s) - t0)) "$notes" \
+    printf 'passed\t%d\t0\t%d\t%d\t%s\n' "$present" "$absent" $(($(date +%s) - t0)) "$notes" \
         >"$stages_dir/$name.result"
 }
 
