@@ -15,7 +15,7 @@
 # by side on one device: each program gets the DLL of its own width, and each
 # width has its own four slots.
 #
-# The gateway and its VISA client run in a network namespace of their own
+# After the package check everything runs in a network namespace of its own
 # (as root), so that the gateway's portmapper gets port 111 even where the
 # machine runs rpcbind there.
 #
