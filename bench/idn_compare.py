@@ -58,7 +58,8 @@ import pyvisa  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
-READY_LINE = "tavril-sim: ready"
+sys.path.insert(0, str(REPO / "python"))
+import sim_process  # noqa: E402
 TCP_LINE = re.compile(r"^tavril-sim: tcp (127\.0\.0\.1):(\d+) device=1$", re.MULTILINE)
 EXPECTED = "VESPARO,ZQ907"
 TARGET_RATIO = 5.0
@@ -78,19 +79,15 @@ class Simulator:
     def __enter__(self):
         self.runtime = tempfile.mkdtemp(prefix="tavril-idn-")
         self.log_path = Path(self.runtime) / "simulator.log"
-        with open(self.log_path, "wb") as log:
-            # No event log: millions of requests would only fill memory.
-            self.process = subprocess.Popen(
-                [str(self.executable), "--devices", str(self.devices), "--runtime-dir", self.runtime,
-                 "--tcp", "0", "--stats-limit", "0", "--control", self.control_path()],
-                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 30
-        while READY_LINE not in self.log_path.read_text(errors="replace"):
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                text = self.log_path.read_text(errors="replace")
-                self.__exit__(None, None, None)
-                raise RuntimeError("tavril-sim did not start:\n" + text)
-            time.sleep(0.02)
+        # No event log: millions of requests would only fill memory.
+        try:
+            self.process = sim_process.start(
+                self.executable,
+                ["--devices", self.devices, "--runtime-dir", self.runtime, "--tcp", "0",
+                 "--stats-limit", "0", "--control", self.control_path()], self.log_path)
+        except sim_process.SimulatorError:
+            self.__exit__(None, None, None)
+            raise
         self.port = int(TCP_LINE.search(self.log_path.read_text(errors="replace")).group(2))
         return self
 

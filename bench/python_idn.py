@@ -23,7 +23,6 @@ import argparse
 import ctypes
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -31,8 +30,9 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "python" / "tavril"))
+sys.path.insert(0, str(REPO / "python"))
+import sim_process  # noqa: E402
 
-READY_LINE = "tavril-sim: ready"
 EXPECTED = "VESPARO,ZQ907"
 
 
@@ -57,26 +57,17 @@ class PrivateSimulator:
         self.runtime = tempfile.mkdtemp(prefix="tavril-bench-")
         os.environ["TAVRIL_RUNTIME_DIR"] = self.runtime
         log_path = Path(self.runtime) / "simulator.log"
-        with open(log_path, "wb") as log:
-            self.process = subprocess.Popen(
-                [str(self.executable), "--devices", "1", "--runtime-dir", self.runtime],
-                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 30
-        while READY_LINE not in log_path.read_text(errors="replace"):
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                self.__exit__(None, None, None)
-                raise RuntimeError("tavril-sim did not start:\n" + log_path.read_text(errors="replace"))
-            time.sleep(0.02)
+        try:
+            self.process = sim_process.start(
+                self.executable, ["--devices", "1", "--runtime-dir", self.runtime], log_path)
+        except sim_process.SimulatorError:
+            self.__exit__(None, None, None)
+            raise
         return self
 
     def __exit__(self, *exc_info):
         if self.process is not None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+            sim_process.stop(self.process)
         shutil.rmtree(self.runtime, ignore_errors=True)
 
 

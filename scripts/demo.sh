@@ -1,14 +1,25 @@
 #!/usr/bin/env bash
 # The main job: builds tavlib (Release), starts the simulated instrument from
 # the sample definitions, and lets the demo program open it, identify it and
-# run a few transactions.
+# run a few transactions.  Installs only what these need (package set
+# "demo" of scripts/lib/packages.sh); the release tree is configured
+# without its test suites, which the test command's release stage adds.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$top}
 
-scripts/setup-deps.sh
-cmake --preset release >/dev/null
-cmake --build --preset release --target tavril-sim tavlib_demo tavctl >/dev/null
+scripts/setup-deps.sh demo
+mkdir -p build
+log=build/demo.build.log
+# The build's output only when it fails (the gateway's optional parts warn
+# about missing libraries the demo does not need).
+if ! { cmake --preset release -DTAVLIB_BUILD_TESTS=OFF &&
+    cmake --build --preset release --target tavril-sim tavlib_demo tavctl; } >"$log" 2>&1; then
+  tail -n 40 "$log" >&2
+  echo "demo: the build failed (log: $log)" >&2
+  exit 1
+fi
 
 runtime=$(mktemp -d)
 export TAVRIL_RUNTIME_DIR=$runtime
@@ -17,9 +28,14 @@ build/release/simulator/tavril-sim --definitions simulator/definitions/sample.ya
 sim_pid=$!
 trap 'kill $sim_pid 2>/dev/null; wait $sim_pid 2>/dev/null; rm -rf "$runtime"' EXIT
 
-for _ in $(seq 100); do
-  grep -q 'ready$' "$sim_log" && break
-  sleep 0.1
+# The simulator's ready line (simulator/ready_line.h), or its end.
+until grep -qx 'tavril-sim: ready' "$sim_log"; do
+  if ! kill -0 "$sim_pid" 2>/dev/null; then
+    cat "$sim_log" >&2
+    echo "demo: the simulator did not start" >&2
+    exit 1
+  fi
+  sleep 0.05
 done
 echo "== Simulated instrument"
 sed 's/^/   /' "$sim_log"

@@ -40,14 +40,17 @@ if ! targets | tr ' ' '\n' | grep -qx -- "$target"; then
     exit 2
 fi
 if ! command -v clang++-14 >/dev/null; then
-    echo "fuzz: clang++-14 is missing; run scripts/setup-deps.sh" >&2
+    echo "fuzz: clang++-14 is missing; run scripts/setup-deps.sh fuzz" >&2
     exit 2
 fi
 
+# scripts/fuzz-all.sh builds every target first and then runs several at
+# once (TAVLIB_FUZZ_BUILT=1): two builds in one tree at a time would clash.
 if [[ ! -f $build/CMakeCache.txt ]]; then
     cmake --preset fuzz >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 2; }
 fi
-if ! cmake --build --preset fuzz --target "fuzz_$target" >"$build.build.log" 2>&1; then
+if [[ -z ${TAVLIB_FUZZ_BUILT:-} ]] &&
+    ! cmake --build --preset fuzz --target "fuzz_$target" >"$build.build.log" 2>&1; then
     cat "$build.build.log"
     echo "fuzz $target: build FAILED"
     exit 2

@@ -15,42 +15,69 @@
 # by side on one device: each program gets the DLL of its own width, and each
 # width has its own four slots.
 #
-# Usage: scripts/windows-e2e.sh        (as root when packages are missing)
-# Closes with a line per width, "windows-e2e x86_64: N passed, M failed" and
-# "windows-e2e i686: ...", and "windows-e2e: N passed, M failed", their sum;
-# exits non-zero when any check or step failed.
+# After the package check everything runs in a network namespace of its own
+# (as root), so that the gateway's portmapper gets port 111 even where the
+# machine runs rpcbind there.
+#
+# Usage: scripts/windows-e2e.sh [WIDTH]   WIDTH: x86_64 or i686; both when not
+#        given, one after the other
+# Closes with "windows-e2e-WIDTH: N passed, M failed, K skipped (T s)"; exits
+# non-zero when any check or step failed.  The i686 width does not run (and
+# says why) without wine32 or on a kernel that does not run 32-bit programs.
 set -uo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
-widths=(x86_64 i686)
-results=()
+if (($# == 0)); then
+    status=0
+    "$0" x86_64 || status=1
+    "$0" i686 || status=1
+    exit $status
+fi
+width=$1
+case $width in
+    x86_64 | i686) ;;
+    *) echo "windows-e2e: no width $width (x86_64, i686)" >&2; exit 2 ;;
+esac
 
 source "$root/scripts/lib/stage.sh"
-
-finish() {
-    echo "== Windows end-to-end stage took $(elapsed "$stage_start")"
-    printf '%s\n' "${results[@]}"
-    echo "windows-e2e: $passed passed, $failed failed"
-    ((failed == 0 && passed > 0))
-    exit
-}
+stage_begin "windows-e2e-$width"
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$root}
 
 # ---- packages ------------------------------------------------------------
 t=$(date +%s%N)
-packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
-          mingw-w64-x86-64-dev mingw-w64-i686-dev wine64 wine32:i386 cmake
-          libasio-dev libcli11-dev python3 python3-pyvisa python3-pyvisa-py)
-if ! install_missing "${packages[@]}"; then
-    step_failed "installing ${packages[*]}"
-    finish
+if ! why=$(stage_packages demo windows network); then
+    stage_not_run "$why"
+fi
+if [[ $width == i686 ]]; then
+    if ! kernel_runs_i686; then
+        # wine32's loader is itself a 32-bit x86 program.
+        stage_not_run "this kernel does not run 32-bit x86 programs (IA-32 emulation off)"
+    fi
+    if ! why=$(stage_packages windows-i686); then
+        stage_not_run "$why"
+    fi
 fi
 echo "== packages ready ($(elapsed "$t"))"
 
+# The rest in a network namespace of its own, with only loopback: wine's
+# sockets are made by its wineserver, so the prefix's server, the gateway
+# and its client all run there, and the gateway's portmapper gets port 111
+# whatever the machine runs on it (rpcbind, for one).  As root; elsewhere
+# in the machine's own, where port 111 must be free.
+if [[ -z ${TAVLIB_E2E_NETNS:-} ]]; then
+    if (($(id -u) == 0)) && unshare --net true 2>/dev/null; then
+        export TAVLIB_E2E_NETNS=own TAVLIB_STAGE_START=$stage_start
+        exec unshare --net bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
+    fi
+    export TAVLIB_E2E_NETNS=machine
+    stage_remark "in the machine's network namespace (no namespace of its own): port 111 must be free"
+fi
+
 # ---- builds --------------------------------------------------------------
 out=build/windows-e2e
-rm -rf "$out"
+rm -rf "${out:?}/$width"
 mkdir -p "$out"
 driver=tests/windows/driver
 warnings=(-Wall -Wextra -Wpedantic -Wshadow -Werror)
@@ -61,7 +88,7 @@ build_width() {
     local log=build/windows-e2e-$1-build.log
     t0=$(date +%s%N)
     mkdir -p "$dir"
-    if ! { cmake --preset "mingw-$width" && cmake --build --preset "mingw-$width"; } >"$log" 2>&1; then
+    if ! { cmake --preset "mingw-$width" --fresh && cmake --build --preset "mingw-$width"; } >"$log" 2>&1; then
         tail -n 40 "$log"
         step_failed "build of preset mingw-$width (log: $log)"
         return 1
@@ -94,11 +121,18 @@ build_width() {
         "e2e_test.exe, e2e_test_loadlibrary.exe ($(elapsed "$t0"))"
 }
 
-built=()
-for width in "${widths[@]}"; do
-    build_width "$width" && built+=("$width")
-done
-is_built() { [[ " ${built[*]} " == *" $1 "* ]]; }
+build_width "$width" || stage_end
+# The 64-bit prefix also runs the 32-bit programs, through wine32.
+no_side_by_side=""
+if [[ $width == x86_64 ]]; then
+    if ! kernel_runs_i686; then
+        no_side_by_side="this kernel does not run 32-bit x86 programs (IA-32 emulation off)"
+    elif ! no_side_by_side=$(stage_packages windows-i686); then
+        :
+    elif ! build_width i686; then
+        no_side_by_side="no i686 build"
+    fi
+fi
 
 # ---- runs ----------------------------------------------------------------
 
@@ -157,7 +191,8 @@ windows_path() {
 
 # The whole chain of a Windows bench PC: tavril-gateway.exe serves slot 0
 # through tavlib.dll on a free TCP port; a VISA client on the Linux side
-# (pyvisa-py) queries it.
+# (pyvisa-py) queries it, as a raw socket and as VXI-11 device inst0 through
+# the gateway's own portmapper on port 111.
 gateway() {
     local t0 port log pid waited=0
     t0=$(date +%s%N)
@@ -169,6 +204,7 @@ gateway() {
     timeout 300 "$wine" "$dir/tavril-gateway.exe" --slot 0 --port "$port" --read-timeout 1 \
         >"$log" 2>&1 &
     pid=$!
+    # Its ready line, or its end; at most 60 s.
     until grep -q 'tavril-gateway: ready' "$log"; do
         if ! kill -0 "$pid" 2>/dev/null || ((waited >= 600)); then
             tr -d '\r' <"$log"
@@ -192,12 +228,10 @@ gateway() {
 # The 64-bit prefix runs 32-bit programs too, as 64-bit Windows does: each
 # width's program, beside the other's, on the one device.
 side_by_side() {
-    if ! is_built i686; then
-        step_failed "the two widths side by side: no i686 build"
-        return
-    fi
-    if ! kernel_runs_i686; then
-        echo "== the two widths side by side: not run, this kernel does not run 32-bit x86 programs"
+    if [[ -n $no_side_by_side ]]; then
+        echo "== the two widths side by side: not run, $no_side_by_side"
+        skipped=$((skipped + 1))
+        stage_remark "the two widths side by side not run: $no_side_by_side"
         return
     fi
     tests e2e_test --beside "$(windows_path "$out/i686/e2e_test.exe")"
@@ -207,36 +241,17 @@ side_by_side() {
     dir=$self
 }
 
-# Runs every check of width $1 in a prefix of its own and records the
-# width's line.
-run_width() {
-    local t0 passed0=$passed failed0=$failed
-    width=$1
-    dir=$out/$1
-    t0=$(date +%s%N)
-    if start_prefix "$width"; then
-        if devices install 1; then
-            tests e2e_test --devices 1
-            tests e2e_test_loadlibrary --devices 1
-            gateway
-            [[ $width == x86_64 ]] && side_by_side
-        fi
-        devices install 2 && tests e2e_test --devices 2
-        devices remove && tests e2e_test --devices 0
+# Every check of the width, in a prefix of its own.
+dir=$out/$width
+if start_prefix "$width"; then
+    if devices install 1; then
+        tests e2e_test --devices 1
+        tests e2e_test_loadlibrary --devices 1
+        gateway
+        [[ $width == x86_64 ]] && side_by_side
     fi
-    cleanup_wine_prefix
-    echo "== $width run took $(elapsed "$t0")"
-    results+=("windows-e2e $width: $((passed - passed0)) passed, $((failed - failed0)) failed")
-}
-
-for width in "${widths[@]}"; do
-    if [[ $width == i686 ]] && ! kernel_runs_i686; then
-        # wine32's loader is itself a 32-bit x86 program.
-        results+=("windows-e2e i686: not run: this kernel does not run 32-bit x86 programs (IA-32 emulation off)")
-    elif is_built "$width"; then
-        run_width "$width"
-    else
-        results+=("windows-e2e $width: 0 passed, 1 failed")
-    fi
-done
-finish
+    devices install 2 && tests e2e_test --devices 2
+    devices remove && tests e2e_test --devices 0
+fi
+cleanup_wine_prefix
+stage_end

@@ -9,7 +9,6 @@ namespace tavlib::sim {
 
 namespace {
 
-constexpr std::uint32_t kDefaultWaitMs = 10000;
 
 // Where the summaries of `help` begin.
 constexpr std::size_t kHelpSummaryColumn = 34;

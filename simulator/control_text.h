@@ -12,6 +12,10 @@
 
 namespace tavlib::sim {
 
+// How long the control command `wait DEV CONDITION` waits when its line names
+// no time-out ("timeout=MS"): the simulator's default and its test client's.
+inline constexpr std::uint32_t kDefaultWaitMs = 10000;
+
 // Words separated by blanks or tabs.
 std::vector<std::string_view> split_words(std::string_view line);
 // Pieces separated by `sep`; empty pieces are kept.

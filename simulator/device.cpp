@@ -3,7 +3,6 @@
 #include "control_text.h"
 #include "tavlib/driver_interface.h"
 #include "tavlib/driver_wire.h"
-#include "win32_errors.h"
 
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -17,7 +16,6 @@
 namespace tavlib::sim {
 
 namespace dp = tavlib::wire;
-namespace err = tavlib::win32_error;
 
 namespace {
 
@@ -239,13 +237,13 @@ void Device::activate(Connection& c, Request& r) {
                 ctx_.warn("device " + std::to_string(number_) + ": command line longer than " +
                           std::to_string(kMaxCommandLine) + " bytes dropped");
             stats_.count_written(taken);
-            complete(c, id, err::kSuccess, {}, static_cast<std::uint32_t>(taken));
+            complete(c, id, dp::kStatusSuccess, {}, static_cast<std::uint32_t>(taken));
             run_commands();
             return;
         }
         case dp::kRead:
             if (r.arg == 0 || r.zeroRead) {
-                complete(c, id, err::kSuccess, {}, 0);
+                complete(c, id, dp::kStatusSuccess, {}, 0);
                 return;
             }
             r.waiting = true;
@@ -254,12 +252,12 @@ void Device::activate(Connection& c, Request& r) {
             return;
         case dp::kIoctl:
             if (r.arg != tavlib::driver::kIoctlRecover) {
-                complete(c, id, err::kInvalidFunction, {}, 0);
+                complete(c, id, dp::kStatusInvalidFunction, {}, 0);
             } else if (r.recoverFail) {
                 complete(c, id, *r.recoverFail, {}, 0);
             } else {
                 recover();
-                complete(c, id, err::kSuccess, {}, 0);
+                complete(c, id, dp::kStatusSuccess, {}, 0);
             }
             return;
         default:
@@ -288,7 +286,7 @@ void Device::on_cancel(Connection& c, std::uint32_t id) {
                        std::to_string(*ignore) + " ms (cancel-ignore fault)");
         return;
     }
-    complete(c, id, err::kOperationAborted, {}, 0);
+    complete(c, id, dp::kStatusCancelled, {}, 0);
 }
 
 void Device::abort(std::uint64_t conn, std::uint32_t id, std::uint64_t serial) {
@@ -296,7 +294,7 @@ void Device::abort(std::uint64_t conn, std::uint32_t id, std::uint64_t serial) {
     if (c == nullptr) return;
     auto it = c->requests.find(id);
     if (it == c->requests.end() || it->second.serial != serial) return;
-    complete(*c, id, err::kOperationAborted, {}, 0);
+    complete(*c, id, dp::kStatusCancelled, {}, 0);
 }
 
 void Device::remove_waiter(std::uint64_t conn, std::uint32_t id) {
@@ -422,7 +420,7 @@ void Device::serve_reads() {
             continue;
         }
         const std::size_t n = instrument_.take_into(tx_.data(), c->requests.at(id).arg);
-        complete(*c, id, err::kSuccess, std::string_view(tx_.data(), n), static_cast<std::uint32_t>(n));
+        complete(*c, id, dp::kStatusSuccess, std::string_view(tx_.data(), n), static_cast<std::uint32_t>(n));
     }
 }
 

@@ -2,7 +2,9 @@
 // definition) and its running state (command assembly and output queue).
 #pragma once
 
+#include "data_pattern.h"
 #include "faults.h"
+#include "tavlib/driver_interface.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -57,7 +59,7 @@ struct InstrumentDef {
     std::string name;
     unsigned count = 1;  // devices created at start
     // "{n}" stands for the device number, six digits, zero-padded.
-    std::string identity = "VESPARO,ZQ907,SN{n},1.0.0";
+    std::string identity = std::string(driver::kIdentityPrefix) + ",SN{n},1.0.0";
     bool dataCommand = true;  // built-in "DATA? N"
     UnknownPolicy unknown = UnknownPolicy::kEcho;
     Reply unknownReply;  // for UnknownPolicy::kRespond
@@ -71,11 +73,13 @@ struct InstrumentDef {
 // The built-in instrument, named "default".
 InstrumentDef default_instrument();
 
-inline constexpr std::string_view kIdentityQuery = "*IDN?";
+inline constexpr std::string_view kIdentityQuery = driver::kIdentityQuery;
 inline constexpr std::string_view kDataCommand = "DATA? ";
 // Longest command line kept while it is being received; a longer one is
-// dropped.  Lines from TCP clients are held to the same bound.
-inline constexpr std::size_t kMaxCommandLine = 64u * 1024u * 1024u;
+// dropped.  Lines from TCP clients are held to the same bound.  As long as
+// the longest response the simulator makes ("DATA? n", 64 MiB), so that a
+// client that echoes a response back as a command is served alike.
+inline constexpr std::size_t kMaxCommandLine = kMaxDataSize;
 
 // Turns response text into one message: every line break becomes CR LF,
 // line breaks at the end are dropped, and CR LF is appended.

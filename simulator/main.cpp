@@ -1,6 +1,7 @@
 // tavril-sim: the simulated instrument and its driver, for Linux machines
 // without the hardware.  See README.md.
 #include "definitions.h"
+#include "ready_line.h"
 #include "simulator.h"
 #include "tavlib/runtime_dir.h"
 
@@ -101,7 +102,7 @@ int main(int argc, char** argv) {
         tavlib::sim::Simulator simulator(std::move(options));
         g_simulator = &simulator;
         if (g_stop_requested != 0) simulator.request_stop();
-        std::cout << "tavril-sim: ready" << std::endl;
+        std::cout << tavlib::sim::kReadyLine << std::endl;
         simulator.run();
         g_simulator = nullptr;
     } catch (const std::exception& e) {

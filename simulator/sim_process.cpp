@@ -1,6 +1,7 @@
 #include "sim_process.h"
 
 #include "control_text.h"
+#include "ready_line.h"
 #include "tavlib/driver_interface.h"
 
 #include <fcntl.h>
@@ -23,7 +24,6 @@ namespace tavlib::sim {
 
 namespace {
 
-constexpr std::string_view kReadyLine = "tavril-sim: ready";
 constexpr int kReplyGuardMs = 60000;
 constexpr auto kStopGrace = std::chrono::seconds(10);
 

@@ -33,6 +33,7 @@
 // it is.  One SimProcess is used from one thread at a time.
 #pragma once
 
+#include "control_text.h"  // kDefaultWaitMs
 #include "data_pattern.h"  // data_pattern(n): the bytes of the response to "DATA? n"
 #include "unique_fd.h"
 
@@ -153,7 +154,7 @@ public:
     // Blocks until the condition holds, e.g. "requests>=3" or
     // "reads-pending=1 connections=1"; throws on time-out.
     void wait(std::uint32_t id, std::string_view condition,
-              std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+              std::chrono::milliseconds timeout = std::chrono::milliseconds(kDefaultWaitMs));
     void set_trace(bool on);
 
     // Everything the simulator printed so far (stdout and stderr).

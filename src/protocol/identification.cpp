@@ -7,13 +7,14 @@
 #include "api_calls.h"
 #include "platform/owners.h"
 #include "platform/win32_errors.h"
+#include "tavlib/driver_interface.h"
 
 namespace tavlib::protocol {
 
 namespace {
 
-constexpr const char* kIdentityQuery = "*IDN?";
-constexpr const char* kIdentityPrefix = "VESPARO,ZQ907";
+using driver::kIdentityPrefix;
+using driver::kIdentityQuery;
 
 // The handshake reads responses of up to 100000 bytes; its scratch area
 // also holds the NUL behind the largest one.

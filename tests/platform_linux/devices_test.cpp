@@ -16,7 +16,7 @@ namespace {
 
 namespace err = tavlib::win32_error;
 constexpr pf::Word kFlags = pf::kDigcfPresent | pf::kDigcfDeviceInterface;
-constexpr pf::Word kInvalidUserBuffer = 1784;
+constexpr pf::Word kInvalidUserBuffer = tavlib::win32_error::kInvalidUserBuffer;
 
 // The device paths that a fresh device-information set lists, in order.
 std::vector<std::string> enumerate(const pf::Guid& guid = kTavrilClass) {

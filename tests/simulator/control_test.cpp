@@ -1,5 +1,6 @@
 // The control channel, statistics, the trace, definitions files in a
 // running simulator, and the command line.
+#include "ready_line.h"
 #include "sim_fixture.h"
 
 #include <sys/socket.h>
@@ -288,7 +289,7 @@ TEST(CommandLine, StdinControlAndCheck) {
     const auto [code, output] =
         run_shell("printf 'list\\nfault 1 zero-read\\nfaults 1\\nquit\\nadd\\n' | " + exe + " --stdin --runtime-dir " + dir);
     EXPECT_EQ(code, 0) << output;
-    EXPECT_NE(output.find("tavril-sim: ready"), std::string::npos) << output;
+    EXPECT_NE(output.find(tavlib::sim::kReadyLine), std::string::npos) << output;
     EXPECT_NE(output.find("ok devices=1"), std::string::npos) << output;
     EXPECT_NE(output.find("fault kind=zero-read skip=0 times=0 on=read\nok"), std::string::npos) << output;
     EXPECT_NE(output.find("tavril-sim: stopped"), std::string::npos) << output;

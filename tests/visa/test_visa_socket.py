@@ -15,27 +15,25 @@ A missing file is an error, not a skip.
 import os
 import re
 import shutil
-import subprocess
+import sys
 import tempfile
-import time
 from pathlib import Path
 
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 SAMPLE = REPO / "simulator" / "definitions" / "sample.yaml"
-READY_LINE = "tavril-sim: ready"
 TCP_LINE = re.compile(r"^tavril-sim: tcp 127\.0\.0\.1:(\d+) device=1$", re.MULTILINE)
 IDENTITY = "VESPARO,ZQ907,SN000001,2.4.1"
-# Generous: the simulator may be a sanitizer build on a busy machine.
-START_TIMEOUT = 30.0
 
 # Every slot and device of this session lives in a runtime directory of its
 # own, set before the library is loaded (it binds the directory then).
 RUNTIME_DIR = tempfile.mkdtemp(prefix="tavril-visa-")
 os.environ["TAVRIL_RUNTIME_DIR"] = RUNTIME_DIR
 
+sys.path.insert(0, str(REPO / "python"))
 import pyvisa  # noqa: E402
+import sim_process  # noqa: E402
 import tavril  # noqa: E402
 
 
@@ -51,29 +49,16 @@ def port():
     """tavril-sim with the sample instrument as device 1 (slot 0), also on a
     free TCP port; yields the port."""
     log_path = Path(RUNTIME_DIR) / "simulator.log"
-    with open(log_path, "wb") as log:
-        process = subprocess.Popen(
-            [str(_path("TAVRIL_SIM")), "--definitions", str(SAMPLE), "--runtime-dir", RUNTIME_DIR,
-             "--tcp", "0"],
-            stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+    process = sim_process.start(
+        _path("TAVRIL_SIM"),
+        ["--definitions", SAMPLE, "--runtime-dir", RUNTIME_DIR, "--tcp", "0"], log_path)
     try:
-        deadline = time.monotonic() + START_TIMEOUT
-        while READY_LINE not in log_path.read_text(errors="replace"):
-            if process.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("tavril-sim did not start (exit status %s):\n%s"
-                                   % (process.poll(), log_path.read_text(errors="replace")))
-            time.sleep(0.02)
         match = TCP_LINE.search(log_path.read_text(errors="replace"))
         assert match, "no TCP address in the start-up output"
         yield int(match.group(1))
     finally:
-        process.terminate()
         try:
-            status = process.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-            raise
+            status = sim_process.stop(process)
         finally:
             log_text = log_path.read_text(errors="replace")
             shutil.rmtree(RUNTIME_DIR, ignore_errors=True)

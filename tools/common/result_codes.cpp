@@ -4,6 +4,7 @@
 #include <string>
 
 #include "tavlib.h"
+#include "tavlib/win32_codes.h"
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
@@ -49,47 +50,11 @@ constexpr std::array kResultNames{
 };
 
 // The codes the library and its platform layers report, with the system's
-// English message text.  Kept in ascending order of code.
+// English message text, in ascending order of code: the one list.
 constexpr std::array kWin32Errors{
-    Win32Error{0, "ERROR_SUCCESS", "The operation completed successfully."},
-    Win32Error{1, "ERROR_INVALID_FUNCTION", "Incorrect function."},
-    Win32Error{2, "ERROR_FILE_NOT_FOUND", "The system cannot find the file specified."},
-    Win32Error{3, "ERROR_PATH_NOT_FOUND", "The system cannot find the path specified."},
-    Win32Error{4, "ERROR_TOO_MANY_OPEN_FILES", "The system cannot open the file."},
-    Win32Error{5, "ERROR_ACCESS_DENIED", "Access is denied."},
-    Win32Error{6, "ERROR_INVALID_HANDLE", "The handle is invalid."},
-    Win32Error{8, "ERROR_NOT_ENOUGH_MEMORY",
-               "Not enough memory resources are available to process this command."},
-    Win32Error{13, "ERROR_INVALID_DATA", "The data is invalid."},
-    Win32Error{14, "ERROR_OUTOFMEMORY",
-               "Not enough memory resources are available to complete this operation."},
-    Win32Error{21, "ERROR_NOT_READY", "The device is not ready."},
-    Win32Error{31, "ERROR_GEN_FAILURE", "A device attached to the system is not functioning."},
-    Win32Error{32, "ERROR_SHARING_VIOLATION",
-               "The process cannot access the file because it is being used by another process."},
-    Win32Error{87, "ERROR_INVALID_PARAMETER", "The parameter is incorrect."},
-    Win32Error{109, "ERROR_BROKEN_PIPE", "The pipe has been ended."},
-    Win32Error{112, "ERROR_DISK_FULL", "There is not enough space on the disk."},
-    Win32Error{122, "ERROR_INSUFFICIENT_BUFFER",
-               "The data area passed to a system call is too small."},
-    Win32Error{206, "ERROR_FILENAME_EXCED_RANGE", "The filename or extension is too long."},
-    Win32Error{232, "ERROR_NO_DATA", "The pipe is being closed."},
-    Win32Error{259, "ERROR_NO_MORE_ITEMS", "No more data is available."},
-    Win32Error{534, "ERROR_ARITHMETIC_OVERFLOW", "Arithmetic result exceeded 32 bits."},
-    Win32Error{995, "ERROR_OPERATION_ABORTED",
-               "The I/O operation has been aborted because of either a thread exit or an "
-               "application request."},
-    Win32Error{996, "ERROR_IO_INCOMPLETE", "Overlapped I/O event is not in a signaled state."},
-    Win32Error{997, "ERROR_IO_PENDING", "Overlapped I/O operation is in progress."},
-    Win32Error{998, "ERROR_NOACCESS", "Invalid access to memory location."},
-    Win32Error{1117, "ERROR_IO_DEVICE",
-               "The request could not be performed because of an I/O device error."},
-    Win32Error{1167, "ERROR_DEVICE_NOT_CONNECTED", "The device is not connected."},
-    Win32Error{1168, "ERROR_NOT_FOUND", "Element not found."},
-    Win32Error{1450, "ERROR_NO_SYSTEM_RESOURCES",
-               "Insufficient system resources exist to complete the requested service."},
-    Win32Error{1460, "ERROR_TIMEOUT",
-               "This operation returned because the timeout period expired."},
+#define TAVLIB_WIN32_ENTRY(constant, code, name, text) Win32Error{code, name, text},
+    TAVLIB_WIN32_ERRORS(TAVLIB_WIN32_ENTRY)
+#undef TAVLIB_WIN32_ENTRY
 };
 
 #ifdef _WIN32

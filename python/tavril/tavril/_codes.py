@@ -78,6 +78,7 @@ _WIN32_ERRORS = {
     87: ("ERROR_INVALID_PARAMETER", "The parameter is incorrect."),
     109: ("ERROR_BROKEN_PIPE", "The pipe has been ended."),
     112: ("ERROR_DISK_FULL", "There is not enough space on the disk."),
+    120: ("ERROR_CALL_NOT_IMPLEMENTED", "This function is not supported on this system."),
     122: ("ERROR_INSUFFICIENT_BUFFER", "The data area passed to a system call is too small."),
     206: ("ERROR_FILENAME_EXCED_RANGE", "The filename or extension is too long."),
     232: ("ERROR_NO_DATA", "The pipe is being closed."),
@@ -95,6 +96,8 @@ _WIN32_ERRORS = {
     1450: ("ERROR_NO_SYSTEM_RESOURCES",
          "Insufficient system resources exist to complete the requested service."),
     1460: ("ERROR_TIMEOUT", "This operation returned because the timeout period expired."),
+    1784: ("ERROR_INVALID_USER_BUFFER",
+           "The supplied user buffer is not valid for the requested operation."),
 }
 
 

@@ -9,10 +9,8 @@ A missing file ends the session with an error: these tests never skip.
 
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import pytest
@@ -21,9 +19,6 @@ HERE = Path(__file__).resolve().parent
 PACKAGE_ROOT = HERE.parent
 REPO = PACKAGE_ROOT.parent.parent
 DEFINITIONS = HERE / "instruments.yaml"
-READY_LINE = "tavril-sim: ready"
-# Generous: the simulator may be a sanitizer build on a busy machine.
-START_TIMEOUT = 30.0
 
 # The private runtime directory must be in place before the library is
 # loaded and before any device is looked up: every slot and device of this
@@ -32,6 +27,8 @@ RUNTIME_DIR = tempfile.mkdtemp(prefix="tavril-pytest-")
 os.environ["TAVRIL_RUNTIME_DIR"] = RUNTIME_DIR
 
 sys.path.insert(0, str(PACKAGE_ROOT))
+sys.path.insert(0, str(REPO / "python"))
+import sim_process  # noqa: E402
 import tavril  # noqa: E402  (after the runtime directory is set)
 
 
@@ -63,26 +60,12 @@ def simulator():
     slot 0 the instrument "bench", slot 1 "stranger", slots 2 and 3 empty."""
     sim = _tool("TAVRIL_SIM", "build/release/simulator/tavril-sim")
     log_path = Path(RUNTIME_DIR) / "simulator.log"
-    with open(log_path, "wb") as log:
-        process = subprocess.Popen(
-            [str(sim), "--definitions", str(DEFINITIONS), "--runtime-dir", RUNTIME_DIR],
-            stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+    process = sim_process.start(
+        sim, ["--definitions", DEFINITIONS, "--runtime-dir", RUNTIME_DIR], log_path)
     try:
-        deadline = time.monotonic() + START_TIMEOUT
-        while READY_LINE not in log_path.read_text(errors="replace"):
-            if process.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("tavril-sim did not start (exit status %s):\n%s"
-                                   % (process.poll(), log_path.read_text(errors="replace")))
-            time.sleep(0.02)
         yield process
     finally:
-        process.terminate()
-        try:
-            status = process.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-            raise
+        status = sim_process.stop(process)
     # The simulator ends cleanly on SIGTERM; anything else (a sanitizer
     # report, a crash) is a fault the session must show.
     assert status == 0, "tavril-sim ended with %d:\n%s" % (

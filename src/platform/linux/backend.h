@@ -37,16 +37,17 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32_errors.h"
 
 namespace tavlib::platform::linux_backend {
 
-// Win32 codes that only this backend reports (the rest are in win32_errors.h).
-inline constexpr Word kPathNotFound = 3;
-inline constexpr Word kTooManyOpenFiles = 4;
-inline constexpr Word kDiskFull = 112;
-inline constexpr Word kCallNotImplemented = 120;
-inline constexpr Word kFilenameExcedRange = 206;
-inline constexpr Word kInvalidUserBuffer = 1784;
+// Win32 codes that only this backend reports (win32_errors.h has them all).
+using win32_error::kCallNotImplemented;
+using win32_error::kDiskFull;
+using win32_error::kFilenameExcedRange;
+using win32_error::kInvalidUserBuffer;
+using win32_error::kPathNotFound;
+using win32_error::kTooManyOpenFiles;
 
 // The thread's last error (GetLastError).
 void set_last_error(Word code) noexcept;

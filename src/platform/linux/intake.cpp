@@ -9,6 +9,11 @@ namespace {
 
 namespace err = win32_error;
 
+// A COMPLETE's status becomes the request's Win32 result as it is.
+static_assert(wire::kStatusSuccess == err::kSuccess);
+static_assert(wire::kStatusInvalidFunction == err::kInvalidFunction);
+static_assert(wire::kStatusCancelled == err::kOperationAborted);
+
 std::uint32_t wire_type(Request::Kind kind) {
     switch (kind) {
         case Request::Kind::kWrite: return wire::kWrite;

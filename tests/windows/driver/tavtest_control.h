@@ -12,8 +12,7 @@
  * All codes are METHOD_BUFFERED, FILE_ANY_ACCESS, device type
  * FILE_DEVICE_UNKNOWN.  Every count is a little-endian 32-bit word.
  */
-#ifndef TAVTEST_CONTROL_H
-#define TAVTEST_CONTROL_H
+#pragma once
 
 /* CTL_CODE(FILE_DEVICE_UNKNOWN, function, METHOD_BUFFERED, FILE_ANY_ACCESS) */
 #define TAVTEST_CTL(function) (0x00220000u | ((unsigned int)(function) << 2))
@@ -93,5 +92,3 @@ struct TavtestStats {
  * message longer than a read's capacity is delivered over several reads. */
 #define TAVTEST_DATA_BYTE(i) ((unsigned char)(((i) * 7u + 3u) % 251u))
 #define TAVTEST_DATA_MAX 200000u
-
-#endif /* TAVTEST_CONTROL_H */

@@ -11,8 +11,7 @@
  * pointer, so the same checks run through the pointers, and the program is
  * linked without the import library.
  */
-#ifndef E2E_LOAD_LIBRARY_H
-#define E2E_LOAD_LIBRARY_H
+#pragma once
 
 typedef int32_t(WINAPI *OpenFunction)(uint32_t slot, void **handle, InstrumentIdentity *identity,
                                       uint32_t *errorCode);
@@ -64,5 +63,3 @@ static int load_tavlib(void) {
     return loaded.open && loaded.close && loaded.write && loaded.read && loaded.scmd &&
            loaded.conf;
 }
-
-#endif /* E2E_LOAD_LIBRARY_H */

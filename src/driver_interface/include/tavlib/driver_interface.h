@@ -1,6 +1,7 @@
 // What every driver of the instrument and the library agree on, on Windows
-// and on Linux alike: the device interface class the driver serves and the
-// control code that asks it to recover a connection.  Dependency-free, so
+// and on Linux alike: the device interface class the driver serves, the
+// control code that asks it to recover a connection, and the instrument's
+// identity query and the start of its answer.  Dependency-free, so
 // that the library's logic, its platform backends, the simulator and the
 // tests take these values from here.
 #pragma once
@@ -29,6 +30,13 @@ inline constexpr ClassGuid kInterfaceClass = {
 // FILE_ANY_ACCESS).  The driver drops the instrument's output that no read
 // has taken and any partly received command, then completes the request.
 inline constexpr std::uint32_t kIoctlRecover = 0x222000;
+
+// The query every instrument of this kind answers with its identity, and
+// the start of that answer (maker and model): the library's handshake reads
+// on until a response holds it, the simulator answers with it, and the
+// gateway tells an answer's end by it.
+inline constexpr char kIdentityQuery[] = "*IDN?";
+inline constexpr char kIdentityPrefix[] = "VESPARO,ZQ907";
 
 // The text form of a GUID without braces, lower case, NUL-terminated:
 // "016a5b0d-4331-4c56-8825-6ec4c870d3cb".

@@ -30,6 +30,14 @@ enum MessageType : std::uint32_t {
     kComplete = 0x81  // id, arg = Win32 status, count = bytes moved; a READ's payload
 };
 
+// A COMPLETE's status is a Win32 code, which the library passes on as the
+// request's result.  The codes the driver contract itself uses:
+inline constexpr std::uint32_t kStatusSuccess = 0;           // done; count bytes moved
+inline constexpr std::uint32_t kStatusInvalidFunction = 1;   // an IOCTL of an unknown code
+inline constexpr std::uint32_t kStatusCancelled = 995;       // ended by CANCEL or a recovery
+// Any other status (a fault, a failed recovery) is the driver's own Win32
+// code, passed on as it is.
+
 struct Header {
     std::uint32_t type = 0;
     std::uint32_t id = 0;
