@@ -14,6 +14,7 @@ directory then.
 
 import os
 import re
+import shutil
 import socket
 import subprocess
 import tempfile
@@ -31,6 +32,28 @@ PATTERN = b"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxy"
 
 RUNTIME_DIR = tempfile.mkdtemp(prefix="tavril-gateway-")
 os.environ["TAVRIL_RUNTIME_DIR"] = RUNTIME_DIR
+
+
+# Suites that must run in a network namespace of their own with only
+# loopback (scripts/vxi11-netns.sh): broadcasts, port 111 and mDNS stay there.
+ONLY_IN_A_NAMESPACE = pytest.mark.skipif(
+    sorted(os.listdir("/sys/class/net")) != ["lo"],
+    reason="needs a network namespace with only loopback (scripts/vxi11-netns.sh)")
+
+
+def simulator_fixture(devices=1):
+    """A module fixture: the sample instrument in `devices` devices (slot n
+    holds SN00000n+1), stopped and checked at the end."""
+    @pytest.fixture(scope="module")
+    def sim():
+        simulator = Simulator()
+        for _ in range(devices - 1):
+            simulator.add()
+        yield simulator
+        status = simulator.stop()
+        shutil.rmtree(RUNTIME_DIR, ignore_errors=True)
+        assert status == 0, simulator.log()
+    return sim
 
 
 def busy_line(slot):

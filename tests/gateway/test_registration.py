@@ -10,9 +10,7 @@ root); the own portmapper runs in a nested namespace without rpcbind.
 harness.py says which paths come from the environment.
 """
 
-import os
 import re
-import shutil
 import signal
 import subprocess
 import time
@@ -20,25 +18,16 @@ from pathlib import Path
 
 import pytest
 
-from harness import IDENTITY, RUNTIME_DIR, START_TIMEOUT, Program, Simulator, path_of
+from harness import IDENTITY, ONLY_IN_A_NAMESPACE, START_TIMEOUT, Program, path_of, simulator_fixture
 
 SERVICES = str(Path(__file__).resolve().parents[2] / "scripts" / "vxi11-services.sh")
 CORE = 395183
 
-pytestmark = pytest.mark.skipif(
-    sorted(os.listdir("/sys/class/net")) != ["lo"],
-    reason="needs a network namespace with only loopback (scripts/vxi11-netns.sh)")
+pytestmark = ONLY_IN_A_NAMESPACE
 
 
-@pytest.fixture(scope="module")
-def sim():
-    """Two instruments: slot 0 is SN000001, slot 1 SN000002."""
-    simulator = Simulator()
-    simulator.add()
-    yield simulator
-    status = simulator.stop()
-    shutil.rmtree(RUNTIME_DIR, ignore_errors=True)
-    assert status == 0, simulator.log()
+# Two instruments: slot 0 is SN000001, slot 1 SN000002.
+sim = simulator_fixture(2)
 
 
 @pytest.fixture(scope="module")

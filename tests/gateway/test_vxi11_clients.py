@@ -10,7 +10,6 @@ from the environment.
 
 import os
 import re
-import shutil
 import signal
 import socket
 import subprocess
@@ -22,24 +21,16 @@ import pyvisa
 from pyvisa import constants
 from pyvisa_py.protocols import rpc, vxi11
 
-from harness import (IDENTITY, RUNTIME_DIR, Gateway, Simulator, busy_line, path_of, pattern,
-                     raw_client, read_to_end, receive)
+from harness import (IDENTITY, ONLY_IN_A_NAMESPACE, RUNTIME_DIR, Gateway, busy_line, path_of, pattern,
+                     raw_client, read_to_end, receive, simulator_fixture)
 
 ID1 = IDENTITY % 1
 RESOURCE = "TCPIP::127.0.0.1::INSTR"
 
-pytestmark = pytest.mark.skipif(
-    sorted(os.listdir("/sys/class/net")) != ["lo"],
-    reason="needs a network namespace with only loopback (scripts/vxi11-netns.sh)")
+pytestmark = ONLY_IN_A_NAMESPACE
 
 
-@pytest.fixture(scope="module")
-def sim():
-    simulator = Simulator()
-    yield simulator
-    status = simulator.stop()
-    shutil.rmtree(RUNTIME_DIR, ignore_errors=True)
-    assert status == 0, simulator.log()
+sim = simulator_fixture(1)
 
 
 @pytest.fixture(scope="module")
