@@ -8,6 +8,7 @@
 # each covers and how long it takes):
 #   release      scripts/linux-tests.sh release   every suite, Release build
 #   asan         scripts/linux-tests.sh asan      every suite, ASan+UBSan build
+#   debug        scripts/linux-tests.sh debug     the Debug build, its unit suites
 #   tsan         scripts/tsan-tests.sh            the library's suites and the stress
 #                                                 program's short modes, ThreadSanitizer
 #   i686         scripts/i686-tests.sh            the same as 32-bit programs
@@ -35,7 +36,7 @@ mkdir -p "$stages_dir"
 rm -f "$stages_dir"/*.result "$stages_dir"/*.log "$stages_dir"/*.built
 start=$(date +%s)
 
-order=(setup-linux setup-rest release asan tsan i686 fuzz windows-x86_64 windows-i686
+order=(setup-linux setup-rest release asan debug tsan i686 fuzz windows-x86_64 windows-i686
        windows-e2e-x86_64 windows-e2e-i686)
 
 say() { printf '[%s] %s\n' "$(date -u +%H:%M:%S)" "$*"; }
@@ -84,6 +85,10 @@ lane_linux() {
     stage setup-linux setup_stage setup-linux demo linux network
     stage release scripts/linux-tests.sh release
     stage asan scripts/linux-tests.sh asan
+    # The Debug build must build and pass too; its suites would repeat the
+    # release build's (the code holds no assertions), so it runs the unit
+    # suites only.
+    stage debug scripts/linux-tests.sh debug -R '^unit[.]'
 }
 
 lane_other() {
