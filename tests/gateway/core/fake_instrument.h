@@ -21,6 +21,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "instrument_calls.h"
@@ -40,6 +41,9 @@ public:
         bool present = true;
         int opens = 0;
         int reading = 0;  // reads waiting for output now
+        // The next write takes its text, but reports a time-out (its
+        // completion came too late).
+        bool lateWrite = false;
     };
 
     explicit FakeInstrument(Shared& shared) : s_(shared) {}
@@ -81,6 +85,7 @@ public:
         for (std::size_t end; (end = all.find("\r\n", start)) != std::string::npos; start = end + 2)
             answer(all.substr(start, end - start));
         s_.changed.notify_all();
+        if (std::exchange(s_.lateWrite, false)) return TAVRIL_WRITE_TIMEOUT;
         return TAVRIL_WRITE_OK;
     }
 

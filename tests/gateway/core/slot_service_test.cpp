@@ -200,6 +200,21 @@ TEST_F(SlotServiceTest, ARefusedTriggerIsAnErrorAndLeavesNothing) {
     EXPECT_TRUE(await_log("\"*TRG\" (VXI-11 link 1): the instrument answered \"ERROR unknown command ANS90"));
 }
 
+TEST_F(SlotServiceTest, WhatAFailedWriteMakesTheInstrumentSayIsNobodys) {
+    start();
+    ASSERT_TRUE(service_->claim_link(1));
+    EXPECT_EQ(write(1, "*RST\n"), Status::ok);  // after the first link's identity exchange
+    {
+        const std::lock_guard<std::mutex> lock(instrument_.mutex);
+        instrument_.lateWrite = true;
+    }
+    EXPECT_EQ(write(1, "ECHO too late\n"), Status::timeout);
+    EXPECT_EQ(read(1, 100).status, Status::timeout);
+    EXPECT_EQ(write(1, "ECHO next\n"), Status::ok);
+    EXPECT_EQ(text_of(read(1, 100)), "next\r\n");
+    EXPECT_TRUE(await_log("dropped 10 bytes in 1 messages nobody asked for"));
+}
+
 // A read that waits for the instrument ends soon once abandoned (the
 // identity query sent beside it), long before its 5 s; what the instrument
 // still owed the link stays the link's.

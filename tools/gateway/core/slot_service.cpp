@@ -491,6 +491,19 @@ void SlotService::write(LinkId link, Bytes message, std::uint32_t seconds, std::
             result = instrument_.write(lines, shownLine, errorCode, std::clamp(seconds, TAVRIL_MIN_TIMEOUT_SECONDS, kMaxWriteSeconds));
         }
         // What the instrument takes of it, it may answer: the link's.
+        if (result != TAVRIL_WRITE_OK) {
+            // The client is told the message failed, yet the instrument may
+            // have taken it whole and answer it: nothing it says now is the
+            // link's, and the next exchange drops it.
+            clear_owner();
+            if (result == TAVRIL_WRITE_TIMEOUT && errorCode == 0) {
+                inStep_ = false;
+                done(Status::timeout);
+                return;
+            }
+            done(failed(errorCode));
+            return;
+        }
         // Any of the messages it has not had all answers to may make the
         // instrument name itself: the end of its output is then found by
         // quiet, not by the identity.
@@ -498,15 +511,7 @@ void SlotService::write(LinkId link, Bytes message, std::uint32_t seconds, std::
         owner_ = link;
         ownerState_ = state;
         state->lastFull = false;
-        if (result == TAVRIL_WRITE_OK) {
-            done(Status::ok);
-            return;
-        }
-        if (result == TAVRIL_WRITE_TIMEOUT && errorCode == 0) {
-            done(Status::timeout);
-            return;
-        }
-        done(failed(errorCode));
+        done(Status::ok);
     });
 }
 
