@@ -19,6 +19,7 @@
 #include "platform/win32_errors.h"
 #include "tavlib/driver_interface.h"
 #include "tavlib/runtime_dir.h"
+#include "tavlib/unique_fd.h"
 
 namespace tavlib::platform {
 
@@ -47,13 +48,10 @@ bool driver_listens(const std::string& path) {
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path) return false;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    const bool listens =
-        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
-        errno == EAGAIN || errno == EINPROGRESS;
-    ::close(fd);
-    return listens;
+    const UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) return false;
+    return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+           errno == EAGAIN || errno == EINPROGRESS;
 }
 
 class Directory {

@@ -42,6 +42,7 @@
 #include "platform/platform.h"
 #include "platform/win32_errors.h"
 #include "tavlib/runtime_dir.h"
+#include "tavlib/unique_fd.h"
 
 namespace tavlib::platform {
 
@@ -86,20 +87,20 @@ Shared& shared() {
 }
 
 // Opens the table file without following a link and checks that it is a
-// private regular file.  -1 with the Win32 code in `error` otherwise.
-int open_table_file(const std::string& path, Word& error) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
+// private regular file.  No descriptor, with the Win32 code in `error`,
+// otherwise.
+UniqueFd open_table_file(const std::string& path, Word& error) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) {
         // ELOOP: the name is a symbolic link, which is never followed.
         error = errno == ELOOP ? win32_error::kAccessDenied : lb::win32_from_errno(errno);
-        return -1;
+        return fd;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
         (st.st_mode & 077) != 0) {
-        ::close(fd);
         error = win32_error::kAccessDenied;
-        return -1;
+        return {};
     }
     return fd;
 }
@@ -111,13 +112,14 @@ Word attach(Shared& s) {
     if (runtime_dir::ensure_interface_folder(lb::runtime_directory()).empty())
         return errno == EACCES ? win32_error::kAccessDenied : lb::win32_from_errno(errno);
     Word error = 0;
-    const int fd = open_table_file(s.path, error);
-    if (fd < 0) return error;
+    UniqueFd file = open_table_file(s.path, error);
+    if (!file) return error;
+    const int fd = file.get();
 
-    // Any failure closes fd, which also drops every lock taken on it.
-    const auto give_up = [fd] {
+    // Any failure closes the file, which also drops every lock taken on it.
+    const auto give_up = [&file] {
         const Word code = lb::win32_from_errno(errno);
-        ::close(fd);
+        file.reset();
         return code == 0 ? win32_error::kGenFailure : code;
     };
     if (!set_lock(fd, F_WRLCK, kInitByte, true)) return give_up();
@@ -143,7 +145,9 @@ Word attach(Shared& s) {
         return give_up();
     }
     set_lock(fd, F_UNLCK, kInitByte, false);
-    s.fd = fd;
+    // The descriptor lives as long as the mapping: closed at unload and in
+    // the fork handlers, which may only make async-signal-safe calls.
+    s.fd = file.release();
     s.table = table;
     return 0;
 }
