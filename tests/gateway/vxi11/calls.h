@@ -1,6 +1,5 @@
 // Calls as a client encodes them, and replies taken apart, for the tests.
-#ifndef TAVRIL_TESTS_GATEWAY_VXI11_CALLS_H
-#define TAVRIL_TESTS_GATEWAY_VXI11_CALLS_H
+#pragma once
 
 #include <cstdint>
 #include <functional>
@@ -69,4 +68,3 @@ inline std::optional<ReplyView> parse_reply(ByteView record, bool framed) {
 
 }  // namespace vxi11_test
 
-#endif

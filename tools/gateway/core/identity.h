@@ -7,13 +7,14 @@
 #include <string_view>
 
 #include "tavlib.h"
+#include "tavlib/driver_interface.h"
 
 namespace tavlib::gateway {
 
 // The query every instrument of this kind answers with its identity, which
-// begins with its maker and model.
-inline constexpr std::string_view kIdentityQuery = "*IDN?";
-inline constexpr std::string_view kIdentityPrefix = "VESPARO,ZQ907";
+// begins with its maker and model (the driver interface's words).
+inline constexpr std::string_view kIdentityQuery = tavlib::driver::kIdentityQuery;
+inline constexpr std::string_view kIdentityPrefix = tavlib::driver::kIdentityPrefix;
 
 struct Identity {
     std::string model;
