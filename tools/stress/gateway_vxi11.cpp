@@ -139,6 +139,10 @@ struct VxiClient::State {
         std::uint16_t abortPort = 0;
         std::uint64_t number = 0;
         std::string in;  // read bytes not yet split into messages
+        // The answers stopped coming in the middle of a message, and were
+        // given up: the rest of that message, which the gateway still keeps
+        // for the link, may come later, up to its line end.
+        bool skipRest = false;
         std::deque<Line> outstanding;
         bool holdsLock = false;
         std::int64_t lockSinceNs = 0;
@@ -437,6 +441,16 @@ struct VxiClient::State {
     // are checked as they complete.
     void on_data(Link& link, const std::string& data) {
         link.in += data;
+        if (link.skipRest) {
+            const std::size_t end = link.in.find('\n');
+            if (end == std::string::npos) {
+                link.in.clear();
+                return;
+            }
+            link.in.erase(0, end + 1);
+            link.skipRest = false;
+            ++tally.remnants;
+        }
         std::size_t start = 0;
         for (std::size_t end; (end = link.in.find('\n', start)) != std::string::npos; start = end + 1) {
             std::string_view message = std::string_view(link.in).substr(start, end - start);
@@ -708,6 +722,7 @@ struct VxiClient::State {
                 // The answers stopped coming: lost.
                 for (const Line& line : link->outstanding) resolve(*link, line, line.got > 0);
                 link->outstanding.clear();
+                link->skipRest = !link->in.empty();
                 link->in.clear();
                 return false;
             }
