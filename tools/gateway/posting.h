@@ -56,17 +56,13 @@ public:
             });
         };
     }
-    // On the network thread.  Nothing when the wait was cancelled (cancel()).
+    // On the network thread.  Nothing when the io_context stopped first.
     asio::awaitable<std::optional<T>> wait() {
-        if (!state_->value && !state_->cancelled) {
+        if (!state_->value) {
             state_->timer.expires_at(std::chrono::steady_clock::time_point::max());
             co_await state_->timer.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
         }
         co_return std::move(state_->value);
-    }
-    void cancel() {
-        state_->cancelled = true;
-        state_->timer.cancel();
     }
 
 private:
@@ -74,7 +70,6 @@ private:
         explicit State(asio::io_context& io) : timer(io) {}
         asio::steady_timer timer;
         std::optional<T> value;
-        bool cancelled = false;
     };
     std::shared_ptr<State> state_;
 };

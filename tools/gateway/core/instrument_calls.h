@@ -1,6 +1,6 @@
 // The library calls through which the gateway drives one slot's
 // instrument, behind an interface: the gateway makes them through the six
-// exported functions (library_calls.h), the tests through a fake instrument.
+// exported functions (library_calls(), library_calls.cpp), the tests through a fake instrument.
 // Results and Win32 codes are the library's own.  One object serves one
 // slot, and is called from one thread at a time.
 #pragma once

@@ -22,9 +22,6 @@ using namespace std::chrono_literals;
 using namespace asio::experimental::awaitable_operators;
 constexpr auto kTuple = asio::experimental::as_tuple(asio::use_awaitable);
 constexpr std::size_t kReceiveSize = 64 * 1024;
-// How long a call's device operation is awaited before its client is
-// watched too (for a close).
-constexpr auto kQuickWait = std::chrono::milliseconds(100);
 
 std::string peer_text(const tcp::socket& socket) {
     asio::error_code error;
@@ -163,17 +160,6 @@ asio::awaitable<std::optional<Outcome>> ChannelServer::State::await_parked(tcp::
     asio::steady_timer timer(io);
     Waiter& waiter = waiters[id];
     waiter.timer = &timer;
-    // Most device operations end within moments: they are awaited a little
-    // first without watching the client, which costs two system calls less
-    // each; one still running after that is awaited as a lock wait is.
-    if (outcome.waiting && outcome.until == Dispatcher::Clock::time_point::max() && !waiter.woken) {
-        timer.expires_after(kQuickWait);
-        co_await timer.async_wait(kTuple);
-        if (waiter.woken && !stopped) {
-            waiter.woken = false;
-            outcome = dispatcher.resume(id, Dispatcher::Clock::now());
-        }
-    }
     bool watchPeer = true;
     while (outcome.waiting) {
         if (!waiter.woken) {
