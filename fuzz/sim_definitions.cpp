@@ -43,7 +43,8 @@ void check_instrument(const InstrumentDef& def) {
         FUZZ_CHECK(dialogue.command.find("\r\n") == std::string::npos);
         FUZZ_CHECK(commands.insert(dialogue.command).second);
         FUZZ_CHECK(def.find(dialogue.command) == &dialogue);
-        check_reply(dialogue.reply);
+        FUZZ_CHECK(!dialogue.replies.empty());
+        for (const Reply& reply : dialogue.replies) check_reply(reply);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "control_text.h"
 #include "data_pattern.h"
 
+#include <yaml-cpp/binary.h>
 #include <yaml-cpp/yaml.h>
 
 #include <charconv>
@@ -97,9 +98,42 @@ private:
         fail(node, what + " must be true or false");
     }
 
-    // Reads the response keys of a dialogue or of `unknown`.  Exactly one of
-    // response, responses, raw, size, silent must be present.
-    Reply reply(const YAML::Node& map, const std::string& context) const {
+    // The bytes of a 'base64' value: base64 text, blanks and line breaks
+    // between its characters allowed (a long value may be folded).
+    std::string base64(const YAML::Node& node, const std::string& what) const {
+        std::string encoded;
+        for (const char c : text(node, what))
+            if (c != ' ' && c != '\t' && c != '\r' && c != '\n') encoded += c;
+        const std::vector<unsigned char> decoded = YAML::DecodeBase64(encoded);
+        // The decoder passes over what it does not know: only text that is
+        // its own result's encoding is base64.
+        if (decoded.empty() || YAML::EncodeBase64(decoded.data(), decoded.size()) != encoded)
+            fail(node, what + " must be base64 text of at least one byte");
+        return std::string(decoded.begin(), decoded.end());
+    }
+
+    // One message of 'responses': a text, or a mapping with exactly one of
+    // response, raw, base64, size.
+    Message listed_message(const YAML::Node& node) const {
+        if (!node.IsMap()) return response_message(text(node, "each of 'responses'"));
+        allow_keys(node, {"response", "raw", "base64", "size"}, "a message of 'responses'");
+        if (node.size() != 1)
+            fail(node, "a message of 'responses' needs exactly one of 'response', 'raw', 'base64', 'size'");
+        const auto entry = *node.begin();
+        const std::string form = entry.first.Scalar();
+        const YAML::Node value = entry.second;
+        if (form == "response") return response_message(text(value, "'response'"));
+        if (form == "size") return Message::data(number(value, "'size'", kMinDataSize, kMaxDataSize));
+        if (form == "base64") return base64(value, "'base64'");
+        std::string bytes = text(value, "'raw'");
+        if (bytes.empty()) fail(value, "'raw' must not be empty");
+        return bytes;
+    }
+
+    // Reads the response keys of a dialogue, of a step of its 'sequence', or
+    // of `unknown`.  Exactly one of response, responses, raw, base64, size,
+    // silent must be present.  `delayMs` is the delay when the map names none.
+    Reply reply(const YAML::Node& map, const std::string& context, std::uint32_t delayMs = 0) const {
         Reply r;
         int forms = 0;
         if (const YAML::Node n = map["response"]) {
@@ -109,13 +143,17 @@ private:
         if (const YAML::Node n = map["responses"]) {
             ++forms;
             if (!n.IsSequence() || n.size() == 0) fail(n, "'responses' must be a non-empty list of texts");
-            for (const YAML::Node& m : n) r.messages.push_back(response_message(text(m, "each of 'responses'")));
+            for (const YAML::Node& m : n) r.messages.push_back(listed_message(m));
         }
         if (const YAML::Node n = map["raw"]) {
             ++forms;
             std::string bytes = text(n, "'raw'");
             if (bytes.empty()) fail(n, "'raw' must not be empty");
             r.messages.push_back(std::move(bytes));
+        }
+        if (const YAML::Node n = map["base64"]) {
+            ++forms;
+            r.messages.push_back(base64(n, "'base64'"));
         }
         if (const YAML::Node n = map["size"]) {
             ++forms;
@@ -126,11 +164,34 @@ private:
             if (!boolean(n, "'silent'")) fail(n, "'silent' can only be true; leave it out otherwise");
         }
         if (forms != 1)
-            fail(map, context + " needs exactly one of 'response', 'responses', 'raw', 'size', 'silent'" +
+            fail(map, context + " needs exactly one of 'response', 'responses', 'raw', 'base64', 'size', 'silent'" +
                           (forms == 0 ? "" : " (found " + std::to_string(forms) + ")"));
+        r.delayMs = delayMs;
         if (const YAML::Node n = map["delay_ms"])
             r.delayMs = static_cast<std::uint32_t>(number(n, "'delay_ms'", 0, kMaxDelayMs));
         return r;
+    }
+
+    // The answers of a dialogue: one, or the steps of its 'sequence'.
+    std::vector<Reply> replies(const YAML::Node& d, const std::string& context) const {
+        const YAML::Node steps = d["sequence"];
+        if (!steps) return {reply(d, context)};
+        if (!steps.IsSequence() || steps.size() == 0)
+            fail(steps, "'sequence' of " + context + " must be a non-empty list of answers");
+        for (const char* key : {"response", "responses", "raw", "base64", "size", "silent"})
+            if (d[key]) fail(d[key], context + " has a 'sequence'; its answers go there, not '" + key + "'");
+        std::uint32_t delayMs = 0;
+        if (const YAML::Node n = d["delay_ms"])
+            delayMs = static_cast<std::uint32_t>(number(n, "'delay_ms'", 0, kMaxDelayMs));
+        std::vector<Reply> out;
+        std::size_t index = 0;
+        for (const YAML::Node& step : steps) {
+            const std::string scontext = "answer " + std::to_string(++index) + " of the sequence of " + context;
+            if (!step.IsMap()) fail(step, scontext + " must be a mapping");
+            allow_keys(step, {"response", "responses", "raw", "base64", "size", "silent", "delay_ms"}, scontext);
+            out.push_back(reply(step, scontext, delayMs));
+        }
+        return out;
     }
 
     InstrumentDef instrument(const YAML::Node& node) const {
@@ -163,7 +224,7 @@ private:
             } else if (n.IsScalar() && n.Scalar() == "silent") {
                 def.unknown = UnknownPolicy::kSilent;
             } else if (n.IsMap()) {
-                allow_keys(n, {"response", "responses", "raw", "size", "silent", "delay_ms"},
+                allow_keys(n, {"response", "responses", "raw", "base64", "size", "silent", "delay_ms"},
                            "'unknown' of " + context);
                 def.unknown = UnknownPolicy::kRespond;
                 def.unknownReply = reply(n, "'unknown' of " + context);
@@ -196,7 +257,9 @@ private:
                 ++index;
                 const std::string dcontext = "dialogue " + std::to_string(index) + " of " + context;
                 if (!d.IsMap()) fail(d, dcontext + " must be a mapping");
-                allow_keys(d, {"command", "response", "responses", "raw", "size", "silent", "delay_ms"},
+                allow_keys(d,
+                           {"command", "response", "responses", "raw", "base64", "size", "silent", "delay_ms",
+                            "sequence"},
                            dcontext);
                 const YAML::Node command = d["command"];
                 if (!command) fail(d, dcontext + " needs a 'command'");
@@ -206,7 +269,7 @@ private:
                     fail(command, "'command' must not contain CR LF");
                 if (def.find(dialogue.command) != nullptr)
                     fail(command, "command '" + dialogue.command + "' appears twice in " + context);
-                dialogue.reply = reply(d, dcontext);
+                dialogue.replies = replies(d, dcontext);
                 def.dialogues.push_back(std::move(dialogue));
             }
         }

@@ -77,7 +77,8 @@ std::string expand_identity(std::string_view pattern, std::uint32_t deviceNumber
 
 Instrument::Instrument(std::shared_ptr<const InstrumentDef> def, std::uint32_t deviceNumber)
     : def_(std::move(def)),
-      identity_(expand_identity(def_->identity, deviceNumber)) {
+      identity_(expand_identity(def_->identity, deviceNumber)),
+      turns_(def_->dialogues.size(), 0) {
     for (const std::string& message : def_->initialOutput) queue(message);
 }
 
@@ -111,9 +112,16 @@ Command Instrument::take_command() {
     return command;
 }
 
-Reply Instrument::answer(std::string_view command, bool suppressIdentity) const {
+Reply Instrument::answer(std::string_view command, bool suppressIdentity) {
     if (suppressIdentity && command == kIdentityQuery) return {};
-    if (const Dialogue* d = def_->find(command)) return d->reply;
+    if (const Dialogue* d = def_->find(command)) {
+        if (d->replies.empty()) return {};
+        const auto index = static_cast<std::size_t>(d - def_->dialogues.data());
+        std::size_t& turn = turns_[index];
+        const Reply& reply = d->replies[std::min(turn, d->replies.size() - 1)];
+        if (turn < d->replies.size()) ++turn;
+        return reply;
+    }
     if (command == kIdentityQuery) return Reply{{response_message(identity_)}, 0};
     if (def_->dataCommand && command.substr(0, kDataCommand.size()) == kDataCommand) {
         const std::string_view digits = command.substr(kDataCommand.size());

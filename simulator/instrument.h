@@ -50,7 +50,9 @@ enum class UnknownPolicy { kEcho, kSilent, kRespond };
 
 struct Dialogue {
     std::string command;  // the exact command line, without CR LF
-    Reply reply;
+    // The answers in turn: the first time the command comes the first, then
+    // the next, and after the last the last again.  Most commands have one.
+    std::vector<Reply> replies;
 };
 
 // The description of one kind of instrument.  Loaded from the definitions
@@ -114,9 +116,10 @@ public:
     std::size_t partial_bytes() const { return partial_.size(); }
     std::size_t pending_commands() const { return commands_.size(); }
 
-    // The reply to one command line.  With suppressIdentity the identity
-    // query gets no answer.
-    Reply answer(std::string_view command, bool suppressIdentity) const;
+    // The reply to one command line; a dialogue of several answers moves on
+    // to its next one.  With suppressIdentity the identity query gets no
+    // answer (and moves nothing on).
+    Reply answer(std::string_view command, bool suppressIdentity);
 
     // Output side: a queue of response messages, taken by READs.
     void queue(Message message);
@@ -129,7 +132,8 @@ public:
     std::size_t output_bytes() const { return outputBytes_; }
 
     // Recovery: drops untaken output, the partial line and unanswered
-    // commands.
+    // commands.  Where each dialogue stands in its answers stays: the
+    // instrument has given those answers.
     void clear();
 
 private:
@@ -140,6 +144,7 @@ private:
     std::deque<Message> output_;
     std::size_t frontOffset_ = 0;  // bytes of output_.front() already taken
     std::size_t outputBytes_ = 0;  // untaken bytes in output_
+    std::vector<std::size_t> turns_;  // per dialogue: the answers given so far
 };
 
 // Replaces "{n}" in an identity template by the six-digit device number.

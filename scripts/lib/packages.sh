@@ -14,9 +14,10 @@ set_packages() {
     case $1 in
         # The Linux library, the simulator, tavctl and the demo program (the
         # release tree configures without its test suites here; the gateway,
-        # which configures in the same tree, needs asio and CLI11).
+        # which configures in the same tree, needs asio and CLI11; tavctl's
+        # trace reader, nlohmann-json).
         demo) echo cmake ninja-build ccache g++ pkg-config libyaml-cpp-dev libcli11-dev \
-                   libreadline-dev libasio-dev ;;
+                   libreadline-dev libasio-dev nlohmann-json3-dev ;;
         # The suites of the release and ASan+UBSan builds: GoogleTest, pytest
         # and pyvisa-py for the Python suites, libtirpc (the gateway's rpcbind
         # registration) and rpcgen (the VXI-11 suite's reference clients), Avahi

@@ -141,8 +141,8 @@ TEST(Answers, DefaultInstrument) {
 
 TEST(Answers, DialoguesComeFirstAndUnknownFollowsThePolicy) {
     InstrumentDef def = default_instrument();
-    def.dialogues.push_back({"*IDN?", Reply{{"OTHER\r\n"}, 0}});
-    def.dialogues.push_back({"SLOW?", Reply{{"S\r\n"}, 250}});
+    def.dialogues.push_back({"*IDN?", {Reply{{"OTHER\r\n"}, 0}}});
+    def.dialogues.push_back({"SLOW?", {Reply{{"S\r\n"}, 250}}});
     def.unknown = UnknownPolicy::kSilent;
     def.dataCommand = false;
     Instrument instrument(shared(def), 1);
@@ -200,13 +200,16 @@ TEST(Definitions, SampleFileLoads) {
     EXPECT_EQ(zq.unknown, UnknownPolicy::kRespond);
     EXPECT_EQ(bytes(zq.unknownReply.messages), std::vector<std::string>{"ERROR unknown command ANS90\r\n"});
     ASSERT_NE(zq.find("CONF:RANGE 1000"), nullptr);
-    EXPECT_EQ(bytes(zq.find("CONF:RANGE 1000")->reply.messages), std::vector<std::string>{"RANGE REFUSED ANS40\r\n"});
-    EXPECT_EQ(bytes(zq.find("SELFTEST?")->reply.messages),
+    EXPECT_EQ(bytes(zq.find("CONF:RANGE 1000")->replies.at(0).messages), std::vector<std::string>{"RANGE REFUSED ANS40\r\n"});
+    EXPECT_EQ(bytes(zq.find("SELFTEST?")->replies.at(0).messages),
               std::vector<std::string>{"SELFTEST ANS40\r\nCHANNEL 2 ANS20\r\n"});
-    EXPECT_EQ(zq.find("SYST:ERR?")->reply.messages.size(), 2u);
-    EXPECT_EQ(bytes(zq.find("TRACE?")->reply.messages), std::vector<std::string>{data_pattern(100000)});
-    EXPECT_EQ(zq.find("MEAS:CURR?")->reply.delayMs, 150u);
-    EXPECT_TRUE(zq.find("*RST")->reply.messages.empty());
+    EXPECT_EQ(zq.find("SYST:ERR?")->replies.at(0).messages.size(), 2u);
+    EXPECT_EQ(bytes(zq.find("TRACE?")->replies.at(0).messages), std::vector<std::string>{data_pattern(100000)});
+    EXPECT_EQ(zq.find("MEAS:CURR?")->replies.at(0).delayMs, 150u);
+    EXPECT_TRUE(zq.find("*RST")->replies.at(0).messages.empty());
+    ASSERT_EQ(zq.find("SWEEP:NEXT?")->replies.size(), 3u);
+    EXPECT_EQ(bytes(zq.find("CURVE?")->replies.at(0).messages),
+              std::vector<std::string>{std::string("#16\0\xff\x80\x7f\n\r\r\n", 11)});
     const InstrumentDef& stale = defs[1];
     EXPECT_EQ(stale.count, 0u);
     EXPECT_EQ(stale.initialOutput, std::vector<std::string>{"OVERRANGE 12\r\n"});
@@ -228,8 +231,58 @@ TEST(Definitions, RawAndSilentUnknown) {
     ASSERT_EQ(defs.size(), 1u);
     EXPECT_EQ(defs[0].unknown, UnknownPolicy::kSilent);
     EXPECT_FALSE(defs[0].dataCommand);
-    EXPECT_EQ(bytes(defs[0].find("BIN?")->reply.messages), std::vector<std::string>{std::string("\x01\0\r\n", 4)});
+    EXPECT_EQ(bytes(defs[0].find("BIN?")->replies.at(0).messages), std::vector<std::string>{std::string("\x01\0\r\n", 4)});
 }
+
+// A dialogue in the forms a twin needs, answered four times in a row:
+// the messages and the delay of each answer.
+struct TurnCase {
+    const char* name;
+    const char* dialogue;  // the keys after "command: Q?"
+    std::vector<std::vector<std::string>> messages;
+    std::vector<std::uint32_t> delays;
+};
+
+std::ostream& operator<<(std::ostream& os, const TurnCase& c) { return os << c.name; }
+
+class DialogueTurns : public ::testing::TestWithParam<TurnCase> {};
+
+TEST_P(DialogueTurns, AnswersInTurnThenTheLastAgain) {
+    const auto defs = parse_definitions(
+        std::string("instruments:\n  - name: t\n    dialogues:\n      - command: Q?\n") + GetParam().dialogue,
+        "t.yaml");
+    Instrument instrument(shared(defs.at(0)), 1);
+    for (std::size_t turn = 0; turn < GetParam().messages.size(); ++turn) {
+        const Reply reply = instrument.answer("Q?", false);
+        EXPECT_EQ(bytes(reply.messages), GetParam().messages[turn]) << "answer " << turn + 1;
+        EXPECT_EQ(reply.delayMs, GetParam().delays[turn]) << "answer " << turn + 1;
+        // Recovery drops output, not the instrument's place in its answers.
+        instrument.clear();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, DialogueTurns,
+    ::testing::Values(
+        TurnCase{"one_answer_every_time", "        response: A\n        delay_ms: 5\n",
+                 {{"A\r\n"}, {"A\r\n"}, {"A\r\n"}, {"A\r\n"}}, {5, 5, 5, 5}},
+        TurnCase{"sequence_then_the_last_repeats",
+                 "        delay_ms: 7\n        sequence:\n          - response: \"1\"\n"
+                 "          - silent: true\n            delay_ms: 0\n          - responses: [\"2a\", \"2b\"]\n",
+                 {{"1\r\n"}, {}, {"2a\r\n", "2b\r\n"}, {"2a\r\n", "2b\r\n"}}, {7, 0, 7, 7}},
+        TurnCase{"base64_bytes_beyond_ascii", "        base64: \"AP+A\\r\\n  DQo=\"\n",
+                 {{std::string("\0\xff\x80\r\n", 5)}, {std::string("\0\xff\x80\r\n", 5)},
+                  {std::string("\0\xff\x80\r\n", 5)}, {std::string("\0\xff\x80\r\n", 5)}},
+                 {0, 0, 0, 0}},
+        TurnCase{"messages_of_each_form",
+                 "        sequence:\n          - responses: [\"T\", {raw: \"R\"}, {base64: \"/w==\"}, {size: 3}, "
+                 "{response: \"x\\ny\"}]\n",
+                 {{"T\r\n", "R", "\xff", "0\r\n", "x\r\ny\r\n"},
+                  {"T\r\n", "R", "\xff", "0\r\n", "x\r\ny\r\n"},
+                  {"T\r\n", "R", "\xff", "0\r\n", "x\r\ny\r\n"},
+                  {"T\r\n", "R", "\xff", "0\r\n", "x\r\ny\r\n"}},
+                 {0, 0, 0, 0}}),
+    [](const auto& turn) { return std::string(turn.param.name); });
 
 struct BadCase {
     const char* yaml;
@@ -278,7 +331,23 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"instruments:\n  - name: a\n    faults: no-idn\n", "'faults' must be a list"},
         BadCase{"instruments:\n  - name: a\n    identity: [1, 2]\n", "'identity' must be a text"},
         BadCase{"instruments:\n  - name: a\n    dialogues:\n      - command: X\n        respons: A\n",
-                "bad.yaml:5:9: unknown key 'respons'"}));
+                "bad.yaml:5:9: unknown key 'respons'"},
+        BadCase{"instruments:\n  - name: a\n    dialogues:\n      - command: X\n        sequence: []\n",
+                "must be a non-empty list of answers"},
+        BadCase{"instruments:\n  - name: a\n    dialogues:\n      - command: X\n        response: A\n"
+                "        sequence: [{response: B}]\n",
+                "its answers go there, not 'response'"},
+        BadCase{"instruments:\n  - name: a\n    dialogues:\n      - command: X\n        sequence: [{}]\n",
+                "answer 1 of the sequence of dialogue 1 of instrument 'a' needs exactly one of"},
+        BadCase{"instruments:\n  - name: a\n    dialogues:\n      - command: X\n        sequence: [A]\n",
+                "answer 1 of the sequence of dialogue 1 of instrument 'a' must be a mapping"},
+        BadCase{"instruments:\n  - name: a\n    dialogues:\n      - command: X\n        base64: \"AB=C\"\n",
+                "'base64' must be base64 text"},
+        BadCase{"instruments:\n  - name: a\n    dialogues:\n      - command: X\n        base64: \"\"\n",
+                "'base64' must be base64 text of at least one byte"},
+        BadCase{"instruments:\n  - name: a\n    dialogues:\n      - command: X\n"
+                "        responses: [{raw: A, size: 4}]\n",
+                "needs exactly one of 'response', 'raw', 'base64', 'size'"}));
 
 TEST(Definitions, MissingFileIsNamed) {
     try {
