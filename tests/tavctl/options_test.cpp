@@ -74,6 +74,20 @@ TEST(Options, GlobalFlags) {
     EXPECT_EQ(parse_ok({"list"}).command, Command::List);
 }
 
+TEST(Options, TraceAndTwinTakeFilesAndFilters) {
+    const Invocation t = parse_ok({"trace", "run.trace", "--slot", "2", "--errors", "-f"});
+    EXPECT_EQ(t.command, Command::Trace);
+    EXPECT_EQ(t.traceFiles, std::vector<std::string>{"run.trace"});
+    EXPECT_EQ(t.traceSlot, 2u);
+    EXPECT_TRUE(t.errorsOnly && t.follow && !t.summary);
+    EXPECT_FALSE(parse_ok({"trace", "run.trace", "--summary"}).traceSlot.has_value());
+    const Invocation w = parse_ok({"twin", "a.trace", "b.trace", "-o", "t.yaml", "--name", "bench-1"});
+    EXPECT_EQ(w.command, Command::Twin);
+    EXPECT_EQ(w.traceFiles, (std::vector<std::string>{"a.trace", "b.trace"}));
+    EXPECT_EQ(w.outputFile, "t.yaml");
+    EXPECT_EQ(w.twinName, "bench-1");
+}
+
 TEST(Options, ShellHistoryFile) {
     EXPECT_EQ(parse_ok({"shell", "0"}, "/home/u").historyFile, "/home/u/.tavctl_history");
     EXPECT_EQ(parse_ok({"shell", "0", "--history", "/tmp/h"}).historyFile, "/tmp/h");
@@ -108,7 +122,15 @@ INSTANTIATE_TEST_SUITE_P(
                       std::vector<std::string>{"write", "0"},              // text missing
                       std::vector<std::string>{"read", "0", "--mode", "3"},
                       std::vector<std::string>{"read", "0", "--timeout", "3600001"},
-                      std::vector<std::string>{"list", "0"}));             // list takes no slot
+                      std::vector<std::string>{"list", "0"},               // list takes no slot
+                      std::vector<std::string>{"trace"},                   // file missing
+                      std::vector<std::string>{"trace", "a", "b"},         // one file only
+                      std::vector<std::string>{"trace", "a", "--summary", "--follow"},
+                      std::vector<std::string>{"trace", "a", "--summary", "--errors"},
+                      std::vector<std::string>{"trace", "a", "--slot", "4"},
+                      std::vector<std::string>{"twin", "a"},               // -o missing
+                      std::vector<std::string>{"twin", "-o", "t.yaml"},    // no trace
+                      std::vector<std::string>{"twin", "a", "-o", "t.yaml", "--name", "a b"}));
 
 TEST(Options, VersionAndHelpEndWithSuccess) {
     const ParseOutcome version = parse({"--version"});

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim_process.h"
@@ -373,6 +374,33 @@ TEST_F(TavctlTest, TraceShowsEachLibraryCall) {
               "trace: Scmd_Tavril(\"HELLO\", max 65535, mode 0, 3 s) -> 0, errorCode 0\n"
               "trace:   received \"HELLO\\r\\n\"\n"
               "trace: Close_Tavril() -> 0, errorCode 0\n");
+}
+
+// tavctl trace --follow, as tail -f: a record whose line is still being
+// written is waited for, not refused, and shows once its line ends.
+TEST_F(TavctlTest, TraceFollowWaitsForTheRestOfALine) {
+    const std::string start =
+        R"({"v":1,"seq":0,"time":"2026-12-09T20:38:15.120001Z","mono_us":0,"pid":7,"tid":7,"call":"start",)"
+        R"("library":"1.0.0","platform":"linux-x86_64","data_limit":4096,"max_bytes":268435456})";
+    const std::string write =
+        R"({"v":1,"seq":1,"time":"2026-12-09T20:38:15.120050Z","mono_us":49,"pid":7,"tid":7,"call":"Write_Tavril",)"
+        R"("dur_us":40,"slot":0,"handle":"0x3","result":-3,"error":0,"timeout":5,"text":{"len":4,"text":"*RST"},)"
+        R"("bytesWritten":0})";
+    const auto file = scratch.path() / "live.trace";
+    std::ofstream(file, std::ios::binary) << start << "\n" << write.substr(0, 50) << std::flush;
+    RunningTool follow(TAVCTL_PATH, {"trace", "--follow", file.string()}, scratch.path(), scratch.path());
+    EXPECT_EQ(follow.read_line().rfind("time (UTC)", 0), 0u);
+    EXPECT_NE(follow.read_line().find("start  library 1.0.0"), std::string::npos);
+    // Long enough for it to have read to the end of the cut line and to be
+    // waiting there (it looks again every 200 ms).
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::ofstream(file, std::ios::binary | std::ios::app) << write.substr(50) << "\n" << std::flush;
+    const std::string row = follow.read_line();
+    EXPECT_NE(row.find("Write  \"*RST\""), std::string::npos) << row;
+    EXPECT_NE(row.find("-3 TAVRIL_WRITE_TIMEOUT"), std::string::npos) << row;
+    const ToolRun run = follow.interrupt();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -183,6 +184,11 @@ std::string RunningTool::read_line() {
         if (n <= 0) return std::exchange(pending_, std::string());
         pending_.append(chunk, static_cast<std::size_t>(n));
     }
+}
+
+ToolRun RunningTool::interrupt() {
+    kill(pid_, SIGINT);
+    return finish();
 }
 
 ToolRun RunningTool::finish() {

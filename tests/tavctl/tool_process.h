@@ -51,6 +51,8 @@ public:
     // Closes its stdin (end of input), waits for it to end and returns its
     // status, the rest of its stdout and its stderr.
     ToolRun finish();
+    // Sends it SIGINT, then as finish().
+    ToolRun interrupt();
 
 private:
     std::filesystem::path errFile_;

@@ -10,6 +10,7 @@
 #include "display.h"
 #include "line_reader.h"
 #include "shell_line.h"
+#include "trace_commands.h"
 
 namespace tavlib::tavctl {
 
@@ -292,6 +293,8 @@ int run(const Invocation& invocation, Console& console) {
         case Command::Write: return run_write(invocation, console);
         case Command::Read: return run_read(invocation, console);
         case Command::Shell: return run_shell(invocation, console);
+        case Command::Trace: return run_trace(invocation, console.out, console.err);
+        case Command::Twin: return run_twin(invocation, console.out, console.err);
     }
     return kExitUsage;
 }

@@ -25,14 +25,17 @@ int main(int argc, char** argv) {
     // The library refuses a runtime directory that is not private to this
     // user, and every open then fails with ERROR_ACCESS_DENIED.  Say which
     // path is wrong and why instead, before doing anything.
+    const auto& invocation = std::get<tavctl::Invocation>(parsed);
     namespace runtime_dir = tavlib::runtime_dir;
-    const std::string problem = runtime_dir::problem(runtime_dir::from_environment());
+    const std::string problem = tavctl::works_on_files(invocation.command)
+                                    ? std::string()
+                                    : runtime_dir::problem(runtime_dir::from_environment());
     if (!problem.empty()) {
         std::cerr << "tavctl: refusing the runtime directory: " << problem << "\n";
         return 1;
     }
     tavctl::Console console{std::cin, std::cout, std::cerr, isatty(STDIN_FILENO) == 1};
-    const int status = tavctl::run(std::get<tavctl::Invocation>(parsed), console);
+    const int status = tavctl::run(invocation, console);
     std::cout.flush();
     return status;
 }

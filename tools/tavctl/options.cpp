@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <cctype>
 #include <sstream>
 
 #include <CLI/CLI.hpp>
@@ -103,6 +104,38 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args, const std:
                           "History file of the interactive shell (default ~/.tavctl_history)");
     shell.app->add_flag("--no-history", noHistory, "Keep the history in memory only");
 
+    CLI::App* trace = app.add_subcommand("trace", "Show an I/O trace of the library (TAVRIL_TRACE) as a table");
+    trace->add_option("FILE", invocation.traceFiles, "The trace file")->required()->expected(1);
+    std::uint32_t traceSlot = 0;
+    CLI::Option* traceSlotOption =
+        trace->add_option("--slot", traceSlot, "Only the calls on this slot")
+            ->check(CLI::Range(std::uint32_t{0}, std::uint32_t{TAVRIL_SLOT_COUNT - 1}));
+    CLI::Option* errorsOption =
+        trace->add_flag("--errors", invocation.errorsOnly, "Only the calls that failed or timed out");
+    CLI::Option* followOption =
+        trace->add_flag("--follow,-f", invocation.follow, "Wait for more records, as tail -f does");
+    trace->add_flag("--summary", invocation.summary,
+                    "Per command: count, answers, latency p50/p95/max")
+        ->excludes(errorsOption)
+        ->excludes(followOption);
+
+    CLI::App* twin = app.add_subcommand(
+        "twin", "Write a simulator definitions file that answers as the traced instrument did");
+    twin->add_option("FILE", invocation.traceFiles, "The trace files, of one instrument")->required();
+    std::string twinOutput;
+    twin->add_option("--output,-o", twinOutput, "The definitions file to write")->required();
+    std::uint32_t twinSlot = 0;
+    CLI::Option* twinSlotOption =
+        twin->add_option("--slot", twinSlot, "Only the calls on this slot")
+            ->check(CLI::Range(std::uint32_t{0}, std::uint32_t{TAVRIL_SLOT_COUNT - 1}));
+    twin->add_option("--name", invocation.twinName, "The instrument's name in the file (default twin)")
+        ->check([](const std::string& name) {
+            for (const char c : name)
+                if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.')
+                    return std::string("letters, digits, '_', '-' and '.' only");
+            return name.empty() || name.size() > 64 ? std::string("1 to 64 characters") : std::string();
+        });
+
     std::vector<const char*> argv;
     argv.reserve(args.size());
     for (const std::string& arg : args) argv.push_back(arg.c_str());
@@ -120,6 +153,7 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args, const std:
         {list, Command::List},          {identify.app, Command::Identify},
         {query.app, Command::Query},    {write.app, Command::Write},
         {read.app, Command::Read},      {shell.app, Command::Shell},
+        {trace, Command::Trace},        {twin, Command::Twin},
     };
     CLI::Option* chosenTimeout = nullptr;
     for (const auto& [subcommand, command] : commands) {
@@ -136,6 +170,9 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args, const std:
 
     invocation.text = join_words(words);
     if (outputOption->count() > 0) invocation.outputFile = outputFile;
+    if (invocation.command == Command::Twin) invocation.outputFile = twinOutput;
+    if (traceSlotOption->count() > 0) invocation.traceSlot = traceSlot;
+    if (twinSlotOption->count() > 0) invocation.traceSlot = twinSlot;
     if (invocation.command == Command::Shell && !noHistory && !historyFile.empty())
         invocation.historyFile = historyFile;
     return invocation;

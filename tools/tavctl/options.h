@@ -16,7 +16,7 @@ inline constexpr int kExitFailure = 1;     // the library reported a failure
 inline constexpr int kExitUsage = 2;       // the command line was not understood
 inline constexpr int kExitLocalError = 3;  // a local file could not be written
 
-enum class Command { List, Identify, Query, Write, Read, Shell };
+enum class Command { List, Identify, Query, Write, Read, Shell, Trace, Twin };
 
 // Defaults used when the command line names no value.
 inline constexpr std::uint32_t kDefaultTimeoutSeconds = 5;
@@ -34,7 +34,19 @@ struct Invocation {
     std::optional<std::string> historyFile;  // shell: readline history on disk
     bool trace = false;                      // print every library call on stderr
     bool allowUnidentified = false;          // go on after Open_Tavril's -2
+
+    // trace and twin: the trace files (trace: one), and what they show
+    std::vector<std::string> traceFiles;
+    std::optional<std::uint32_t> traceSlot;  // only the calls on this slot
+    bool errorsOnly = false;                 // trace: failures and time-outs only
+    bool follow = false;                     // trace: wait for more, as tail -f
+    bool summary = false;                    // trace: per command instead of per call
+    std::string twinName = "twin";           // twin: the instrument's name in the file
+                                             // (outputFile: where the file goes)
 };
+
+// Whether the command works on trace files rather than a device.
+inline bool works_on_files(Command command) { return command == Command::Trace || command == Command::Twin; }
 
 // Parsing ended without an invocation: --help, --version or an error.  The
 // text is what CLI11 printed for it, `status` the exit status to use.

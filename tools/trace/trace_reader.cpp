@@ -3,6 +3,8 @@
 #include <fstream>
 #include <memory>
 
+#include "tavlib/driver_interface.h"
+
 namespace tavlib::trace {
 
 TraceError::TraceError(const Place& place, const std::string& why)
@@ -87,6 +89,10 @@ std::string describe(const Identity& identity) {
 void InstrumentCheck::see(const Entry& entry) {
     const Record& record = entry.record;
     if ((record.call != Call::Open && record.call != Call::Conf) || record.result != 0) return;
+    // An open that succeeded found the instrument named.  Conf_Tavril
+    // splits whatever line came; only one that names the instrument counts.
+    const bool named = record.idn && record.idn->find(driver::kIdentityPrefix) != std::string::npos;
+    if (record.call == Call::Conf && !named) return;
     if (!record.identity && !record.idn) return;
     const bool identityDiffers = record.identity && identity_ && *record.identity != *identity_;
     const bool idnDiffers = record.idn && idn_ && *record.idn != *idn_;

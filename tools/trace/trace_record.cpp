@@ -158,7 +158,11 @@ void call_members(const Json& object, Record& record) {
         record.handle = handle->get<std::string>();
     }
     record.result = i32_member(object, "result");
-    record.error = u32_member(object, "error");
+    // null when the caller passed no errorCode word.
+    if (const Json* error = optional_member(object, "error"))
+        record.error = static_cast<std::uint32_t>(integer(*error, "error", 0, 0xFFFF'FFFF));
+    else if (object.find("error") == object.end())
+        refuse("no member 'error'");
     switch (record.call) {
         case Call::Open:
         case Call::Conf:
@@ -269,6 +273,8 @@ Record parse_record(std::string_view line) {
         std::string why = e.what();
         // "[json.exception.parse_error.101] parse error at line 1, column 4: ..."
         if (const auto at = why.find("] "); at != std::string::npos) why.erase(0, at + 2);
+        // The record is one line: the column is what counts.
+        if (const auto at = why.find("at line 1, column"); at != std::string::npos) why.erase(at + 3, 8);
         refuse("not a trace record: " + why);
     }
     if (!object.is_object()) refuse("not a trace record: not a JSON object");

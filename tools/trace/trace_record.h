@@ -69,7 +69,7 @@ struct Record {
     std::optional<std::uint32_t> slot;
     std::optional<std::string> handle;
     std::int32_t result = 0;
-    std::uint32_t error = 0;
+    std::uint32_t error = 0;           // 0 also when the record says null
     std::optional<Identity> identity;  // Open, Conf
     std::optional<std::string> idn;    // Open, Conf
     std::uint32_t timeout = 0;         // Write, Read
