@@ -105,6 +105,19 @@ std::string encode(std::string_view bytes) {
     return out;
 }
 
+bool is_base64(std::string_view text) {
+    if (text.size() % 4 != 0) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                              c == '+' || c == '/';
+        // '=' only as the last one or two characters.
+        const bool padding = c == '=' && i + 2 >= text.size() && (i + 1 == text.size() || text[i + 1] == '=');
+        if (!alphabet && !padding) return false;
+    }
+    return true;
+}
+
 std::string to_lf_line_ends(std::string_view message) {
     std::string out;
     out.reserve(message.size());

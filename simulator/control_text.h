@@ -33,6 +33,12 @@ std::string encode(std::string_view bytes);
 // The instrument's CR LF line ends as LF, every other byte as it is.
 std::string to_lf_line_ends(std::string_view message);
 
+// Whether `text` is base64 as the definitions file and the library's trace
+// carry bytes: groups of four characters of the standard alphabet, with '='
+// padding in the last group only.  Checked before decoding: yaml-cpp's
+// decoder reads outside its table on other bytes.
+bool is_base64(std::string_view text);
+
 enum class HexDigits { kUpper, kLower };
 // Shows bytes as printable text: \r \n \t \\ \" and \xHH for the rest;
 // at most `limit` input bytes, then "...".  For people, not for unescape().

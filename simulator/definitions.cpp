@@ -104,10 +104,10 @@ private:
         std::string encoded;
         for (const char c : text(node, what))
             if (c != ' ' && c != '\t' && c != '\r' && c != '\n') encoded += c;
+        if (encoded.empty() || !is_base64(encoded)) fail(node, what + " must be base64 text of at least one byte");
         const std::vector<unsigned char> decoded = YAML::DecodeBase64(encoded);
-        // The decoder passes over what it does not know: only text that is
-        // its own result's encoding is base64.
-        if (decoded.empty() || YAML::EncodeBase64(decoded.data(), decoded.size()) != encoded)
+        // Padding bits that are not zero: not the encoding of any bytes.
+        if (YAML::EncodeBase64(decoded.data(), decoded.size()) != encoded)
             fail(node, what + " must be base64 text of at least one byte");
         return std::string(decoded.begin(), decoded.end());
     }

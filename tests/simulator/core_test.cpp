@@ -343,6 +343,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "answer 1 of the sequence of dialogue 1 of instrument 'a' must be a mapping"},
         BadCase{"instruments:\n  - name: a\n    dialogues:\n      - command: X\n        base64: \"AB=C\"\n",
                 "'base64' must be base64 text"},
+        BadCase{"instruments:\n  - name: a\n    dialogues:\n      - command: X\n        base64: \"\xff\xff" "AB\"\n",
+                "'base64' must be base64 text"},
         BadCase{"instruments:\n  - name: a\n    dialogues:\n      - command: X\n        base64: \"\"\n",
                 "'base64' must be base64 text of at least one byte"},
         BadCase{"instruments:\n  - name: a\n    dialogues:\n      - command: X\n"

@@ -5,6 +5,8 @@
 #include <limits>
 
 #include <nlohmann/json.hpp>
+
+#include "control_text.h"
 #include <yaml-cpp/binary.h>
 
 namespace tavlib::trace {
@@ -102,9 +104,9 @@ Block block(const Json& value, const char* key) {
     } else {
         if (!base64->is_string()) refuse(what + ": 'base64' must be a string");
         const std::string& encoded = base64->get_ref<const std::string&>();
+        if (!sim::is_base64(encoded)) refuse(what + ": 'base64' is not base64");
         const std::vector<unsigned char> decoded = YAML::DecodeBase64(encoded);
-        // The decoder skips what it does not know; only the canonical form of
-        // its own result is taken.
+        // Padding bits that are not zero: not the encoding of any bytes.
         if (YAML::EncodeBase64(decoded.data(), decoded.size()) != encoded)
             refuse(what + ": 'base64' is not base64");
         out.bytes.assign(decoded.begin(), decoded.end());
@@ -269,7 +271,8 @@ Record parse_record(std::string_view line) {
     Json object;
     try {
         object = Json::parse(line);
-    } catch (const Json::parse_error& e) {
+    } catch (const Json::exception& e) {
+        // Syntax, and numbers beyond what a 64-bit value holds.
         std::string why = e.what();
         // "[json.exception.parse_error.101] parse error at line 1, column 4: ..."
         if (const auto at = why.find("] "); at != std::string::npos) why.erase(0, at + 2);

@@ -215,6 +215,15 @@ public:
             throw TraceError(files_.empty() ? std::string("tavctl twin") : files_.front(),
                              "no record names the instrument (an Open_Tavril that identified it, or an "
                              "answer to *IDN?): the twin needs its identity");
+        // The simulator's identity is one line of text, in which "{n}"
+        // would stand for the device number.
+        const bool usable = std::all_of(identity_->begin(), identity_->end(), [](char c) {
+            return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
+        });
+        if (!usable || identity_->find("{n}") != std::string::npos)
+            throw TraceError(identityPlace_, "the instrument's identity \"" + comment_text(*identity_) +
+                                                 "\" cannot be the twin's (control bytes, bytes beyond ASCII or "
+                                                 "\"{n}\")");
         twin.identity = *identity_;
         twin.identityPlace = identityPlace_;
         make_commands(twin);
@@ -395,6 +404,8 @@ private:
             stream.strayNoted = true;
             return;
         }
+        // A read that delivered nothing adds nothing to the answer.
+        if (data.empty() && mode != TAVRIL_MODE_LINE) return;
         Piece piece{data, endUs, bytesRead >= maxBytes, false};
         if (mode == TAVRIL_MODE_TEXT && data.size() < bytesRead)
             notes_.push_back(place.text() + ": a text-mode read ended its text at a NUL byte; the " +
