@@ -110,12 +110,13 @@ class Program:
 
 
 class Simulator(Program):
-    """tavril-sim with the sample instrument, in `runtime_dir`."""
+    """tavril-sim with the sample instrument (or the instruments of the
+    definitions file given), in `runtime_dir`."""
 
-    def __init__(self, runtime_dir=RUNTIME_DIR, name="simulator"):
+    def __init__(self, runtime_dir=RUNTIME_DIR, name="simulator", definitions=SAMPLE):
         self.runtime_dir = runtime_dir
         self.control_path = str(Path(runtime_dir) / "control.sock")
-        super().__init__(name, [path_of("TAVRIL_SIM"), "--definitions", str(SAMPLE),
+        super().__init__(name, [path_of("TAVRIL_SIM"), "--definitions", str(definitions),
                                 "--runtime-dir", runtime_dir, "--control", self.control_path])
         self.wait_log(r"^tavril-sim: ready$")
         self.device = 1  # the device slot 0 opens
