@@ -528,15 +528,17 @@ private:
             command.first = answers.front()->place;
             command.times = answers.size();
             std::vector<double> delays;
+            bool lineOnly = true;
             for (const Heard* heard : answers) {
                 sim::Reply reply;
                 for (const std::string& m : heard->messages) reply.messages.emplace_back(m);
                 if (command.replies.empty() || bytes_of(command.replies.back().messages) != bytes_of(reply.messages))
                     command.replies.push_back(std::move(reply));
-                command.firstLineOnly |= heard->firstLineOnly;
+                lineOnly = lineOnly && heard->firstLineOnly && !heard->messages.empty();
                 if (heard->latencyUs)
                     delays.push_back(static_cast<double>(*heard->latencyUs - fastest_[heard->process]));
             }
+            command.firstLineOnly = lineOnly;
             // Repeats at the end fold into one: after the last answer, the
             // simulator gives it again.
             while (command.replies.size() > 1 &&

@@ -27,7 +27,7 @@ struct TwinCommand {
     std::size_t times = 0;         // answers seen
     std::size_t delays = 0;        // of them, answers whose delay was measured
     double medianMs = 0;           // their median delay, before rounding
-    bool firstLineOnly = false;    // some answer was read by its first line only
+    bool firstLineOnly = false;    // every answer was read in line mode: its first line only
     Place first;                   // where it was first sent
 };
 
