@@ -30,6 +30,12 @@ struct Times {
 
 Times now() noexcept { return {platform::wall_clock_microseconds(), platform::monotonic_microseconds()}; }
 
+// When a call started, and in which process.
+struct Start {
+    Times times;
+    platform::Word pid;
+};
+
 // The handle that each slot's Open_Tavril gave this process, so that the
 // records of later calls on it name the slot.  Filled by Open (result 0 or
 // -2), emptied by a Close that succeeds.
@@ -56,9 +62,28 @@ void forget_every_handle() noexcept {
 
 // The slot of `handle`, or -1 when no Open of this process gave it.
 std::int64_t slot_of(TavrilHandle handle) noexcept {
+    if (word_of(handle) == kFreeSlot) return -1;
     for (std::uint32_t slot = 0; slot < TAVRIL_SLOT_COUNT; ++slot)
         if (g_slotHandles[slot].load(std::memory_order_relaxed) == word_of(handle)) return slot;
     return -1;
+}
+
+// The process whose handles g_slotHandles holds.  A child forked from a
+// traced process finds another id at its first call, and the parent's
+// handles mean nothing there: the table is emptied before that call uses it.
+std::atomic<platform::Word> g_handlesOfProcess{0};
+
+platform::Word this_process() noexcept {
+    const platform::Word pid = platform::GetCurrentProcessId();
+    if (g_handlesOfProcess.load(std::memory_order_relaxed) != pid &&
+        g_handlesOfProcess.exchange(pid, std::memory_order_relaxed) != pid)
+        forget_every_handle();
+    return pid;
+}
+
+Start begin_call() noexcept {
+    const platform::Word pid = this_process();
+    return {now(), pid};
 }
 
 // Keeps the thread's last error as the call left it, whatever the trace's
@@ -103,8 +128,9 @@ public:
     // Appends the record of a call that started at `start`: its head, then
     // `members` (each with its leading comma).  The file is opened with the
     // process's first record, after the start record.
-    void append(const Times& start, const char* call, const std::string& members) {
-        const platform::Word pid = platform::GetCurrentProcessId();
+    void append(const Start& started, const char* call, const std::string& members) {
+        const Times& start = started.times;
+        const platform::Word pid = started.pid;
         const platform::Word tid = platform::GetCurrentThreadId();
         std::lock_guard lock(mutex_);
         if (!running_) return;
@@ -141,7 +167,6 @@ private:
     bool begin_locked(const Times& start, platform::Word pid, platform::Word tid) {
         if (file_ != platform::kNoTraceFile) {
             base_ = start;
-            forget_every_handle();  // the parent's handles mean nothing here
             if (pattern_.find("%p") != std::string::npos) {
                 platform::close_trace_file(file_);
                 file_ = platform::kNoTraceFile;
@@ -377,7 +402,7 @@ std::string common_members(const Times& start, std::int64_t end, std::int64_t sl
 std::int32_t open_tavril(std::uint32_t slot, TavrilHandle* handle, InstrumentIdentity* identity,
                          std::uint32_t* errorCode) noexcept {
     Notes notes;
-    const Times start = now();
+    const Start start = begin_call();
     std::int32_t result = 0;
     {
         NotesScope scope(notes);
@@ -390,7 +415,7 @@ std::int32_t open_tavril(std::uint32_t slot, TavrilHandle* handle, InstrumentIde
     const bool opened = result == TAVRIL_OPEN_OK || result == TAVRIL_OPEN_NOT_IDENTIFIED;
     if (opened && slot < TAVRIL_SLOT_COUNT) remember_handle(slot, *handle);
     try {
-        std::string members = common_members(start, end, slot, opened ? handle : nullptr, result, errorCode);
+        std::string members = common_members(start.times, end, slot, opened ? handle : nullptr, result, errorCode);
         if (result == TAVRIL_OPEN_OK) identity_member(members, *identity);
         identity_line_member(members, notes);
         the_trace().append(start, "Open_Tavril", members);
@@ -401,15 +426,15 @@ std::int32_t open_tavril(std::uint32_t slot, TavrilHandle* handle, InstrumentIde
 }
 
 std::int32_t close_tavril(TavrilHandle handle, std::uint32_t* errorCode) noexcept {
+    const Start start = begin_call();
     const std::int64_t slot = slot_of(handle);
-    const Times start = now();
     const std::int32_t result = api::close_tavril(handle, errorCode);
     KeepLastError keep;
     const std::int64_t end = platform::monotonic_microseconds();
     if (result == TAVRIL_CLOSE_OK) forget_handle(handle);
     try {
         the_trace().append(start, "Close_Tavril",
-                           common_members(start, end, slot, &handle, result, errorCode));
+                           common_members(start.times, end, slot, &handle, result, errorCode));
     } catch (...) {
         the_trace().give_up();
     }
@@ -418,13 +443,13 @@ std::int32_t close_tavril(TavrilHandle handle, std::uint32_t* errorCode) noexcep
 
 std::int32_t write_tavril(TavrilHandle handle, const char* text, std::uint32_t timeoutSeconds,
                           std::uint32_t* bytesWritten, std::uint32_t* errorCode) noexcept {
-    const Times start = now();
+    const Start start = begin_call();
     const std::int32_t result =
         api::write_tavril(handle, text, timeoutSeconds, bytesWritten, errorCode);
     KeepLastError keep;
     const std::int64_t end = platform::monotonic_microseconds();
     try {
-        std::string members = common_members(start, end, slot_of(handle), &handle, result, errorCode);
+        std::string members = common_members(start.times, end, slot_of(handle), &handle, result, errorCode);
         number_member(members, "timeout", timeoutSeconds);
         text_member(members, "text", text);
         number_member(members, "bytesWritten", *bytesWritten);
@@ -438,13 +463,13 @@ std::int32_t write_tavril(TavrilHandle handle, const char* text, std::uint32_t t
 std::int32_t read_tavril(TavrilHandle handle, std::uint32_t maxBytes, std::int32_t mode,
                          std::uint32_t timeoutSeconds, char* buffer, std::uint32_t* bytesRead,
                          std::uint32_t* errorCode) noexcept {
-    const Times start = now();
+    const Start start = begin_call();
     const std::int32_t result =
         api::read_tavril(handle, maxBytes, mode, timeoutSeconds, buffer, bytesRead, errorCode);
     KeepLastError keep;
     const std::int64_t end = platform::monotonic_microseconds();
     try {
-        std::string members = common_members(start, end, slot_of(handle), &handle, result, errorCode);
+        std::string members = common_members(start.times, end, slot_of(handle), &handle, result, errorCode);
         number_member(members, "maxBytes", maxBytes);
         number_member(members, "mode", mode);
         number_member(members, "timeout", timeoutSeconds);
@@ -464,13 +489,13 @@ std::int32_t read_tavril(TavrilHandle handle, std::uint32_t maxBytes, std::int32
 std::int32_t scmd_tavril(TavrilHandle handle, const char* command, std::uint32_t maxBytes,
                          std::int32_t mode, std::uint32_t writeTimeoutSeconds,
                          std::uint32_t readTimeoutSeconds, char* response, std::uint32_t* errorCode) noexcept {
-    const Times start = now();
+    const Start start = begin_call();
     const std::int32_t result = api::scmd_tavril(handle, command, maxBytes, mode, writeTimeoutSeconds,
                                                  readTimeoutSeconds, response, errorCode);
     KeepLastError keep;
     const std::int64_t end = platform::monotonic_microseconds();
     try {
-        std::string members = common_members(start, end, slot_of(handle), &handle, result, errorCode);
+        std::string members = common_members(start.times, end, slot_of(handle), &handle, result, errorCode);
         text_member(members, "command", command);
         number_member(members, "maxBytes", maxBytes);
         number_member(members, "mode", mode);
@@ -489,7 +514,7 @@ std::int32_t scmd_tavril(TavrilHandle handle, const char* command, std::uint32_t
 std::int32_t conf_tavril(TavrilHandle handle, InstrumentIdentity* identity,
                          std::uint32_t* errorCode) noexcept {
     Notes notes;
-    const Times start = now();
+    const Start start = begin_call();
     std::int32_t result = 0;
     {
         NotesScope scope(notes);
@@ -498,7 +523,7 @@ std::int32_t conf_tavril(TavrilHandle handle, InstrumentIdentity* identity,
     KeepLastError keep;
     const std::int64_t end = platform::monotonic_microseconds();
     try {
-        std::string members = common_members(start, end, slot_of(handle), &handle, result, errorCode);
+        std::string members = common_members(start.times, end, slot_of(handle), &handle, result, errorCode);
         if (result == TAVRIL_CONF_OK) identity_member(members, *identity);
         identity_line_member(members, notes);
         the_trace().append(start, "Conf_Tavril", members);
