@@ -159,7 +159,10 @@ bool parse_count(std::string_view text, std::uint64_t* value) noexcept {
 }
 
 std::string expand_process_id(std::string_view pattern, std::uint32_t processId) {
-    const std::string pid = std::to_string(processId);
+    // Not std::to_string: its digit table is a unique global symbol, which
+    // the shared library would export.
+    std::string pid;
+    append_digits(pid, processId, 1);
     std::string path;
     for (std::size_t i = 0; i < pattern.size(); ++i) {
         if (pattern[i] == '%' && i + 1 < pattern.size() && pattern[i + 1] == 'p') {
