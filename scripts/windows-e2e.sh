@@ -225,9 +225,10 @@ gateway() {
     wait "$pid" 2>/dev/null
     echo "   gateway log:"
     tr -d '\r' <"$log" | sed 's/^/   | /'
+    # The gateway is ended from outside, without its closes.
     echo "== the gateway's I/O trace"
     count python3 tests/windows/e2e/check_trace.py --width "$width" \
-        --calls Open_Tavril,Write_Tavril,Read_Tavril,Close_Tavril "$dir/gateway-trace.jsonl"
+        --calls Open_Tavril,Write_Tavril,Read_Tavril "$dir/gateway-trace.jsonl"
     echo "== gateway run took $(elapsed "$t0")"
 }
 
