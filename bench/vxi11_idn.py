@@ -80,6 +80,30 @@ def vxi11_rate(seconds, warmup):
         manager.close()
 
 
+def context_switches(pid):
+    """Context switches of every thread of a process so far, voluntary and
+    not (each is a wait for, or a loss of, a core)."""
+    total = 0
+    for path in Path("/proc/%d/task" % pid).glob("*/status"):
+        try:
+            for line in path.read_text().splitlines():
+                if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                    total += int(line.split()[1])
+        except OSError:
+            pass  # a thread that ended meanwhile
+    return total
+
+
+def lxi_costs(count, pid):
+    """The gateway's CPU time and context switches per query of one lxi
+    benchmark run: counts that do not depend on how busy the machine is as
+    much as times do."""
+    cpu, switches = gateway_idn.cpu_seconds(pid), context_switches(pid)
+    lxi_rate(count)
+    return ((gateway_idn.cpu_seconds(pid) - cpu) * 1e6 / count,
+            (context_switches(pid) - switches) / count)
+
+
 def lxi_rate(count):
     done = subprocess.run(["lxi", "benchmark", "-a", "127.0.0.1", "-c", str(count)],
                           capture_output=True, text=True, timeout=600)
@@ -102,6 +126,7 @@ def main():
     common = ["--seconds", str(args.seconds), "--warmup", str(args.warmup)]
 
     rates = {"library": [], "raw": [], "vxi11": [], "lxi": []}
+    costs = []
     with idn_compare.Simulator(simulator, devices=2) as sim:
         gateway = gateway_idn.Gateway(gateway_path, sim.runtime, slot=0)
         try:
@@ -118,6 +143,8 @@ def main():
                 print("round %d/%d: " % (round_number, args.rounds) +
                       ", ".join("%s %.0f" % (name, values[-1]) for name, values in rates.items()) +
                       " queries/s", file=sys.stderr)
+            for _ in range(args.rounds):
+                costs.append(lxi_costs(args.count, gateway.process.pid))
             perQuery = vxi11_requests_per_query(sim)
         finally:
             gateway.stop()
@@ -140,6 +167,9 @@ def main():
     added = us["lxi"] - us["library"]
     print("added by VXI-11 with lxi: %.1f us per query = %.2f library transactions"
           % (added, added / us["library"]))
+    print("the gateway per lxi query (medians of %d runs of %d): %.1f us of CPU, %.2f context switches"
+          % (len(costs), args.count, statistics.median(c[0] for c in costs),
+             statistics.median(c[1] for c in costs)))
     print("driver requests per VXI-11 query (counted by the simulator over 1000 queries): %.3f; "
           "a library transaction makes 2" % perQuery)
 

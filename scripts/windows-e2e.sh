@@ -9,7 +9,8 @@
 # and calling through LoadLibrary/GetProcAddress.  Then, width by width, it
 # creates a fresh prefix, installs the driver on one root-enumerated device,
 # runs both test programs and tavril-gateway.exe on a free TCP port (queried
-# with pyvisa-py from the Linux side), adds a second device and runs the
+# with pyvisa-py from the Linux side; the first test program and the gateway
+# with the DLL's I/O trace on, each trace checked), adds a second device and runs the
 # enumeration checks, removes both and checks that nothing is found any more,
 # and tears the prefix down.  The 64-bit prefix also runs the two widths side
 # by side on one device: each program gets the DLL of its own width, and each
@@ -201,7 +202,9 @@ gateway() {
     echo "== $width tavril-gateway --slot 0 --port $port --read-timeout 1"
     # Not through run(): $! must be timeout's own process, which passes the
     # final SIGTERM on to wine.
-    timeout 300 "$wine" "$dir/tavril-gateway.exe" --slot 0 --port "$port" --read-timeout 1 \
+    # With the DLL's I/O trace (docs/TRACE.md) on, checked after the run.
+    TAVRIL_TRACE=$(windows_path "$dir")\\gateway-trace.jsonl \
+        timeout 300 "$wine" "$dir/tavril-gateway.exe" --slot 0 --port "$port" --read-timeout 1 \
         >"$log" 2>&1 &
     pid=$!
     # Its ready line, or its end; at most 60 s.
@@ -222,6 +225,10 @@ gateway() {
     wait "$pid" 2>/dev/null
     echo "   gateway log:"
     tr -d '\r' <"$log" | sed 's/^/   | /'
+    # The gateway is ended from outside, without its closes.
+    echo "== the gateway's I/O trace"
+    count python3 tests/windows/e2e/check_trace.py --width "$width" \
+        --calls Open_Tavril,Write_Tavril,Read_Tavril "$dir/gateway-trace.jsonl"
     echo "== gateway run took $(elapsed "$t0")"
 }
 
@@ -245,7 +252,16 @@ side_by_side() {
 dir=$out/$width
 if start_prefix "$width"; then
     if devices install 1; then
+        # With the DLL's I/O trace on, in one file for the program and the
+        # children it starts.
+        export TAVRIL_TRACE
+        TAVRIL_TRACE=$(windows_path "$dir")\\e2e-trace.jsonl
         tests e2e_test --devices 1
+        unset TAVRIL_TRACE
+        echo "== the I/O trace of e2e_test --devices 1"
+        count python3 tests/windows/e2e/check_trace.py --width "$width" \
+            --calls Open_Tavril,Close_Tavril,Write_Tavril,Read_Tavril,Scmd_Tavril,Conf_Tavril \
+            "$dir/e2e-trace.jsonl"
         tests e2e_test_loadlibrary --devices 1
         gateway
         [[ $width == x86_64 ]] && side_by_side

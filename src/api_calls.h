@@ -1,6 +1,7 @@
 // The library's own calls of its API functions.  Each function here is the
-// whole of the exported function of its name (the exported one only
-// forwards to it), and the library calls these, never an exported name.
+// whole of the exported function of its name, and the library calls these,
+// never an exported name.  The exported one forwards to it, through the I/O
+// trace (trace/trace.h) when that runs.
 //
 // On Linux a call through an exported name binds to the first definition
 // in the process's global scope.  A program linked with one copy of the
@@ -17,6 +18,11 @@
 
 namespace tavlib::api {
 
+std::int32_t open_tavril(std::uint32_t slot, TavrilHandle* handle, InstrumentIdentity* identity,
+                         std::uint32_t* errorCode) noexcept;
+
+std::int32_t close_tavril(TavrilHandle handle, std::uint32_t* errorCode) noexcept;
+
 std::int32_t write_tavril(TavrilHandle handle, const char* text, std::uint32_t timeoutSeconds,
                           std::uint32_t* bytesWritten, std::uint32_t* errorCode) noexcept;
 
@@ -27,6 +33,9 @@ std::int32_t read_tavril(TavrilHandle handle, std::uint32_t maxBytes, std::int32
 std::int32_t scmd_tavril(TavrilHandle handle, const char* command, std::uint32_t maxBytes,
                          std::int32_t mode, std::uint32_t writeTimeoutSeconds,
                          std::uint32_t readTimeoutSeconds, char* response,
+                         std::uint32_t* errorCode) noexcept;
+
+std::int32_t conf_tavril(TavrilHandle handle, InstrumentIdentity* identity,
                          std::uint32_t* errorCode) noexcept;
 
 }  // namespace tavlib::api

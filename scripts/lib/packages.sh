@@ -21,9 +21,10 @@ set_packages() {
         # The suites of the release and ASan+UBSan builds: GoogleTest, pytest
         # and pyvisa-py for the Python suites, libtirpc (the gateway's rpcbind
         # registration) and rpcgen (the VXI-11 suite's reference clients), Avahi
-        # for the gateway's announcements.
+        # for the gateway's announcements, nlohmann-json for the unit suite's
+        # reading of trace records (headers only, for both widths).
         linux) echo libgtest-dev python3 python3-pytest python3-pyvisa python3-pyvisa-py \
-                    libtirpc-dev rpcsvc-proto libavahi-client-dev ;;
+                    libtirpc-dev rpcsvc-proto libavahi-client-dev nlohmann-json3-dev ;;
         # The ThreadSanitizer runtime.
         tsan) echo libtsan2 ;;
         # gcc -m32 and its 32-bit runtimes, GoogleTest's sources for that

@@ -2,12 +2,14 @@
 #include <cstdint>
 
 #include "api_boundary.h"
+#include "api_calls.h"
 #include "connection/device_discovery.h"
 #include "connection/slot_table.h"
 #include "platform/platform.h"
 #include "platform/win32_errors.h"
 #include "protocol/identification.h"
 #include "tavlib.h"
+#include "trace/trace.h"
 
 namespace tavlib::connection {
 
@@ -105,19 +107,32 @@ std::int32_t close_device(TavrilHandle handle, std::uint32_t* errorCode) {
 
 }  // namespace tavlib::connection
 
+std::int32_t tavlib::api::open_tavril(std::uint32_t slot, TavrilHandle* handle,
+                                      InstrumentIdentity* identity,
+                                      std::uint32_t* errorCode) noexcept {
+    return guarded_call(errorCode, TAVRIL_OPEN_FAILED, [&] {
+        return connection::open_device(slot, handle, identity, errorCode);
+    });
+}
+
+std::int32_t tavlib::api::close_tavril(TavrilHandle handle, std::uint32_t* errorCode) noexcept {
+    return guarded_call(errorCode, TAVRIL_CLOSE_FAILED,
+                        [&] { return connection::close_device(handle, errorCode); });
+}
+
 extern "C" {
 
 TAVRIL_API int32_t TAVRIL_CALL Open_Tavril(uint32_t slot, TavrilHandle* handle,
                                            InstrumentIdentity* identity, uint32_t* errorCode) {
-    return tavlib::guarded_call(errorCode, TAVRIL_OPEN_FAILED, [&] {
-        return tavlib::connection::open_device(slot, handle, identity, errorCode);
-    });
+    if (tavlib::trace::on()) [[unlikely]]
+        return tavlib::trace::open_tavril(slot, handle, identity, errorCode);
+    return tavlib::api::open_tavril(slot, handle, identity, errorCode);
 }
 
 TAVRIL_API int32_t TAVRIL_CALL Close_Tavril(TavrilHandle handle, uint32_t* errorCode) {
-    return tavlib::guarded_call(errorCode, TAVRIL_CLOSE_FAILED, [&] {
-        return tavlib::connection::close_device(handle, errorCode);
-    });
+    if (tavlib::trace::on()) [[unlikely]]
+        return tavlib::trace::close_tavril(handle, errorCode);
+    return tavlib::api::close_tavril(handle, errorCode);
 }
 
 }  // extern "C"

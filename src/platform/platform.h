@@ -119,6 +119,41 @@ int lstrlenA(const char* text);
 char* lstrcpyA(char* destination, const char* source);  // null on failure
 char* lstrcatA(char* destination, const char* source);  // null on failure
 
+// ---- what the I/O trace needs (src/trace/) ----------------------------------
+// None of these is on a call's path unless TAVRIL_TRACE is set.  On Windows
+// they may change the thread's last error; the trace keeps it as the call
+// left it.  On Linux they leave errno and the last error alone.
+
+// The value of an environment variable, as Win32 answers: its length
+// (without the NUL) when it fits in `size` bytes, else the size it needs
+// (with the NUL); 0 when it is not set.
+Word GetEnvironmentVariableA(const char* name, char* buffer, Word size);
+Word GetCurrentThreadId();
+// The wall clock, UTC: microseconds since 1970-01-01 00:00.
+std::int64_t wall_clock_microseconds();
+// A monotonic clock, in microseconds from an origin of its own.
+std::int64_t monotonic_microseconds();
+// The platform and width as the trace names them: "linux-x86_64",
+// "linux-i686", "windows-x86_64", "windows-i686".
+const char* platform_name();
+
+// A file the trace only appends to.
+using TraceFile = std::intptr_t;
+inline constexpr TraceFile kNoTraceFile = -1;
+// Opens `path` for appending, creating it readable and writable by its
+// owner only (0600; on Windows a DACL that grants the owner alone).  On
+// failure kNoTraceFile, with the Win32 code in *error.
+TraceFile open_trace_file(const char* path, Word* error);
+// Appends `size` bytes with one write at the end of the file, whatever other
+// threads and processes append (O_APPEND; FILE_APPEND_DATA).  True when every
+// byte went out; *fileSize is then the file's size after the write, or 0 if
+// it cannot be told.  False with the Win32 code in *error otherwise.
+bool append_trace_file(TraceFile file, const void* data, std::size_t size,
+                       std::uint64_t* fileSize, Word* error);
+void close_trace_file(TraceFile file);
+// Writes a message to the process's standard error, if it has one.
+void write_standard_error(const char* text, std::size_t size);
+
 // ---- the process-shared slot table ---------------------------------------
 // An owner process id for each slot, then a device handle word for each.  A slot is free
 // when its handle word is all ones.  On Windows a handle word is a HANDLE

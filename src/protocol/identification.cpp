@@ -8,6 +8,7 @@
 #include "platform/owners.h"
 #include "platform/win32_errors.h"
 #include "tavlib/driver_interface.h"
+#include "trace/trace.h"
 
 namespace tavlib::protocol {
 
@@ -49,6 +50,7 @@ std::int32_t confirm_identity(TavrilHandle handle, InstrumentIdentity* identity,
         *errorCode = error;
         return TAVRIL_CONF_FAILED;
     }
+    trace::note_identity_line(response);
     fill_identity(identity, response);
     *errorCode = 0;
     return TAVRIL_CONF_OK;
@@ -90,16 +92,23 @@ std::int32_t identify_instrument(TavrilHandle handle, InstrumentIdentity* identi
         ++readsAgain;
     }
 
+    trace::note_identity_line(text);
     fill_identity(identity, text);
     return TAVRIL_OPEN_OK;
 }
 
 }  // namespace tavlib::protocol
 
+std::int32_t tavlib::api::conf_tavril(TavrilHandle handle, InstrumentIdentity* identity,
+                                      std::uint32_t* errorCode) noexcept {
+    return guarded_call(errorCode, TAVRIL_CONF_FAILED,
+                        [&] { return protocol::confirm_identity(handle, identity, errorCode); });
+}
+
 extern "C" TAVRIL_API int32_t TAVRIL_CALL Conf_Tavril(TavrilHandle handle,
                                                       InstrumentIdentity* identity,
                                                       uint32_t* errorCode) {
-    return tavlib::guarded_call(errorCode, TAVRIL_CONF_FAILED, [&] {
-        return tavlib::protocol::confirm_identity(handle, identity, errorCode);
-    });
+    if (tavlib::trace::on()) [[unlikely]]
+        return tavlib::trace::conf_tavril(handle, identity, errorCode);
+    return tavlib::api::conf_tavril(handle, identity, errorCode);
 }

@@ -5,6 +5,7 @@
 #include "api_calls.h"
 #include "protocol/answer_codes.h"
 #include "tavlib.h"
+#include "trace/trace.h"
 
 namespace tavlib::protocol {
 
@@ -61,6 +62,9 @@ extern "C" TAVRIL_API int32_t TAVRIL_CALL Scmd_Tavril(TavrilHandle handle, const
                                                       uint32_t writeTimeoutSeconds,
                                                       uint32_t readTimeoutSeconds, char* response,
                                                       uint32_t* errorCode) {
+    if (tavlib::trace::on()) [[unlikely]]
+        return tavlib::trace::scmd_tavril(handle, command, maxBytes, mode, writeTimeoutSeconds,
+                                          readTimeoutSeconds, response, errorCode);
     return tavlib::api::scmd_tavril(handle, command, maxBytes, mode, writeTimeoutSeconds,
                                     readTimeoutSeconds, response, errorCode);
 }

@@ -7,6 +7,7 @@
 #include "platform/owners.h"
 #include "platform/platform.h"
 #include "tavlib.h"
+#include "trace/trace.h"
 #include "transfer/timed_transfer.h"
 
 namespace tavlib::transfer {
@@ -99,5 +100,7 @@ extern "C" TAVRIL_API int32_t TAVRIL_CALL Write_Tavril(TavrilHandle handle, cons
                                                        uint32_t timeoutSeconds,
                                                        uint32_t* bytesWritten,
                                                        uint32_t* errorCode) {
+    if (tavlib::trace::on()) [[unlikely]]
+        return tavlib::trace::write_tavril(handle, text, timeoutSeconds, bytesWritten, errorCode);
     return tavlib::api::write_tavril(handle, text, timeoutSeconds, bytesWritten, errorCode);
 }

@@ -9,6 +9,7 @@
 #include "platform/owners.h"
 #include "platform/platform.h"
 #include "tavlib.h"
+#include "trace/trace.h"
 #include "transfer/line_cut.h"
 #include "transfer/timed_transfer.h"
 
@@ -103,6 +104,9 @@ extern "C" TAVRIL_API int32_t TAVRIL_CALL Read_Tavril(TavrilHandle handle, uint3
                                                       int32_t mode, uint32_t timeoutSeconds,
                                                       char* buffer, uint32_t* bytesRead,
                                                       uint32_t* errorCode) {
+    if (tavlib::trace::on()) [[unlikely]]
+        return tavlib::trace::read_tavril(handle, maxBytes, mode, timeoutSeconds, buffer,
+                                          bytesRead, errorCode);
     return tavlib::api::read_tavril(handle, maxBytes, mode, timeoutSeconds, buffer, bytesRead,
                                     errorCode);
 }

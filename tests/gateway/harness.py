@@ -208,15 +208,17 @@ def receive(client, count):
     return data
 
 
-def nothing_more(client, wait=0.5):
-    """True when no byte arrives within `wait` seconds."""
-    client.settimeout(wait)
+def nothing_more(client):
+    """True when nothing has arrived on `client` (or it was closed): asked
+    once the event that would have brought something has happened."""
+    timeout = client.gettimeout()
+    client.settimeout(0)
     try:
         return client.recv(1) == b""
-    except socket.timeout:
+    except BlockingIOError:
         return True
     finally:
-        client.settimeout(30)
+        client.settimeout(timeout)
 
 
 def exchange(port, text, expected_length):

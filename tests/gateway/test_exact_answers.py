@@ -12,7 +12,6 @@ import shutil
 import socket
 import subprocess
 import tempfile
-import time
 
 import pytest
 
@@ -67,7 +66,9 @@ def test_every_answer_follows_its_line(gateway, lines, expected):
         # Nothing of these lines is left for the next one.
         client.sendall(b"MEAS:VOLT?\n")
         assert receive(client, 13) == b"+1.23450E+00\n"
-        assert nothing_more(client)
+        # Nothing comes between them and the next line's answer either.
+        client.sendall(b"*IDN?\n")
+        assert receive(client, len(ID1)) == ID1
 
 
 def test_output_waiting_before_a_client_is_not_its_answer(sim, gateway):
@@ -148,8 +149,11 @@ def test_turned_away_client_during_a_long_query(sim):
         second = raw_client(program.port)
         assert receive(second, 10) == busy_line(1)[:10]
         sim.control("fault 2 delay 3000 on=read times=1")
+        before = sim.requests(2)
         owner.sendall(b"MEAS:VOLT?\n")
-        time.sleep(0.5)
+        # The turned-away client goes while the owner's answer is on its
+        # way: the line written, the read of its answer sent.
+        sim.control("wait 2 requests>=%d" % (before + 2))
         second.close()
         assert receive(owner, 13) == b"+1.23450E+00\n"
         owner.sendall(b"*IDN?\n")
@@ -281,7 +285,8 @@ def test_port_serves_only_its_own_instrument():
             client0.sendall(b"*IDN?\n")
             client1.sendall(b"*IDN?\n*IDN?\n")
             assert receive(client1, 2 * len(id2)) == 2 * id2
-            assert nothing_more(client0, 1.5)
+            program.wait_log(r'slot 0 port %d: no instrument: "\*IDN\?" dropped' % port0)
+            assert nothing_more(client0)
         # Its own instrument comes back, alone at slot 0.
         third = simulator.add()
         simulator.control("identity %d %s" % (third, IDENTITY % 1))

@@ -1,6 +1,7 @@
 #include "platform/fake/fake_platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -21,6 +22,15 @@ const platform::DevInfo kInfoSet = reinterpret_cast<platform::DevInfo>(std::uint
 std::uintptr_t g_nextDevice = kFirstDevice;
 std::uintptr_t g_nextEvent = kFirstEvent;
 std::vector<platform::Handle> g_closedDevices;
+
+// Read by calls on many threads at once (the trace's clocks and thread ids).
+std::atomic<std::int64_t> g_wallClock{kDefaultWallClock};
+std::atomic<std::int64_t> g_monotonicClock{0};
+std::atomic<std::int64_t> g_monotonicStep{0};
+std::atomic<std::uint32_t> g_nextThreadId{kFirstThreadId};
+// The trace's open files: value -> path.  Used under the trace's own lock.
+std::map<platform::TraceFile, std::string> g_traceFiles;
+platform::TraceFile g_nextTraceFile = 3;
 
 // Applies an injected failure or exception for `call`.  True when the call
 // must fail (last error already set).
@@ -128,6 +138,22 @@ void reset() {
     g_nextEvent = kFirstEvent;
     g_closedDevices.clear();
     t_lastError = 0;
+    environment().clear();
+    set_clocks(kDefaultWallClock, 0, 0);
+    g_traceFiles.clear();
+}
+
+std::map<std::string, std::string>& environment() {
+    // Constructed on first use: the trace reads it while the library loads,
+    // before this file's other objects may exist.
+    static std::map<std::string, std::string> variables;
+    return variables;
+}
+
+void set_clocks(std::int64_t wall, std::int64_t monotonic, std::int64_t step) {
+    g_wallClock = wall;
+    g_monotonicClock = monotonic;
+    g_monotonicStep = step;
 }
 
 void when_lock_free(std::function<void()> call) {
@@ -383,6 +409,73 @@ char* lstrcatA(char* destination, const char* source) {
         return nullptr;
     }
     return std::strcat(destination, source);
+}
+
+// ---- what the I/O trace needs ------------------------------------------------
+// Like Win32 calls, the file functions leave a last error of their own
+// behind, success or not: the trace must restore the caller's.
+
+Word GetEnvironmentVariableA(const char* name, char* buffer, Word size) {
+    const auto& variables = fake::environment();
+    const auto found = variables.find(name);
+    if (found == variables.end()) return 0;
+    const std::string& value = found->second;
+    if (value.size() >= size) return static_cast<Word>(value.size() + 1);
+    std::memcpy(buffer, value.c_str(), value.size() + 1);
+    return static_cast<Word>(value.size());
+}
+
+Word GetCurrentThreadId() {
+    thread_local const Word id = fake::g_nextThreadId++;
+    return id;
+}
+
+std::int64_t wall_clock_microseconds() { return fake::g_wallClock; }
+
+std::int64_t monotonic_microseconds() {
+    return fake::g_monotonicClock.fetch_add(fake::g_monotonicStep);
+}
+
+const char* platform_name() { return "fake"; }
+
+TraceFile open_trace_file(const char* path, Word* error) {
+    t_lastError = win32_error::kAccessDenied;
+    if (g_state.traceOpenError) {
+        *error = *g_state.traceOpenError;
+        return kNoTraceFile;
+    }
+    ++g_state.fileOpens[path];
+    g_state.files[path];  // created
+    const TraceFile file = fake::g_nextTraceFile++;
+    fake::g_traceFiles[file] = path;
+    return file;
+}
+
+bool append_trace_file(TraceFile file, const void* data, std::size_t size,
+                       std::uint64_t* fileSize, Word* error) {
+    t_lastError = win32_error::kIoDevice;
+    const auto open = fake::g_traceFiles.find(file);
+    if (open == fake::g_traceFiles.end()) {
+        *error = win32_error::kInvalidHandle;
+        return false;
+    }
+    if (auto& left = g_state.traceWritesBeforeFailure; left && (*left)-- <= 0) {
+        *error = g_state.traceWriteError;
+        return false;
+    }
+    std::string& content = g_state.files[open->second];
+    content.append(static_cast<const char*>(data), size);
+    *fileSize = content.size();
+    return true;
+}
+
+void close_trace_file(TraceFile file) {
+    t_lastError = win32_error::kInvalidHandle;
+    fake::g_traceFiles.erase(file);
+}
+
+void write_standard_error(const char* text, std::size_t size) {
+    g_state.standardError.append(text, size);
 }
 
 SlotTable& shared_slot_table() { return g_state.slots; }

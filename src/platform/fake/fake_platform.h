@@ -81,10 +81,32 @@ struct State {
     char* activeData = nullptr;
     std::uint32_t activeCount = 0;
     bool activeIsRead = false;
+
+    // ---- the I/O trace's file and standard error ----
+    std::map<std::string, std::string> files;   // path -> what was appended
+    std::map<std::string, int> fileOpens;       // path -> times opened
+    std::optional<std::uint32_t> traceOpenError;  // open_trace_file fails with it
+    // Appends that succeed before every further one fails with
+    // traceWriteError (unset: all succeed).
+    std::optional<int> traceWritesBeforeFailure;
+    std::uint32_t traceWriteError = 112;
+    std::string standardError;
 };
 
 State& state();
+// Clears the state, the environment and the clocks.
 void reset();
+
+// The environment that GetEnvironmentVariableA reads (empty after reset).
+std::map<std::string, std::string>& environment();
+
+// The clocks: the wall clock stands still at `wall`; the monotonic clock
+// reads `monotonic` first and `step` more at every further reading.
+void set_clocks(std::int64_t wall, std::int64_t monotonic, std::int64_t step);
+inline constexpr std::int64_t kDefaultWallClock = 1796848695120001;  // 2026-12-09T20:38:15.120001Z
+// The thread id that GetCurrentThreadId gives the first thread that asks;
+// each further thread gets the next number.
+inline constexpr std::uint32_t kFirstThreadId = 7000;
 
 // Runs `call` as another thread would that needs the slot-table lock: now
 // if the lock is free, else as soon as its holder unlocks.

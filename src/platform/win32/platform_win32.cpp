@@ -202,6 +202,126 @@ int lstrlenA(const char* text) { return ::lstrlenA(text); }
 char* lstrcpyA(char* destination, const char* source) { return ::lstrcpyA(destination, source); }
 char* lstrcatA(char* destination, const char* source) { return ::lstrcatA(destination, source); }
 
+// ---- what the I/O trace needs ------------------------------------------------
+
+Word GetEnvironmentVariableA(const char* name, char* buffer, Word size) {
+    return ::GetEnvironmentVariableA(name, buffer, size);
+}
+
+Word GetCurrentThreadId() { return ::GetCurrentThreadId(); }
+
+std::int64_t wall_clock_microseconds() {
+    // 100 ns units since 1601-01-01; 1970-01-01 is 11644473600 s later.
+    FILETIME now{};
+    ::GetSystemTimePreciseAsFileTime(&now);
+    const std::uint64_t ticks = std::uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime;
+    return static_cast<std::int64_t>(ticks / 10) - std::int64_t{11644473600} * 1000000;
+}
+
+std::int64_t monotonic_microseconds() {
+    LARGE_INTEGER frequency{};
+    LARGE_INTEGER count{};
+    ::QueryPerformanceFrequency(&frequency);
+    ::QueryPerformanceCounter(&count);
+    if (frequency.QuadPart <= 0) return 0;
+    // In two parts, so that a count of many days does not overflow.
+    return count.QuadPart / frequency.QuadPart * 1000000 +
+           count.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
+}
+
+const char* platform_name() { return sizeof(void*) == 8 ? "windows-x86_64" : "windows-i686"; }
+
+namespace {
+
+// A security descriptor whose DACL grants all access to the process's user
+// alone and inherits nothing: the Windows form of mode 0600.
+class OwnerOnlyDescriptor {
+public:
+    OwnerOnlyDescriptor() noexcept {
+        HANDLE token = nullptr;
+        if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token) == FALSE) return;
+        alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        DWORD size = 0;
+        char* sid = nullptr;
+        if (::GetTokenInformation(token, TokenUser, user, sizeof user, &size) != FALSE &&
+            ::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid) != FALSE) {
+            char sddl[256];
+            if (::lstrlenA(sid) < 200) {
+                ::lstrcpyA(sddl, "D:P(A;;FA;;;");
+                ::lstrcatA(sddl, sid);
+                ::lstrcatA(sddl, ")");
+                if (::ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                        sddl, SDDL_REVISION_1, &descriptor_, nullptr) == FALSE)
+                    descriptor_ = nullptr;
+            }
+            ::LocalFree(sid);
+        }
+        ::CloseHandle(token);
+    }
+    ~OwnerOnlyDescriptor() {
+        if (descriptor_ != nullptr) ::LocalFree(descriptor_);
+    }
+    OwnerOnlyDescriptor(const OwnerOnlyDescriptor&) = delete;
+    OwnerOnlyDescriptor& operator=(const OwnerOnlyDescriptor&) = delete;
+
+    PSECURITY_DESCRIPTOR get() const noexcept { return descriptor_; }
+
+private:
+    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+};
+
+}  // namespace
+
+TraceFile open_trace_file(const char* path, Word* error) {
+    OwnerOnlyDescriptor descriptor;
+    if (descriptor.get() == nullptr) {
+        *error = ::GetLastError();
+        return kNoTraceFile;
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
+    // Append access only: every write goes to the end of the file, as one
+    // piece, whoever else appends.  The attributes right lets the size be
+    // read; sharing lets other processes append to the same file.
+    HANDLE file = ::CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &attributes,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = ::GetLastError();
+        return kNoTraceFile;
+    }
+    return reinterpret_cast<TraceFile>(file);
+}
+
+bool append_trace_file(TraceFile file, const void* data, std::size_t size,
+                       std::uint64_t* fileSize, Word* error) {
+    HANDLE handle = reinterpret_cast<HANDLE>(file);
+    if (size > MAXDWORD) {
+        *error = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    DWORD written = 0;
+    if (::WriteFile(handle, data, static_cast<DWORD>(size), &written, nullptr) == FALSE) {
+        *error = ::GetLastError();
+        return false;
+    }
+    if (written != size) {
+        *error = ERROR_DISK_FULL;
+        return false;
+    }
+    LARGE_INTEGER end{};
+    *fileSize = ::GetFileSizeEx(handle, &end) != FALSE ? static_cast<std::uint64_t>(end.QuadPart) : 0;
+    return true;
+}
+
+void close_trace_file(TraceFile file) { ::CloseHandle(reinterpret_cast<HANDLE>(file)); }
+
+void write_standard_error(const char* text, std::size_t size) {
+    HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
+    if (error == nullptr || error == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    ::WriteFile(error, text, static_cast<DWORD>(size), &written, nullptr);
+}
+
 // ---- the process-shared slot table ------------------------------------------
 
 namespace {
