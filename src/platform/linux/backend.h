@@ -118,8 +118,15 @@ struct Connection : std::enable_shared_from_this<Connection> {
     bool closed = false;   // CloseHandle ran: the handle is gone
     bool ended = false;    // the driver is gone: every request fails with 1167
     bool pumping = false;  // a thread is reading completions right now
+    // The last payload was larger than kCopyLimit (pump.h): the next large
+    // READ is received in place rather than through the spill.
+    bool largePayloads = false;
     std::uint32_t lastId = 0;
     std::map<std::uint32_t, Request> outstanding;
+    // Where the pumping thread receives a message whose payload is copied
+    // afterwards (pump.h): wire::kMaxTransfer bytes, made at the first such
+    // receive and touched only where bytes land.
+    std::unique_ptr<unsigned char[]> spill;
     // Records whose request completed here and whose outcome has not been
     // asked for yet: their status is final whatever its value (259 included,
     // which is also the value of "still running").
@@ -146,7 +153,7 @@ struct State {
     // library in one process (which share its process id in the slot table)
     // do not hand out the same values and release each other's slots.
     std::uintptr_t nextHandle = first_handle_value();
-    // Where pumping threads are receiving READ payloads right now.
+    // Where pumping threads are receiving READ payloads in place right now.
     std::vector<const void*> receiving;
 };
 

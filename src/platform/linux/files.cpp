@@ -170,6 +170,12 @@ Handle CreateFileA(const char* path, Word, Word, void*, Word, Word, Handle) {
         lb::set_last_error(errno == EAGAIN ? err::kTimeout : lb::win32_from_errno(errno));
         return invalid_handle();
     }
+    // Waits for the driver's messages are receives that block (pump.h): each
+    // one is bounded here, once.
+    if (const int error = lb::limit_receive_wait(fd); error != 0) {
+        lb::set_last_error(lb::win32_from_errno(error));
+        return invalid_handle();
+    }
     State& s = lb::state();
     Lock lock(s.mutex);
     const Handle handle = lb::add_object(s, std::move(connection));

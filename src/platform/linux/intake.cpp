@@ -1,5 +1,7 @@
 #include "intake.h"
 
+#include <cstring>
+
 #include "platform/win32_errors.h"
 #include "tavlib/driver_wire.h"
 
@@ -96,7 +98,8 @@ Landing landing_for(const Connection& c, const unsigned char* header, std::size_
     return {r.buffer, h.count};
 }
 
-void take_in(Connection& c, const unsigned char* header, std::size_t size, const Landing& landing) {
+void take_in(Connection& c, const unsigned char* header, std::size_t size, const Landing& landing,
+             const unsigned char* spill) {
     // A message too short to hold an id names no request.
     const wire::Header h = wire::decode_header(header, size);
     const auto it = c.outstanding.find(h.id);
@@ -111,11 +114,15 @@ void take_in(Connection& c, const unsigned char* header, std::size_t size, const
     // whatever count it reports, and its status is passed on as it is.
     const bool isRead = r.kind == Request::Kind::kRead;
     const bool carriesBytes = isRead && h.arg == 0;
-    // The bytes went where the landing said when the header was read, which
-    // was the request's buffer then.  A request detached since then keeps
-    // nothing; one whose bytes went nowhere fails.
-    if (carriesBytes && payload > 0 && r.buffer != nullptr && landing.destination != r.buffer)
-        return fail_with_fault(c, it);
+    // Received in place, the bytes went where the landing said when the
+    // header was read, which was the request's buffer then; received into
+    // the spill, they are copied now (the count is within the READ's
+    // capacity, which is within the spill's).  A request detached since then
+    // keeps nothing; one whose bytes went nowhere fails.
+    if (carriesBytes && payload > 0 && r.buffer != nullptr && landing.destination != r.buffer) {
+        if (spill == nullptr || payload > wire::kMaxTransfer) return fail_with_fault(c, it);
+        std::memcpy(r.buffer, spill, payload);
+    }
     finish_request(c, r, h.arg, isRead && !carriesBytes ? 0 : h.count);
     c.outstanding.erase(it);
 }

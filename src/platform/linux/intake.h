@@ -13,12 +13,12 @@
 
 namespace tavlib::platform::linux_backend {
 
-// Where a message's payload is received: straight into a READ's buffer when
-// the message is that READ's well-formed successful completion (its count
-// within the READ's capacity and exactly its payload's length); otherwise
-// nowhere, and whatever payload there is is discarded.  A malformed message
-// thus writes nothing.  The messages' layout and rules are those of
-// tavlib/driver_wire.h.
+// Where a message's payload is received in place (pump.h): straight into a
+// READ's buffer when the message is that READ's well-formed successful
+// completion (its count within the READ's capacity and exactly its
+// payload's length); otherwise nowhere, and whatever payload there is is
+// discarded.  A malformed message thus writes nothing.  The messages' layout
+// and rules are those of tavlib/driver_wire.h.
 struct Landing {
     void* destination = nullptr;
     std::size_t capacity = 0;
@@ -30,12 +30,17 @@ Landing landing_for(const Connection& c, const unsigned char* header, std::size_
 
 // Takes in one message: `header` holds its first min(size, 16) bytes, `size`
 // is its full length, and its payload went to `landing` (the most that
-// landed there is landing.capacity bytes).  Completes the request it names,
-// once: a malformed message about a known request (not a COMPLETE, shorter
-// than a header, a count above the request's limit, a payload whose length
-// differs from what the status and count announce) fails that request with
-// ERROR_IO_DEVICE; a message naming no outstanding request is dropped.
-void take_in(Connection& c, const unsigned char* header, std::size_t size, const Landing& landing);
+// landed there is landing.capacity bytes) or, when `spill` is not null, to
+// `spill`, which then holds its first min(size - 16, wire::kMaxTransfer)
+// payload bytes.  Completes the request it names, once: a malformed message
+// about a known request (not a COMPLETE, shorter than a header, a count
+// above the request's limit, a payload whose length differs from what the
+// status and count announce) fails that request with ERROR_IO_DEVICE; a
+// message naming no outstanding request is dropped.  A READ's well-formed
+// successful completion that went to the spill is copied into the READ's
+// buffer here, before the READ completes; nothing else is written there.
+void take_in(Connection& c, const unsigned char* header, std::size_t size, const Landing& landing,
+             const unsigned char* spill = nullptr);
 
 // Records the outcome in the request's record, signals its event or its
 // synchronous waiter.  The caller erases the request afterwards.
