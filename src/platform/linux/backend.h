@@ -32,7 +32,6 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <variant>
 #include <vector>
 
@@ -72,12 +71,12 @@ struct Connection;
 
 // An event object.  `sources` counts, per connection, the outstanding
 // requests that will set this event: a wait on the event reads completions
-// from one of those connections.
+// from one of those connections.  (Mostly one connection: a short list.)
 struct Event {
     Event(bool manual, bool initial) : manualReset(manual), signaled(initial) {}
     bool manualReset;
     bool signaled;
-    std::map<Connection*, unsigned> sources;
+    std::vector<std::pair<Connection*, unsigned>> sources;
 };
 
 // Where a blocking DeviceIoControl finds its outcome.
@@ -129,8 +128,9 @@ struct Connection : std::enable_shared_from_this<Connection> {
     std::unique_ptr<unsigned char[]> spill;
     // Records whose request completed here and whose outcome has not been
     // asked for yet: their status is final whatever its value (259 included,
-    // which is also the value of "still running").
-    std::unordered_set<const Overlapped*> completed;
+    // which is also the value of "still running").  A short list, bounded
+    // (intake.cpp).
+    std::vector<const Overlapped*> completed;
 };
 
 // A device-information set: the interface paths present when it was built.

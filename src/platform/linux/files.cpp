@@ -88,7 +88,7 @@ bool start_transfer(Request::Kind kind, Handle handle, const void* source, void*
     if (c->ended) return lb::fail(err::kDeviceNotConnected);
     if (find_request(*c, record) != c->outstanding.end()) return lb::fail(err::kInvalidParameter);
 
-    c->completed.erase(record);
+    take_completed(*c, record);
     const std::uint32_t id = next_id(*c);
     c->outstanding.emplace(id, Request{kind, record, isWrite ? nullptr : destination, count,
                                        std::this_thread::get_id(), event, nullptr});
@@ -96,7 +96,7 @@ bool start_transfer(Request::Kind kind, Handle handle, const void* source, void*
     record->InternalHigh = 0;
     if (event) {
         event->signaled = false;
-        ++event->sources[c.get()];
+        add_source(*event, *c);
     }
     if (transferred != nullptr) *transferred = 0;
     s.changed.notify_all();  // a thread waiting on the event can now pump
@@ -258,7 +258,7 @@ bool GetOverlappedResult(Handle handle, Overlapped* request, Word* transferred, 
     // A record the backend does not track (never started, or detached when
     // its event was closed) cannot finish any more.  One whose request
     // completed here reports its status, whatever the value.
-    const bool completedHere = c->completed.erase(request) != 0;
+    const bool completedHere = take_completed(*c, request);
     if (!completedHere && request->Internal == kStatusPending) return lb::fail(err::kIoIncomplete);
     if (transferred != nullptr) *transferred = static_cast<Word>(request->InternalHigh);
     if (request->Internal != 0) return lb::fail(static_cast<Word>(request->Internal));

@@ -18,7 +18,6 @@ namespace linux_backend {
 namespace {
 
 State* g_state = nullptr;
-std::once_flag g_stateOnce;
 // States a forked child left behind; kept reachable, never used again.
 std::vector<State*>* g_abandoned = nullptr;
 
@@ -60,10 +59,14 @@ const std::string& runtime_directory() {
 }
 
 State& state() {
-    std::call_once(g_stateOnce, [] {
+    // Made once (a forked child replaces it); every backend call asks, so
+    // the check is a static's guard, not a call_once.
+    static const bool made = [] {
         g_state = new State;  // never destroyed: threads may still run at exit
         ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
-    });
+        return true;
+    }();
+    static_cast<void>(made);
     return *g_state;
 }
 

@@ -1,5 +1,6 @@
 #include "intake.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/win32_errors.h"
@@ -32,9 +33,27 @@ void fail_with_fault(Connection& c, std::map<std::uint32_t, Request>::iterator i
 
 }  // namespace
 
+void add_source(Event& event, Connection& c) {
+    for (auto& [source, n] : event.sources)
+        if (source == &c) {
+            ++n;
+            return;
+        }
+    event.sources.emplace_back(&c, 1);
+}
+
 void release_source(Event& event, Connection& c) {
-    const auto it = event.sources.find(&c);
+    const auto it = std::find_if(event.sources.begin(), event.sources.end(),
+                                 [&c](const auto& source) { return source.first == &c; });
     if (it != event.sources.end() && --it->second == 0) event.sources.erase(it);
+}
+
+bool take_completed(Connection& c, const Overlapped* record) {
+    const auto it = std::find(c.completed.begin(), c.completed.end(), record);
+    if (it == c.completed.end()) return false;
+    *it = c.completed.back();
+    c.completed.pop_back();
+    return true;
 }
 
 void finish_request(Connection& c, Request& r, Word status, Word count) {
@@ -45,7 +64,8 @@ void finish_request(Connection& c, Request& r, Word status, Word count) {
         // about only loses the exact report of a status of 259.
         constexpr std::size_t kCompletedRecords = 64;
         if (c.completed.size() >= kCompletedRecords) c.completed.clear();
-        c.completed.insert(r.record);
+        take_completed(c, r.record);
+        c.completed.push_back(r.record);
     }
     if (r.event) {
         r.event->signaled = true;

@@ -60,8 +60,12 @@ void detach(Connection& c, Request& r);
 // The outstanding request that reports into `record`, or end().
 std::map<std::uint32_t, Request>::iterator find_request(Connection& c, const Overlapped* record);
 
-// Drops one request that `event` counted as a source.
+// Counts one more request on `c` that will set `event`, or drops one.
+void add_source(Event& event, Connection& c);
 void release_source(Event& event, Connection& c);
+
+// Forgets that `record`'s request completed here; whether it had.
+bool take_completed(Connection& c, const Overlapped* record);
 
 // Calls matches(connection, request) for every outstanding request of every
 // connection, so that it can forget what a late completion must not touch.
