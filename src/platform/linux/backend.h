@@ -122,6 +122,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
     bool largePayloads = false;
     std::uint32_t lastId = 0;
     std::map<std::uint32_t, Request> outstanding;
+    // Nodes of erased requests, for the next ones (enter_request).
+    std::vector<std::map<std::uint32_t, Request>::node_type> spareRequests;
     // Where the pumping thread receives a message whose payload is copied
     // afterwards (pump.h): wire::kMaxTransfer bytes, made at the first such
     // receive and touched only where bytes land.
@@ -146,9 +148,13 @@ using Object =
 std::uintptr_t first_handle_value() noexcept;
 
 struct State {
+    using Objects = std::unordered_map<std::uintptr_t, Object>;
+    using ObjectNode = Objects::node_type;
+
     std::mutex mutex;
     std::condition_variable changed;
-    std::unordered_map<std::uintptr_t, Object> objects;
+    Objects objects;
+    std::vector<ObjectNode> spareEvents;  // add_event, keep_for_reuse
     // Where handle values start: a random place, so that two copies of the
     // library in one process (which share its process id in the slot table)
     // do not hand out the same values and release each other's slots.
@@ -165,6 +171,15 @@ State& state();
 // multiple of 4 up to 2^32 - 8, then from 0x100 again, never one in use.
 // Caller holds the mutex.
 Handle add_object(State& s, Object object);
+
+// Enters a new event, made afresh or from one closed earlier that nobody
+// references any more (every transfer of the logic makes and closes one, and
+// this saves its allocations).  Caller holds the mutex.
+Handle add_event(State& s, bool manualReset, bool initialState);
+
+// Takes the table entry of a closed object; an event's may serve a later
+// add_event.  Caller holds the mutex.
+void keep_for_reuse(State& s, State::ObjectNode node);
 
 // The object that `handle` names, if it is one of type T.  Caller holds the
 // mutex.

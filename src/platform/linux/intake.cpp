@@ -28,10 +28,31 @@ std::uint32_t wire_type(Request::Kind kind) {
 
 void fail_with_fault(Connection& c, std::map<std::uint32_t, Request>::iterator it) {
     finish_request(c, it->second, err::kIoDevice, 0);
-    c.outstanding.erase(it);
+    erase_request(c, it);
 }
 
+constexpr std::size_t kSpareRequests = 2;
+
 }  // namespace
+
+void enter_request(Connection& c, std::uint32_t id, Request r) {
+    if (c.spareRequests.empty()) {
+        c.outstanding.emplace(id, std::move(r));
+        return;
+    }
+    auto node = std::move(c.spareRequests.back());
+    c.spareRequests.pop_back();
+    node.key() = id;
+    node.mapped() = std::move(r);
+    c.outstanding.insert(std::move(node));
+}
+
+void erase_request(Connection& c, std::map<std::uint32_t, Request>::iterator it) {
+    auto node = c.outstanding.extract(it);
+    if (c.spareRequests.size() >= kSpareRequests) return;
+    node.mapped().event.reset();  // the event is not the spare's to keep
+    c.spareRequests.push_back(std::move(node));
+}
 
 void add_source(Event& event, Connection& c) {
     for (auto& [source, n] : event.sources)
@@ -144,7 +165,7 @@ void take_in(Connection& c, const unsigned char* header, std::size_t size, const
         std::memcpy(r.buffer, spill, payload);
     }
     finish_request(c, r, h.arg, isRead && !carriesBytes ? 0 : h.count);
-    c.outstanding.erase(it);
+    erase_request(c, it);
 }
 
 }  // namespace tavlib::platform::linux_backend

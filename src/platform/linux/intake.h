@@ -42,6 +42,11 @@ Landing landing_for(const Connection& c, const unsigned char* header, std::size_
 void take_in(Connection& c, const unsigned char* header, std::size_t size, const Landing& landing,
              const unsigned char* spill = nullptr);
 
+// Enters request `r` under `id`, and erases one, keeping its node for the
+// next (a transfer each way per call then allocates nothing here).
+void enter_request(Connection& c, std::uint32_t id, Request r);
+void erase_request(Connection& c, std::map<std::uint32_t, Request>::iterator it);
+
 // Records the outcome in the request's record, signals its event or its
 // synchronous waiter.  The caller erases the request afterwards.
 void finish_request(Connection& c, Request& r, Word status, Word count);
