@@ -13,6 +13,8 @@
 //   - Open_Tavril's latency over many opens (p50, p99);
 //   - the rise of the peak RSS over a Read_Tavril that allows 2,000,000,000
 //     bytes and is answered by a short response;
+//   - the same round trips from two threads on one handle at once, where a
+//     thread's completion is often taken in by the other, which wakes it;
 //   - the system calls this thread makes per round trip, per 64 KiB transfer
 //     of the bulk read and per Open_Tavril (syscall_count.h), which do not
 //     move with the machine's load as the times do.
@@ -47,6 +49,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim_process.h"
@@ -376,6 +379,31 @@ int main(int argc, char** argv) {
                   "Read_Tavril failed");
         }
     };
+    // Two threads, half the round trips each; every answer is the same echo,
+    // so it does not matter which thread's READ takes which.  Each thread
+    // counts its own calls.
+    SyscallCounts pairCalls;
+    auto pairedRoundTrips = [&] {
+        SyscallCounts counted[2];
+        auto half = [&](int t) {
+            std::vector<char> own(256);
+            SyscallCounter threadCounter;
+            counted[t] = threadCounter.count([&] {
+                for (int i = t; i < roundTrips; i += 2) {
+                    std::uint32_t n = 0, code = 0;
+                    check(Write_Tavril(handle, "PING", 5, &n, &code) == 0, "Write_Tavril failed");
+                    check(Read_Tavril(handle, 255, TAVRIL_MODE_LINE, 5, own.data(), &n, &code) == 0,
+                          "Read_Tavril failed");
+                }
+            });
+        };
+        std::thread other(half, 1);
+        half(0);
+        other.join();
+        pairCalls.total = counted[0].total + counted[1].total;
+        for (std::size_t i = 0; i < pairCalls.byKind.size(); ++i)
+            pairCalls.byKind[i] = counted[0].byKind[i] + counted[1].byKind[i];
+    };
     auto rawRoundTrips = [&] {
         for (int i = 0; i < roundTrips; ++i) {
             raw.write(ping);
@@ -434,14 +462,16 @@ int main(int argc, char** argv) {
         asm volatile("" : : "r"(block) : "memory");
     };
 
-    Timing libRt, rawRt, tcpRt, libBulk, rawBulkT, floorT, hugeT;
-    Calls libRtCalls, rawRtCalls, tcpRtCalls, libBulkCalls, rawBulkCalls;
+    Timing libRt, rawRt, tcpRt, pairRt, libBulk, rawBulkT, floorT, hugeT;
+    Calls libRtCalls, rawRtCalls, tcpRtCalls, pairRtCalls, libBulkCalls, rawBulkCalls;
     for (int t = 0; t < trials; ++t) {
         // Alternate, so that drift in the machine's load hits all alike.
         if (roundTrips > 0) {
             libRt.measure(libraryRoundTrips, meters, &libRtCalls);
             rawRt.measure(rawRoundTrips, meters, &rawRtCalls);
             tcpRt.measure(tcpQueries, meters, &tcpRtCalls);
+            pairRt.measure(pairedRoundTrips, meters, &pairRtCalls);
+            pairRtCalls.own = pairCalls;  // both threads' calls, not only this one's
         }
         libBulk.measure(libraryBulk, meters, &libBulkCalls);
         rawBulkT.measure(rawBulk, meters, &rawBulkCalls);
@@ -482,6 +512,7 @@ int main(int argc, char** argv) {
         perTrip("raw client (the same WRITE and READ messages)", rawRt);
         perTrip("library (Write_Tavril + Read_Tavril, line mode)", libRt);
         perTrip("TCP client, the simulator's port (one exchange)", tcpRt);
+        perTrip("library, two threads on one handle (all their trips)", pairRt);
     }
 
     if (counter.available()) {
@@ -505,6 +536,7 @@ int main(int argc, char** argv) {
             both("round trip, raw client", rawRtCalls.per(roundTrips));
             both("round trip, library", libRtCalls.per(roundTrips));
             both("query, TCP client", tcpRtCalls.per(roundTrips));
+            both("round trip, library, two threads on one handle", pairRtCalls.per(roundTrips));
         }
         both("64 KiB transfer of the bulk read, raw client", rawBulkCalls.per(kTransfers));
         both("64 KiB transfer of the bulk read, library", libBulkCalls.per(kTransfers));
