@@ -10,8 +10,10 @@
 //
 // Prints one figure on standard output, the transactions per second (one
 // decimal), so that scripts can take it as it is; what was measured goes to
-// standard error.  Exit code 1 when the slot cannot be opened or an answer
+// standard error, with the system calls per transaction where they can be
+// counted (syscall_count.h).  Exit code 1 when the slot cannot be opened or an answer
 // does not name the instrument.
+#include "syscall_count.h"
 #include "tavlib.h"
 
 #include <chrono>
@@ -112,17 +114,31 @@ int main(int argc, char** argv) {
     const Clock::time_point deadline = start + std::chrono::duration_cast<Clock::duration>(
                                                    std::chrono::duration<double>(seconds));
     Clock::time_point now;
-    do {
-        // The clock is read once per hundred transactions, as python_idn.py does.
-        for (int i = 0; i < 100; ++i)
-            if (!transaction(instrument.handle(), response)) return 1;
-        count += 100;
-        now = Clock::now();
-    } while (now < deadline);
+    bool failed = false;
+    tavlib::bench::SyscallCounter counter;
+    const tavlib::bench::SyscallCounts calls = counter.count([&] {
+        do {
+            // The clock is read once per hundred transactions, as python_idn.py does.
+            for (int i = 0; i < 100 && !failed; ++i) failed = !transaction(instrument.handle(), response);
+            count += 100;
+            now = Clock::now();
+        } while (now < deadline && !failed);
+    });
+    if (failed) return 1;
 
     const double elapsed = std::chrono::duration<double>(now - start).count();
     std::fprintf(stderr, "idn_bench: %ld transactions of *IDN? in %.2f s through Scmd_Tavril, %.1f us each\n",
                  count, elapsed, 1e6 * elapsed / static_cast<double>(count));
+    if (counter.available()) {
+        const tavlib::bench::SyscallCounts each = calls.per(static_cast<double>(count));
+        std::fprintf(stderr, "idn_bench: system calls per transaction: %.2f (", each.total);
+        for (std::size_t i = 0; i < each.byKind.size(); ++i)
+            if (each.byKind[i] > 0)
+                std::fprintf(stderr, "%s %.2f, ", tavlib::bench::kCountedSyscalls[i].name, each.byKind[i]);
+        std::fprintf(stderr, "other %.2f)\n", each.other());
+    } else {
+        std::fprintf(stderr, "idn_bench: system calls not counted: %s\n", counter.why().c_str());
+    }
     std::printf("%.1f\n", static_cast<double>(count) / elapsed);
     return 0;
 }

@@ -6,14 +6,16 @@
 // oversized, with ids steered towards the outstanding ones so that deep
 // paths are reached.  Between messages a request may be given up (detached)
 // as the backend does after a cancel that is not answered in time.  Each
-// message goes through the same two steps as on the socket: the landing is
-// chosen from the header, the kernel's receive is played by copying at most
-// the landing's capacity, and the message is taken in.
+// message is received one of the two ways of the socket, picked by the
+// input: in place (the landing is chosen from the header, the kernel's
+// receive is played by copying at most the landing's capacity) or through
+// the spill (the payload copied into a spill buffer); then it is taken in.
 //
 // Invariants: no byte lands outside a READ's buffer or beyond its capacity
 // (guard bytes around each buffer), nothing lands in a detached request's
-// buffer, every request completes at most once and only while attached,
-// and a completed request leaves the table.
+// buffer, a READ that succeeds holds the payload of its completion, every
+// request completes at most once and only while attached, and a completed
+// request leaves the table.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -84,6 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // What a detached READ's buffer held when it was given up: it must stay so.
     std::array<std::vector<unsigned char>, 8> frozen;
+    std::vector<unsigned char> spill(wire::kMaxTransfer);
 
     while (input.remaining_bytes() > 0) {
         if (input.ConsumeBool()) {  // give up a request, as after an unanswered cancel
@@ -107,20 +110,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t payload = input.ConsumeBool()
                                         ? h.count
                                         : input.ConsumeIntegralInRange<std::size_t>(0, h.count + 80);
-        std::vector<unsigned char> message(wire::kHeaderSize + payload, 0x5A);
+        std::vector<unsigned char> message(wire::kHeaderSize + payload);
+        for (std::size_t i = 0; i < payload; ++i)
+            message[wire::kHeaderSize + i] = static_cast<unsigned char>(i * 7 + h.id);
         wire::encode(h, message.data());
         message.resize(input.ConsumeBool() ? message.size()
                                            : input.ConsumeIntegralInRange<std::size_t>(0, message.size()));
+        const std::size_t received = message.size() > wire::kHeaderSize ? message.size() - wire::kHeaderSize : 0;
 
-        // As pump_once does: the landing from the header, the receive, the intake.
-        const lb::Landing landing = lb::landing_for(connection, message.data(), message.size());
-        if (landing.destination != nullptr && message.size() > wire::kHeaderSize) {
-            const std::size_t landed = std::min(landing.capacity, message.size() - wire::kHeaderSize);
-            std::memcpy(landing.destination, message.data() + wire::kHeaderSize, landed);
-        }
+        // As pump_once does: the receive in place (the landing from the
+        // header) or through the spill, then the intake.
         wire::HeaderBytes header{};
         std::memcpy(header.data(), message.data(), std::min(message.size(), header.size()));
-        lb::take_in(connection, header.data(), message.size(), landing);
+        if (input.ConsumeBool()) {
+            const lb::Landing landing = lb::landing_for(connection, message.data(), message.size());
+            if (landing.destination != nullptr && received > 0)
+                std::memcpy(landing.destination, message.data() + wire::kHeaderSize,
+                            std::min(landing.capacity, received));
+            lb::take_in(connection, header.data(), message.size(), landing);
+        } else {
+            if (received > 0)
+                std::memcpy(spill.data(), message.data() + wire::kHeaderSize, std::min(spill.size(), received));
+            lb::take_in(connection, header.data(), message.size(), {}, spill.data());
+        }
 
         for (std::size_t i = 0; i < count; ++i) {
             Slot& slot = slots[i];
@@ -139,12 +151,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 ++slot.completions;
                 FUZZ_CHECK(slot.completions == 1);
                 FUZZ_CHECK(connection.outstanding.count(slot.id) == 0);
+                if (slot.kind == lb::Request::Kind::kRead && slot.record.InternalHigh > 0) {
+                    FUZZ_CHECK(slot.record.InternalHigh <= slot.capacity);
+                    // Its own completion, this message: the bytes are its payload's.
+                    FUZZ_CHECK(h.id == slot.id && slot.record.Internal == 0);
+                    FUZZ_CHECK(std::memcmp(slot.buffer(), message.data() + wire::kHeaderSize,
+                                           slot.record.InternalHigh) == 0);
+                }
                 if (slot.kind == lb::Request::Kind::kIoctl)
                     slot.sync.done = false;  // seen; a second completion would set it again
                 else
                     slot.record.Internal = kCollected;
-                if (slot.kind == lb::Request::Kind::kRead && slot.record.InternalHigh > 0)
-                    FUZZ_CHECK(slot.record.InternalHigh <= slot.capacity);
             }
         }
     }

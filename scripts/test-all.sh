@@ -92,7 +92,7 @@ lane_linux() {
 }
 
 lane_other() {
-    stage setup-rest setup_stage setup-rest tsan i686 fuzz windows windows-i686
+    stage setup-rest setup_stage setup-rest tsan i686 fuzz windows windows-i686 bench
     stage windows-x86_64 scripts/windows-checks.sh x86_64
     stage windows-i686 scripts/windows-checks.sh i686
     stage windows-e2e-x86_64 scripts/windows-e2e.sh x86_64

@@ -6,7 +6,7 @@
 # carry an architecture (wine32:i386): dpkg learns that architecture first.
 
 # The sets, in the order the test command installs them.
-package_sets=(demo linux tsan i686 fuzz windows windows-i686 network)
+package_sets=(demo linux tsan i686 fuzz windows windows-i686 network bench)
 
 # What each set is for: the packages, then (after "--") what will not run
 # without them.
@@ -44,6 +44,11 @@ set_packages() {
         # clients, avahi-utils' avahi-browse beside them.
         network) echo rpcbind dbus avahi-daemon avahi-utils lxi-tools iproute2 python3-pyvisa \
                       python3-pyvisa-py ;;
+        # The benchmarks' cross-checks (bench/README.md): strace -c for the
+        # system calls, valgrind's callgrind for instruction counts that do
+        # not depend on the machine's load, perf for profiles.  The
+        # benchmarks themselves count system calls without them.
+        bench) echo strace valgrind linux-perf ;;
         *) echo "set_packages: no set $1" >&2; return 1 ;;
     esac
 }
@@ -59,6 +64,7 @@ set_consequence() {
         windows) echo "the windows stages do not run" ;;
         windows-i686) echo "the i686 DLL is not run under wine (windows i686 and windows-e2e i686 not run)" ;;
         network) echo "the VXI-11 client suites and the Windows gateway checks fail" ;;
+        bench) echo "the benchmark README's cross-checks (strace, callgrind, perf) cannot be run" ;;
     esac
 }
 

@@ -10,9 +10,11 @@
 #include <memory>
 #include <set>
 #include <string_view>
+#include <tuple>
 #include <thread>
 #include <vector>
 
+#include "platform/linux/pump.h"
 #include "platform/win32_errors.h"
 #include "scripted_driver.h"
 
@@ -27,6 +29,7 @@ protected:
     ~Transfers() override {
         pf::CloseHandle(handle);
         pf::CloseHandle(event);
+        pf::CloseHandle(pendingEvent);
     }
 
     pf::Overlapped record() const {
@@ -35,12 +38,39 @@ protected:
         return r;
     }
 
+    // From here on the connection receives large READs' payloads in place
+    // rather than through its spill buffer (pump.h): a large payload has
+    // come, and a large READ stays outstanding.  Its record is `pending`.
+    void receive_in_place() {
+        const pf::Word capacity = wire::kMaxTransfer;
+        const auto size = static_cast<pf::Word>(4 * tavlib::platform::linux_backend::kCopyLimit);
+        large.assign(capacity, '\0');
+        pf::Overlapped r = record();
+        pf::ReadFile(handle, large.data(), capacity, nullptr, &r);
+        driver.complete(driver.receive().id, 0, size, std::string(size, 'L'));
+        pf::Word n = 0;
+        ASSERT_TRUE(pf::GetOverlappedResult(handle, &r, &n, true));
+        ASSERT_EQ(n, size);
+        pending.hEvent = pendingEvent;
+        pf::ReadFile(handle, large.data(), capacity, nullptr, &pending);
+        ASSERT_EQ(driver.receive().type, wire::kRead);
+    }
+
     RuntimeDir runtime;
     DriverSocket device{runtime.interfaces(), "dev-0"};
     pf::Handle handle = open_device(device.path());
     DriverConnection driver{device.accept()};
     pf::Handle event = pf::CreateEventA(nullptr, true, false, nullptr);
+    // For receive_in_place; ended by the handle's close.
+    pf::Handle pendingEvent = pf::CreateEventA(nullptr, true, false, nullptr);
+    pf::Overlapped pending{};
+    std::string large;
 };
+
+// The two ways a message's payload is received (pump.h).
+enum class Way { kSpill, kInPlace };
+
+std::string way_name(Way way) { return way == Way::kSpill ? "ThroughTheSpill" : "InPlace"; }
 
 TEST_F(Transfers, EveryStartIsPendingAndSendsItsRequestWithAFreshId) {
     ASSERT_FALSE(pf::is_invalid(handle));
@@ -143,10 +173,12 @@ struct FaultCase {
 
 void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
 
-class ProtocolFaults : public Transfers, public ::testing::WithParamInterface<FaultCase> {};
+class ProtocolFaults : public Transfers,
+                       public ::testing::WithParamInterface<std::tuple<FaultCase, Way>> {};
 
 TEST_P(ProtocolFaults, FailTheRequestWithIoDeviceAndWriteNothing) {
-    const FaultCase& c = GetParam();
+    const auto& [c, way] = GetParam();
+    if (way == Way::kInPlace) receive_in_place();
     std::string buffer(64, '#');
     pf::Overlapped r = record();
     if (c.read)
@@ -175,7 +207,7 @@ std::string completion(std::uint32_t id, std::uint32_t count, std::string_view p
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProtocolFaults,
-    ::testing::Values(
+    ::testing::Combine(::testing::Values(
         FaultCase{"ReadCountAboveCapacity", true, 4,
                   [](std::uint32_t id) { return completion(id, 8, "ABCDEFGH"); }},
         FaultCase{"PayloadLongerThanCount", true, 8,
@@ -194,23 +226,35 @@ INSTANTIATE_TEST_SUITE_P(
                   [](std::uint32_t id) { return completion(id, 5); }},
         FaultCase{"WriteCompletionWithPayload", false, 4,
                   [](std::uint32_t id) { return completion(id, 4, "ABCD"); }}),
-    [](const auto& param) { return std::string(param.param.name); });
+                       ::testing::Values(Way::kSpill, Way::kInPlace)),
+    [](const auto& param) {
+        return std::string(std::get<0>(param.param).name) + way_name(std::get<1>(param.param));
+    });
 
-TEST_F(Transfers, CompletionForAnUnknownIdIsDropped) {
+class StrayMessages : public Transfers, public ::testing::WithParamInterface<Way> {};
+
+TEST_P(StrayMessages, ACompletionForAnUnknownIdAndAnEmptyMessageAreDropped) {
+    if (GetParam() == Way::kInPlace) receive_in_place();
     std::string buffer(8, '#');
     pf::Overlapped r = record();
     pf::ReadFile(handle, buffer.data(), 8, nullptr, &r);
     const Message read = driver.receive();
     driver.complete(read.id + 1000, 0, 4, "ABCD");
+    driver.send("");
     pf::Word n = 0;
-    EXPECT_FALSE(pf::GetOverlappedResult(handle, &r, &n, false));  // takes it in, drops it
-    EXPECT_EQ(pf::GetLastError(), err::kIoIncomplete);
+    for (int taken = 0; taken < 2; ++taken) {  // each call takes one in and drops it
+        EXPECT_FALSE(pf::GetOverlappedResult(handle, &r, &n, false));
+        EXPECT_EQ(pf::GetLastError(), err::kIoIncomplete);
+    }
     EXPECT_EQ(buffer, std::string(8, '#'));
 
     driver.complete(read.id, 0, 2, "ok");
     EXPECT_TRUE(pf::GetOverlappedResult(handle, &r, &n, true));
     EXPECT_EQ(buffer, "ok" + std::string(6, '#'));
 }
+
+INSTANTIATE_TEST_SUITE_P(Ways, StrayMessages, ::testing::Values(Way::kSpill, Way::kInPlace),
+                         [](const auto& param) { return way_name(param.param); });
 
 class DriverGone : public Transfers, public ::testing::WithParamInterface<bool> {};
 
@@ -302,7 +346,12 @@ TEST_P(ControlRequest, BlocksUntilItsCompletionAndReportsItsStatus) {
 INSTANTIATE_TEST_SUITE_P(Statuses, ControlRequest,
                          ::testing::Values(0u, err::kInvalidFunction, err::kGenFailure));
 
+// Whichever thread receives, each READ gets its own bytes.  Large and short
+// answers, in turns in either order, make the receives go both ways (pump.h):
+// a large answer after a short one through the spill, a large one after a
+// large one in place, and short ones after either.
 TEST_F(Transfers, ThreadsOnOneHandleEachGetTheirOwnCompletion) {
+    const pf::Word capacity = wire::kMaxTransfer - 8;
     for (int round = 0; round < 20; ++round) {
         std::string results[2];
         std::vector<std::thread> threads;
@@ -311,23 +360,27 @@ TEST_F(Transfers, ThreadsOnOneHandleEachGetTheirOwnCompletion) {
                 const pf::Handle own = pf::CreateEventA(nullptr, false, false, nullptr);
                 pf::Overlapped r{};
                 r.hEvent = own;
-                char buffer[32];
-                pf::ReadFile(handle, buffer, 10 + t, nullptr, &r);
+                std::string buffer(capacity, '#');
+                pf::ReadFile(handle, buffer.data(), capacity + t, nullptr, &r);
                 pf::Word n = 0;
                 if (pf::WaitForSingleObject(own, pf::kInfinite) == pf::kWaitObject0 &&
                     pf::GetOverlappedResult(handle, &r, &n, false))
-                    results[t].assign(buffer, n);
+                    results[t].assign(buffer.data(), n);
                 pf::CloseHandle(own);
             });
         }
-        // Answer in the reverse order of arrival, each with its capacity.
+        // Each answer names its capacity; the one to the first READ is large.
         const Message first = driver.receive();
         const Message second = driver.receive();
-        for (const Message& m : {second, first})
-            driver.complete(m.id, 0, 3, std::string("c").append(std::to_string(m.arg)));
+        const auto answer = [&](const Message& m) {
+            return std::to_string(m.arg).append(m.id == first.id ? 6000 : 2, 'c');
+        };
+        for (const Message& m : round % 2 == 0 ? std::vector{first, second} : std::vector{second, first})
+            driver.complete(m.id, 0, static_cast<std::uint32_t>(answer(m).size()), answer(m));
         for (auto& t : threads) t.join();
-        EXPECT_EQ(results[0], "c10");
-        EXPECT_EQ(results[1], "c11");
+        const bool firstIsThread0 = first.arg == capacity;
+        EXPECT_EQ(results[0], answer(firstIsThread0 ? first : second)) << round;
+        EXPECT_EQ(results[1], answer(firstIsThread0 ? second : first)) << round;
     }
 }
 
@@ -490,6 +543,51 @@ std::chrono::steady_clock::duration time_of(Call call) {
     call();
     return Elapsed::now() - start;
 }
+
+// A wait ends at its time, not before, whether it is spent in blocking
+// receives of a slice each, in ppoll, or in both (pump.h), and a completion
+// that comes after some slices ends it.
+struct WaitCase {
+    const char* name;
+    pf::Word waitMs;
+    int answerAfterMs;  // -1: the driver stays silent
+};
+
+void PrintTo(const WaitCase& c, std::ostream* out) { *out << c.name; }
+
+class WaitTimes : public Transfers, public ::testing::WithParamInterface<WaitCase> {};
+
+TEST_P(WaitTimes, EndAtTheTimeOutOrAtTheCompletion) {
+    const WaitCase& c = GetParam();
+    char buffer[8];
+    pf::Overlapped r = record();
+    pf::ReadFile(handle, buffer, sizeof buffer, nullptr, &r);
+    const Message read = driver.receive();
+    std::thread answerer([&] {
+        if (c.answerAfterMs < 0) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.answerAfterMs));
+        driver.complete(read.id, 0, 1, "z");
+    });
+    pf::Word waited = 0;
+    const auto took = time_of([&] { waited = pf::WaitForSingleObject(event, c.waitMs); });
+    answerer.join();
+    if (c.answerAfterMs < 0) {
+        EXPECT_EQ(waited, pf::kWaitTimeout);
+        EXPECT_GE(took, std::chrono::milliseconds(c.waitMs));
+    } else {
+        EXPECT_EQ(waited, pf::kWaitObject0);
+        EXPECT_GE(took, std::chrono::milliseconds(c.answerAfterMs));
+    }
+    EXPECT_LT(took, std::chrono::milliseconds(c.waitMs) + kSlack);
+    EXPECT_TRUE(pf::CloseHandle(handle));  // ends the READ while its record lives
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WaitTimes,
+    ::testing::Values(WaitCase{"NoTime", 0, -1}, WaitCase{"ShorterThanASlice", 120, -1},
+                      WaitCase{"ASliceThenTheRest", 450, -1}, WaitCase{"SeveralSlices", 1100, -1},
+                      WaitCase{"AnswerAfterSeveralSlices", 5000, 700}),
+    [](const auto& param) { return std::string(param.param.name); });
 
 // After a time-out the logic cancels, waits for the cancelled transfer and
 // asks for recovery.  A driver that ignores all three costs the caller one

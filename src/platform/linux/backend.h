@@ -32,7 +32,6 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <variant>
 #include <vector>
 
@@ -72,12 +71,12 @@ struct Connection;
 
 // An event object.  `sources` counts, per connection, the outstanding
 // requests that will set this event: a wait on the event reads completions
-// from one of those connections.
+// from one of those connections.  (Mostly one connection: a short list.)
 struct Event {
     Event(bool manual, bool initial) : manualReset(manual), signaled(initial) {}
     bool manualReset;
     bool signaled;
-    std::map<Connection*, unsigned> sources;
+    std::vector<std::pair<Connection*, unsigned>> sources;
 };
 
 // Where a blocking DeviceIoControl finds its outcome.
@@ -118,12 +117,22 @@ struct Connection : std::enable_shared_from_this<Connection> {
     bool closed = false;   // CloseHandle ran: the handle is gone
     bool ended = false;    // the driver is gone: every request fails with 1167
     bool pumping = false;  // a thread is reading completions right now
+    // The last payload was larger than kCopyLimit (pump.h): the next large
+    // READ is received in place rather than through the spill.
+    bool largePayloads = false;
     std::uint32_t lastId = 0;
     std::map<std::uint32_t, Request> outstanding;
+    // Nodes of erased requests, for the next ones (enter_request).
+    std::vector<std::map<std::uint32_t, Request>::node_type> spareRequests;
+    // Where the pumping thread receives a message whose payload is copied
+    // afterwards (pump.h): wire::kMaxTransfer bytes, made at the first such
+    // receive and touched only where bytes land.
+    std::unique_ptr<unsigned char[]> spill;
     // Records whose request completed here and whose outcome has not been
     // asked for yet: their status is final whatever its value (259 included,
-    // which is also the value of "still running").
-    std::unordered_set<const Overlapped*> completed;
+    // which is also the value of "still running").  A short list, bounded
+    // (intake.cpp).
+    std::vector<const Overlapped*> completed;
 };
 
 // A device-information set: the interface paths present when it was built.
@@ -139,14 +148,18 @@ using Object =
 std::uintptr_t first_handle_value() noexcept;
 
 struct State {
+    using Objects = std::unordered_map<std::uintptr_t, Object>;
+    using ObjectNode = Objects::node_type;
+
     std::mutex mutex;
     std::condition_variable changed;
-    std::unordered_map<std::uintptr_t, Object> objects;
+    Objects objects;
+    std::vector<ObjectNode> spareEvents;  // add_event, keep_for_reuse
     // Where handle values start: a random place, so that two copies of the
     // library in one process (which share its process id in the slot table)
     // do not hand out the same values and release each other's slots.
     std::uintptr_t nextHandle = first_handle_value();
-    // Where pumping threads are receiving READ payloads right now.
+    // Where pumping threads are receiving READ payloads in place right now.
     std::vector<const void*> receiving;
 };
 
@@ -158,6 +171,15 @@ State& state();
 // multiple of 4 up to 2^32 - 8, then from 0x100 again, never one in use.
 // Caller holds the mutex.
 Handle add_object(State& s, Object object);
+
+// Enters a new event, made afresh or from one closed earlier that nobody
+// references any more (every transfer of the logic makes and closes one, and
+// this saves its allocations).  Caller holds the mutex.
+Handle add_event(State& s, bool manualReset, bool initialState);
+
+// Takes the table entry of a closed object; an event's may serve a later
+// add_event.  Caller holds the mutex.
+void keep_for_reuse(State& s, State::ObjectNode node);
 
 // The object that `handle` names, if it is one of type T.  Caller holds the
 // mutex.

@@ -17,7 +17,7 @@ Handle CreateEventA(void*, bool manualReset, bool initialState, const char* name
     }
     lb::State& s = lb::state();
     lb::Lock lock(s.mutex);
-    const Handle handle = lb::add_object(s, std::make_shared<lb::Event>(manualReset, initialState));
+    const Handle handle = lb::add_event(s, manualReset, initialState);
     lb::set_last_error(err::kSuccess);
     return handle;
 }

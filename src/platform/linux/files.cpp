@@ -88,15 +88,15 @@ bool start_transfer(Request::Kind kind, Handle handle, const void* source, void*
     if (c->ended) return lb::fail(err::kDeviceNotConnected);
     if (find_request(*c, record) != c->outstanding.end()) return lb::fail(err::kInvalidParameter);
 
-    c->completed.erase(record);
+    take_completed(*c, record);
     const std::uint32_t id = next_id(*c);
-    c->outstanding.emplace(id, Request{kind, record, isWrite ? nullptr : destination, count,
-                                       std::this_thread::get_id(), event, nullptr});
+    enter_request(*c, id, Request{kind, record, isWrite ? nullptr : destination, count,
+                                  std::this_thread::get_id(), event, nullptr});
     record->Internal = kStatusPending;
     record->InternalHigh = 0;
     if (event) {
         event->signaled = false;
-        ++event->sources[c.get()];
+        add_source(*event, *c);
     }
     if (transferred != nullptr) *transferred = 0;
     s.changed.notify_all();  // a thread waiting on the event can now pump
@@ -115,7 +115,7 @@ bool start_transfer(Request::Kind kind, Handle handle, const void* source, void*
         // Never sent: the driver knows nothing of it, so its id is free again.
         if (const auto it = c->outstanding.find(id); it != c->outstanding.end()) {
             detach(*c, it->second);
-            c->outstanding.erase(it);
+            erase_request(*c, it);
         }
         t_grace = {c.get(), *deadline};
         s.changed.notify_all();
@@ -170,6 +170,12 @@ Handle CreateFileA(const char* path, Word, Word, void*, Word, Word, Handle) {
         lb::set_last_error(errno == EAGAIN ? err::kTimeout : lb::win32_from_errno(errno));
         return invalid_handle();
     }
+    // Waits for the driver's messages are receives that block (pump.h): each
+    // one is bounded here, once.
+    if (const int error = lb::limit_receive_wait(fd); error != 0) {
+        lb::set_last_error(lb::win32_from_errno(error));
+        return invalid_handle();
+    }
     State& s = lb::state();
     Lock lock(s.mutex);
     const Handle handle = lb::add_object(s, std::move(connection));
@@ -183,8 +189,8 @@ bool CloseHandle(Handle handle) {
     const auto it = s.objects.find(reinterpret_cast<std::uintptr_t>(handle));
     if (it == s.objects.end() || std::holds_alternative<std::shared_ptr<lb::DeviceList>>(it->second))
         return lb::fail(err::kInvalidHandle);
-    const lb::Object object = std::move(it->second);
-    s.objects.erase(it);
+    State::ObjectNode node = s.objects.extract(it);
+    const lb::Object& object = node.mapped();
 
     if (const auto* c = std::get_if<std::shared_ptr<Connection>>(&object)) {
         // Requests still running end now, as aborted; the shutdown wakes a
@@ -201,6 +207,7 @@ bool CloseHandle(Handle handle) {
             if (r.event.get() == closing) detach(owner, r);
         });
     }
+    lb::keep_for_reuse(s, std::move(node));
     s.changed.notify_all();
     return true;
 }
@@ -252,7 +259,7 @@ bool GetOverlappedResult(Handle handle, Overlapped* request, Word* transferred, 
     // A record the backend does not track (never started, or detached when
     // its event was closed) cannot finish any more.  One whose request
     // completed here reports its status, whatever the value.
-    const bool completedHere = c->completed.erase(request) != 0;
+    const bool completedHere = take_completed(*c, request);
     if (!completedHere && request->Internal == kStatusPending) return lb::fail(err::kIoIncomplete);
     if (transferred != nullptr) *transferred = static_cast<Word>(request->InternalHigh);
     if (request->Internal != 0) return lb::fail(static_cast<Word>(request->Internal));
@@ -310,15 +317,16 @@ bool DeviceIoControl(Handle handle, Word controlCode, void*, Word inSize, void*,
 
     lb::SyncOutcome outcome;
     const std::uint32_t id = next_id(*c);
-    c->outstanding.emplace(id, Request{Request::Kind::kIoctl, nullptr, nullptr, outSize,
-                                       std::this_thread::get_id(), nullptr, &outcome});
+    enter_request(*c, id, Request{Request::Kind::kIoctl, nullptr, nullptr, outSize,
+                                  std::this_thread::get_id(), nullptr, &outcome});
     const int fd = c->fd;
     lock.unlock();
     const int sendError =
         send_message(fd, {wire::kIoctl, id, controlCode, 0}, nullptr, 0, deadline);
     lock.lock();
     if (sendError == ETIMEDOUT) {
-        c->outstanding.erase(id);  // never sent
+        // Never sent (unless the close that failed it has erased it already).
+        if (const auto it = c->outstanding.find(id); it != c->outstanding.end()) erase_request(*c, it);
         return lb::fail(err::kTimeout);
     }
     if (sendError != 0) send_failed(s, *c);

@@ -18,7 +18,6 @@ namespace linux_backend {
 namespace {
 
 State* g_state = nullptr;
-std::once_flag g_stateOnce;
 // States a forked child left behind; kept reachable, never used again.
 std::vector<State*>* g_abandoned = nullptr;
 
@@ -60,10 +59,14 @@ const std::string& runtime_directory() {
 }
 
 State& state() {
-    std::call_once(g_stateOnce, [] {
+    // Made once (a forked child replaces it); every backend call asks, so
+    // the check is a static's guard, not a call_once.
+    static const bool made = [] {
         g_state = new State;  // never destroyed: threads may still run at exit
         ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
-    });
+        return true;
+    }();
+    static_cast<void>(made);
     return *g_state;
 }
 
@@ -87,7 +90,9 @@ std::uintptr_t first_handle_value() noexcept {
     return 0x100 + 4 * std::uintptr_t{random % (1u << 28)};
 }
 
-Handle add_object(State& s, Object object) {
+namespace {
+
+std::uintptr_t next_handle_value(State& s) {
     // Values stay below 2^32 - 4, so that a 32-bit slot-table word records
     // any of them, and wrap around after that, passing over values in use.
     constexpr std::uintptr_t kFirstHandle = 0x100;
@@ -97,8 +102,39 @@ Handle add_object(State& s, Object object) {
         value = s.nextHandle;
         s.nextHandle = value >= kLastHandle ? kFirstHandle : value + 4;
     } while (s.objects.count(value) != 0);
+    return value;
+}
+
+// Closed events kept for reuse, table entry and object together.
+constexpr std::size_t kSpareEvents = 4;
+
+}  // namespace
+
+Handle add_object(State& s, Object object) {
+    const std::uintptr_t value = next_handle_value(s);
     s.objects.emplace(value, std::move(object));
     return reinterpret_cast<Handle>(value);
+}
+
+Handle add_event(State& s, bool manualReset, bool initialState) {
+    if (s.spareEvents.empty())
+        return add_object(s, std::make_shared<Event>(manualReset, initialState));
+    State::ObjectNode node = std::move(s.spareEvents.back());
+    s.spareEvents.pop_back();
+    node.key() = next_handle_value(s);
+    Event& e = *std::get<std::shared_ptr<Event>>(node.mapped());
+    e.manualReset = manualReset;
+    e.signaled = initialState;
+    e.sources.clear();
+    const Handle handle = reinterpret_cast<Handle>(node.key());
+    s.objects.insert(std::move(node));
+    return handle;
+}
+
+void keep_for_reuse(State& s, State::ObjectNode node) {
+    const auto* e = std::get_if<std::shared_ptr<Event>>(&node.mapped());
+    if (e != nullptr && e->use_count() == 1 && s.spareEvents.size() < kSpareEvents)
+        s.spareEvents.push_back(std::move(node));
 }
 
 }  // namespace linux_backend

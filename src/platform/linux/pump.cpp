@@ -46,7 +46,56 @@ bool lands_in(const void* at, std::uintptr_t first, std::uintptr_t end) {
     return a >= first && a < end;
 }
 
+// What a receive within a deadline brought: with kReady, `length` is the
+// message's full length (0: the end of the stream, or an empty message), or
+// -1 with `error`.
+struct Receipt {
+    Readiness readiness;
+    ssize_t length = -1;
+    int error = 0;
+};
+
+// Receives (or, with MSG_PEEK, looks at) the next message within the
+// deadline.  While more than kBlockingWaitAtLeast is left the receive itself
+// waits, a slice at a time; ppoll waits out the rest, exactly.
+Receipt receive_within(int fd, msghdr& message, int flags, const Deadline& deadline) {
+    for (;;) {
+        const bool block = !deadline || *deadline - Clock::now() >= kBlockingWaitAtLeast;
+        if (!block) {
+            short events = 0;
+            const Readiness readiness = wait_ready(fd, POLLIN | POLLRDHUP, deadline, events);
+            if (readiness != Readiness::kReady) return {readiness, -1, errno};
+        }
+        const ssize_t n = ::recvmsg(fd, &message, flags | (block ? 0 : MSG_DONTWAIT));
+        if (n >= 0) return {Readiness::kReady, n, 0};
+        // A slice ran out, or the readiness ppoll saw has gone: look again.
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+        return {Readiness::kReady, -1, errno};
+    }
+}
+
+// After a receive of 0 bytes: whether the peer has gone (rather than sent an
+// empty message).
+bool hung_up(int fd) {
+    pollfd entry{fd, POLLRDHUP, 0};
+    return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
+}
+
+bool large_read_outstanding(const Connection& c) {
+    return std::any_of(c.outstanding.begin(), c.outstanding.end(), [](const auto& entry) {
+        const Request& r = entry.second;
+        return r.kind == Request::Kind::kRead && r.buffer != nullptr && r.limit > kCopyLimit;
+    });
+}
+
 }  // namespace
+
+int limit_receive_wait(int fd) {
+    const auto slice = std::chrono::duration_cast<std::chrono::microseconds>(kReceiveSlice);
+    const timeval limit{static_cast<time_t>(slice.count() / 1000000),
+                        static_cast<suseconds_t>(slice.count() % 1000000)};
+    return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 ? 0 : errno;
+}
 
 int send_message(int fd, const wire::Header& header, const void* payload, std::size_t size,
                  const Deadline& deadline) {
@@ -72,85 +121,77 @@ int send_message(int fd, const wire::Header& header, const void* payload, std::s
     }
 }
 
-// A READ's payload is received straight into the request's buffer: the
-// header is looked at first (peeked), the landing chosen under the mutex,
-// and then the message received into header, landing and a one-byte trap
-// for anything beyond the landing's capacity (cut off and discarded).
-// While the receive runs, the landing is listed in State::receiving.
+// One receive through the spill, or a peek and a receive in place (pump.h).
 bool pump_once(Lock& lock, State& s, Connection& c, const Deadline& deadline) {
     const std::shared_ptr<Connection> keep = c.shared_from_this();
     c.pumping = true;
     const int fd = c.fd;
+    // The message that comes may be for a READ started while this thread
+    // receives: the spill takes any payload a completion may carry.
+    const bool inPlace = c.largePayloads && large_read_outstanding(c);
+    if (!inPlace && !c.spill) c.spill = std::make_unique_for_overwrite<unsigned char[]>(wire::kMaxTransfer);
+    unsigned char* const spill = inPlace ? nullptr : c.spill.get();
     lock.unlock();
 
-    short events = 0;
-    const Readiness readiness = wait_ready(fd, POLLIN | POLLRDHUP, deadline, events);
     wire::HeaderBytes header{};
-    // The message at the head of the socket was sent after its request
-    // started, so the requests outstanding now include its own.  Without a
-    // READ that could take bytes, no landing is possible: the header is
-    // received at once, without a peek.
-    bool mayLand = false;
-    if (readiness == Readiness::kReady) {
-        lock.lock();
-        mayLand = std::any_of(c.outstanding.begin(), c.outstanding.end(), [](const auto& entry) {
-            const Request& r = entry.second;
-            return r.kind == Request::Kind::kRead && r.buffer != nullptr && r.limit > 0;
-        });
-        lock.unlock();
-    }
-    ssize_t peeked = readiness == Readiness::kReady && !mayLand ? 1 : -1;
-    int receiveError = 0;
-    if (mayLand) {
-        // MSG_TRUNC: the message's full length, not what fitted.
-        peeked = ::recv(fd, header.data(), header.size(), MSG_PEEK | MSG_DONTWAIT | MSG_TRUNC);
-        if (peeked < 0) receiveError = errno;
-    }
-
     Landing landing;
-    ssize_t received = peeked;
-    if (peeked > 0) {
-        if (mayLand) {
+    Receipt got;
+    if (inPlace) {
+        // MSG_TRUNC: the message's full length, not what fitted.
+        iovec part{header.data(), header.size()};
+        msghdr peek{};
+        peek.msg_iov = &part;
+        peek.msg_iovlen = 1;
+        got = receive_within(fd, peek, MSG_PEEK | MSG_TRUNC, deadline);
+        if (got.readiness == Readiness::kReady && got.length > 0) {
             lock.lock();
-            landing = landing_for(c, header.data(), static_cast<std::size_t>(peeked));
+            landing = landing_for(c, header.data(), static_cast<std::size_t>(got.length));
             if (landing.destination != nullptr) s.receiving.push_back(landing.destination);
             lock.unlock();
-        }
 
-        unsigned char trap = 0;
-        iovec parts[3] = {{header.data(), header.size()},
-                          {landing.destination, landing.capacity},
-                          {&trap, sizeof trap}};
+            unsigned char trap = 0;
+            iovec parts[3] = {{header.data(), header.size()},
+                              {landing.destination, landing.capacity},
+                              {&trap, sizeof trap}};
+            msghdr message{};
+            message.msg_iov = parts;
+            message.msg_iovlen = 3;
+            do {
+                got.length = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC);
+            } while (got.length < 0 && errno == EINTR);
+            if (got.length < 0) got.error = errno;
+        } else if (got.readiness == Readiness::kReady && got.length == 0) {
+            // An empty message stays at the head after a peek: take it off.
+            ::recv(fd, header.data(), header.size(), MSG_DONTWAIT);
+        }
+    } else {
+        iovec parts[2] = {{header.data(), header.size()}, {spill, wire::kMaxTransfer}};
         msghdr message{};
         message.msg_iov = parts;
-        message.msg_iovlen = 3;
-        do {
-            received = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC);
-        } while (received < 0 && errno == EINTR);
-        if (received < 0) receiveError = errno;
+        message.msg_iovlen = 2;
+        got = receive_within(fd, message, MSG_TRUNC, deadline);
     }
+    const bool ended = got.readiness == Readiness::kReady && got.length == 0 && hung_up(fd);
 
     lock.lock();
     c.pumping = false;
     if (landing.destination != nullptr)
         s.receiving.erase(std::find(s.receiving.begin(), s.receiving.end(), landing.destination));
     bool progressed = false;
-    if (readiness == Readiness::kFailed) {
+    if (got.readiness == Readiness::kFailed) {
         connection_ended(c);
         progressed = true;
-    } else if (readiness == Readiness::kReady) {
-        if (received > 0) {
-            take_in(c, header.data(), static_cast<std::size_t>(received), landing);
+    } else if (got.readiness == Readiness::kReady) {
+        if (got.length > 0) {
+            const auto size = static_cast<std::size_t>(got.length);
+            if (size > wire::kHeaderSize) c.largePayloads = size - wire::kHeaderSize > kCopyLimit;
+            take_in(c, header.data(), size, landing, spill);
             progressed = true;
-        } else if (received == 0) {
-            // End of stream, or an empty datagram if the peer is still
-            // there (taken off the socket by the receive after a peek that
-            // found it).
-            if (peeked == 0) ::recv(fd, header.data(), header.size(), MSG_DONTWAIT);
-            if ((events & (POLLHUP | POLLRDHUP)) != 0) connection_ended(c);
+        } else if (got.length == 0) {
+            // End of stream, or an empty message, which is dropped.
+            if (ended) connection_ended(c);
             progressed = true;
-        } else if (receiveError != EAGAIN && receiveError != EWOULDBLOCK &&
-                   receiveError != EINTR) {
+        } else if (got.error != EAGAIN && got.error != EWOULDBLOCK && got.error != EINTR) {
             connection_ended(c);
             progressed = true;
         }

@@ -7,15 +7,34 @@
 // connection until the wait is satisfied or runs out of time.  One thread
 // pumps a connection at a time; the others wait on State::changed and are
 // handed their completions as the pumping thread takes them in (intake.h).
+// What that costs a thread whose completion another thread takes in: the
+// receiver's notify and the waiter's return from the condition variable (a
+// futex wake and a switch to the waiting thread), plus, when the receive
+// went through the spill (below), a copy of that READ's payload.
 //
-// How a READ completes: the READ's request names its buffer (Request::buffer).
-// When the COMPLETE arrives, the pumping thread looks at its header first,
-// chooses the landing (landing_for), lists the landing in State::receiving
-// and receives the payload straight into the READ's buffer; then take_in
-// finishes the request.  Whoever gives the buffer up (a caller abandoning a
-// cancelled READ, GlobalFree) first waits for a receive into it to end
-// (wait_for_landings, forget_destination), so that no byte lands in memory
-// the caller no longer owns.
+// The wait is the receive itself: a blocking recvmsg, bounded by the
+// socket's receive time-out (SO_RCVTIMEO, kReceiveSlice, set when the
+// connection is made), repeated until a message comes or the deadline is
+// near; the last stretch (less than kBlockingWaitAtLeast) is waited with
+// ppoll, whose time-out is exact where the socket's counts in clock ticks.
+// A transfer thus costs its send and one receive in the steady state.
+//
+// How a message's payload is received, chosen per receive:
+//   - into the connection's spill buffer, whole, in the one receive that also
+//     waits; take_in then copies a READ's payload into the READ's buffer once
+//     the header has shown it to be that READ's well-formed completion.  The
+//     way for short answers: the copy costs less than a second system call.
+//   - straight into the READ's buffer, when a READ of more than kCopyLimit
+//     bytes is outstanding and the connection's last payload was that large
+//     too (a bulk read): the receive that waits only peeks at the header, the
+//     landing is chosen from it (landing_for) and listed in State::receiving,
+//     and a second receive takes the message into header, landing and a
+//     one-byte trap.  Whoever gives the buffer up (a caller abandoning a
+//     cancelled READ, GlobalFree) first waits for a receive into it to end
+//     (wait_for_landings, forget_destination), so that no byte lands in
+//     memory the caller no longer owns.
+// Either way a READ's buffer receives bytes only from its own well-formed
+// completion, and only while the READ is attached.
 #pragma once
 
 #include <chrono>
@@ -40,6 +59,19 @@ inline Deadline deadline_after(Word milliseconds) {
 
 inline bool passed(const Deadline& deadline) { return deadline && Clock::now() >= *deadline; }
 
+// The longest one blocking receive waits before the deadline is looked at
+// again, and the least time left for which a receive may block at all: the
+// socket's time-out is rounded to clock ticks and may fire late by a part of
+// itself.  The logic's shortest wait (1 s) starts with a blocking receive.
+inline constexpr std::chrono::milliseconds kReceiveSlice{250};
+inline constexpr std::chrono::milliseconds kBlockingWaitAtLeast{400};
+
+// READs of at most this many bytes are received through the spill buffer.
+inline constexpr std::size_t kCopyLimit = 4096;
+
+// Bounds each blocking receive on `fd` by kReceiveSlice.  0 or the errno.
+int limit_receive_wait(int fd);
+
 // Sends one message: `header`, then `size` bytes of payload.  0 or the errno
 // of the failure, ETIMEDOUT when the socket's send buffer stayed full until
 // the deadline (a driver that does not read).  A message goes out whole or
@@ -48,7 +80,7 @@ int send_message(int fd, const wire::Header& header, const void* payload, std::s
                  const Deadline& deadline);
 
 // Reads at most one message from `c` within the deadline, with the mutex
-// dropped while blocked, and takes it in.  Answers whether anything was
+// dropped while receiving, and takes it in.  Answers whether anything was
 // taken in (a message or the end of the connection).
 bool pump_once(Lock& lock, State& s, Connection& c, const Deadline& deadline);
 
