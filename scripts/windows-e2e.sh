@@ -200,6 +200,9 @@ gateway() {
     log="$WINEPREFIX/gateway.log"
     port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
     echo "== $width tavril-gateway --slot 0 --port $port --read-timeout 1"
+    # The log exists before the wait below looks into it: the background
+    # shell opens it only once it runs.
+    : >"$log"
     # Not through run(): $! must be timeout's own process, which passes the
     # final SIGTERM on to wine.
     # With the DLL's I/O trace (docs/TRACE.md) on, checked after the run.
