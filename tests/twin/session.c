@@ -3,9 +3,12 @@
  * runs one: every call and what it gave back, one line each on stdout, so
  * that a session against the instrument and one against its twin can be
  * compared byte for byte.  Bytes are shown as hex; a long answer as its
- * length and a checksum.
+ * length and a checksum.  The steps come from the command line, so that
+ * sessions with other instruments (the Windows end-to-end stage's test
+ * driver) run through the same program on Linux and under wine.
  *
- *   twin_session [SLOT]
+ *   twin_session [SLOT [STEP...]]
+ *   STEP: scmd MODE COMMAND | write COMMAND | read MAX MODE TIMEOUT | conf
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -59,9 +62,82 @@ static void read_answer(TavrilHandle handle, uint32_t maxBytes, int32_t mode, ui
     printf("\n");
 }
 
+/* The session with the sample instrument, in the words of the command line
+ * (see main). */
+static const char *const sample_session[] = {
+    "scmd", "1", "MEAS:VOLT?", "scmd", "1", "MEAS:CURR?", /* the slow one */
+    "scmd", "1", "MEAS:VOLT?", "scmd", "1", "MEAS:CURR?",
+    "scmd", "1", "MEAS:VOLT?", "scmd", "1", "MEAS:CURR?",
+    "scmd", "0", "SELFTEST?",                             /* two lines, two answer codes */
+    "scmd", "1", "CONF:RANGE 1000",
+    "scmd", "1", "SWEEP:NEXT?",                           /* a new answer each time */
+    "scmd", "1", "SWEEP:NEXT?",
+    "write", "SYST:ERR?",                                 /* two messages */
+    "read", "256", "1", "5", "read", "256", "1", "5",
+    "write", "*RST",                                      /* no answer: the read times out */
+    "read", "256", "1", "1",
+    "write", "CURVE?",                                    /* binary */
+    "read", "4096", "2", "5",
+    "write", "TRACE?",                                    /* 100,000 bytes */
+    "read", "300000", "2", "5",
+    "scmd", "1", "NO:SUCH",                               /* a command it does not know */
+    "conf",
+};
+
+static uint32_t number(const char *word)
+{
+    char *end = NULL;
+    const unsigned long value = strtoul(word, &end, 10);
+    if (*word == '\0' || *end != '\0' || value > 0xFFFFFFFFul) {
+        fprintf(stderr, "twin_session: not a number: %s\n", word);
+        exit(2);
+    }
+    return (uint32_t)value;
+}
+
+static void conf(TavrilHandle handle)
+{
+    uint32_t error = 0;
+    InstrumentIdentity again;
+    memset(&again, 0, sizeof again);
+    const int32_t confirmed = Conf_Tavril(handle, &again, &error);
+    printf("Conf -> %d error %u %s %s %s\n", (int)confirmed, (unsigned)error, again.model, again.serialNumber,
+           again.firmwareVersion);
+}
+
+/* Runs the steps in words[0..count): "scmd MODE COMMAND", "write COMMAND",
+ * "read MAX MODE TIMEOUT", "conf".  False on a word that is none of these
+ * or a step without all its words. */
+static int run_steps(TavrilHandle handle, const char *const *words, int count)
+{
+    for (int at = 0; at < count;) {
+        const char *step = words[at];
+        if (strcmp(step, "scmd") == 0 && at + 2 < count) {
+            scmd(handle, words[at + 2], (int32_t)number(words[at + 1]));
+            at += 3;
+        } else if (strcmp(step, "write") == 0 && at + 1 < count) {
+            write_line(handle, words[at + 1]);
+            at += 2;
+        } else if (strcmp(step, "read") == 0 && at + 3 < count) {
+            read_answer(handle, number(words[at + 1]), (int32_t)number(words[at + 2]), number(words[at + 3]));
+            at += 4;
+        } else if (strcmp(step, "conf") == 0) {
+            conf(handle);
+            at += 1;
+        } else {
+            fprintf(stderr, "twin_session: no step %s (scmd MODE COMMAND, write COMMAND, "
+                            "read MAX MODE TIMEOUT, conf), or a step without all its words\n", step);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+/* twin_session [SLOT [STEP...]]: opens SLOT (0 by default), runs the steps
+ * (the sample instrument's session when none are given), closes. */
 int main(int argc, char **argv)
 {
-    const uint32_t slot = argc > 1 ? (uint32_t)strtoul(argv[1], NULL, 10) : 0;
+    const uint32_t slot = argc > 1 ? number(argv[1]) : 0;
     TavrilHandle handle;
     InstrumentIdentity identity;
     uint32_t error = 0;
@@ -73,32 +149,10 @@ int main(int argc, char **argv)
     }
     printf(" %s %s %s\n", identity.model, identity.serialNumber, identity.firmwareVersion);
 
-    for (int i = 0; i < 3; ++i) {
-        scmd(handle, "MEAS:VOLT?", TAVRIL_MODE_LINE);
-        scmd(handle, "MEAS:CURR?", TAVRIL_MODE_LINE); /* the slow one */
-    }
-    scmd(handle, "SELFTEST?", TAVRIL_MODE_TEXT);     /* two lines, two answer codes */
-    scmd(handle, "CONF:RANGE 1000", TAVRIL_MODE_LINE);
-    scmd(handle, "SWEEP:NEXT?", TAVRIL_MODE_LINE);   /* a new answer each time */
-    scmd(handle, "SWEEP:NEXT?", TAVRIL_MODE_LINE);
-
-    write_line(handle, "SYST:ERR?");                 /* two messages */
-    read_answer(handle, 256, TAVRIL_MODE_LINE, 5);
-    read_answer(handle, 256, TAVRIL_MODE_LINE, 5);
-    write_line(handle, "*RST");                      /* no answer: the read times out */
-    read_answer(handle, 256, TAVRIL_MODE_LINE, 1);
-    write_line(handle, "CURVE?");                    /* binary */
-    read_answer(handle, 4096, TAVRIL_MODE_RAW, 5);
-    write_line(handle, "TRACE?");                    /* 100,000 bytes */
-    read_answer(handle, LONG_ANSWER, TAVRIL_MODE_RAW, 5);
-    scmd(handle, "NO:SUCH", TAVRIL_MODE_LINE);       /* a command it does not know */
-
-    InstrumentIdentity again;
-    memset(&again, 0, sizeof again);
-    const int32_t confirmed = Conf_Tavril(handle, &again, &error);
-    printf("Conf -> %d error %u %s %s %s\n", (int)confirmed, (unsigned)error, again.model, again.serialNumber,
-           again.firmwareVersion);
+    const int ran = argc > 2 ? run_steps(handle, (const char *const *)argv + 2, argc - 2)
+                             : run_steps(handle, sample_session,
+                                         (int)(sizeof sample_session / sizeof sample_session[0]));
     const int32_t closed = Close_Tavril(handle, &error);
     printf("Close -> %d error %u\n", (int)closed, (unsigned)error);
-    return 0;
+    return ran ? 0 : 2;
 }
