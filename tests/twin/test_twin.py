@@ -23,20 +23,13 @@ from pathlib import Path
 import pytest
 import pyvisa
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "gateway"))
-from harness import RUNTIME_DIR, SAMPLE, Gateway, Simulator, path_of  # noqa: E402
+from replay import against, make_twin, run
+from harness import SAMPLE, Gateway, path_of
 
 HERE = Path(__file__).resolve().parent
 IN_A_NAMESPACE = sorted(os.listdir("/sys/class/net")) == ["lo"]
 # Enough to keep every block whole, TRACE?'s 100,000 bytes included.
 WHOLE_DATA = "1000000"
-
-
-def run(args, env, timeout=120):
-    done = subprocess.run([str(a) for a in args], capture_output=True, text=True, timeout=timeout,
-                          env={**os.environ, **env})
-    assert done.returncode == 0, "%s -> %d\n%s%s" % (args, done.returncode, done.stdout, done.stderr)
-    return done.stdout
 
 
 def c_program(env):
@@ -100,15 +93,14 @@ def traces(folder, prefix):
 def run_sessions(definitions, folder, prefix, extra=None):
     """Every session against a fresh simulator of `definitions`, each traced
     into FOLDER/PREFIX-PID.trace; what each saw."""
-    simulator = Simulator(definitions=definitions, name="simulator-" + prefix)
     env = {"TAVRIL_TRACE": str(Path(folder) / (prefix + "-%p.trace")), "TAVRIL_TRACE_DATA": WHOLE_DATA}
-    try:
+
+    def sessions():
         seen = {session.__name__: session(env) for session in SESSIONS}
         if extra:
             extra()
-    finally:
-        assert simulator.stop() == 0, simulator.log()
-    return seen
+        return seen
+    return against(definitions, prefix, sessions)
 
 
 @pytest.fixture(scope="module")
@@ -130,8 +122,7 @@ def twin(folder, recorded):
     files = traces(folder, "recorded")
     assert len(files) == len(SESSIONS), files
     path = folder / "twin.yaml"
-    print(run([path_of("TAVCTL"), "twin", *files, "-o", path], {}))
-    run([path_of("TAVRIL_SIM"), "--check", "--definitions", path], {})
+    print(make_twin(files, path))
     return path
 
 
