@@ -37,6 +37,10 @@ static const GUID kInterfaceClass = {
  * their first bytes are kept (none of the model's commands is that long). */
 #define COMMAND_KEEP 512
 
+/* The longest value of the model's setting (LEVEL); a longer one is
+ * refused and leaves the setting as it was. */
+#define LEVEL_KEEP 32
+
 typedef struct Message {
     LIST_ENTRY link;
     ULONG size;
@@ -61,6 +65,8 @@ typedef struct Device {
     UCHAR command[COMMAND_KEEP];
     ULONG commandLength; /* bytes of the line so far, kept or not */
     UCHAR commandLastByte; /* the byte received last */
+    UCHAR level[LEVEL_KEEP]; /* the setting's value, "0" while levelLength is 0 */
+    ULONG levelLength;
 
     struct TavtestFaults faults;
     struct TavtestStats stats;
@@ -276,6 +282,19 @@ static void RunCommand(Device *device, const UCHAR *line, ULONG length, ULONG ke
         Message *message = NewMessage(device, count);
         if (message == NULL) return;
         for (ULONG i = 0; i < count; ++i) message->data[i] = TAVTEST_DATA_BYTE(i);
+    } else if (length == 6 && StartsWith(line, length, "LEVEL?")) {
+        const ULONG size = device->levelLength ? device->levelLength : 1;
+        Message *message = NewMessage(device, size + 2);
+        if (message == NULL) return;
+        if (device->levelLength)
+            CopyBytes(message->data, device->level, size);
+        else
+            message->data[0] = '0';
+        message->data[size] = '\r';
+        message->data[size + 1] = '\n';
+    } else if (length > 6 && length - 6 <= LEVEL_KEEP && StartsWith(line, length, "LEVEL ")) {
+        device->levelLength = length - 6;
+        CopyBytes(device->level, line + 6, device->levelLength);
     }
 }
 
@@ -593,6 +612,7 @@ static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
     case TAVTEST_IOCTL_RESET:
         FreeMessages(device, FALSE);
         device->commandLength = 0;
+        device->levelLength = 0;
         ZeroBytes(&device->faults, sizeof device->faults);
         ZeroBytes(&device->stats, sizeof device->stats);
         break;

@@ -28,8 +28,9 @@
 #define TAVTEST_IOCTL_SET_FAULTS TAVTEST_CTL(0x801) /* 0x222004 */
 /* Out: struct TavtestStats. */
 #define TAVTEST_IOCTL_GET_STATS TAVTEST_CTL(0x802) /* 0x222008 */
-/* No buffers.  Clears the statistics, the faults, the instrument's output
- * and its partly received command; pending requests stay pending. */
+/* No buffers.  Clears the statistics, the faults, the instrument's output,
+ * its partly received command and its setting (LEVEL back to "0");
+ * pending requests stay pending. */
 #define TAVTEST_IOCTL_RESET TAVTEST_CTL(0x803) /* 0x22200C */
 /* In: 1 to 65536 bytes, appended to the output as one message. */
 #define TAVTEST_IOCTL_PUSH_OUTPUT TAVTEST_CTL(0x804) /* 0x222010 */
@@ -87,6 +88,9 @@ struct TavtestStats {
  *   ECHO? <text>   -> <text> with every '|' turned into CR LF, then CR LF
  *   DATA? <n>      -> n bytes (1 to 200000), byte i = (i * 7 + 3) mod 251,
  *                     no line end
+ *   LEVEL <value>  -> no output; sets the device's setting to the value
+ *                     (1 to 32 bytes; a longer one changes nothing)
+ *   LEVEL?         -> the setting's value, then CR LF: "0" until set
  *   anything else  -> no output
  * Each response is one message: a read never joins two messages, and a
  * message longer than a read's capacity is delivered over several reads. */
