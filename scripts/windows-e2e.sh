@@ -5,14 +5,19 @@
 #
 # Installs what it needs.  For each width it builds the DLL and
 # tavril-gateway.exe (preset mingw-<width>), the test driver tavtest.sys, its
-# installer, and the test program twice: linked against the import library,
-# and calling through LoadLibrary/GetProcAddress.  Then, width by width, it
-# creates a fresh prefix, installs the driver on one root-enumerated device,
-# runs both test programs and tavril-gateway.exe on a free TCP port (queried
-# with pyvisa-py from the Linux side; the first test program and the gateway
-# with the DLL's I/O trace on, each trace checked), adds a second device and runs the
-# enumeration checks, removes both and checks that nothing is found any more,
-# and tears the prefix down.  The 64-bit prefix also runs the two widths side
+# installer, the test program twice (linked against the import library, and
+# calling through LoadLibrary/GetProcAddress) and the twin suite's session
+# program; on the Linux side, the session program against the native release
+# tree's library, whose tavctl and tavril-sim the twin check uses (built
+# there when missing).  Then, width by width, it creates a fresh prefix,
+# installs the driver on one root-enumerated device, runs both test programs
+# and tavril-gateway.exe on a free TCP port (queried with pyvisa-py from the
+# Linux side; the first test program and the gateway with the DLL's I/O
+# trace on, each trace checked), runs a short traced session whose trace
+# `tavctl twin` turns into a simulator of the instrument, against which the
+# Linux library must get every answer as traced, adds a second device and
+# runs the enumeration checks, removes both and checks that nothing is found
+# any more, and tears the prefix down.  The 64-bit prefix also runs the two widths side
 # by side on one device: each program gets the DLL of its own width, and each
 # width has its own four slots.
 #
@@ -111,7 +116,9 @@ build_width() {
             >>"$log" 2>&1 ||
         ! "$cc" -std=c11 -O2 "${warnings[@]}" -DE2E_LOAD_LIBRARY -Iinclude -I"$driver" \
             -o "$dir/e2e_test_loadlibrary.exe" tests/windows/e2e/e2e_test.c -lsetupapi \
-            >>"$log" 2>&1; then
+            >>"$log" 2>&1 ||
+        ! "$cc" -std=c11 -O2 "${warnings[@]}" -Iinclude -o "$dir/twin_session.exe" \
+            tests/twin/session.c "build/mingw-$width/src/libtavlib.dll.a" >>"$log" 2>&1; then
         tail -n 40 "$log"
         step_failed "build of the $width driver and test programs (log: $log)"
         return 1
@@ -119,10 +126,37 @@ build_width() {
     cp "$driver/tavtest.inf" "build/mingw-$width/src/tavlib.dll" \
         "build/mingw-$width/tools/gateway/tavril-gateway.exe" "$dir/"
     echo "== built $width: tavlib.dll, tavril-gateway.exe, tavtest.sys, tavtest_install.exe," \
-        "e2e_test.exe, e2e_test_loadlibrary.exe ($(elapsed "$t0"))"
+        "e2e_test.exe, e2e_test_loadlibrary.exe, twin_session.exe ($(elapsed "$t0"))"
 }
 
 build_width "$width" || stage_end
+
+# The Linux side of the twin check: tavctl, tavril-sim and libtavlib.so of
+# the native release tree (the test command runs this stage after the
+# release stage has built it; built here when missing), and the session
+# program built against that library.
+native=build/release
+linux_session=$out/$width/linux/twin_session
+no_twin=""
+t=$(date +%s%N)
+log=build/windows-e2e-$width-native.log
+: >"$log"
+if [[ ! -x $native/tools/tavctl/tavctl || ! -x $native/simulator/tavril-sim ||
+      ! -e $native/src/libtavlib.so ]] &&
+    ! { cmake --preset release && cmake --build --preset release --target tavctl tavril-sim tavlib; } \
+        >>"$log" 2>&1; then
+    no_twin="no native tavctl, tavril-sim and libtavlib.so"
+elif ! { mkdir -p "${linux_session%/*}" &&
+         gcc -std=c11 -O2 "${warnings[@]}" -Iinclude -o "$linux_session" tests/twin/session.c \
+             -L"$native/src" -ltavlib -Wl,-rpath,"$root/$native/src"; } >>"$log" 2>&1; then
+    no_twin="no Linux twin_session"
+fi
+if [[ -n $no_twin ]]; then
+    tail -n 40 "$log"
+    step_failed "$no_twin (log: $log)"
+else
+    echo "== native tavctl, tavril-sim, libtavlib.so and twin_session ready ($(elapsed "$t"))"
+fi
 # The 64-bit prefix also runs the 32-bit programs, through wine32.
 no_side_by_side=""
 if [[ $width == x86_64 ]]; then
@@ -235,6 +269,24 @@ gateway() {
     echo "== gateway run took $(elapsed "$t0")"
 }
 
+# The twin of the driver's instrument, made on Linux of a trace the DLL wrote
+# here, and the same session replayed against it through the Linux library
+# (tests/windows/e2e/check_twin.py).
+twin() {
+    local t0
+    if [[ -n $no_twin ]]; then
+        echo "== the twin of a session traced under wine: not run, $no_twin"
+        return
+    fi
+    t0=$(date +%s%N)
+    echo "== the twin of a session traced under wine, replayed on Linux"
+    count /usr/bin/python3 tests/windows/e2e/check_twin.py --wine "$wine" \
+        --windows-session "$dir/twin_session.exe" --linux-session "$linux_session" \
+        --tavctl "$native/tools/tavctl/tavctl" --simulator "$native/simulator/tavril-sim" \
+        --folder "$dir"
+    echo "== twin check took $(elapsed "$t0")"
+}
+
 # The 64-bit prefix runs 32-bit programs too, as 64-bit Windows does: each
 # width's program, beside the other's, on the one device.
 side_by_side() {
@@ -267,6 +319,7 @@ if start_prefix "$width"; then
             "$dir/e2e-trace.jsonl"
         tests e2e_test_loadlibrary --devices 1
         gateway
+        twin
         [[ $width == x86_64 ]] && side_by_side
     fi
     devices install 2 && tests e2e_test --devices 2

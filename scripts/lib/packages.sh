@@ -33,9 +33,11 @@ set_packages() {
         # clang and its libFuzzer runtime.
         fuzz) echo clang-14 libclang-rt-14-dev ;;
         # MinGW-w64 for both widths (the gateway's asio and CLI11 come from
-        # the demo set) and wine64, which runs the 64-bit DLL.
+        # the demo set), wine64, which runs the 64-bit DLL, and pytest for
+        # the end-to-end stage's twin check (it starts the simulator through
+        # the suites' harness).
         windows) echo g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 \
-                      mingw-w64-i686-dev mingw-w64-x86-64-dev wine64 python3 ;;
+                      mingw-w64-i686-dev mingw-w64-x86-64-dev wine64 python3 python3-pytest ;;
         # wine32, which runs the 32-bit DLL in a 32-bit prefix.
         windows-i686) echo wine32:i386 ;;
         # What the VXI-11 client suites and the Windows gateway check run:
