@@ -95,12 +95,13 @@ lane_other() {
     stage setup-rest setup_stage setup-rest tsan i686 fuzz windows windows-i686 bench
     stage windows-x86_64 scripts/windows-checks.sh x86_64
     stage windows-i686 scripts/windows-checks.sh i686
+    stage fuzz scripts/fuzz-all.sh 30
+    # The Windows end-to-end stages' twin check and the i686 stage's tests
+    # start the release build's simulator (and tavctl): that build must be
+    # done (two builds in one tree at a time would clash).
+    until [[ -e $stages_dir/release.built || -e $stages_dir/release.result ]]; do sleep 2; done
     stage windows-e2e-x86_64 scripts/windows-e2e.sh x86_64
     stage windows-e2e-i686 scripts/windows-e2e.sh i686
-    stage fuzz scripts/fuzz-all.sh 30
-    # The i686 stage's tests start the release build's simulator: that build
-    # must be done (two builds in one tree at a time would clash).
-    until [[ -e $stages_dir/release.built || -e $stages_dir/release.result ]]; do sleep 2; done
     stage i686 scripts/i686-tests.sh
     stage tsan scripts/tsan-tests.sh
 }
