@@ -18,6 +18,7 @@
 #include <yaml-cpp/binary.h>
 
 #include "data_pattern.h"
+#include "control_text.h"
 #include "definitions.h"
 #include "protocol/answer_codes.h"
 #include "tavlib.h"
@@ -76,31 +77,10 @@ struct Stream {
     bool strayNoted = false;
 };
 
-// The bytes as the inside of a YAML double-quoted scalar.
-std::string escaped(std::string_view bytes) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (u < 0x20 || u == 0x7F) {
-                    out += "\\x";
-                    out += kHex[u >> 4];
-                    out += kHex[u & 0xF];
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return out;
-}
+// The bytes as the inside of a YAML double-quoted scalar: escape() writes
+// only escapes that YAML reads back as the same ASCII bytes (the callers keep
+// anything else out, as base64 or a comment's "(not ASCII)").
+std::string escaped(std::string_view bytes) { return sim::escape(bytes); }
 
 std::string quoted(std::string_view bytes) { return "\"" + escaped(bytes) + "\""; }
 
