@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "isolated_run.h"
 #include "sim_process.h"
 #include "tavlib.h"
 
@@ -150,29 +151,11 @@ std::uintmax_t size_of(const std::string& path) {
     return error ? 0 : size;
 }
 
-int run_isolated(char** argv) {
-    char pattern[] = "/tmp/tavlib-bench-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) return 2;
-    ::setenv("TAVRIL_RUNTIME_DIR", pattern, 1);
-    ::setenv("TAVLIB_BENCH_ISOLATED", "1", 1);
-    ::unsetenv("TAVRIL_TRACE");
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::execv("/proc/self/exe", argv);
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    std::error_code ignored;
-    std::filesystem::remove_all(pattern, ignored);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) try {
     if (argc == 4 && std::strcmp(argv[1], "--child") == 0) return run_child(argv[2], std::atof(argv[3]));
-    if (std::getenv("TAVLIB_BENCH_ISOLATED") == nullptr) return run_isolated(argv);
+    if (!tavlib::bench::isolated()) return tavlib::bench::run_isolated(argv, {"TAVRIL_TRACE"});
 
     int trials = 5;
     double seconds = 1.0;

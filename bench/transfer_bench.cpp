@@ -53,6 +53,7 @@
 #include <vector>
 
 #include "sim_process.h"
+#include "isolated_run.h"
 #include "syscall_count.h"
 #include "tavlib.h"
 #include "tavlib/driver_wire.h"
@@ -282,29 +283,10 @@ double peak_rss_bytes() {
 
 const char* verdict(bool met) { return met ? "met" : "NOT met"; }
 
-// Re-runs this program in a fresh runtime directory, so that the library
-// binds its slot table there when it loads.
-int run_isolated(char** argv) {
-    char pattern[] = "/tmp/tavlib-bench-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) return 2;
-    ::setenv("TAVRIL_RUNTIME_DIR", pattern, 1);
-    ::setenv("TAVLIB_BENCH_ISOLATED", "1", 1);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::execv("/proc/self/exe", argv);
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    std::error_code ignored;
-    std::filesystem::remove_all(pattern, ignored);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (std::getenv("TAVLIB_BENCH_ISOLATED") == nullptr) return run_isolated(argv);
+    if (!tavlib::bench::isolated()) return tavlib::bench::run_isolated(argv);
 
     int roundTrips = 5000;
     int trials = 5;
