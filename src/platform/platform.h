@@ -153,6 +153,11 @@ bool append_trace_file(TraceFile file, const void* data, std::size_t size,
 void close_trace_file(TraceFile file);
 // Writes a message to the process's standard error, if it has one.
 void write_standard_error(const char* text, std::size_t size);
+// Has `prepare` run before the process forks and `resume` after it, in the
+// parent and in the child, so that a lock another thread holds is not copied
+// held into a child where no thread will ever release it (pthread_atfork;
+// Windows has no fork, and nothing is registered).
+void on_fork(void (*prepare)(), void (*resume)());
 
 // ---- the process-shared slot table ---------------------------------------
 // An owner process id for each slot, then a device handle word for each.  A slot is free

@@ -122,6 +122,9 @@ public:
         close_locked();
     }
 
+    void lock_for_fork() { mutex_.lock(); }
+    void unlock_after_fork() { mutex_.unlock(); }
+
     // Bytes of a data block shown whole; fixed while the trace runs.
     std::uint64_t data_limit() const noexcept { return dataLimit_.load(std::memory_order_relaxed); }
 
@@ -249,6 +252,8 @@ private:
         file_ = platform::kNoTraceFile;
     }
 
+    // Held while a record is written; taken around fork() (StartAtLoad), so
+    // that a child forked while another thread writes finds it free.
     std::mutex mutex_;
     bool running_ = false;
     std::string pattern_;  // TAVRIL_TRACE as given
@@ -576,7 +581,10 @@ std::uint64_t count_setting(const char* name, std::uint64_t fallback) {
 
 // Read when the library loads, as the runtime directory is.
 struct StartAtLoad {
-    StartAtLoad() { start_from_environment(); }
+    StartAtLoad() {
+        platform::on_fork([] { the_trace().lock_for_fork(); }, [] { the_trace().unlock_after_fork(); });
+        start_from_environment();
+    }
 } g_startAtLoad;
 
 }  // namespace

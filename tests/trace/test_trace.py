@@ -152,6 +152,54 @@ def test_processes_sharing_one_file_append_whole_records(tmp_path):
     assert sorted({r["pid"] for r in trace}) == sorted(c.pid for c in callers)
 
 
+# Forks while other threads write records: a child whose copy of the trace
+# was taken mid-record must still trace its own calls and end.
+FORKING_CALLER = """
+import ctypes, os, sys, threading, time, tavril
+lib = tavril.lib
+done = False
+def busy():
+    error = ctypes.c_uint32()
+    while not done:
+        lib.Close_Tavril(tavril.INVALID_HANDLE, ctypes.byref(error))
+threads = [threading.Thread(target=busy) for _ in range(3)]
+for thread in threads:
+    thread.start()
+hung = 0
+for _ in range(FORKS):
+    child = os.fork()
+    if child == 0:
+        lib.Close_Tavril(tavril.INVALID_HANDLE, ctypes.byref(ctypes.c_uint32()))
+        os._exit(0)
+    deadline = time.monotonic() + 5
+    while os.waitpid(child, os.WNOHANG) == (0, 0):
+        if time.monotonic() > deadline:
+            os.kill(child, 9)
+            os.waitpid(child, 0)
+            hung += 1
+            break
+        time.sleep(0.001)
+done = True
+for thread in threads:
+    thread.join()
+print(hung)
+"""
+
+
+def test_a_child_forked_while_records_are_written_traces_its_own_calls(tmp_path):
+    forks = 150
+    caller = subprocess.Popen([sys.executable, "-c", FORKING_CALLER.replace("FORKS", str(forks))],
+                              env=environment(tmp_path / "t-%p.jsonl"), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True)
+    out, err = caller.communicate(timeout=600)
+    assert caller.returncode == 0, err
+    assert out.split() == ["0"], "children that hung: " + out
+    children = [p for p in tmp_path.iterdir() if p.name != "t-%d.jsonl" % caller.pid]
+    assert len(children) == forks
+    for child in children:
+        assert calls(records(child)) == ["start", "Close_Tavril"], child
+
+
 # A session through the module; prints the raw response it read.
 MODULE_SESSION = """
 import base64, tavril

@@ -474,6 +474,8 @@ void close_trace_file(TraceFile file) {
     fake::g_traceFiles.erase(file);
 }
 
+void on_fork(void (*)(), void (*)()) {}
+
 void write_standard_error(const char* text, std::size_t size) {
     g_state.standardError.append(text, size);
 }

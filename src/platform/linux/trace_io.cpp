@@ -4,6 +4,7 @@
 // trace's writes.
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -94,6 +95,8 @@ void close_trace_file(TraceFile file) {
     SavedErrno saved;
     ::close(static_cast<int>(file));
 }
+
+void on_fork(void (*prepare)(), void (*resume)()) { ::pthread_atfork(prepare, resume, resume); }
 
 void write_standard_error(const char* text, std::size_t size) {
     SavedErrno saved;

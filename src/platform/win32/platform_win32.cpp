@@ -315,6 +315,8 @@ bool append_trace_file(TraceFile file, const void* data, std::size_t size,
 
 void close_trace_file(TraceFile file) { ::CloseHandle(reinterpret_cast<HANDLE>(file)); }
 
+void on_fork(void (*)(), void (*)()) {}
+
 void write_standard_error(const char* text, std::size_t size) {
     HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
     if (error == nullptr || error == INVALID_HANDLE_VALUE) return;
