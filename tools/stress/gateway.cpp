@@ -940,6 +940,7 @@ std::uint64_t run_gateway(const GatewayOptions& given) {
     }
 
     const std::int64_t startNs = now_ns();
+    log.start_clock(startNs);
     Run run{options, ports, violations, log, startNs,
             startNs + static_cast<std::int64_t>(options.seconds * 1e9), options.maxData,
             static_cast<std::uint16_t>(vxiCore)};

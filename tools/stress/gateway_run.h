@@ -142,16 +142,26 @@ struct PortState {
 
 
 // The gateway's log: counts of the events the summary shows, the last
-// lines for violation reports, and a copy in a file when asked.
+// lines for violation reports, and a copy in a file when asked, each line
+// there with the time it came, in the run's seconds (the t of violations).
 class GatewayLog {
 public:
     GatewayLog(std::vector<PortState>& ports, Violations& violations, const std::string& path)
-        : ports_(ports), violations_(violations) {
+        : ports_(ports), violations_(violations), startNs_(now_ns()) {
         if (!path.empty()) file_.open(path);
+    }
+    // The run's start, from which the copy's times count.
+    void start_clock(std::int64_t startNs) {
+        std::lock_guard lock(mutex_);
+        startNs_ = startNs;
     }
     void take(const std::string& line) {
         std::lock_guard lock(mutex_);
-        if (file_.is_open()) file_ << line << '\n';
+        if (file_.is_open()) {
+            char stamp[32];
+            std::snprintf(stamp, sizeof stamp, "%10.3f ", static_cast<double>(now_ns() - startNs_) / 1e9);
+            file_ << stamp << line << '\n';
+        }
         tail_.push_back(line);
         if (tail_.size() > 30) tail_.pop_front();
         int slot = -1;
@@ -203,6 +213,7 @@ private:
     Violations& violations_;
     mutable std::mutex mutex_;
     std::ofstream file_;
+    std::int64_t startNs_;
     std::deque<std::string> tail_;
     std::map<std::string, std::uint64_t> counts_;
 };
