@@ -17,6 +17,8 @@ import hashlib
 import json
 import sys
 
+from checks import Checks
+
 
 def data_bytes(count):
     return bytes((i * 7 + 3) % 251 for i in range(count))
@@ -32,11 +34,8 @@ def main():
     parser.add_argument("--calls", required=True)
     parser.add_argument("file")
     args = parser.parse_args()
-    results = []
-
-    def check(ok, what):
-        results.append(bool(ok))
-        print("%s %s" % ("ok    " if ok else "FAILED", what), flush=True)
+    checks = Checks()
+    check = checks.check
 
     try:
         with open(args.file, "rb") as trace:
@@ -85,9 +84,7 @@ def main():
         digests += 1
     check(digests > 0, "a block of the driver's data beyond the limit was recorded")
 
-    failed = results.count(False)
-    print("%d passed, %d failed" % (len(results) - failed, failed))
-    return 1 if failed else 0
+    return checks.finish()
 
 
 if __name__ == "__main__":

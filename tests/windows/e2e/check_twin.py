@@ -22,6 +22,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+from checks import Checks
+
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "twin"))
 
 # The session: identity (the open and Conf_Tavril), a query, an answer of
@@ -78,11 +80,8 @@ def main():
     windows_trace, twin, linux_trace = folder / "twin-windows.jsonl", folder / "twin.yaml", folder / "twin-linux.jsonl"
     for path in (windows_trace, twin, linux_trace):
         path.unlink(missing_ok=True)
-    results = []
-
-    def check(ok, text):
-        results.append(bool(ok))
-        print("%s %s" % ("ok    " if ok else "FAILED", text), flush=True)
+    checks = Checks()
+    check = checks.check
 
     def step(text, action):
         try:
@@ -120,9 +119,7 @@ def main():
               "the program's %d lines of calls and answers the same on Linux as under wine"
               % len(windows_lines))
 
-    failed = results.count(False)
-    print("%d passed, %d failed" % (len(results) - failed, failed))
-    return 1 if failed else 0
+    return checks.finish()
 
 
 if __name__ == "__main__":

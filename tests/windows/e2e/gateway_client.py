@@ -16,6 +16,8 @@ import sys
 
 import pyvisa
 
+from checks import Checks
+
 IDENTITY = "VESPARO,ZQ907,TAV0000,2.7.1"
 BUSY = b"ERROR: tavril-gateway: slot 0 is in use by another client; connection closed\n"
 
@@ -38,11 +40,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, required=True)
     args = parser.parse_args()
-    results = []
-
-    def check(ok, what):
-        results.append(bool(ok))
-        print("%s %s" % ("ok    " if ok else "FAILED", what), flush=True)
+    checks = Checks()
+    check = checks.check
 
     manager = pyvisa.ResourceManager("@py")
     session = manager.open_resource("TCPIP::127.0.0.1::%d::SOCKET" % args.port,
@@ -113,9 +112,7 @@ def main():
         check(False, "VXI-11: %r" % error)
     manager.close()
 
-    passed = sum(results)
-    print("%d passed, %d failed" % (passed, len(results) - passed))
-    return 0 if all(results) else 1
+    return checks.finish()
 
 
 if __name__ == "__main__":
