@@ -64,7 +64,10 @@
  *   unanswered fails with TAVRIL_ERROR_TIMEOUT.  A call therefore returns
  *   within its time-out plus TAVRIL_DRIVER_GRACE_MS.  A request abandoned
  *   this way writes nothing into the caller's memory when its answer comes
- *   late.  Open_Tavril waits at most TAVRIL_DRIVER_GRACE_MS for a driver to
+ *   late, and takes no output meant for a later call: the next transfer on
+ *   the handle first waits for it to end, at most TAVRIL_DRIVER_GRACE_MS
+ *   more, and fails with TAVRIL_ERROR_TIMEOUT when the driver holds it
+ *   longer.  Open_Tavril waits at most TAVRIL_DRIVER_GRACE_MS for a driver to
  *   take the connection, then fails with -1 and TAVRIL_ERROR_TIMEOUT.
  */
 #ifndef TAVLIB_H

@@ -178,6 +178,37 @@ TEST_F(TransferTest, ATimeOutWhoseCancelIsIgnoredForAWhileStillEndsCleanly) {
     EXPECT_LT(readCompleted, recovery);
 }
 
+struct AbandonedCase {
+    const char* name;
+    std::uint32_t ignoredMs;  // how long the driver ignores the cancels of the timed-out read
+    std::int32_t next;        // the next command's result
+    std::uint32_t nextError;
+};
+
+class AbandonedReadTest : public TransferTest, public ::testing::WithParamInterface<AbandonedCase> {};
+
+// The library stops waiting for a cancelled read after the grace period,
+// while the driver still holds it: the next command's answer must not go
+// to that read, and a driver that holds it for good fails the next start.
+TEST_P(AbandonedReadTest, TheNextCommandWaitsForTheReadItGaveUpOn) {
+    const AbandonedCase& c = GetParam();
+    sim->set_fault(dev, "cancel-ignore " + std::to_string(c.ignoredMs) + " times=2");
+    EXPECT_EQ(read(100, TAVRIL_MODE_TEXT, 1), TAVRIL_READ_TIMEOUT);
+    char response[256] = {};
+    EXPECT_EQ(Scmd_Tavril(handle, "PING", 255, TAVRIL_MODE_LINE, 5, 5, response, &error), c.next);
+    EXPECT_EQ(error, c.nextError);
+    if (c.next == TAVRIL_SCMD_OK) {
+        EXPECT_STREQ(response, "PING");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, AbandonedReadTest,
+    ::testing::Values(AbandonedCase{"EndsWithinTheNextGrace", TAVRIL_DRIVER_GRACE_MS + 1000, TAVRIL_SCMD_OK, 0},
+                      AbandonedCase{"OutlastsIt", 3 * TAVRIL_DRIVER_GRACE_MS, TAVRIL_SCMD_WRITE_FAILED,
+                                    TAVRIL_ERROR_TIMEOUT}),
+    [](const ::testing::TestParamInfo<AbandonedCase>& row) { return std::string(row.param.name); });
+
 TEST_F(TransferTest, AConnectionDroppedMidTransferFailsWithDeviceNotConnected) {
     sim->set_fault(dev, "drop times=1 on=read");
     EXPECT_EQ(read(100, TAVRIL_MODE_TEXT), TAVRIL_READ_FAILED);

@@ -104,6 +104,10 @@ struct Request {
     // Set by CancelIo: how long a wait for the cancelled request lasts
     // before the request is detached.
     std::optional<Clock::time_point> cancelDeadline = std::nullopt;
+    // Detached because the driver did not end it in time (a cancel ignored
+    // past the grace period, a recovery unanswered): it may still act on the
+    // instrument, so the next transfer waits for it (files.cpp).
+    bool abandoned = false;
 };
 
 // One device handle: a connection to a driver.

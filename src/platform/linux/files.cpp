@@ -67,6 +67,41 @@ void send_failed(State& s, Connection& c) {
     s.changed.notify_all();
 }
 
+bool has_abandoned(const Connection& c) {
+    return std::any_of(c.outstanding.begin(), c.outstanding.end(),
+                       [](const auto& entry) { return entry.second.abandoned; });
+}
+
+// A request this handle abandoned (its cancel ignored past the grace
+// period, its recovery unanswered) still runs at the driver: a READ would
+// take the output meant for the next transfer, a WRITE or a recovery would
+// reach the instrument after it.  So a new transfer first waits for them to
+// end, asking once more that they be cancelled, within a grace period; a
+// driver that keeps them longer fails the start with ERROR_TIMEOUT, and the
+// recovery request that follows shares that period.
+bool wait_for_abandoned(Lock& lock, State& s, Connection& c) {
+    if (!has_abandoned(c)) return true;
+    const auto over = [&] { return c.closed || c.ended || !has_abandoned(c); };
+    // Their completions may have come already.
+    bool ended = lb::pump_until(lock, s, over, lb::pick_connection(c), Clock::now());
+    if (!ended) {
+        const Deadline deadline = grace_from_now();
+        std::vector<std::uint32_t> ids;
+        for (const auto& [id, r] : c.outstanding)
+            if (r.abandoned && r.kind != Request::Kind::kIoctl) ids.push_back(id);
+        const int fd = c.fd;
+        lock.unlock();
+        for (const std::uint32_t id : ids)
+            if (send_message(fd, {wire::kCancel, id, 0, 0}, nullptr, 0, deadline) != 0) break;
+        lock.lock();
+        ended = lb::pump_until(lock, s, over, lb::pick_connection(c), deadline);
+        if (!ended) t_grace = {&c, *deadline};
+    }
+    if (c.closed) return lb::fail(err::kInvalidHandle);
+    if (c.ended) return lb::fail(err::kDeviceNotConnected);
+    return ended || lb::fail(err::kTimeout);
+}
+
 bool start_transfer(Request::Kind kind, Handle handle, const void* source, void* destination,
                     Word count, Word* transferred, Overlapped* record) {
     State& s = lb::state();
@@ -87,6 +122,7 @@ bool start_transfer(Request::Kind kind, Handle handle, const void* source, void*
     }
     if (c->ended) return lb::fail(err::kDeviceNotConnected);
     if (find_request(*c, record) != c->outstanding.end()) return lb::fail(err::kInvalidParameter);
+    if (!wait_for_abandoned(lock, s, *c)) return false;
 
     take_completed(*c, record);
     const std::uint32_t id = next_id(*c);
@@ -250,6 +286,7 @@ bool GetOverlappedResult(Handle handle, Overlapped* request, Word* transferred, 
         const void* buffer = it->second.buffer;
         const Word limit = it->second.limit;
         detach(*c, it->second);
+        it->second.abandoned = true;
         lb::wait_for_landings(lock, s, buffer, limit);
         request->InternalHigh = 0;
         request->Internal = err::kOperationAborted;
@@ -334,8 +371,10 @@ bool DeviceIoControl(Handle handle, Word controlCode, void*, Word inSize, void*,
     if (!lb::pump_until(lock, s, [&] { return outcome.done; }, lb::pick_connection(*c), deadline)) {
         // No answer in time: the request is left to the driver, and its
         // answer, should it come, goes nowhere.
-        if (const auto it = c->outstanding.find(id); it != c->outstanding.end())
+        if (const auto it = c->outstanding.find(id); it != c->outstanding.end()) {
             detach(*c, it->second);
+            it->second.abandoned = true;
+        }
         return lb::fail(err::kTimeout);
     }
     if (bytesReturned != nullptr) *bytesReturned = outcome.count;
