@@ -723,6 +723,7 @@ void Chaos::arm(std::size_t port) {
     ++faults[armed.plan.name].armed;
     if (!armed.plan.harmless) armed.disturbance = run_.ports[port].disturb(now_ns());
     for (const std::string& line : armed.plan.lines) sim_.set_fault(devices_[port], line);
+    run_.log.mark("port " + std::to_string(port) + ": fault armed: " + armed.plan.name);
     armed.untilNs = now_ns() + 6 * kSecond;
     armed_[port] = std::move(armed);
 }
@@ -741,6 +742,8 @@ void Chaos::check_armed(bool all) {
         }
         if (!used && !all && now_ns() < armed.untilNs) continue;
         sim_.clear_faults(devices_[port]);
+        run_.log.mark("port " + std::to_string(port) + ": fault cleared, " + (used ? "used" : "unused") + ": " +
+                      armed.plan.name);
         if (used) ++faults[armed.plan.name].used;
         // An unused fault did nothing: its time ends now.
         if (!armed.plan.harmless)
@@ -775,6 +778,7 @@ void Chaos::remove_and_add(std::size_t first) {
         disturbances[port] = run_.ports[port].disturb(now_ns());
         reopenedBefore[port] = run_.ports[port].reopened.load();
     }
+    run_.log.mark("removal: the devices of port " + std::to_string(first) + " on go");
     sim_.remove_device(devices_[first]);
     devices_[first] = 0;
     random_.sleep_ms(300, 2000);
@@ -804,6 +808,7 @@ void Chaos::remove_and_add(std::size_t first) {
     }
     for (std::size_t port = 0; port < ports; ++port)
         run_.ports[port].settle(disturbances[port], now_ns() + kSettleNs);
+    run_.log.mark("removal: every device back");
     ++removals;
 }
 

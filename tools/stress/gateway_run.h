@@ -155,13 +155,15 @@ public:
         std::lock_guard lock(mutex_);
         startNs_ = startNs;
     }
+    // What the run itself does (faults, removals), in the copy only, among
+    // the gateway's lines, so that a violation can be set beside its cause.
+    void mark(const std::string& what) {
+        std::lock_guard lock(mutex_);
+        copy("stress: " + what);
+    }
     void take(const std::string& line) {
         std::lock_guard lock(mutex_);
-        if (file_.is_open()) {
-            char stamp[32];
-            std::snprintf(stamp, sizeof stamp, "%10.3f ", static_cast<double>(now_ns() - startNs_) / 1e9);
-            file_ << stamp << line << '\n';
-        }
+        copy(line);
         tail_.push_back(line);
         if (tail_.size() > 30) tail_.pop_front();
         int slot = -1;
@@ -187,7 +189,8 @@ public:
             // A loss of the instrument is the gateway's answer to a fault or
             // a removal; with neither in play it is a fault of the gateway.
             if (!port.disturbed(now, now))
-                violations_.add("port " + std::to_string(slot) +
+                violations_.add("t=" + std::to_string(static_cast<double>(now - startNs_) / 1e9).substr(0, 7) +
+                                " s port " + std::to_string(slot) +
                                 ": the instrument was lost while no fault or removal was in play: " + line);
             port.loss = port.disturb(now);
         }
@@ -209,6 +212,14 @@ public:
     }
 
 private:
+    // Under mutex_.
+    void copy(const std::string& line) {
+        if (!file_.is_open()) return;
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "%10.3f ", static_cast<double>(now_ns() - startNs_) / 1e9);
+        file_ << stamp << line << '\n';
+    }
+
     std::vector<PortState>& ports_;
     Violations& violations_;
     mutable std::mutex mutex_;
