@@ -22,6 +22,7 @@ using namespace std::chrono_literals;
 using namespace asio::experimental::awaitable_operators;
 constexpr auto kTuple = asio::experimental::as_tuple(asio::use_awaitable);
 constexpr std::size_t kReceiveSize = 64 * 1024;
+constexpr auto kQuickWait = std::chrono::milliseconds(100);
 
 std::string peer_text(const tcp::socket& socket) {
     asio::error_code error;
@@ -161,8 +162,17 @@ asio::awaitable<std::optional<Outcome>> ChannelServer::State::await_parked(tcp::
     Waiter& waiter = waiters[id];
     waiter.timer = &timer;
     bool watchPeer = true;
+    // Most calls end within a moment: until then only the wake or the time
+    // is awaited, which spares each quick call a watch on the socket and its
+    // cancellation.  A client that leaves is still noticed well within a
+    // second.
+    const Dispatcher::Clock::time_point quickEnd = Dispatcher::Clock::now() + kQuickWait;
     while (outcome.waiting) {
-        if (!waiter.woken) {
+        if (!waiter.woken && Dispatcher::Clock::now() < quickEnd) {
+            timer.expires_at(std::min(outcome.until, quickEnd));
+            co_await timer.async_wait(kTuple);
+            if (!waiter.woken && Dispatcher::Clock::now() < outcome.until && !stopped) continue;
+        } else if (!waiter.woken) {
             timer.expires_at(outcome.until);
             if (watchPeer) {
                 // The client may leave meanwhile: its connection becoming
