@@ -1,7 +1,8 @@
 #include "raw_port.h"
 
 #include <chrono>
-#include <future>
+#include <condition_variable>
+#include <mutex>
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
@@ -64,6 +65,22 @@ struct RawPort::Session {
     bool reading = false;     // waiting for the client's next bytes
     bool inputEnded = false;  // sent its last line: leaves once answered
     bool broken = false;      // its connection failed
+
+    // The answer message being written to the client, if any.  The slot's
+    // worker hands over a message and goes on reading the instrument; it
+    // waits only when the one before is still being written, so that a
+    // slow client slows its own answer and holds at most one message here.
+    struct Outgoing {
+        std::mutex mutex;
+        std::condition_variable written;
+        bool busy = false;    // a message is being written
+        bool failed = false;  // a write failed: the client is gone
+    };
+    std::shared_ptr<Outgoing> outgoing = std::make_shared<Outgoing>();
+    // On the network thread: writes started and not ended yet, and the
+    // timer their ends cancel, which a session that ends waits on.
+    unsigned writing = 0;
+    asio::steady_timer writesEnded{socket->get_executor()};
 };
 
 RawPort::RawPort(asio::io_context& io, const Poster& poster, const PortOptions& port, const ServeOptions& serve,
@@ -290,6 +307,13 @@ asio::awaitable<void> RawPort::serve(std::shared_ptr<Session> session) {
         }
         intake.feed(std::string_view(received.get(), count));
     }
+    // The last answer may still be on its way: it goes out before the
+    // connection closes.
+    while (session->writing > 0 && session->socket->is_open() && !stopped_) {
+        session->writesEnded.expires_at(std::chrono::steady_clock::time_point::max());
+        asio::error_code error;
+        co_await session->writesEnded.async_wait(into(error));
+    }
     // A session ended early (its client had left) was logged then.
     if (session_ == session) log(prefix_ + "client " + session->peer + " " + reason);
     end_session(session);
@@ -324,20 +348,32 @@ asio::awaitable<void> RawPort::watch_idle(std::shared_ptr<Session> session) {
 
 asio::awaitable<bool> RawPort::run_line(const std::shared_ptr<Session>& session, std::string line) {
     // Each message of the answer is written to the client on this thread
-    // while the slot's worker waits, so that a slow client slows its own
-    // answer only; false once the client is gone.
-    const auto deliver = [poster = poster_, socket = session->socket, service = &service_](std::string message) {
-        auto written = std::make_shared<std::promise<bool>>();
-        std::future<bool> done = written->get_future();
+    // while the slot's worker reads on; false once the client is gone.
+    const auto deliver = [poster = poster_, session, service = &service_](std::string message) {
+        Session::Outgoing& outgoing = *session->outgoing;
+        {
+            std::unique_lock<std::mutex> lock(outgoing.mutex);
+            while (outgoing.busy)
+                if (!outgoing.written.wait_for(lock, 100ms, [&] { return !outgoing.busy; }) && service->stopping())
+                    return false;
+            if (outgoing.failed) return false;
+            outgoing.busy = true;
+        }
         auto out = std::make_shared<std::string>(std::move(message));
-        poster.post([socket, out, written] {
-            asio::async_write(*socket, asio::buffer(*out), [out, written](const asio::error_code& error, std::size_t) {
-                written->set_value(!error);
-            });
+        poster.post([session, out] {
+            ++session->writing;
+            asio::async_write(*session->socket, asio::buffer(*out),
+                              [session, out](const asio::error_code& error, std::size_t) {
+                                  --session->writing;
+                                  session->writesEnded.cancel();
+                                  Session::Outgoing& ended = *session->outgoing;
+                                  const std::lock_guard<std::mutex> lock(ended.mutex);
+                                  ended.busy = false;
+                                  ended.failed = ended.failed || static_cast<bool>(error);
+                                  ended.written.notify_all();
+                              });
         });
-        while (done.wait_for(100ms) != std::future_status::ready)
-            if (service->stopping()) return false;
-        return done.get();
+        return true;
     };
     Pending<bool> finished(io_);
     service_.run_line(std::move(line), deliver, finished.finisher(poster_));
