@@ -146,6 +146,8 @@ struct VxiClient::State {
         std::deque<Line> outstanding;
         bool holdsLock = false;
         std::int64_t lockSinceNs = 0;
+        // The link's last calls and what they brought, for violation reports.
+        std::deque<std::string> history;
     };
     struct ReadPlan {
         std::uint32_t request = 0;
@@ -173,9 +175,17 @@ struct VxiClient::State {
         ++counter;
         std::string where = "t=" + std::to_string(run.at(now_ns())).substr(0, 7) + " s port " +
                             std::to_string(port.index) + " VXI-11 client " + std::to_string(id);
-        if (link != nullptr)
+        std::string calls;
+        if (link != nullptr) {
             where += " link " + std::to_string(link->lid) + " (tag " + std::to_string(link->tag) + ")";
-        run.violations.add(where + ": " + what + "; the gateway's last lines:" + run.log.tail());
+            for (const std::string& call : link->history) calls += "\n    " + call;
+        }
+        run.violations.add(where + ": " + what + "; the link's last calls:" + (calls.empty() ? " none" : calls) +
+                           "\n  the gateway's last lines:" + run.log.tail());
+    }
+    void note_call(Link& link, const std::string& call) {
+        link.history.push_back("t=" + std::to_string(run.at(now_ns())).substr(0, 7) + " " + call);
+        if (link.history.size() > 12) link.history.pop_front();
     }
     void held_up(const Link* link, const char* call, std::int64_t from) {
         const std::int64_t took = now_ns() - from;
@@ -525,6 +535,8 @@ struct VxiClient::State {
                                                   (last ? kEnd : 0) | (wait ? kWaitLock : 0), blocks[i],
                                                   t0 + (kIoMs + lockMs) * kMs + kReplySlackNs);
             ++tally.blocks;
+            note_call(*link, "device_write " + gateway::shown(blocks[i]) + (last ? " END" : "") + ": wire " +
+                                 std::to_string(static_cast<int>(reply.wire)) + ", error " + std::to_string(reply.error));
             if (reply.wire != Wire::ok) {
                 rpc_failure(link.get(), "device_write", reply.wire);
                 close_link(link, false);
@@ -648,6 +660,7 @@ struct VxiClient::State {
                                  ((plan.flags & kTermChar) != 0 ? ", termChar " + std::to_string(plan.termChar) : "") +
                                  ") answered " + std::to_string(reply.error) + " with " + std::to_string(data.size()) +
                                  " bytes, reason " + std::to_string(reply.reason);
+        note_call(*link, what + ": " + gateway::shown(data) + (abortAfterMs >= 0 ? " (aborted meanwhile)" : ""));
         if (data.size() > plan.request) violation(tally.badRead, link.get(), what + ": more than asked");
         if ((reply.reason & kReqCnt) != 0 && data.size() != plan.request)
             violation(tally.badRead, link.get(), what + ": REQCNT with fewer bytes than asked");
@@ -755,6 +768,7 @@ struct VxiClient::State {
                                                 wait ? kWaitLock : 0, lockMs, kIoMs,
                                                 t0 + (kIoMs + lockMs) * kMs + kReplySlackNs);
         if (disturbance) port.settle(*disturbance, now_ns() + kSecond);
+        note_call(link, std::string(call) + ": error " + std::to_string(reply.error));
         if (reply.wire != Wire::ok) return rpc_failure(&link, call, reply.wire);
         ++(trigger ? tally.triggers : tally.clears);
         judge_lock(link, call, before, reply.error);
