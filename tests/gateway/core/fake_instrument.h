@@ -6,6 +6,8 @@
 //   ECHO text  text
 //   PAIR?      two messages, "ONE" and "TWO"
 //   BIG?       one message of 70,000 bytes (two transfers)
+//   FULL?      one message of 65,536 bytes, exactly one transfer ("FULL? STRAY":
+//              and the message "STRAY" after it)
 //   SLOW?      "SLOW", 300 ms later
 //   *RST       nothing
 //   anything else: "ERROR unknown command ANS90"
@@ -39,6 +41,7 @@ public:
         std::vector<std::string> received;  // every command line, in order
         std::string serial = "SN000001";
         bool present = true;
+        bool muteIdentity = false;  // *IDN? gets no answer
         int opens = 0;
         int reading = 0;  // reads waiting for output now
         // The next write takes its text, but reports a time-out (its
@@ -132,8 +135,14 @@ private:
                 s_.output.empty() ? now + after : std::max(now + after, s_.output.back().first);
             s_.output.emplace_back(at, std::move(text) + "\r\n");
         };
-        if (line == "*IDN?") say("VESPARO,ZQ907," + s_.serial + ",2.4.1");
-        else if (line.starts_with("ECHO ")) say(line.substr(5));
+        if (line == "*IDN?") {
+            if (!s_.muteIdentity) say("VESPARO,ZQ907," + s_.serial + ",2.4.1");
+        } else if (line.starts_with("FULL?")) {
+            say(std::string(65534, 'f'));
+            if (line == "FULL? STRAY") say("STRAY");
+        } else if (line.starts_with("ECHO ")) {
+            say(line.substr(5));
+        }
         else if (line == "PAIR?") {
             say("ONE");
             say("TWO");

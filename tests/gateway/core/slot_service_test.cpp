@@ -185,6 +185,38 @@ TEST_F(SlotServiceTest, EachLinkReadsOnlyWhatItAskedFor) {
     }
 }
 
+// A raw-socket line's answer whose message fills whole transfers: the
+// transfer after them cannot say whether it goes on with that message or is
+// another one.  When the mark that ends the answer does not come, such a
+// message is dropped, not passed on joined to what came after it.
+TEST_F(SlotServiceTest, AMessageOfWholeTransfersGoesOnlyWhenItsEndIsSure) {
+    start();
+    const struct {
+        const char* line;
+        bool muted;  // the mark after the line is not answered
+        std::vector<std::string> messages;
+    } rows[] = {
+        {"FULL?", false, {std::string(65534, 'f') + "\n"}},
+        {"FULL? STRAY", true, {}},
+        {"BIG?", true, {}},
+        {"BIG?", false, {std::string(69998, 'b') + "\n"}},
+    };
+    for (const auto& row : rows) {
+        {
+            const std::lock_guard<std::mutex> lock(instrument_.mutex);
+            instrument_.muteIdentity = row.muted;
+        }
+        const std::vector<std::string> messages = line(row.line);
+        {
+            const std::lock_guard<std::mutex> lock(instrument_.mutex);
+            instrument_.muteIdentity = false;
+        }
+        ASSERT_EQ(messages.size(), row.messages.size()) << row.line << (row.muted ? " (muted)" : "");
+        for (std::size_t i = 0; i < messages.size(); ++i)
+            EXPECT_TRUE(messages[i] == row.messages[i]) << row.line << ": message " << i << " differs";
+    }
+}
+
 TEST_F(SlotServiceTest, ARefusedTriggerIsAnErrorAndLeavesNothing) {
     start();
     ASSERT_TRUE(service_->claim_link(1));

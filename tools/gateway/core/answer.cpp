@@ -97,38 +97,49 @@ Answer::Piece Answer::read_piece(std::string& message) {
     // the mark that follows it.
     std::string pending;
     bool tooLong = false;
+    bool spans = false;  // pending holds a full transfer
     const auto drop_too_long = [&] {
         log(instrument_.log_prefix() + shown(line_) + ": response longer than " +
             std::to_string(rules_.maxResponse) + " bytes; dropped");
         tooLong = false;
     };
+    const auto over_limit = [&](std::uint32_t count) {
+        taken_ += count;
+        if (limit_ == 0 || taken_ <= limit_) return false;
+        log(instrument_.log_prefix() + shown(line_) + ": more than " + std::to_string(limit_) +
+            " bytes of output read and dropped; stopped there");
+        errorCode_ = 0;
+        failure_ = "too much output";
+        return true;
+    };
     for (;;) {
-        const std::uint32_t timeout = next_timeout();
-        const ServedInstrument::Read read = instrument_.read(timeout);
-        if (!read.ok()) {
-            if (rules_.quietSeconds != 0 && read.quiet()) {
-                if (timeout != rules_.quietSeconds)
-                    instrument_.log_failure(tools::Function::Read, read.result, read.errorCode, line_,
-                                            "no answer sent");
-                if (tooLong) drop_too_long();
-                markSeen_ = true;
-                if (pending.empty()) return Piece::end;
-                message = std::move(pending);
-                return Piece::message;
+        std::string carried;
+        std::string_view chunk;
+        if (carry_) {
+            carried = std::move(*carry_);
+            carry_.reset();
+            chunk = carried;
+        } else {
+            const std::uint32_t timeout = next_timeout();
+            const ServedInstrument::Read read = instrument_.read(timeout);
+            if (!read.ok()) {
+                if (rules_.quietSeconds != 0 && read.quiet()) {
+                    if (timeout != rules_.quietSeconds)
+                        instrument_.log_failure(tools::Function::Read, read.result, read.errorCode, line_,
+                                                "no answer sent");
+                    if (tooLong) drop_too_long();
+                    markSeen_ = true;
+                    if (pending.empty()) return Piece::end;
+                    message = std::move(pending);
+                    return Piece::message;
+                }
+                failed(tools::Function::Read, read.result, read.errorCode);
+                return Piece::failed;
             }
-            failed(tools::Function::Read, read.result, read.errorCode);
-            return Piece::failed;
+            chunk = std::string_view(instrument_.chunk(), read.count);
+            if (over_limit(read.count)) return Piece::failed;
         }
-        const std::string_view chunk(instrument_.chunk(), read.count);
-        taken_ += read.count;
-        if (limit_ != 0 && taken_ > limit_) {
-            log(instrument_.log_prefix() + shown(line_) + ": more than " + std::to_string(limit_) +
-                " bytes of output read and dropped; stopped there");
-            errorCode_ = 0;
-            failure_ = "too much output";
-            return Piece::failed;
-        }
-        const bool last = read.count < kChunk;
+        const bool last = chunk.size() < kChunk;
         if (last && rules_.quietSeconds == 0 && is_mark(chunk)) {
             markSeen_ = true;
             if (identityQuery_) mark_ = chunk;
@@ -142,10 +153,29 @@ Answer::Piece Answer::read_piece(std::string& message) {
             std::string().swap(pending);
         }
         if (!tooLong) pending.append(chunk);
-        if (!last) continue;
+        if (!last) {
+            spans = true;
+            continue;
+        }
         if (tooLong) {
             drop_too_long();
             continue;
+        }
+        if (spans && rules_.quietSeconds == 0 && !identityQuery_) {
+            // Full transfers and a shorter one are one message, or one that
+            // filled its transfers exactly and another after it (output
+            // nobody asked for, say): the transfers cannot tell.  When the
+            // mark or more output follows, it goes as one message, as the
+            // transfers have it; when nothing follows, the answer has failed
+            // (the mark did not come), and this message, which may join two,
+            // is dropped with the rest rather than passed on.
+            const ServedInstrument::Read ahead = instrument_.read(next_timeout());
+            if (!ahead.ok()) {
+                failed(tools::Function::Read, ahead.result, ahead.errorCode);
+                return Piece::failed;
+            }
+            carry_.emplace(instrument_.chunk(), ahead.count);
+            if (over_limit(ahead.count)) return Piece::failed;
         }
         message = std::move(pending);
         return Piece::message;

@@ -96,6 +96,9 @@ private:
     std::string failure_;
     std::uint64_t taken_ = 0;  // bytes read for this answer
     std::uint64_t limit_ = 0;  // 0: none
+    // A transfer read ahead to see how the message before it ends: the next
+    // piece starts with it.
+    std::optional<std::string> carry_;
 };
 
 // Drops whatever output waits (unsolicited messages, what is left after a
