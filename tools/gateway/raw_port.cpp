@@ -77,10 +77,13 @@ struct RawPort::Session {
         bool failed = false;  // a write failed: the client is gone
     };
     std::shared_ptr<Outgoing> outgoing = std::make_shared<Outgoing>();
-    // On the network thread: writes started and not ended yet, and the
-    // timer their ends cancel, which a session that ends waits on.
-    unsigned writing = 0;
+    // Cancelled as a write ends: a session that ends waits on it.
     asio::steady_timer writesEnded{socket->get_executor()};
+
+    bool sending() const {
+        const std::lock_guard<std::mutex> lock(outgoing->mutex);
+        return outgoing->busy;
+    }
 };
 
 RawPort::RawPort(asio::io_context& io, const Poster& poster, const PortOptions& port, const ServeOptions& serve,
@@ -309,7 +312,7 @@ asio::awaitable<void> RawPort::serve(std::shared_ptr<Session> session) {
     }
     // The last answer may still be on its way: it goes out before the
     // connection closes.
-    while (session->writing > 0 && session->socket->is_open() && !stopped_) {
+    while (session->sending() && session->socket->is_open() && !stopped_) {
         session->writesEnded.expires_at(std::chrono::steady_clock::time_point::max());
         asio::error_code error;
         co_await session->writesEnded.async_wait(into(error));
@@ -361,16 +364,16 @@ asio::awaitable<bool> RawPort::run_line(const std::shared_ptr<Session>& session,
         }
         auto out = std::make_shared<std::string>(std::move(message));
         poster.post([session, out] {
-            ++session->writing;
             asio::async_write(*session->socket, asio::buffer(*out),
                               [session, out](const asio::error_code& error, std::size_t) {
-                                  --session->writing;
+                                  {
+                                      Session::Outgoing& ended = *session->outgoing;
+                                      const std::lock_guard<std::mutex> lock(ended.mutex);
+                                      ended.busy = false;
+                                      ended.failed = ended.failed || static_cast<bool>(error);
+                                      ended.written.notify_all();
+                                  }
                                   session->writesEnded.cancel();
-                                  Session::Outgoing& ended = *session->outgoing;
-                                  const std::lock_guard<std::mutex> lock(ended.mutex);
-                                  ended.busy = false;
-                                  ended.failed = ended.failed || static_cast<bool>(error);
-                                  ended.written.notify_all();
                               });
         });
         return true;

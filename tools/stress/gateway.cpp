@@ -334,7 +334,7 @@ std::string Client::outstanding_text(const Connection& c) const {
 
 void Client::violation(Connection& c, std::uint64_t& counter, const std::string& what) {
     ++counter;
-    run_.violations.add("t=" + std::to_string(run_.at(now_ns())).substr(0, 7) + " s port " +
+    run_.violations.add("t=" + run_.at_text(now_ns()) + " s port " +
                         std::to_string(port_.index) + " client " + std::to_string(id_) + " connection " +
                         std::to_string(c.number) + ": " + what + "; outstanding: " + outstanding_text(c) +
                         "; the gateway's last lines:" + run_.log.tail());
@@ -350,7 +350,7 @@ void Client::resolve(Connection& c, const Line& line, Outcome outcome) {
     violation(c, tally.lostUndisturbed,
               std::string("an answer ") + (outcome == Outcome::cut ? "cut short" : "missing") +
                   " while no fault or removal was in play: " + line.shown() + " sent at t=" +
-                  std::to_string(run_.at(line.sentNs)).substr(0, 7));
+                  run_.at_text(line.sentNs));
 }
 
 void Client::on_message(Connection& c, std::string_view message) {
@@ -376,7 +376,7 @@ void Client::on_message(Connection& c, std::string_view message) {
             !port_.disturbed(line.sentNs, now)) {
             line.late = true;
             violation(c, tally.anotherLine,
-                      "the answer of " + line.shown() + " (sent at t=" + std::to_string(run_.at(line.sentNs)).substr(0, 7) +
+                      "the answer of " + line.shown() + " (sent at t=" + run_.at_text(line.sentNs) +
                           ") came only after the client, having waited " +
                           std::to_string((line.laterSentNs - line.sentNs) / kMs) +
                           " ms, sent another line, while no fault or removal was in play: given out as the "

@@ -144,6 +144,9 @@ struct PortState {
 // The gateway's log: counts of the events the summary shows, the last
 // lines for violation reports, and a copy in a file when asked, each line
 // there with the time it came, in the run's seconds (the t of violations).
+// A time of the run, in seconds, as the reports show it.
+inline std::string seconds_text(double seconds) { return std::to_string(seconds).substr(0, 7); }
+
 class GatewayLog {
 public:
     GatewayLog(std::vector<PortState>& ports, Violations& violations, const std::string& path)
@@ -189,7 +192,7 @@ public:
             // A loss of the instrument is the gateway's answer to a fault or
             // a removal; with neither in play it is a fault of the gateway.
             if (!port.disturbed(now, now))
-                violations_.add("t=" + std::to_string(static_cast<double>(now - startNs_) / 1e9).substr(0, 7) +
+                violations_.add("t=" + seconds_text(static_cast<double>(now - startNs_) / 1e9) +
                                 " s port " + std::to_string(slot) +
                                 ": the instrument was lost while no fault or removal was in play: " + line);
             port.loss = port.disturb(now);
@@ -240,6 +243,7 @@ struct Run {
     std::uint16_t vxiCore = 0;  // the VXI-11 core channel's port
 
     double at(std::int64_t ns) const { return static_cast<double>(ns - startNs) / 1e9; }
+    std::string at_text(std::int64_t ns) const { return seconds_text(at(ns)); }
 };
 
 class Random {

@@ -173,7 +173,7 @@ struct VxiClient::State {
 
     void violation(std::uint64_t& counter, const Link* link, const std::string& what) {
         ++counter;
-        std::string where = "t=" + std::to_string(run.at(now_ns())).substr(0, 7) + " s port " +
+        std::string where = "t=" + run.at_text(now_ns()) + " s port " +
                             std::to_string(port.index) + " VXI-11 client " + std::to_string(id);
         std::string calls;
         if (link != nullptr) {
@@ -184,7 +184,7 @@ struct VxiClient::State {
                            "\n  the gateway's last lines:" + run.log.tail());
     }
     void note_call(Link& link, const std::string& call) {
-        link.history.push_back("t=" + std::to_string(run.at(now_ns())).substr(0, 7) + " " + call);
+        link.history.push_back("t=" + run.at_text(now_ns()) + " " + call);
         if (link.history.size() > 12) link.history.pop_front();
     }
     void held_up(const Link* link, const char* call, std::int64_t from) {
@@ -354,7 +354,7 @@ struct VxiClient::State {
         violation(tally.lostUndisturbed, &link,
                   std::string("an answer ") + (cut ? "cut short" : "missing") +
                       " while no fault, removal or clear was in play: " + line.shown() + " written at t=" +
-                      std::to_string(run.at(line.sentNs)).substr(0, 7));
+                      run.at_text(line.sentNs));
     }
 
     void on_message(Link& link, std::string_view message) {

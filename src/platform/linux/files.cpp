@@ -67,6 +67,13 @@ void send_failed(State& s, Connection& c) {
     s.changed.notify_all();
 }
 
+// Detaches a request the driver did not end in time, which it may still
+// carry out: the next transfer waits for it (wait_for_abandoned).
+void abandon(Connection& c, Request& r) {
+    detach(c, r);
+    r.abandoned = true;
+}
+
 bool has_abandoned(const Connection& c) {
     return std::any_of(c.outstanding.begin(), c.outstanding.end(),
                        [](const auto& entry) { return entry.second.abandoned; });
@@ -285,8 +292,7 @@ bool GetOverlappedResult(Handle handle, Overlapped* request, Word* transferred, 
         // lands there once this call returns.
         const void* buffer = it->second.buffer;
         const Word limit = it->second.limit;
-        detach(*c, it->second);
-        it->second.abandoned = true;
+        abandon(*c, it->second);
         lb::wait_for_landings(lock, s, buffer, limit);
         request->InternalHigh = 0;
         request->Internal = err::kOperationAborted;
@@ -371,10 +377,7 @@ bool DeviceIoControl(Handle handle, Word controlCode, void*, Word inSize, void*,
     if (!lb::pump_until(lock, s, [&] { return outcome.done; }, lb::pick_connection(*c), deadline)) {
         // No answer in time: the request is left to the driver, and its
         // answer, should it come, goes nowhere.
-        if (const auto it = c->outstanding.find(id); it != c->outstanding.end()) {
-            detach(*c, it->second);
-            it->second.abandoned = true;
-        }
+        if (const auto it = c->outstanding.find(id); it != c->outstanding.end()) abandon(*c, it->second);
         return lb::fail(err::kTimeout);
     }
     if (bytesReturned != nullptr) *bytesReturned = outcome.count;
