@@ -138,6 +138,16 @@ def test_half_closed_owner_keeps_the_port_until_answered(gateway):
     second.close()
 
 
+def test_half_closed_owner_gets_a_long_last_answer_whole(gateway):
+    # The connection closes only once the last message has been written out,
+    # however long that takes.
+    owner = raw_client(gateway.port)
+    owner.sendall(b"DATA? 4000000\n")
+    owner.shutdown(socket.SHUT_WR)
+    assert read_to_end(owner) == pattern(3999998) + b"\n"
+    owner.close()
+
+
 def test_turned_away_client_during_a_long_query(sim):
     # The owner's query takes longer than a turned-away client is given to
     # close; the gateway's clean-up of that client must run safely after.
