@@ -247,17 +247,29 @@ TEST_F(SlotServiceTest, WhatAFailedWriteMakesTheInstrumentSayIsNobodys) {
     EXPECT_TRUE(await_log("dropped 10 bytes in 1 messages nobody asked for"));
 }
 
-// A read that waits for the instrument ends soon once abandoned (the
-// identity query sent beside it), long before its 5 s; what the instrument
-// still owed the link stays the link's.
-TEST_F(SlotServiceTest, AnAbandonedReadEndsSoonAndKeepsWhatItBrings) {
+// A read that waits for the instrument (5 s) is ended soon, by the identity
+// query sent beside it, when its link abandons it or another link needs the
+// instrument: what the instrument still owed the link stays the link's, and
+// the other link is not held up.  Ended by another link, the read waits out
+// its time on what the link has, as a read that gets nothing does.
+TEST_F(SlotServiceTest, AWaitingReadEndsSoonAndKeepsWhatItBrings) {
     struct Case {
         const char* command;
-        const char* kept;  // what the link's next read gets; "" nothing
+        bool abandoned;  // or another link writes and reads
+        Status status;   // what the read ends with
+        const char* got;  // the read's data, or what the link's next read gets; "" nothing
     };
-    for (const Case& k : {Case{"SLOW?\n", "SLOW\r\n"}, Case{"*RST\n", ""}}) {
+    const Case cases[] = {
+        {"SLOW?\n", true, Status::aborted, "SLOW\r\n"},
+        {"*RST\n", true, Status::aborted, ""},
+        {"SLOW?\n", false, Status::ok, "SLOW\r\n"},
+        {"*RST\n", false, Status::timeout, ""},
+    };
+    for (const Case& k : cases) {
+        const std::string name = std::string(k.command) + (k.abandoned ? " abandoned" : " another link");
         start();
         ASSERT_TRUE(service_->claim_link(1));
+        ASSERT_TRUE(service_->claim_link(2));
         EXPECT_EQ(write(1, k.command), Status::ok);
         std::promise<DeviceRead> done;
         const auto started = std::chrono::steady_clock::now();
@@ -267,14 +279,24 @@ TEST_F(SlotServiceTest, AnAbandonedReadEndsSoonAndKeepsWhatItBrings) {
             std::unique_lock<std::mutex> lock(instrument_.mutex);
             ASSERT_TRUE(instrument_.changed.wait_for(lock, 5s, [&] { return instrument_.reading > 0; }));
         }
-        service_->abandon(1);
-        EXPECT_EQ(done.get_future().get().status, Status::aborted) << k.command;
-        EXPECT_LT(std::chrono::steady_clock::now() - started, 2s) << k.command;
-        const DeviceRead next = read(1, 100);
-        if (*k.kept != '\0') {
-            EXPECT_EQ(text_of(next), k.kept) << k.command;
+        if (k.abandoned) {
+            service_->abandon(1);
         } else {
-            EXPECT_EQ(next.status, Status::timeout) << k.command;
+            EXPECT_EQ(write(2, "ECHO two\n"), Status::ok) << name;
+            EXPECT_EQ(text_of(read(2, 100)), "two\r\n") << name;
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 2s) << name << ": held up";
+        DeviceRead ended = done.get_future().get();
+        EXPECT_EQ(ended.status, k.status) << name;
+        if (ended.status == Status::ok) {
+            EXPECT_EQ(text_of(ended), k.got) << name;
+        } else {
+            const DeviceRead next = read(1, 100);
+            if (*k.got != '\0') {
+                EXPECT_EQ(text_of(next), k.got) << name;
+            } else {
+                EXPECT_EQ(next.status, Status::timeout) << name;
+            }
         }
         service_.reset();
     }

@@ -103,10 +103,10 @@ void SlotService::request_stop() {
     interrupt(0);
 }
 
-void SlotService::interrupt(LinkId link) {
+void SlotService::interrupt(LinkId link, bool others) {
     {
         const std::lock_guard<std::mutex> lock(transferMutex_);
-        interruptLink_ = link;
+        interrupts_.push_back(Interrupt{link, others});
     }
     interruptWanted_.notify_all();
 }
@@ -114,11 +114,13 @@ void SlotService::interrupt(LinkId link) {
 void SlotService::interrupter() {
     std::unique_lock<std::mutex> lock(transferMutex_);
     for (;;) {
-        interruptWanted_.wait(lock, [this] { return interrupterEnds_ || interruptLink_ >= 0; });
+        interruptWanted_.wait(lock, [this] { return interrupterEnds_ || !interrupts_.empty(); });
         if (interrupterEnds_) return;
-        const LinkId link = std::exchange(interruptLink_, -1);
-        if (!transferRunning_ || transferInterrupted_ || transferMayName_ || (link != 0 && link != transferLink_))
-            continue;
+        const std::vector<Interrupt> asked = std::exchange(interrupts_, {});
+        const bool meant = std::any_of(asked.begin(), asked.end(), [this](const Interrupt& one) {
+            return one.link == 0 || (one.others ? one.link != transferLink_ : one.link == transferLink_);
+        });
+        if (!transferRunning_ || transferInterrupted_ || transferMayName_ || !meant) continue;
         // The worker, back from its transfer, takes this lock first: it
         // learns of the query before it does anything else.
         transferInterrupted_ = instrument_.interrupt_read();
@@ -132,6 +134,12 @@ bool SlotService::read_transfer(LinkId link, std::uint32_t seconds, ServedInstru
         transferRunning_ = true;
         transferInterrupted_ = false;
         transferMayName_ = ownerMayName_;
+        // Another link's job queued before this transfer began: the
+        // interrupter ends the transfer as it would have had it run.
+        if (another_link_waits(link)) {
+            interrupts_.push_back(Interrupt{link, false});
+            interruptWanted_.notify_all();
+        }
     }
     {
         const OpenGuard::Exchange exchange(instrument_.guard());
@@ -160,12 +168,19 @@ std::optional<Identity> SlotService::identity() const {
     return identity_;
 }
 
-void SlotService::queue(Job job) {
+void SlotService::queue(Job job, LinkId link) {
     {
         const std::lock_guard<std::mutex> lock(jobsMutex_);
-        jobs_.push_back(std::move(job));
+        jobs_.push_back(Queued{link, std::move(job)});
     }
     wake_.notify_one();
+    if (link != 0) interrupt(link, true);
+}
+
+bool SlotService::another_link_waits(LinkId link) {
+    const std::lock_guard<std::mutex> lock(jobsMutex_);
+    return std::any_of(jobs_.begin(), jobs_.end(),
+                       [link](const Queued& queued) { return queued.link != 0 && queued.link != link; });
 }
 
 void SlotService::run() {
@@ -180,7 +195,7 @@ void SlotService::run() {
             wake_.wait_until(lock, due, [this] { return stopping_.load() || !jobs_.empty(); });
             if (stopping_) return;
             if (!jobs_.empty()) {
-                job = std::move(jobs_.front());
+                job = std::move(jobs_.front().job);
                 jobs_.pop_front();
             }
         }
@@ -512,7 +527,7 @@ void SlotService::write(LinkId link, Bytes message, std::uint32_t seconds, std::
         ownerState_ = state;
         state->lastFull = false;
         done(Status::ok);
-    });
+    }, link);
 }
 
 void SlotService::read(LinkId link, const vxi11::ReadRequest& request, std::function<void(DeviceRead)> done) {
@@ -601,7 +616,7 @@ void SlotService::read(LinkId link, const vxi11::ReadRequest& request, std::func
             finish(failed(got.errorCode));
             return;
         }
-    });
+    }, link);
 }
 
 void SlotService::trigger(LinkId link, std::uint32_t seconds, std::function<void(Status)> done) {
@@ -643,7 +658,7 @@ void SlotService::trigger(LinkId link, std::uint32_t seconds, std::function<void
             return;
         }
         done(Status::ok);
-    });
+    }, link);
 }
 
 void SlotService::clear(LinkId link, std::function<void(Status)> done) {
@@ -671,7 +686,7 @@ void SlotService::clear(LinkId link, std::function<void(Status)> done) {
             return;
         }
         done(instrument_.is_open() ? Status::io_error : Status::not_accessible);
-    });
+    }, link);
 }
 
 void SlotService::abandon(LinkId link) {

@@ -37,6 +37,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "answer.h"
 #include "identity.h"
@@ -135,6 +136,9 @@ public:
     // ended soon by the identity query, sent beside it (the library allows
     // calls on one handle from two threads): the instrument answers it after
     // everything it still had to say to the link, which stays the link's.
+    // Another link's operation ends such a read the same way, and the read
+    // then waits out its time on the link's output alone: one link waiting
+    // for an answer that may never come holds up no other.
     void abandon(LinkId link);
 
 private:
@@ -145,8 +149,14 @@ private:
         std::atomic<std::uint64_t> abandonedThrough{0};
     };
     using Job = std::function<void()>;
+    struct Queued {
+        LinkId link = 0;  // the link the job serves; 0: none
+        Job job;
+    };
 
-    void queue(Job job);
+    // A job for `link` ends the read transfer of another link.
+    void queue(Job job, LinkId link = 0);
+    bool another_link_waits(LinkId link);
     void run();
     // -- on the worker ---------------------------------------------------
     bool in_step(std::string_view why);
@@ -161,9 +171,9 @@ private:
     // One read transfer for `link`, during which interrupt() may end it
     // early; true when it was interrupted (the identity is on its way).
     bool read_transfer(LinkId link, std::uint32_t seconds, ServedInstrument::Read& got);
-    // Ends the read transfer running for `link` (any link: 0), from the
-    // interrupter's thread.
-    void interrupt(LinkId link);
+    // Ends the read transfer running for `link` (any link: 0), or with
+    // `others` for any link but `link`, from the interrupter's thread.
+    void interrupt(LinkId link, bool others = false);
     void interrupter();
     // The link's state and the number of the operation being queued for it
     // (nothing for a link that has gone).
@@ -181,7 +191,7 @@ private:
     // meets no other lock.
     std::mutex jobsMutex_;
     std::condition_variable wake_;
-    std::deque<Job> jobs_;
+    std::deque<Queued> jobs_;
     mutable std::mutex mutex_;
     bool client_ = false;
     std::map<LinkId, std::shared_ptr<LinkState>> links_;
@@ -206,7 +216,11 @@ private:
     bool transferRunning_ = false;
     bool transferInterrupted_ = false;
     bool transferMayName_ = false;  // the link's output may hold an identity: not interrupted
-    LinkId interruptLink_ = -1;     // asked for: -1 none, 0 any link
+    struct Interrupt {
+        LinkId link = 0;      // 0: any link
+        bool others = false;  // any link but `link`
+    };
+    std::vector<Interrupt> interrupts_;  // asked for, not yet looked at
     bool interrupterEnds_ = false;
     std::thread interrupterThread_;
 
