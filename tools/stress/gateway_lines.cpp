@@ -187,6 +187,13 @@ Stray read_stray(std::string_view message) {
     return stray;
 }
 
+bool unsolicited_front(std::string_view piece) {
+    if (kUnsolicitedHead.starts_with(piece)) return true;
+    if (!piece.starts_with(kUnsolicitedHead)) return false;
+    piece.remove_prefix(kUnsolicitedHead.size());
+    return std::all_of(piece.begin(), piece.end(), [](char c) { return c == '.' || (c >= '0' && c <= '9'); });
+}
+
 void prepare_pattern(std::size_t maxSize) {
     pattern = sim::data_pattern(maxSize);
     pattern.resize(maxSize - 2);

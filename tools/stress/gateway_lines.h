@@ -86,6 +86,8 @@ struct Stray {
     std::uint64_t number = 0;  // unsolicited: its number
 };
 Stray read_stray(std::string_view message);
+// The front of an unsolicited message (or all of it).
+bool unsolicited_front(std::string_view piece);
 
 // The pattern bytes of DATA? answers up to `maxSize`.
 void prepare_pattern(std::size_t maxSize);

@@ -37,6 +37,7 @@
 #include <climits>
 #include <iterator>
 #include <thread>
+#include <utility>
 
 namespace tavlib::stress::gateway {
 
@@ -139,6 +140,7 @@ struct VxiClient::State {
         std::uint16_t abortPort = 0;
         std::uint64_t number = 0;
         std::string in;  // read bytes not yet split into messages
+        std::int64_t inSinceNs = 0;  // when the first of them came
         // The answers stopped coming in the middle of a message, and were
         // given up: the rest of that message, which the gateway still keeps
         // for the link, may come later, up to its line end.
@@ -357,7 +359,8 @@ struct VxiClient::State {
                       run.at_text(line.sentNs));
     }
 
-    void on_message(Link& link, std::string_view message) {
+    // `carried`: the bytes of the message that an earlier read returned.
+    void on_message(Link& link, std::string_view message, std::size_t carried = 0) {
         auto match = std::find_if(link.outstanding.begin(), link.outstanding.end(),
                                   [&](const Line& line) { return line.next_is(message); });
         // A read returns pieces of a message: when the rest of one was lost
@@ -391,6 +394,18 @@ struct VxiClient::State {
                         [&](const Line& line) { return line.holds_piece(message); })) {
             ++tally.remnants;
             return;
+        }
+        // Another link's device_clear (or a fault) dropped the rest of a
+        // message the link had the front of: the next message follows it.
+        if (carried > 0 && carried < message.size() && port.disturbed(link.inSinceNs, now_ns())) {
+            const std::string_view front = message.substr(0, carried);
+            if (unsolicited_front(front) ||
+                std::any_of(link.outstanding.begin(), link.outstanding.end(),
+                            [&](const Line& line) { return line.holds_piece(front); })) {
+                ++tally.remnants;
+                on_message(link, message.substr(carried));
+                return;
+            }
         }
         const std::string shown = gateway::shown(message);
         if (message == "*TRG") {
@@ -450,6 +465,8 @@ struct VxiClient::State {
     // Bytes a read returned: whole messages (LF, or CR LF, at their end)
     // are checked as they complete.
     void on_data(Link& link, const std::string& data) {
+        if (link.in.empty()) link.inSinceNs = now_ns();
+        std::size_t carried = link.skipRest ? 0 : link.in.size();
         link.in += data;
         if (link.skipRest) {
             const std::size_t end = link.in.find('\n');
@@ -465,9 +482,10 @@ struct VxiClient::State {
         for (std::size_t end; (end = link.in.find('\n', start)) != std::string::npos; start = end + 1) {
             std::string_view message = std::string_view(link.in).substr(start, end - start);
             if (message.ends_with('\r')) message.remove_suffix(1);
-            on_message(link, message);
+            on_message(link, message, std::exchange(carried, 0));
         }
         link.in.erase(0, start);
+        if (!link.in.empty() && start > 0) link.inSinceNs = now_ns();
     }
 
     // ---- writing
