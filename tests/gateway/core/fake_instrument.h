@@ -9,6 +9,7 @@
 //   FULL?      one message of 65,536 bytes, exactly one transfer ("FULL? STRAY":
 //              and the message "STRAY" after it)
 //   SLOW?      "SLOW", 300 ms later
+//   LATE FULL? the message of FULL?, 300 ms later
 //   *RST       nothing
 //   anything else: "ERROR unknown command ANS90"
 // Every message ends with CR LF.  A read that times out drops what is
@@ -137,6 +138,8 @@ private:
         };
         if (line == "*IDN?") {
             if (!s_.muteIdentity) say("VESPARO,ZQ907," + s_.serial + ",2.4.1");
+        } else if (line == "LATE FULL?") {
+            say(std::string(65534, 'f'), std::chrono::milliseconds(300));
         } else if (line.starts_with("FULL?")) {
             say(std::string(65534, 'f'));
             if (line == "FULL? STRAY") say("STRAY");

@@ -578,7 +578,11 @@ void SlotService::read(LinkId link, const vxi11::ReadRequest& request, std::func
                     if (!first) got = instrument_.read(config_.readTimeout);
                     if (!got.ok()) break;
                     const std::string_view chunk(instrument_.chunk(), got.count);
-                    if (got.count < kChunk && !state->lastFull && instrument_.is_own_identity(chunk)) {
+                    if (got.count < kChunk && instrument_.is_own_identity(chunk)) {
+                        // A message that filled its last transfer exactly
+                        // ended there, as the identity shows.
+                        if (state->lastFull) state->output.mark_end();
+                        state->lastFull = false;
                         ended = true;
                         break;
                     }
