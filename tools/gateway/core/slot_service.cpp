@@ -174,7 +174,16 @@ void SlotService::queue(Job job, LinkId link) {
         jobs_.push_back(Queued{link, std::move(job)});
     }
     wake_.notify_one();
-    if (link != 0) interrupt(link, true);
+    if (link == 0) return;
+    // Only a transfer running for another link is ended; one that starts
+    // later finds the job queued (read_transfer).  The interrupter is not
+    // woken for nothing: one link's calls cost no extra switch.
+    {
+        const std::lock_guard<std::mutex> lock(transferMutex_);
+        if (!transferRunning_ || transferLink_ == link) return;
+        interrupts_.push_back(Interrupt{link, true});
+    }
+    interruptWanted_.notify_all();
 }
 
 bool SlotService::another_link_waits(LinkId link) {
