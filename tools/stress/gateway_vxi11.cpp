@@ -397,7 +397,8 @@ struct VxiClient::State {
         }
         // Another link's device_clear (or a fault) dropped the rest of a
         // message the link had the front of: the next message follows it.
-        if (carried > 0 && carried < message.size() && port.disturbed(link.inSinceNs, now_ns())) {
+        if (carried > 0 && carried < message.size() && read_stray(message).is != Stray::Is::unsolicited &&
+            port.disturbed(link.inSinceNs, now_ns())) {
             const std::string_view front = message.substr(0, carried);
             if (unsolicited_front(front) ||
                 std::any_of(link.outstanding.begin(), link.outstanding.end(),
