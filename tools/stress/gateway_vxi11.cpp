@@ -395,9 +395,10 @@ struct VxiClient::State {
             ++tally.remnants;
             return;
         }
+        const Stray stray = read_stray(message);
         // Another link's device_clear (or a fault) dropped the rest of a
         // message the link had the front of: the next message follows it.
-        if (carried > 0 && carried < message.size() && read_stray(message).is != Stray::Is::unsolicited &&
+        if (carried > 0 && carried < message.size() && stray.is != Stray::Is::unsolicited &&
             port.disturbed(link.inSinceNs, now_ns())) {
             const std::string_view front = message.substr(0, carried);
             if (unsolicited_front(front) ||
@@ -413,7 +414,6 @@ struct VxiClient::State {
             violation(tally.triggerAnswers, &link, "a read returned the instrument's answer to a trigger: " + shown);
             return;
         }
-        const Stray stray = read_stray(message);
         switch (stray.is) {
             case Stray::Is::unsolicited:
                 if (stray.slot != port.index) {
@@ -466,7 +466,7 @@ struct VxiClient::State {
     // Bytes a read returned: whole messages (LF, or CR LF, at their end)
     // are checked as they complete.
     void on_data(Link& link, const std::string& data) {
-        if (link.in.empty()) link.inSinceNs = now_ns();
+        const bool fresh = link.in.empty();
         std::size_t carried = link.skipRest ? 0 : link.in.size();
         link.in += data;
         if (link.skipRest) {
@@ -486,7 +486,8 @@ struct VxiClient::State {
             on_message(link, message, std::exchange(carried, 0));
         }
         link.in.erase(0, start);
-        if (!link.in.empty() && start > 0) link.inSinceNs = now_ns();
+        // What is left begins a message that came with this read.
+        if (fresh || start > 0) link.inSinceNs = now_ns();
     }
 
     // ---- writing

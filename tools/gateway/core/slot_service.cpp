@@ -103,10 +103,10 @@ void SlotService::request_stop() {
     interrupt(0);
 }
 
-void SlotService::interrupt(LinkId link, bool others) {
+void SlotService::interrupt(LinkId link) {
     {
         const std::lock_guard<std::mutex> lock(transferMutex_);
-        interrupts_.push_back(Interrupt{link, others});
+        interrupts_.push_back(Interrupt{link, false});
     }
     interruptWanted_.notify_all();
 }

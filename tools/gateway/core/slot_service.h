@@ -171,9 +171,9 @@ private:
     // One read transfer for `link`, during which interrupt() may end it
     // early; true when it was interrupted (the identity is on its way).
     bool read_transfer(LinkId link, std::uint32_t seconds, ServedInstrument::Read& got);
-    // Ends the read transfer running for `link` (any link: 0), or with
-    // `others` for any link but `link`, from the interrupter's thread.
-    void interrupt(LinkId link, bool others = false);
+    // Ends the read transfer running for `link` (any link: 0), from the
+    // interrupter's thread.
+    void interrupt(LinkId link);
     void interrupter();
     // The link's state and the number of the operation being queued for it
     // (nothing for a link that has gone).
