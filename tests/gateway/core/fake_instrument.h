@@ -14,8 +14,9 @@
 //   anything else: "ERROR unknown command ANS90"
 // Every message ends with CR LF.  A read that times out drops what is
 // queued, and the answers still being worked out, as the driver's recovery
-// does.  The test thread may push output, remove the instrument (every call
-// fails with 1167, opens with 259) and bring it back, perhaps as another.
+// does.  The test thread may push output, hold writes, remove the
+// instrument (every call fails with 1167, opens with 259) and bring it
+// back, perhaps as another.
 #pragma once
 
 #include <chrono>
@@ -48,6 +49,8 @@ public:
         // The next write takes its text, but reports a time-out (its
         // completion came too late).
         bool lateWrite = false;
+        bool holdWrites = false;  // a write waits until the test lets it go
+        int writing = 0;          // writes held now
     };
 
     explicit FakeInstrument(Shared& shared) : s_(shared) {}
@@ -75,9 +78,13 @@ public:
     }
 
     std::int32_t write(const char* text, std::uint32_t, std::uint32_t& written, std::uint32_t& errorCode) override {
-        std::lock_guard<std::mutex> lock(s_.mutex);
+        std::unique_lock<std::mutex> lock(s_.mutex);
         written = 0;
         errorCode = 0;
+        ++s_.writing;
+        s_.changed.notify_all();
+        s_.changed.wait(lock, [this] { return !s_.holdWrites; });
+        --s_.writing;
         if (!s_.present) {
             errorCode = 1167;
             return TAVRIL_WRITE_FAILED;

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <future>
 #include <mutex>
 #include <string>
@@ -258,6 +259,10 @@ TEST_F(SlotServiceTest, AWaitingReadEndsSoonAndKeepsWhatItBrings) {
         bool abandoned;  // or another link writes and reads
         Status status;   // what the read ends with
         std::string kept;  // the link's message: what the read and the link's next reads get; "" nothing
+        // The other link's job is queued before the read's transfer begins
+        // (the worker is held in a write of the link meanwhile), not while
+        // the transfer waits.
+        bool queuedFirst = false;
     };
     const std::string full = std::string(65534, 'f') + "\r\n";
     const Case cases[] = {
@@ -267,24 +272,49 @@ TEST_F(SlotServiceTest, AWaitingReadEndsSoonAndKeepsWhatItBrings) {
         {"*RST\n", false, Status::timeout, ""},
         // A message that fills its transfer exactly ends where the identity begins.
         {"LATE FULL?\n", false, Status::ok, full},
+        {"*RST\n", false, Status::timeout, "", true},
+    };
+    const auto await_instrument = [this](auto condition) {
+        std::unique_lock<std::mutex> lock(instrument_.mutex);
+        return instrument_.changed.wait_for(lock, 5s, condition);
+    };
+    const auto hold_writes = [this](bool hold) {
+        const std::lock_guard<std::mutex> lock(instrument_.mutex);
+        instrument_.holdWrites = hold;
+        instrument_.changed.notify_all();
     };
     for (const Case& k : cases) {
-        const std::string name = std::string(k.command) + (k.abandoned ? " abandoned" : " another link");
+        const std::string name = std::string(k.command) + (k.abandoned ? " abandoned" : " another link") +
+                                 (k.queuedFirst ? " queued first" : "");
         start();
         ASSERT_TRUE(service_->claim_link(1));
         ASSERT_TRUE(service_->claim_link(2));
         EXPECT_EQ(write(1, k.command), Status::ok);
+        std::promise<Status> held;
+        if (k.queuedFirst) {
+            hold_writes(true);
+            service_->write(1, Bytes(k.command, k.command + std::strlen(k.command)), 2,
+                            [&](Status status) { held.set_value(status); });
+            ASSERT_TRUE(await_instrument([&] { return instrument_.writing > 0; }));
+        }
         std::promise<DeviceRead> done;
         const auto started = std::chrono::steady_clock::now();
         service_->read(1, ReadRequest{100000, 64 * 1024, {}, 5},
                        [&](DeviceRead read) { done.set_value(std::move(read)); });
-        {
-            std::unique_lock<std::mutex> lock(instrument_.mutex);
-            ASSERT_TRUE(instrument_.changed.wait_for(lock, 5s, [&] { return instrument_.reading > 0; }));
+        if (k.queuedFirst) {
+            std::promise<Status> second;
+            service_->write(2, Bytes{'E', 'C', 'H', 'O', ' ', 't', 'w', 'o', '\n'}, 2,
+                            [&](Status status) { second.set_value(status); });
+            hold_writes(false);
+            EXPECT_EQ(held.get_future().get(), Status::ok) << name;
+            EXPECT_EQ(second.get_future().get(), Status::ok) << name;
+            EXPECT_EQ(text_of(read(2, 100)), "two\r\n") << name;
+        } else {
+            ASSERT_TRUE(await_instrument([&] { return instrument_.reading > 0; }));
         }
         if (k.abandoned) {
             service_->abandon(1);
-        } else {
+        } else if (!k.queuedFirst) {
             EXPECT_EQ(write(2, "ECHO two\n"), Status::ok) << name;
             EXPECT_EQ(text_of(read(2, 100)), "two\r\n") << name;
         }
