@@ -70,6 +70,9 @@ function(tavlib_add_pyvisa_test name)
       "PYTHONPATH=${PROJECT_SOURCE_DIR}/python/tavril"
       "PYTHONDONTWRITEBYTECODE=1")
   tavlib_python_sanitizer_env(test_env)
+  # COST: the Python suites run for tens of seconds; CTest starts them
+  # first, so that the short suites fill the other jobs beside them rather
+  # than leave one long suite running alone at the end.
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "${test_env}" TIMEOUT ${arg_TIMEOUT}
-                                          LABELS ${arg_LABEL})
+                                          LABELS ${arg_LABEL} COST 100)
 endfunction()

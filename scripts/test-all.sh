@@ -15,10 +15,10 @@
 #   fuzz         scripts/fuzz-all.sh 30           each libFuzzer target for 30 s
 #   windows-W    scripts/windows-checks.sh W      the DLL's image, its test program under wine
 #   windows-e2e-W scripts/windows-e2e.sh W        the DLL against a kernel-mode test driver
-# (W: x86_64 and i686).  They run in two lanes side by side, one the Linux
-# builds, the other the set-up of the remaining packages, the Windows,
-# fuzz, i686 and tsan stages, so that one lane's builds use the core the
-# other's waiting tests leave idle.  Every stage runs, whatever an earlier
+# (W: x86_64 and i686).  They run in two lanes side by side, one the
+# release and asan builds, the other the set-up of the remaining packages,
+# the Windows, fuzz, i686, tsan and debug stages, so that one lane's builds
+# use the core the other's waiting tests leave idle.  Every stage runs, whatever an earlier
 # one did.  Each stage's output goes to build/stages/STAGE.log; the terminal
 # shows when each starts and ends.
 #
@@ -79,16 +79,12 @@ setup_stage() { # NAME SET...
         >"$stages_dir/$name.result"
 }
 
-# The Linux builds: the release build first (the i686 stage uses its
+# The release build first (the i686 and Windows end-to-end stages use its
 # simulator), then the sanitizer build.
 lane_linux() {
     stage setup-linux setup_stage setup-linux demo linux network
     stage release scripts/linux-tests.sh release
     stage asan scripts/linux-tests.sh asan
-    # The Debug build must build and pass too; its suites would repeat the
-    # release build's (the code holds no assertions), so it runs the unit
-    # suites only.
-    stage debug scripts/linux-tests.sh debug -R '^unit[.]'
 }
 
 lane_other() {
@@ -104,6 +100,11 @@ lane_other() {
     stage windows-e2e-i686 scripts/windows-e2e.sh i686
     stage i686 scripts/i686-tests.sh
     stage tsan scripts/tsan-tests.sh
+    # The Debug build must build and pass too; its suites would repeat the
+    # release build's (the code holds no assertions), so it runs the unit
+    # suites only.  Here, as the sanitizer build and its suites take the
+    # other lane longest.
+    stage debug scripts/linux-tests.sh debug -R '^unit[.]'
 }
 
 # The two lanes install packages with one apt at a time (the lock in
