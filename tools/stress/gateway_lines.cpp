@@ -75,9 +75,16 @@ bool Line::next_is(std::string_view message) const {
 
 bool Line::next_ends(std::string_view message) const {
     if (complete()) return false;
+    // A message that is whole as it stands (unsolicited output, a tagged
+    // answer, an identity) is what it is, though a short answer ("0" of
+    // DATA? 3) ends it.  An empty answer (DATA? 2) ends every message, and
+    // so is never taken to follow the rest of another.
+    const Stray::Is is = read_stray(message).is;
+    if (is != Stray::Is::data && is != Stray::Is::not_a_message) return false;
     if (dataSize != 0)
-        return message.size() > dataSize - 2 && message.ends_with(std::string_view(pattern).substr(0, dataSize - 2));
-    return message.size() > want[got].size() && message.ends_with(want[got]);
+        return dataSize > 2 && message.size() > dataSize - 2 &&
+               message.ends_with(std::string_view(pattern).substr(0, dataSize - 2));
+    return !want[got].empty() && message.size() > want[got].size() && message.ends_with(want[got]);
 }
 
 bool Line::holds_piece(std::string_view message) const {

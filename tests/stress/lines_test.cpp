@@ -1,0 +1,56 @@
+// The stress program's judge of what a read brings back: which message is
+// the next answer of a line, which follows a cut-short rest, which is a
+// piece of a line or of its answer.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "data_pattern.h"
+#include "gateway_lines.h"
+
+namespace {
+
+using tavlib::stress::gateway::Kind;
+using tavlib::stress::gateway::Line;
+using tavlib::stress::gateway::Tag;
+
+TEST(StressLines, AMessageIsMatchedToTheLineWhoseAnswerItIs) {
+    tavlib::stress::gateway::prepare_pattern(64);
+    const std::string identity = "VESPARO,ZQ907,SN000001,1.0.0";
+    const auto line = [&](Kind kind, std::size_t dataSize = 0) {
+        return tavlib::stress::gateway::make_line(kind, Tag{0, 179, 16}, identity, dataSize, 8);
+    };
+    struct Case {
+        const char* name;
+        Line line;
+        std::string message;
+        bool is, ends, piece;
+    };
+    const Line data12 = line(Kind::data, 12);
+    const std::string answer12 = tavlib::sim::data_pattern(12).substr(0, 10);
+    const Case cases[] = {
+        {"query, its answer", line(Kind::query), "Q0.179.16?", true, false, true},
+        {"query, after a rest", line(Kind::query), "TRUNCQ0.179.16?", false, true, false},
+        {"query, another line", line(Kind::query), "Q0.179.17?", false, false, false},
+        {"pair, first", line(Kind::pair), "PAIR ONE", true, false, true},
+        {"identity", line(Kind::identity), identity, true, false, true},
+        {"data, its answer", data12, answer12, true, false, true},
+        {"data, after a rest", data12, "xy" + answer12, false, true, false},
+        {"data, an unsolicited message", data12, "UNSOLICITED 0.190", false, false, false},
+        // "0" answers DATA? 3; unsolicited output and tagged answers that end with it are whole.
+        {"short data, after a rest", line(Kind::data, 3), "xyz0", false, true, false},
+        {"short data, an unsolicited message", line(Kind::data, 3), "UNSOLICITED 1.800", false, false, false},
+        {"short data, a tagged answer", line(Kind::data, 3), "S0.179.10", false, false, false},
+        // The empty answer of DATA? 2: itself, and never the end of another.
+        {"empty data, itself", line(Kind::data, 2), "", true, false, true},
+        {"empty data, an unsolicited message", line(Kind::data, 2), "UNSOLICITED 0.190", false, false, false},
+        {"empty data, a query's answer", line(Kind::data, 2), "Q0.179.16?", false, false, false},
+    };
+    for (const Case& k : cases) {
+        EXPECT_EQ(k.line.next_is(k.message), k.is) << k.name;
+        EXPECT_EQ(k.line.next_ends(k.message), k.ends) << k.name;
+        EXPECT_EQ(k.line.holds_piece(k.message), k.piece) << k.name;
+    }
+}
+
+}  // namespace
