@@ -263,6 +263,9 @@ TEST_F(SlotServiceTest, AWaitingReadEndsSoonAndKeepsWhatItBrings) {
         // (the worker is held in a write of the link meanwhile), not while
         // the transfer waits.
         bool queuedFirst = false;
+        // The identity query sent beside the read reports a time-out,
+        // though the instrument took it.
+        bool queryFails = false;
     };
     const std::string full = std::string(65534, 'f') + "\r\n";
     const Case cases[] = {
@@ -273,6 +276,7 @@ TEST_F(SlotServiceTest, AWaitingReadEndsSoonAndKeepsWhatItBrings) {
         // A message that fills its transfer exactly ends where the identity begins.
         {"LATE FULL?\n", false, Status::ok, full},
         {"*RST\n", false, Status::timeout, "", true},
+        {"*RST\n", false, Status::timeout, "", false, true},
     };
     const auto await_instrument = [this](auto condition) {
         std::unique_lock<std::mutex> lock(instrument_.mutex);
@@ -285,7 +289,7 @@ TEST_F(SlotServiceTest, AWaitingReadEndsSoonAndKeepsWhatItBrings) {
     };
     for (const Case& k : cases) {
         const std::string name = std::string(k.command) + (k.abandoned ? " abandoned" : " another link") +
-                                 (k.queuedFirst ? " queued first" : "");
+                                 (k.queuedFirst ? " queued first" : "") + (k.queryFails ? " query fails" : "");
         start();
         ASSERT_TRUE(service_->claim_link(1));
         ASSERT_TRUE(service_->claim_link(2));
@@ -311,6 +315,10 @@ TEST_F(SlotServiceTest, AWaitingReadEndsSoonAndKeepsWhatItBrings) {
             EXPECT_EQ(text_of(read(2, 100)), "two\r\n") << name;
         } else {
             ASSERT_TRUE(await_instrument([&] { return instrument_.reading > 0; }));
+        }
+        if (k.queryFails) {
+            const std::lock_guard<std::mutex> lock(instrument_.mutex);
+            instrument_.lateWrite = true;
         }
         if (k.abandoned) {
             service_->abandon(1);

@@ -74,7 +74,8 @@ public:
     // Sends the identity query while a read transfer runs on another
     // thread (the library allows calls on one handle from several threads),
     // so that the read ends once the instrument has said what it owed.  The
-    // only call that may run beside another.  False when the write failed.
+    // only call that may run beside another.  False when the write
+    // reported a failure (its text may have gone all the same).
     bool interrupt_read();
 
     // Makes the library send its recovery request, which drops the output

@@ -122,8 +122,13 @@ void SlotService::interrupter() {
         });
         if (!transferRunning_ || transferInterrupted_ || transferMayName_ || !meant) continue;
         // The worker, back from its transfer, takes this lock first: it
-        // learns of the query before it does anything else.
-        transferInterrupted_ = instrument_.interrupt_read();
+        // learns of the query before it does anything else.  A write that
+        // reports a failure may still have reached the instrument, whose
+        // identity would then come as the link's output: it is looked for
+        // all the same (if it never comes, the read fails and the slot is
+        // brought in step again).
+        (void)instrument_.interrupt_read();
+        transferInterrupted_ = true;
     }
 }
 
