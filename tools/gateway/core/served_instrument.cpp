@@ -105,10 +105,10 @@ ServedInstrument::Read ServedInstrument::read(std::uint32_t timeout) {
     return read;
 }
 
-bool ServedInstrument::interrupt_read() {
+void ServedInstrument::interrupt_read() {
     std::uint32_t written = 0;
     std::uint32_t errorCode = 0;
-    return calls_->write(std::string(kIdentityQuery).c_str(), writeTimeout_, written, errorCode) == TAVRIL_WRITE_OK;
+    calls_->write(std::string(kIdentityQuery).c_str(), writeTimeout_, written, errorCode);
 }
 
 void ServedInstrument::flush() {

@@ -74,9 +74,10 @@ public:
     // Sends the identity query while a read transfer runs on another
     // thread (the library allows calls on one handle from several threads),
     // so that the read ends once the instrument has said what it owed.  The
-    // only call that may run beside another.  False when the write
-    // reported a failure (its text may have gone all the same).
-    bool interrupt_read();
+    // only call that may run beside another.  Its result is not asked for:
+    // a write that reports a failure may have reached the instrument all
+    // the same, so the reader looks for the identity either way.
+    void interrupt_read();
 
     // Makes the library send its recovery request, which drops the output
     // no read has taken yet: a read of 0 bytes ends at once with nothing

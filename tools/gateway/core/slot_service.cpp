@@ -127,7 +127,7 @@ void SlotService::interrupter() {
         // identity would then come as the link's output: it is looked for
         // all the same (if it never comes, the read fails and the slot is
         // brought in step again).
-        (void)instrument_.interrupt_read();
+        instrument_.interrupt_read();
         transferInterrupted_ = true;
     }
 }
