@@ -18,8 +18,8 @@
 # (W: x86_64 and i686).  They run in two lanes side by side, one the
 # release and asan builds, the other the set-up of the remaining packages,
 # the Windows, fuzz, i686, tsan and debug stages, so that one lane's builds
-# use the core the other's waiting tests leave idle.  Every stage runs, whatever an earlier
-# one did.  Each stage's output goes to build/stages/STAGE.log; the terminal
+# use the core the other's waiting tests leave idle.  Every stage runs,
+# whatever an earlier one did.  Each stage's output goes to build/stages/STAGE.log; the terminal
 # shows when each starts and ends.
 #
 # Exits non-zero when any stage failed, or ended without saying how it did.

@@ -363,7 +363,6 @@ struct VxiClient::State {
     void on_message(Link& link, std::string_view message, std::size_t carried = 0) {
         auto match = std::find_if(link.outstanding.begin(), link.outstanding.end(),
                                   [&](const Line& line) { return line.next_is(message); });
-        const Stray stray = read_stray(message);
         // A read returns pieces of a message: when the rest of one was lost
         // (a fault, a clear, an abort), the next answer follows what the
         // link had of it.  Excused, the end of the message may be a line's
@@ -396,6 +395,8 @@ struct VxiClient::State {
             ++tally.remnants;
             return;
         }
+        // Not an answer of an outstanding line: classified once, here.
+        const Stray stray = read_stray(message);
         // Another link's device_clear (or a fault) dropped the rest of a
         // message the link had the front of: the next message follows it.
         if (carried > 0 && carried < message.size() && stray.is != Stray::Is::unsolicited &&
