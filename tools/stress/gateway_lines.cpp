@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "data_pattern.h"
+#include "tavlib/driver_interface.h"
 
 namespace tavlib::stress::gateway {
 
@@ -12,7 +13,8 @@ namespace {
 
 std::string pattern;  // set once before the clients start
 
-constexpr std::string_view kIdentityHead = "VESPARO,ZQ907,";
+// Maker and model, and the comma before the serial number.
+const std::string kIdentityHead = std::string(driver::kIdentityPrefix) + ",";
 constexpr std::string_view kUnsolicitedHead = "UNSOLICITED ";
 constexpr std::string_view kBusyHead = "ERROR: tavril-gateway: slot ";
 constexpr std::string_view kBusyTail = " is in use by another client; connection closed";
@@ -59,7 +61,7 @@ const char* kind_name(Kind kind) {
         case Kind::reset: return "*RST";
         case Kind::pair: return "PAIR?";
         case Kind::slow: return "SLOW?";
-        case Kind::identity: return "*IDN?";
+        case Kind::identity: return driver::kIdentityQuery;
         case Kind::mirror: return "the identity as a line";
         case Kind::data: return "DATA?";
     }
@@ -111,7 +113,7 @@ Line make_line(Kind kind, const Tag& tag, const std::string& identity, std::size
         case Kind::reset: line.text = "*RST"; break;
         case Kind::pair: line.text = "PAIR?"; break;
         case Kind::slow: line.text = "SLOW?"; break;
-        case Kind::identity: line.text = "*IDN?"; break;
+        case Kind::identity: line.text = driver::kIdentityQuery; break;
         case Kind::mirror: line.text = identity; break;
         case Kind::data: line.text = "DATA? " + std::to_string(dataSize); break;
     }

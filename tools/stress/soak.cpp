@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "common.h"
+#include "tavlib/driver_interface.h"
 #include "result_codes.h"
 #include "stress.h"
 #include "tavlib.h"
@@ -53,7 +54,7 @@ constexpr unsigned char kFillByte = 0x5A;
 constexpr std::uint32_t kDevice = 1;  // the simulator's only device
 
 // The identity the built-in instrument gives device 1.
-constexpr const char* kIdentityLine = "VESPARO,ZQ907,SN000001,1.0.0\r\n";
+const std::string kIdentityLine = std::string(driver::kIdentityPrefix) + ",SN000001,1.0.0\r\n";
 
 using Op = tools::Function;
 std::string op_name(Op op) { return std::string(tools::function_name(op)); }
@@ -207,7 +208,7 @@ private:
 void Soak::make_command(std::string* command, std::string* answer) {
     const std::uint64_t kind = pick(0, 9);
     if (kind == 0) {
-        *command = "*IDN?";
+        *command = driver::kIdentityQuery;
         *answer = kIdentityLine;
     } else if (kind <= 5) {
         std::size_t size = spread(2, 300000);
