@@ -250,6 +250,9 @@ int SimProcess::stop() {
     }
     pid_ = -1;
     exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+    // The last lines it printed are read before output() is asked for them.
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::seconds(2), [this] { return eof_; });
     return exitCode_;
 }
 
