@@ -43,8 +43,10 @@ set_packages() {
         # What the VXI-11 client suites and the Windows gateway check run:
         # rpcbind, D-Bus and avahi-daemon in a network namespace
         # (scripts/vxi11-netns.sh, iproute2), lxi-tools and pyvisa-py as the
-        # clients, avahi-utils' avahi-browse beside them.
-        network) echo rpcbind dbus avahi-daemon avahi-utils lxi-tools iproute2 python3-pyvisa \
+        # clients, avahi-utils' avahi-browse beside them.  netbase: the
+        # "sunrpc" service name, without which rpcbind and rpcinfo find no
+        # port (a minimal root has no /etc/services).
+        network) echo rpcbind dbus avahi-daemon avahi-utils lxi-tools iproute2 netbase python3-pyvisa \
                       python3-pyvisa-py ;;
         # The benchmarks' cross-checks (bench/README.md): strace -c for the
         # system calls, valgrind's callgrind for instruction counts that do
