@@ -23,6 +23,7 @@ using namespace asio::experimental::awaitable_operators;
 constexpr auto kTuple = asio::experimental::as_tuple(asio::use_awaitable);
 constexpr std::size_t kReceiveSize = 64 * 1024;
 constexpr auto kQuickWait = std::chrono::milliseconds(100);
+constexpr auto kQuickTick = std::chrono::milliseconds(20);
 
 std::string peer_text(const tcp::socket& socket) {
     asio::error_code error;
@@ -49,6 +50,8 @@ struct ChannelServer::State : std::enable_shared_from_this<State> {
     struct Waiter {
         asio::steady_timer* timer = nullptr;
         bool woken = false;
+        // While it waits only for the wake: when that part of the wait ends.
+        Dispatcher::Clock::time_point quickEnd = Dispatcher::Clock::time_point::max();
     };
 
     asio::awaitable<void> accept_loop();
@@ -61,6 +64,10 @@ struct ChannelServer::State : std::enable_shared_from_this<State> {
         waiter->second.woken = true;
         if (waiter->second.timer != nullptr) waiter->second.timer->cancel();
     }
+    // Ends the quick part of the waits that are due, looking every
+    // kQuickTick while there are any: one timer for all of them, rather
+    // than one set for each call.
+    void watch_quick_waits();
     void note(std::string_view text) const {
         if (options.log) options.log(text);
     }
@@ -86,8 +93,32 @@ struct ChannelServer::State : std::enable_shared_from_this<State> {
     std::map<tcp::socket*, Entry> connections;
     std::map<ConnectionId, Waiter> waiters;
     asio::steady_timer idleTimer{io};
+    asio::steady_timer quickTimer{io};
+    bool quickTimerRunning = false;
     bool stopped = false;
 };
+
+void ChannelServer::State::watch_quick_waits() {
+    if (quickTimerRunning || stopped) return;
+    quickTimerRunning = true;
+    quickTimer.expires_after(kQuickTick);
+    quickTimer.async_wait([self = shared_from_this()](const asio::error_code&) {
+        self->quickTimerRunning = false;
+        if (self->stopped) return;
+        const Dispatcher::Clock::time_point now = Dispatcher::Clock::now();
+        bool more = false;
+        for (auto& [id, waiter] : self->waiters) {
+            if (waiter.timer == nullptr || waiter.quickEnd == Dispatcher::Clock::time_point::max()) continue;
+            if (now >= waiter.quickEnd) {
+                waiter.quickEnd = Dispatcher::Clock::time_point::max();
+                waiter.timer->cancel();
+            } else {
+                more = true;
+            }
+        }
+        if (more) self->watch_quick_waits();
+    });
+}
 
 bool ChannelServer::State::make_room() {
     Entry* idlest = nullptr;
@@ -165,12 +196,21 @@ asio::awaitable<std::optional<Outcome>> ChannelServer::State::await_parked(tcp::
     // Most calls end within a moment: until then only the wake or the time
     // is awaited, which spares each quick call a watch on the socket and its
     // cancellation.  A client that leaves is still noticed well within a
-    // second.
+    // second.  The call's own time is kept exactly; the end of the quick
+    // part comes from the timer shared by all waits (up to kQuickTick
+    // late), so that a quick call sets no timer of its own in the system.
     const Dispatcher::Clock::time_point quickEnd = Dispatcher::Clock::now() + kQuickWait;
     while (outcome.waiting) {
         if (!waiter.woken && Dispatcher::Clock::now() < quickEnd) {
-            timer.expires_at(std::min(outcome.until, quickEnd));
+            if (outcome.until <= quickEnd) {
+                timer.expires_at(outcome.until);
+            } else {
+                timer.expires_at(Dispatcher::Clock::time_point::max());
+                waiter.quickEnd = quickEnd;
+                watch_quick_waits();
+            }
             co_await timer.async_wait(kTuple);
+            waiter.quickEnd = Dispatcher::Clock::time_point::max();
             if (!waiter.woken && Dispatcher::Clock::now() < outcome.until && !stopped) continue;
         } else if (!waiter.woken) {
             timer.expires_at(outcome.until);
@@ -303,6 +343,7 @@ void ChannelServer::stop() {
     asio::error_code ignored;
     state_->acceptor.close(ignored);
     state_->idleTimer.cancel();
+    state_->quickTimer.cancel();
     for (const auto& [key, entry] : state_->connections) entry.socket->close(ignored);
     for (auto& [id, waiter] : state_->waiters)
         if (waiter.timer != nullptr) waiter.timer->cancel();
