@@ -795,7 +795,14 @@ struct VxiClient::State {
         judge_lock(link, call, before, reply.error);
         if (reply.error == kOk) {
             if (!trigger) {
-                for (Line& line : link.outstanding) line.excused = true;
+                // The clear took what was left of their answers: none of it
+                // may come any more, and a later line's answer is not
+                // theirs.
+                for (Line& line : link.outstanding) {
+                    line.excused = true;
+                    resolve(link, line, line.got > 0);
+                }
+                link.outstanding.clear();
                 link.in.clear();  // what it had of a message is gone with the rest
             }
         } else if (reply.error == kNotSupported && trigger) {
