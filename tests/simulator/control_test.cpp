@@ -16,7 +16,6 @@
 namespace tavlib::sim::test {
 namespace {
 
-const std::string kSample = std::string(TAVRIL_SIM_DEFINITIONS_DIR) + "/sample.yaml";
 
 using Control = SimTest;
 

@@ -108,19 +108,19 @@ TEST_F(Faults, ZeroReadCompletesEmptyAndKeepsTheOutput) {
 
 // ---- malformed completions -------------------------------------------------------------
 
-struct MalformedCase {
+struct MalformedFaultCase {
     const char* fault_text;
     std::vector<std::string> messages;  // what a READ of capacity 10 of "DATA" gets, raw
 };
 
-std::ostream& operator<<(std::ostream& os, const MalformedCase& c) { return os << c.fault_text; }
+std::ostream& operator<<(std::ostream& os, const MalformedFaultCase& c) { return os << c.fault_text; }
 
 // The header of a completion of READ id 1 with the type and count given.
 std::string completion_header(std::uint32_t type, std::uint32_t id, std::uint32_t count) {
     return wire::message({type, id, 0, count});
 }
 
-class MalformedFault : public SimTest, public ::testing::WithParamInterface<MalformedCase> {};
+class MalformedFault : public SimTest, public ::testing::WithParamInterface<MalformedFaultCase> {};
 
 TEST_P(MalformedFault, BreaksTheCompletionOnceAsItsWaySays) {
     RawConnection c = connect(1);
@@ -136,11 +136,11 @@ TEST_P(MalformedFault, BreaksTheCompletionOnceAsItsWaySays) {
 INSTANTIATE_TEST_SUITE_P(
     Ways, MalformedFault,
     ::testing::Values(
-        MalformedCase{"malformed 1 times=1", {completion_header(kComplete, 1, 11) + "DATA\r\n"}},
-        MalformedCase{"malformed 2 times=1", {completion_header(kComplete, 1, 6) + "DATA\r\nX"}},
-        MalformedCase{"malformed 3 times=1", {completion_header(0x7f, 1, 6) + "DATA\r\n"}},
-        MalformedCase{"malformed 4 times=1", {completion_header(kComplete, 1, 6).substr(0, 12)}},
-        MalformedCase{"malformed 5 times=1",
+        MalformedFaultCase{"malformed 1 times=1", {completion_header(kComplete, 1, 11) + "DATA\r\n"}},
+        MalformedFaultCase{"malformed 2 times=1", {completion_header(kComplete, 1, 6) + "DATA\r\nX"}},
+        MalformedFaultCase{"malformed 3 times=1", {completion_header(0x7f, 1, 6) + "DATA\r\n"}},
+        MalformedFaultCase{"malformed 4 times=1", {completion_header(kComplete, 1, 6).substr(0, 12)}},
+        MalformedFaultCase{"malformed 5 times=1",
                       {completion_header(kComplete, 0x80000001u, 6) + "DATA\r\n",
                        completion_header(kComplete, 1, 6) + "DATA\r\n"}}));
 

@@ -337,7 +337,7 @@ TEST_F(SimTest, RecoveryDropsOutputAndPartialCommand) {
 }
 
 TEST_F(SimTest, RecoveryDropsAResponseStillInItsDelay) {
-    start({"--definitions", std::string(TAVRIL_SIM_DEFINITIONS_DIR) + "/sample.yaml"});
+    start({"--definitions", kSample});
     RawConnection c = connect(1);
     c.write(1, "MEAS:CURR?\r\n");  // answered after 150 ms
     c.expect();

@@ -13,6 +13,9 @@
 
 namespace tavlib::sim::test {
 
+// The sample instrument the simulator ships with.
+inline const std::string kSample = std::string(TAVRIL_SIM_DEFINITIONS_DIR) + "/sample.yaml";
+
 class SimTest : public ::testing::Test {
 protected:
     void start(std::vector<std::string> args = {}, bool trace = false, std::string runtime_dir = {}) {

@@ -13,7 +13,6 @@
 namespace tavlib::sim::test {
 namespace {
 
-const std::string kSample = std::string(TAVRIL_SIM_DEFINITIONS_DIR) + "/sample.yaml";
 const std::string kSampleIdentity = "VESPARO,ZQ907,SN000001,2.4.1\n";
 
 class Tcp : public SimTest {
@@ -41,15 +40,15 @@ TEST(LfLineEnds, OnlyCrLfPairsChange) {
     EXPECT_EQ(to_lf_line_ends(""), "");
 }
 
-struct DialogueCase {
+struct TcpDialogueCase {
     const char* name;
     std::vector<std::string> pieces;   // sent one after the other
     std::vector<std::string> answers;  // the lines that must come back, in order
 };
 
-std::ostream& operator<<(std::ostream& os, const DialogueCase& c) { return os << c.name; }
+std::ostream& operator<<(std::ostream& os, const TcpDialogueCase& c) { return os << c.name; }
 
-class TcpDialogues : public Tcp, public ::testing::WithParamInterface<DialogueCase> {};
+class TcpDialogues : public Tcp, public ::testing::WithParamInterface<TcpDialogueCase> {};
 
 TEST_P(TcpDialogues, AnswersEndInLfWhateverTheInputLineEnd) {
     start_sample();
@@ -64,22 +63,22 @@ TEST_P(TcpDialogues, AnswersEndInLfWhateverTheInputLineEnd) {
 INSTANTIATE_TEST_SUITE_P(
     Sample, TcpDialogues,
     ::testing::Values(
-        DialogueCase{"idn_lf", {"*IDN?\n"}, {kSampleIdentity}},
-        DialogueCase{"idn_crlf", {"*IDN?\r\n"}, {kSampleIdentity}},
-        DialogueCase{"answer_code", {"CONF:RANGE 1000\n"}, {"RANGE REFUSED ANS40\n"}},
-        DialogueCase{"unknown", {"NO:SUCH\r\n"}, {"ERROR unknown command ANS90\n"}},
-        DialogueCase{"lines_in_one_message", {"SELFTEST?\n"}, {"SELFTEST ANS40\n", "CHANNEL 2 ANS20\n"}},
-        DialogueCase{"two_messages", {"SYST:ERR?\n"}, {"0,\"No error\"\n", "END\n"}},
-        DialogueCase{"silent_then_query", {"*RST\n", "MEAS:VOLT?\n"}, {"+1.23450E+00\n"}},
-        DialogueCase{"line_in_pieces", {"MEAS:", "VO", "LT?\r", "\n"}, {"+1.23450E+00\n"}},
-        DialogueCase{"mixed_line_ends_in_one_send",
+        TcpDialogueCase{"idn_lf", {"*IDN?\n"}, {kSampleIdentity}},
+        TcpDialogueCase{"idn_crlf", {"*IDN?\r\n"}, {kSampleIdentity}},
+        TcpDialogueCase{"answer_code", {"CONF:RANGE 1000\n"}, {"RANGE REFUSED ANS40\n"}},
+        TcpDialogueCase{"unknown", {"NO:SUCH\r\n"}, {"ERROR unknown command ANS90\n"}},
+        TcpDialogueCase{"lines_in_one_message", {"SELFTEST?\n"}, {"SELFTEST ANS40\n", "CHANNEL 2 ANS20\n"}},
+        TcpDialogueCase{"two_messages", {"SYST:ERR?\n"}, {"0,\"No error\"\n", "END\n"}},
+        TcpDialogueCase{"silent_then_query", {"*RST\n", "MEAS:VOLT?\n"}, {"+1.23450E+00\n"}},
+        TcpDialogueCase{"line_in_pieces", {"MEAS:", "VO", "LT?\r", "\n"}, {"+1.23450E+00\n"}},
+        TcpDialogueCase{"mixed_line_ends_in_one_send",
                      {"MEAS:VOLT?\r\nCONF:RANGE 1000\nMEAS:CURR?\n"},
                      {"+1.23450E+00\n", "RANGE REFUSED ANS40\n", "+4.20000E-03\n"}},
-        DialogueCase{"delayed_answer_keeps_order", {"MEAS:CURR?\nMEAS:VOLT?\n"}, {"+4.20000E-03\n", "+1.23450E+00\n"}},
+        TcpDialogueCase{"delayed_answer_keeps_order", {"MEAS:CURR?\nMEAS:VOLT?\n"}, {"+4.20000E-03\n", "+1.23450E+00\n"}},
         // Only a CR directly before the LF is a line end; another CR is part
         // of the command (which the sample instrument does not know).
-        DialogueCase{"lone_cr_stays", {"*IDN?\r\r\n"}, {"ERROR unknown command ANS90\n"}}),
-    [](const ::testing::TestParamInfo<DialogueCase>& param_info) { return std::string(param_info.param.name); });
+        TcpDialogueCase{"lone_cr_stays", {"*IDN?\r\r\n"}, {"ERROR unknown command ANS90\n"}}),
+    [](const ::testing::TestParamInfo<TcpDialogueCase>& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(Tcp, LargeResponseArrivesWholeWithItsCrLfTurnedIntoLf) {
     start_sample();

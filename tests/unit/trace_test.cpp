@@ -303,7 +303,7 @@ fake::TransferStep fails_with(std::uint32_t code) {
     return s;
 }
 
-const json kIdentity = {{"model", "ZQ907"}, {"serialNumber", "SN123"}, {"firmwareVersion", "FW1.2"}};
+const json kIdentityRecord = {{"model", "ZQ907"}, {"serialNumber", "SN123"}, {"firmwareVersion", "FW1.2"}};
 const json kIdentityData = {{"len", kIdentityLine.size()}, {"text", kIdentityLine}};
 const std::string kInvalidHex = hex_of(TAVRIL_INVALID_HANDLE);
 auto nothing = [](fake::State&) {};
@@ -318,7 +318,7 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   [](TavrilHandle) { return open_call(0); },
                   {{"call", "Open_Tavril"}, {"slot", 0}, {"handle", "opened"}, {"result", 0},
-                   {"error", 0}, {"identity", kIdentity}, {"idn", kIdentityData}},
+                   {"error", 0}, {"identity", kIdentityRecord}, {"idn", kIdentityData}},
                   {}},
         RecordRow{"OpenNotIdentified", false, [](fake::State& s) { s.devices = {"/dev/fake0"}; },
                   [](TavrilHandle) { return open_call(0); },
@@ -395,7 +395,7 @@ INSTANTIATE_TEST_SUITE_P(
                       return conf_call(h, &error);
                   },
                   {{"call", "Conf_Tavril"}, {"slot", 0}, {"result", 0}, {"error", 0},
-                   {"identity", kIdentity}, {"idn", kIdentityData}},
+                   {"identity", kIdentityRecord}, {"idn", kIdentityData}},
                   {}},
         RecordRow{"ConfAnswerCode", true, [](fake::State& s) { s.responses = {"BUSY ANS90\r\n"}; },
                   [](TavrilHandle h) {
