@@ -627,7 +627,7 @@ bool Client::probe(const std::vector<Kind>& kinds, std::size_t dataSize, std::in
 
 // ---- the simulator's control channel --------------------------------------
 
-struct FaultPlan {
+struct ChaosFault {
     std::string name;
     std::vector<std::string> lines;  // what follows "fault DEV "
     std::int64_t settleNs = kSettleNs;
@@ -656,11 +656,11 @@ public:
 
 private:
     struct Armed {
-        FaultPlan plan;
+        ChaosFault plan;
         std::size_t disturbance = 0;
         std::int64_t untilNs = 0;
     };
-    FaultPlan plan_fault();
+    ChaosFault plan_fault();
     void arm(std::size_t port);
     // Reads back the armed faults: used ones close (after settling), and so
     // do unused ones once their time is up or `all` is set.
@@ -676,7 +676,7 @@ private:
     std::uint64_t unsolicited_ = 0;
 };
 
-FaultPlan Chaos::plan_fault() {
+ChaosFault Chaos::plan_fault() {
     static constexpr std::uint32_t kCodes[] = {31, 1167, 21, 87, 5, 995, 259, 1117};
     const auto code = [this] { return std::to_string(kCodes[random_.pick(0, std::size(kCodes) - 1)]); };
     const std::string side = random_.chance(0.5) ? "read" : "write";

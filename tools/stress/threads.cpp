@@ -21,7 +21,7 @@ namespace tavlib::stress {
 
 namespace {
 
-struct Tally {
+struct ThreadTally {
     // Which sequence numbers came back; sized before the run, so that the
     // resident set it takes is counted before the run too.
     std::vector<char> seen;
@@ -32,7 +32,7 @@ struct Tally {
     std::uint64_t crossed = 0;     // another command's response
 };
 
-struct Line {
+struct SharedLine {
     tools::InstrumentHandle handle;
     std::mutex mutex;
 };
@@ -61,7 +61,7 @@ bool transact(TavrilHandle handle, const std::string& command, std::uint64_t sha
     return true;
 }
 
-void run_thread(Line& line, int me, std::uint64_t count, Tally* tally) {
+void run_thread(SharedLine& line, int me, std::uint64_t count, ThreadTally* tally) {
     std::vector<char>& seen = tally->seen;
     std::uint64_t answered = 0;
     const std::string prefix = "SEQ " + std::to_string(me) + " ";
@@ -100,7 +100,7 @@ void run_thread(Line& line, int me, std::uint64_t count, Tally* tally) {
 std::uint64_t run_threads(const ThreadsOptions& options) {
     Violations violations;
     auto sim = start_simulator(options.handles);
-    std::vector<Line> lines(static_cast<std::size_t>(options.handles));
+    std::vector<SharedLine> lines(static_cast<std::size_t>(options.handles));
     for (int slot = 0; slot < options.handles; ++slot) {
         tools::InstrumentHandle::Opened opened =
             tools::InstrumentHandle::open(static_cast<std::uint32_t>(slot));
@@ -110,13 +110,13 @@ std::uint64_t run_threads(const ThreadsOptions& options) {
         lines[static_cast<std::size_t>(slot)].handle = std::move(opened.handle);
     }
     // A warm-up round, so that the figures before exclude first-use growth.
-    for (Line& line : lines)
+    for (SharedLine& line : lines)
         for (int i = 0; i < 200; ++i) {
             std::string answer;
             transact(line.handle.get(), "WARM " + std::to_string(i), static_cast<std::uint64_t>(i % 3),
                      &answer);
         }
-    std::vector<Tally> tallies(static_cast<std::size_t>(options.threads));
+    std::vector<ThreadTally> tallies(static_cast<std::size_t>(options.threads));
     std::vector<std::uint64_t> counts;
     const auto threadCount = static_cast<std::uint64_t>(options.threads);
     for (std::uint64_t t = 0; t < threadCount; ++t) {
@@ -140,8 +140,8 @@ std::uint64_t run_threads(const ThreadsOptions& options) {
     const int fdsAfter = fd_count();
     const Memory after = memory_in_use();
 
-    Tally total;
-    for (const Tally& t : tallies) {
+    ThreadTally total;
+    for (const ThreadTally& t : tallies) {
         total.done += t.done;
         total.failed += t.failed;
         total.lost += t.lost;
@@ -152,7 +152,7 @@ std::uint64_t run_threads(const ThreadsOptions& options) {
     std::uint64_t leftover = 0;
     for (const sim::SimDevice& device : sim->devices())
         leftover += sim->stats(device.id).value("output-messages");
-    for (Line& line : lines) {
+    for (SharedLine& line : lines) {
         const tools::InstrumentHandle::Closed closed = line.handle.close();
         if (closed.result != TAVRIL_CLOSE_OK)
             violations.add("Close_Tavril failed, error " + std::to_string(closed.errorCode));
