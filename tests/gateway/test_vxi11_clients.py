@@ -165,6 +165,49 @@ def test_one_protocol_at_a_time(rm, gateway):
     instr.close()
 
 
+def test_a_last_line_sent_as_links_are_asked_for_is_answered(gateway):
+    # Raw-socket clients that send a line and end their sending side at
+    # once, while VXI-11 clients ask for links without pause: each time the
+    # gateway looks whether the owner has left, its last line may have been
+    # taken from the connection but not yet run, and the owner must not be
+    # taken for gone (which left hundreds of lines a run unanswered).
+    port = core_port(gateway)
+    stop = threading.Event()
+    made = []
+
+    def ask_for_links():
+        client = CoreAt(port)
+        while not stop.is_set():
+            error, link, _, _ = client.create_link(1, False, 0, "inst0")
+            if error == 0:
+                made.append(link)
+                client.destroy_link(link)
+        client.close()
+
+    askers = [threading.Thread(target=ask_for_links) for _ in range(3)]
+    for asker in askers:
+        asker.start()
+    answered, unanswered = 0, 0
+    end = time.monotonic() + 5
+    try:
+        while time.monotonic() < end:
+            with raw_client(gateway.port) as client:
+                client.sendall(b"*IDN?\n")
+                client.shutdown(socket.SHUT_WR)
+                got = read_to_end(client)
+            if got == (ID1 + "\n").encode():
+                answered += 1
+            elif got != busy_line(0):  # a link held the instrument
+                unanswered += 1
+    finally:
+        stop.set()
+        for asker in askers:
+            asker.join()
+    print("%d lines answered, %d links made" % (answered, len(made)))
+    assert unanswered == 0, "%d of %d lines unanswered" % (unanswered, answered + unanswered)
+    assert answered > 100 and made
+
+
 def test_lxi_scpi(gateway):
     done = run("lxi", "scpi", "-a", "127.0.0.1", "*IDN?")
     assert done.returncode == 0

@@ -142,36 +142,57 @@ asio::awaitable<void> RawPort::accept_loop() {
         asio::co_spawn(io_, admit(std::move(*socket)), asio::detached);
 }
 
+namespace {
+
+// What a look at a waiting connection shows, taking nothing from it.
+enum class Look { quiet, bytes, ended };
+
+Look look_at(tcp::socket& socket) {
+    asio::error_code error;
+    socket.non_blocking(true, error);
+    char byte = 0;
+    const std::size_t peeked = socket.receive(asio::buffer(&byte, 1), tcp::socket::message_peek, error);
+    asio::error_code ignored;
+    socket.non_blocking(false, ignored);
+    if (error == asio::error::would_block) return Look::quiet;
+    if (!error && peeked > 0) return Look::bytes;
+    return Look::ended;
+}
+
+}  // namespace
+
 bool RawPort::owner_leaving() {
     Session& owner = *session_;
     if (owner.inputEnded || owner.broken) return true;
     tcp::socket& socket = *owner.socket;
-    asio::error_code error;
     if (owner.reading) {
-        // Its read would have taken any bytes: a look tells whether the
-        // connection has ended meanwhile.
-        char byte = 0;
-        socket.non_blocking(true, error);
-        socket.receive(asio::buffer(&byte, 1), tcp::socket::message_peek, error);
-    } else {
-        // Busy with a transaction: take in what it sent meanwhile, which
-        // may end with the end of its sending side.
-        char received[4096];
-        socket.non_blocking(true, error);
-        while (!error) {
-            const std::size_t count = socket.receive(asio::buffer(received), 0, error);
-            if (!error) owner.intake.feed(std::string_view(received, count));
-        }
-        if (error == asio::error::eof) owner.inputEnded = true;
-        else if (error != asio::error::would_block) owner.broken = true;
+        // Its bytes stay in the connection until its session takes them,
+        // which it does at once: bytes there may end with its end, so the
+        // question waits until they are taken (the session's read wakes the
+        // waiting clients to look again).
+        return look_at(socket) != Look::quiet;
     }
+    // Busy with a transaction: take in what it sent meanwhile, which may end
+    // with the end of its sending side.
+    asio::error_code error;
+    char received[4096];
+    socket.non_blocking(true, error);
+    while (!error) {
+        const std::size_t count = socket.receive(asio::buffer(received), 0, error);
+        if (!error) owner.intake.feed(std::string_view(received, count));
+    }
+    if (error == asio::error::eof) owner.inputEnded = true;
+    else if (error != asio::error::would_block) owner.broken = true;
     asio::error_code ignored;
     socket.non_blocking(false, ignored);
-    return error && error != asio::error::would_block;
+    return error != asio::error::would_block;
 }
 
 void RawPort::drop_departed_owner() {
-    if (session_ && session_->reading && owner_leaving()) {
+    // Only a session waiting for its client's next line, with no answer
+    // still being written, and whose connection has ended with nothing
+    // left in it to take: then it holds nothing.
+    if (session_ && session_->reading && !session_->sending() && look_at(*session_->socket) == Look::ended) {
         log(prefix_ + "client " + session_->peer + " disconnected");
         end_session(session_);
     }
@@ -291,8 +312,14 @@ asio::awaitable<void> RawPort::serve(std::shared_ptr<Session> session) {
         if (session->inputEnded) break;  // every line it sent is answered
         session->reading = true;
         session->lastInput = std::chrono::steady_clock::now();
-        const auto [error, count] = co_await socket.async_read_some(
-            asio::buffer(received.get(), kReceiveSize), kTuple);
+        // The bytes are awaited and then taken, not taken as they come: until
+        // this coroutine takes them they stay in the connection, so that a
+        // look at it from elsewhere (owner_leaving) never sees a client that
+        // sent its last line and its end as gone while that line waits here,
+        // taken but not yet run.
+        auto [error] = co_await socket.async_wait(tcp::socket::wait_read, kTuple);
+        std::size_t count = 0;
+        if (!error) count = socket.read_some(asio::buffer(received.get(), kReceiveSize), error);
         session->reading = false;
         session->lastInput = std::chrono::steady_clock::now();
         if (session->idleExpired) {
@@ -309,6 +336,8 @@ asio::awaitable<void> RawPort::serve(std::shared_ptr<Session> session) {
             break;
         }
         intake.feed(std::string_view(received.get(), count));
+        // Clients waiting for the port look again at what it now knows.
+        if (!waiting_.empty()) ownerGone_.cancel();
     }
     // The last answer may still be on its way: it goes out before the
     // connection closes.
