@@ -6,6 +6,7 @@
 #include "faults.h"
 #include "instrument.h"
 #include "interface_names.h"
+#include "sim_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -190,8 +191,7 @@ TEST(DataPattern, SizeEndAndNoRepeatAt64KiB) {
 // ---- definitions -------------------------------------------------------------
 
 TEST(Definitions, SampleFileLoads) {
-    const std::vector<InstrumentDef> defs =
-        load_definitions_file(std::string(TAVRIL_SIM_DEFINITIONS_DIR) + "/sample.yaml");
+    const std::vector<InstrumentDef> defs = load_definitions_file(test::kSample);
     ASSERT_EQ(defs.size(), 3u);
     const InstrumentDef& zq = defs[0];
     EXPECT_EQ(zq.name, "zq907");

@@ -142,7 +142,7 @@ std::string unsolicited_text(int port, std::uint64_t number) {
 std::string identity_text(std::uint32_t device) {
     char serial[16];
     std::snprintf(serial, sizeof serial, "SN%06u", static_cast<unsigned>(device));
-    return std::string(kIdentityHead) + serial + ",1.0.0";
+    return kIdentityHead + serial + ",1.0.0";
 }
 
 std::string serial_of(std::string_view identity) {
