@@ -2,9 +2,11 @@
 // raw socket (TCPIP::host::port::SOCKET) and as a VXI-11 device
 // (TCPIP::host::INSTR).
 //
-// One network thread runs every front end (the raw-socket ports, the VXI-11
-// channels, the portmapper); each slot's service runs its instrument's
-// exchanges on a worker thread of its own.
+// Every front end (the raw-socket ports, the VXI-11 channels, the
+// portmapper) runs on one strand of the network's io_context, which one
+// thread more than there are slots run; each slot's service runs its
+// instrument's exchanges on a worker thread of its own, or a VXI-11 call's
+// on the thread that received it, while another takes over the network.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -16,12 +18,15 @@
 
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/defer.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
 
 #include "access.h"
 #include "announce.h"
 #include "instrument_calls.h"
 #include "log.h"
+#include "network_threads.h"
 #include "open_guard.h"
 #include "options.h"
 #include "posting.h"
@@ -36,8 +41,12 @@ namespace {
 
 // From the signal to the end of the process, at most (but for the log).
 constexpr auto kShutdownBound = 1800ms;
-// Of that, what the network thread gets to close its connections.
+// Of that, what the network gets to close its connections.
 constexpr auto kNetworkGrace = 300ms;
+// How long a VXI-11 call on an instrument may run on a network thread
+// before another thread takes over the network.
+constexpr auto kCallPatience = 2ms;
+
 
 gateway::SlotConfig slot_config(const gateway::PortOptions& port, const gateway::ServeOptions& serve) {
     gateway::SlotConfig config;
@@ -80,9 +89,8 @@ int main(int argc, char** argv) {
     }
 
     gateway::OpenGuard guard;
-    // One thread runs it: asio may then leave out locks that only matter
-    // between several threads of its own.
-    asio::io_context network(1);
+    asio::io_context io;
+    const gateway::NetworkExecutor network = asio::make_strand(io);
     const gateway::Poster poster(network);
     std::list<gateway::SlotService> services;
     std::list<gateway::RawPort> ports;
@@ -93,9 +101,19 @@ int main(int argc, char** argv) {
     std::size_t open = options.ports.size();
     std::chrono::steady_clock::time_point endBy{};
     asio::steady_timer grace(network);
+    // A thread standing by for each slot's call.
+    gateway::NetworkThreads threads(io, options.ports.size(), kCallPatience);
+    const gateway::SlotService::Runner runner = [&threads, inner = io.get_executor()](std::function<void()> job) {
+        // On the thread that received the call, once its handler has
+        // returned: the call costs no hand-off to another thread and back.
+        asio::defer(inner, [&threads, job = std::move(job)] {
+            const gateway::NetworkThreads::Call running = threads.call();
+            job();
+        });
+    };
 
     // Everything ends within kShutdownBound: the front ends close (and the
-    // portmapper's registration goes) at once, the network thread gets a
+    // portmapper's registration goes) at once, the network gets a
     // moment to close its connections, and a slot whose worker is still in
     // a library call is not waited for.
     const auto shut_down = [&](int exitStatus) {
@@ -108,7 +126,7 @@ int main(int argc, char** argv) {
         for (gateway::RawPort& port : ports) port.stop();
         announcer.reset();
         grace.expires_after(kNetworkGrace);
-        grace.async_wait([&network](const asio::error_code&) { network.stop(); });
+        grace.async_wait([&threads](const asio::error_code&) { threads.stop(); });
     };
 
     try {
@@ -133,7 +151,7 @@ int main(int argc, char** argv) {
         vxiOptions.idleLimit = options.ports.front().idleLimit;
         std::string why;
         try {
-            vxi11.emplace(network, poster, vxiOptions, serve, ports);
+            vxi11.emplace(network, poster, vxiOptions, serve, ports, runner);
         } catch (const asio::system_error& failure) {
             gateway::log(std::string("cannot listen for VXI-11: ") + failure.what());
             return 1;
@@ -174,12 +192,16 @@ int main(int argc, char** argv) {
     for (gateway::SlotService& service : services) service.start();
     for (gateway::RawPort& port : ports) port.start();
     gateway::log("ready");
-    network.run();
+    threads.run();
+    bool stuck = false;
+    if (!threads.join_until(ending ? endBy : std::chrono::steady_clock::now() + kShutdownBound)) {
+        gateway::log("a VXI-11 call on an instrument still runs; not waiting for it");
+        stuck = true;
+    }
 
     poster.close();
     // The workers end once their current exchange has; one that is still
     // in a library call (a read waiting out a long time-out) is left.
-    bool stuck = false;
     for (gateway::SlotService& service : services) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(endBy - std::chrono::steady_clock::now());
         if (!service.join(std::max(left, 0ms))) {

@@ -1,5 +1,5 @@
-// Work handed from the slots' worker threads to the network thread, and a
-// network coroutine's wait for it.
+// The network's executor, work handed to it from other threads, and a
+// network coroutine's wait for such work.
 #pragma once
 
 #include <chrono>
@@ -10,43 +10,55 @@
 #include <utility>
 
 #include <asio/awaitable.hpp>
+#include <asio/defer.hpp>
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "network.h"
+
 namespace tavlib::gateway {
 
-// Posts work to the network's io_context from any thread.  Once closed (at
-// shutdown, before the io_context goes), work handed over is dropped.
+// Posts work to the network from any thread.  Once closed (at shutdown,
+// before the io_context goes), work handed over is dropped.
 class Poster {
 public:
-    explicit Poster(asio::io_context& io) : state_(std::make_shared<State>()) { state_->io = &io; }
+    explicit Poster(const NetworkExecutor& network) : state_(std::make_shared<State>(network)) {}
 
+    // From a thread of the io_context (one that has just run an
+    // instrument's call, say), the work runs on that thread once its current
+    // handler has returned, without waking another thread for it.
     void post(std::function<void()> work) const {
         const std::lock_guard<std::mutex> lock(state_->mutex);
-        if (state_->io != nullptr) asio::post(*state_->io, std::move(work));
+        if (!state_->open) return;
+        if (state_->network.get_inner_executor().running_in_this_thread())
+            asio::defer(state_->network, std::move(work));
+        else
+            asio::post(state_->network, std::move(work));
     }
     void close() const {
         const std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->io = nullptr;
+        state_->open = false;
     }
 
 private:
     struct State {
+        explicit State(const NetworkExecutor& executor) : network(executor) {}
         std::mutex mutex;
-        asio::io_context* io = nullptr;
+        NetworkExecutor network;
+        bool open = true;
     };
     std::shared_ptr<State> state_;
 };
 
-// A result a coroutine on the network thread waits for while a slot's
+// A result a coroutine on the network waits for while a slot's
 // worker produces it: finisher() gives the function the worker calls.
 template <class T>
 class Pending {
 public:
-    explicit Pending(asio::io_context& io) : state_(std::make_shared<State>(io)) {}
+    explicit Pending(const NetworkExecutor& network) : state_(std::make_shared<State>(network)) {}
 
     std::function<void(T)> finisher(const Poster& poster) const {
         return [state = state_, poster](T value) {
@@ -56,7 +68,7 @@ public:
             });
         };
     }
-    // On the network thread.  Nothing when the io_context stopped first.
+    // On the network.  Nothing when the io_context stopped first.
     asio::awaitable<std::optional<T>> wait() {
         if (!state_->value) {
             state_->timer.expires_at(std::chrono::steady_clock::time_point::max());
@@ -67,7 +79,7 @@ public:
 
 private:
     struct State {
-        explicit State(asio::io_context& io) : timer(io) {}
+        explicit State(const NetworkExecutor& network) : timer(network) {}
         asio::steady_timer timer;
         std::optional<T> value;
     };

@@ -86,16 +86,16 @@ struct RawPort::Session {
     }
 };
 
-RawPort::RawPort(asio::io_context& io, const Poster& poster, const PortOptions& port, const ServeOptions& serve,
+RawPort::RawPort(const NetworkExecutor& network, const Poster& poster, const PortOptions& port, const ServeOptions& serve,
                  SlotService& service, std::function<void()> closed)
-    : io_(io),
+    : network_(network),
       poster_(poster),
       options_(port),
       serve_(serve),
       service_(service),
       closed_(std::move(closed)),
-      acceptor_(io),
-      ownerGone_(io) {
+      acceptor_(network),
+      ownerGone_(network) {
     const tcp::endpoint endpoint(serve.bind, port.port);
     acceptor_.open(endpoint.protocol());
 #ifndef _WIN32
@@ -119,7 +119,7 @@ RawPort::RawPort(asio::io_context& io, const Poster& poster, const PortOptions& 
     service_.on_gave_up([this] { poster_.post([this] { gave_up(); }); });
 }
 
-void RawPort::start() { asio::co_spawn(io_, accept_loop(), asio::detached); }
+void RawPort::start() { asio::co_spawn(network_, accept_loop(), asio::detached); }
 
 void RawPort::stop() {
     stopped_ = true;
@@ -139,7 +139,7 @@ void RawPort::gave_up() {
 asio::awaitable<void> RawPort::accept_loop() {
     const auto noted = [this](std::string_view text) { log(prefix_ + std::string(text)); };
     while (std::optional<tcp::socket> socket = co_await accept_next(acceptor_, stopped_, noted))
-        asio::co_spawn(io_, admit(std::move(*socket)), asio::detached);
+        asio::co_spawn(network_, admit(std::move(*socket)), asio::detached);
 }
 
 namespace {
@@ -211,7 +211,7 @@ asio::awaitable<void> RawPort::admit(tcp::socket socket) {
         log(prefix_ + "refused " + peerText + ": " + std::string(why));
         // A flood of connections gets no message: closed at once.
         if (turningAway_ < kMaxTurningAway)
-            asio::co_spawn(io_, turn_away(std::make_shared<tcp::socket>(std::move(socket))), asio::detached);
+            asio::co_spawn(network_, turn_away(std::make_shared<tcp::socket>(std::move(socket))), asio::detached);
     };
     if (service_.links() > 0) {
         refuse("the instrument is in use by a VXI-11 client");
@@ -223,7 +223,7 @@ asio::awaitable<void> RawPort::admit(tcp::socket socket) {
     const unsigned ticket = nextTicket_++;
     waiting_.insert(ticket);
     const auto my_turn = [this, ticket] { return *waiting_.begin() == ticket; };
-    asio::steady_timer deadline(io_);
+    asio::steady_timer deadline(network_);
     deadline.expires_after(kOwnerEndWait);
     bool expired = false;
     while (!expired && !stopped_ && (session_ ? owner_leaving() : !my_turn())) {
@@ -244,7 +244,7 @@ asio::awaitable<void> RawPort::admit(tcp::socket socket) {
     }
     auto session = std::make_shared<Session>(std::move(socket), peerText, serve_.maxLine);
     session_ = session;
-    asio::co_spawn(io_, serve(std::move(session)), asio::detached);
+    asio::co_spawn(network_, serve(std::move(session)), asio::detached);
 }
 
 asio::awaitable<void> RawPort::turn_away(std::shared_ptr<tcp::socket> socket) {
@@ -258,7 +258,7 @@ asio::awaitable<void> RawPort::turn_away(std::shared_ptr<tcp::socket> socket) {
     // reset overtakes the message.
     asio::error_code ignored;
     socket->shutdown(tcp::socket::shutdown_send, ignored);
-    asio::steady_timer deadline(io_);
+    asio::steady_timer deadline(network_);
     deadline.expires_after(2s);
     // The handler may run after this coroutine has ended (when both were due
     // at once): it owns the socket with it.
@@ -285,7 +285,7 @@ asio::awaitable<void> RawPort::serve(std::shared_ptr<Session> session) {
     LineIntake& intake = session->intake;
     std::string reason = "disconnected";
     auto received = std::make_unique_for_overwrite<char[]>(kReceiveSize);
-    if (options_.idleLimit != 0) asio::co_spawn(io_, watch_idle(session), asio::detached);
+    if (options_.idleLimit != 0) asio::co_spawn(network_, watch_idle(session), asio::detached);
     for (;;) {
         bool gone = false;
         while (std::optional<LineIntake::Line> line = intake.next()) {
@@ -407,7 +407,7 @@ asio::awaitable<bool> RawPort::run_line(const std::shared_ptr<Session>& session,
         });
         return true;
     };
-    Pending<bool> finished(io_);
+    Pending<bool> finished(network_);
     service_.run_line(std::move(line), deliver, finished.finisher(poster_));
     const std::optional<bool> clientGone = co_await finished.wait();
     co_return clientGone && !*clientGone;

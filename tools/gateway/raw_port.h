@@ -1,6 +1,6 @@
 // The raw-socket front end of one slot: its TCP port, the one client it
 // serves at a time, and the lines that client sends.  Everything of it runs
-// on the network thread; the lines run on the slot's service, which owns the
+// on the network's strand; the lines run on the slot's service, which owns the
 // instrument, and the port waits for them without blocking.
 #pragma once
 
@@ -33,15 +33,15 @@ class RawPort {
 public:
     // Binds and listens (throws asio::system_error when it cannot), logs
     // the address, and opens the service's slot, which logs the instrument.
-    // `closed` is called on the network thread when the port gave up its
+    // `closed` is called on the network's strand when the port gave up its
     // instrument for good.
-    RawPort(asio::io_context& io, const Poster& poster, const PortOptions& port, const ServeOptions& serve,
+    RawPort(const NetworkExecutor& network, const Poster& poster, const PortOptions& port, const ServeOptions& serve,
             SlotService& service, std::function<void()> closed);
     RawPort(const RawPort&) = delete;
     RawPort& operator=(const RawPort&) = delete;
 
     void start();
-    // Closes the port and its client's connection (on the network thread).
+    // Closes the port and its client's connection (on the network's strand).
     void stop();
 
     // A client that has left while waiting for its next line holds
@@ -65,7 +65,7 @@ private:
     void end_session(const std::shared_ptr<Session>& session);
     void gave_up();
 
-    asio::io_context& io_;
+    NetworkExecutor network_;
     Poster poster_;
     PortOptions options_;
     ServeOptions serve_;

@@ -1,5 +1,5 @@
 // A slot's service as a VXI-11 device: each operation goes to the slot's
-// service, and its outcome comes back to the network thread, where the
+// service, and its outcome comes back to the network's strand, where the
 // dispatcher runs.
 #pragma once
 
@@ -13,7 +13,7 @@ namespace tavlib::gateway {
 
 class Vxi11Device final : public vxi11::Device {
 public:
-    // `beforeLink` runs (on the network thread) before each link is made:
+    // `beforeLink` runs (on the network's strand) before each link is made:
     // the raw-socket port lets a client go that has left already.
     Vxi11Device(SlotService& service, const Poster& poster, std::function<void()> beforeLink)
         : service_(service), poster_(poster), beforeLink_(std::move(beforeLink)) {}
@@ -29,7 +29,7 @@ public:
     void link_closed(vxi11::LinkId link) override { service_.release_link(link); }
 
 private:
-    // `done`, called from the worker, run on the network thread.
+    // `done`, called from the worker or a network thread, run on the strand.
     template <class T>
     std::function<void(T)> on_network(std::function<void(T)> done) const {
         return [poster = poster_, done = std::move(done)](T value) {

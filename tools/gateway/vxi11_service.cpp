@@ -20,11 +20,12 @@ constexpr std::size_t kMaxConnections = 64;
 
 }  // namespace
 
-Vxi11Service::Vxi11Service(asio::io_context& io, const Poster& poster, const Vxi11Options& options,
-                           const ServeOptions& serve, std::list<RawPort>& ports)
+Vxi11Service::Vxi11Service(const NetworkExecutor& network, const Poster& poster, const Vxi11Options& options,
+                           const ServeOptions& serve, std::list<RawPort>& ports, const SlotService::Runner& runner)
     : mode_(options.portmap), dispatcher_(limits_for(serve)) {
     dispatcher_.set_log(say);
     for (RawPort& port : ports) {
+        port.service().set_runner(runner);
         devices_.emplace_back(port.service(), poster, [&port] { port.drop_departed_owner(); });
         dispatcher_.add_device("inst" + std::to_string(port.slot()), devices_.back());
     }
@@ -36,12 +37,12 @@ Vxi11Service::Vxi11Service(asio::io_context& io, const Poster& poster, const Vxi
     };
     vxi11::ChannelOptions abortOptions{{serve.bind, 0}, vxi11::Channel::abort, 0, kMaxConnections, options.idleLimit,
                                        admit, prepare, say};
-    abort_.emplace(io, dispatcher_, abortOptions);
+    abort_.emplace(network, dispatcher_, abortOptions);
     vxi11::ChannelOptions coreOptions{{serve.bind, options.port}, vxi11::Channel::core, 0, kMaxConnections,
                                       options.idleLimit, admit, prepare, say};
-    core_.emplace(io, dispatcher_, coreOptions);
+    core_.emplace(network, dispatcher_, coreOptions);
     dispatcher_.set_abort_port(abort_->port());
-    portmapper_.emplace(io, options.portmap, serve.bind,
+    portmapper_.emplace(network, options.portmap, serve.bind,
                         std::vector<vxi11::portmap::Mapping>{
                             {vxi11::kCoreProgram, vxi11::kVersion, vxi11::portmap::kTcp, core_->port()}},
                         admit, say);

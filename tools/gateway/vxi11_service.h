@@ -1,6 +1,6 @@
 // The gateway's VXI-11 front end: every served slot is also a VXI-11 device
 // ("inst<slot>"), on one core channel and one abort channel, found through
-// the portmapper.  Everything of it runs on the network thread; the
+// the portmapper.  Everything of it runs on the network's strand; the
 // operations on an instrument run on the slot's service and come back when
 // done, so that no call waits for another's instrument.
 #pragma once
@@ -31,9 +31,10 @@ struct Vxi11Options {
 class Vxi11Service {
 public:
     // Binds the channels (throws asio::system_error when it cannot) for
-    // `ports`, which outlive the service.
-    Vxi11Service(asio::io_context& io, const Poster& poster, const Vxi11Options& options,
-                 const ServeOptions& serve, std::list<RawPort>& ports);
+    // `ports`, which outlive the service.  `runner` runs an operation that
+    // finds its instrument free (on the thread that received its call).
+    Vxi11Service(const NetworkExecutor& network, const Poster& poster, const Vxi11Options& options,
+                 const ServeOptions& serve, std::list<RawPort>& ports, const SlotService::Runner& runner);
     ~Vxi11Service();
     Vxi11Service(const Vxi11Service&) = delete;
     Vxi11Service& operator=(const Vxi11Service&) = delete;
@@ -43,7 +44,7 @@ public:
     // had.
     bool start(std::string& error);
     // Closes the channels and every connection, and undoes the
-    // portmapper's registration (on the network thread).
+    // portmapper's registration (on the network's strand).
     void stop();
     // What the portmapper did: rpcbind, own or off.
     vxi11::portmap::Mode portmapper() const;

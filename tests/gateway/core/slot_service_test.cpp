@@ -3,12 +3,16 @@
 // instrument, and an instrument that goes away and comes back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fake_instrument.h"
@@ -41,7 +45,7 @@ protected:
         tavlib::gateway::set_log_sink({});
     }
 
-    void start(SlotConfig config = {}) {
+    void start(SlotConfig config = {}, SlotService::Runner runner = {}) {
         config.writeTimeout = 2;
         config.readTimeout = 2;
         config.reopenEvery = 50ms;
@@ -49,6 +53,7 @@ protected:
         service_ = std::make_unique<SlotService>(config, std::make_unique<gateway_test::FakeInstrument>(instrument_),
                                                  guard_);
         service_->open();
+        if (runner) service_->set_runner(std::move(runner));
         service_->start();
     }
 
@@ -338,6 +343,97 @@ TEST_F(SlotServiceTest, AWaitingReadEndsSoonAndKeepsWhatItBrings) {
         EXPECT_TRUE(kept == k.kept) << name << ": kept " << kept.size() << " bytes, " << kept.substr(0, 40);
         service_.reset();
     }
+}
+
+// A thread that runs what it is given, in order: as a network thread runs
+// an operation's job, and then, once the job has returned, its outcome.
+class TestRunner {
+public:
+    TestRunner() : thread_([this] { run(); }) {}
+    ~TestRunner() {
+        post({});
+        thread_.join();
+    }
+    void post(std::function<void()> work) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        work_.push_back(std::move(work));
+        changed_.notify_all();
+    }
+    std::thread::id id() const { return thread_.get_id(); }
+
+private:
+    void run() {
+        for (;;) {
+            std::function<void()> next;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [this] { return !work_.empty(); });
+                next = std::move(work_.front());
+                work_.pop_front();
+            }
+            if (!next) return;
+            next();
+        }
+    }
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::function<void()>> work_;
+    std::thread thread_;
+};
+
+TEST_F(SlotServiceTest, AnOperationOnAFreeInstrumentRunsOnTheRunnerAndOnABusyOneWaitsItsTurn) {
+    TestRunner runner;
+    start({}, [&runner](std::function<void()> job) { runner.post(std::move(job)); });
+    ASSERT_TRUE(service_->claim_link(1));
+    ASSERT_TRUE(service_->claim_link(2));
+    // Where an operation's `done` ran, and its status; handed on through the
+    // runner, so that the job that ran it has ended first.
+    struct Ran {
+        std::thread::id thread;
+        Status status;
+    };
+    const auto start_write = [&](SlotService::LinkId link, std::string_view text) {
+        auto ran = std::make_shared<std::promise<Ran>>();
+        service_->write(link, Bytes(text.begin(), text.end()), 2, [&runner, ran](Status status) {
+            runner.post([ran, done = Ran{std::this_thread::get_id(), status}] { ran->set_value(done); });
+        });
+        return ran->get_future();
+    };
+    // The first link's claim brings the instrument in step on the worker:
+    // until that has ended, an operation may wait its turn there.
+    bool free = false;
+    for (int i = 0; i < 100 && !free; ++i) free = start_write(1, "*RST\n").get().thread == runner.id();
+    ASSERT_TRUE(free);
+    for (const SlotService::LinkId link : {1u, 2u, 1u}) {
+        const Ran ran = start_write(link, "ECHO e" + std::to_string(link) + "\n").get();
+        EXPECT_EQ(ran.status, Status::ok);
+        EXPECT_EQ(ran.thread, runner.id()) << "link " << link << " on a free instrument";
+    }
+    {
+        const std::lock_guard<std::mutex> lock(instrument_.mutex);
+        instrument_.holdWrites = true;
+    }
+    std::future<Ran> first = start_write(1, "ECHO held\n");
+    {
+        std::unique_lock<std::mutex> lock(instrument_.mutex);
+        ASSERT_TRUE(instrument_.changed.wait_for(lock, 5s, [this] { return instrument_.writing > 0; }));
+    }
+    std::future<Ran> second = start_write(2, "ECHO after\n");
+    {
+        const std::lock_guard<std::mutex> lock(instrument_.mutex);
+        instrument_.holdWrites = false;
+        instrument_.changed.notify_all();
+    }
+    const Ran held = first.get();
+    const Ran after = second.get();
+    EXPECT_EQ(held.thread, runner.id());
+    EXPECT_NE(after.thread, runner.id()) << "an operation on a busy instrument waits its turn on the worker";
+    EXPECT_EQ(held.status, Status::ok);
+    EXPECT_EQ(after.status, Status::ok);
+    const std::vector<std::string> lines = received();
+    const auto at = [&lines](std::string_view line) { return std::find(lines.begin(), lines.end(), line) - lines.begin(); };
+    EXPECT_LT(at("ECHO held"), at("ECHO after"));
+    EXPECT_LT(at("ECHO after"), static_cast<std::ptrdiff_t>(lines.size()));
 }
 
 TEST_F(SlotServiceTest, OneProtocolAtATimeAndNothingStaleForANewClient) {

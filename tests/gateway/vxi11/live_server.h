@@ -26,9 +26,9 @@ public:
         using namespace tavlib::gateway::vxi11;
         const asio::ip::address loopback = asio::ip::address_v4::loopback();
         abort = std::make_unique<ChannelServer>(
-            io, dispatcher, ChannelOptions{{loopback, 0}, Channel::abort, 0, 8, 0, {}, {}, {}});
+            network, dispatcher, ChannelOptions{{loopback, 0}, Channel::abort, 0, 8, 0, {}, {}, {}});
         core = std::make_unique<ChannelServer>(
-            io, dispatcher, ChannelOptions{{loopback, 0}, Channel::core, 0, 8, 0, {}, {}, {}});
+            network, dispatcher, ChannelOptions{{loopback, 0}, Channel::core, 0, 8, 0, {}, {}, {}});
         // The abort port is known only now; create_link announces it.
         dispatcher.set_abort_port(abort->port());
         dispatcher.add_device("inst0", device);
@@ -39,7 +39,7 @@ public:
             timer->async_wait([timer, then = std::move(then)](const asio::error_code&) { then(); });
         };
         portmapper = std::make_unique<portmap::PortmapServer>(
-            io, loopback, 0,
+            network, loopback, 0,
             std::vector<portmap::Mapping>{{kCoreProgram, kVersion, portmap::kTcp, core->port()}},
             nullptr, nullptr);
         core->start();
@@ -73,6 +73,7 @@ public:
     FakeDevice device;
     tavlib::gateway::vxi11::Dispatcher dispatcher;
     asio::io_context io;
+    tavlib::gateway::NetworkExecutor network = asio::make_strand(io);
     std::unique_ptr<tavlib::gateway::vxi11::ChannelServer> core;
     std::unique_ptr<tavlib::gateway::vxi11::ChannelServer> abort;
     std::unique_ptr<tavlib::gateway::vxi11::portmap::PortmapServer> portmapper;

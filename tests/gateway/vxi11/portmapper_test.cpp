@@ -62,7 +62,7 @@ struct Loop {
 // Another gateway's own portmapper, on a free port.
 struct OtherGateway {
     OtherGateway()
-        : server(loop.io, kLoopback, 0, {{kCoreProgram, 1, pm::kTcp, kCorePort}}, nullptr, nullptr) {
+        : server(asio::make_strand(loop.io), kLoopback, 0, {{kCoreProgram, 1, pm::kTcp, kCorePort}}, nullptr, nullptr) {
         server.start();
     }
     ~OtherGateway() {
@@ -175,7 +175,7 @@ TEST(Portmapper, ModesBesideAnotherGatewaysPortmapper) {
             said.replace(at, 6, "port " + std::to_string(port));
         Loop loop;
         std::string log;
-        pm::Portmapper portmapper(loop.io, test.mode, kLoopback, {{kCoreProgram, 1, pm::kTcp, 5000}}, nullptr,
+        pm::Portmapper portmapper(asio::make_strand(loop.io), test.mode, kLoopback, {{kCoreProgram, 1, pm::kTcp, 5000}}, nullptr,
                                   [&log](std::string_view line) { log += std::string(line) + "\n"; }, port);
         std::string error;
         const std::string name(pm::mode_name(test.mode));

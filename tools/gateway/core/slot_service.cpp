@@ -76,6 +76,8 @@ bool SlotService::open() {
     return opened;
 }
 
+void SlotService::set_runner(Runner runner) { runner_ = std::move(runner); }
+
 void SlotService::start() {
     interrupterThread_ = std::thread([this] { interrupter(); });
     worker_ = std::thread([this] {
@@ -173,10 +175,23 @@ std::optional<Identity> SlotService::identity() const {
     return identity_;
 }
 
-void SlotService::queue(Job job, LinkId link) {
+void SlotService::queue(Job job, LinkId link, bool mayRunAtOnce) {
+    bool atOnce = false;
     {
         const std::lock_guard<std::mutex> lock(jobsMutex_);
-        jobs_.push_back(Queued{link, std::move(job)});
+        atOnce = mayRunAtOnce && runner_ && !busy_ && jobs_.empty() && !stopping_;
+        if (atOnce)
+            busy_ = true;
+        else
+            jobs_.push_back(Queued{link, std::move(job)});
+    }
+    if (atOnce) {
+        // Nothing runs on the instrument: no transfer to end.
+        runner_([this, job = std::move(job)] {
+            job();
+            end_run_at_once();
+        });
+        return;
     }
     wake_.notify_one();
     if (link == 0) return;
@@ -189,6 +204,18 @@ void SlotService::queue(Job job, LinkId link) {
         interrupts_.push_back(Interrupt{link, true});
     }
     interruptWanted_.notify_all();
+}
+
+void SlotService::end_run_at_once() {
+    bool wanted = false;
+    {
+        const std::lock_guard<std::mutex> lock(jobsMutex_);
+        busy_ = false;
+        // The worker is woken only when it waits for the instrument: a
+        // wake for nothing would cost each call a switch.
+        wanted = workerWaits_;
+    }
+    if (wanted) wake_.notify_one();
 }
 
 bool SlotService::another_link_waits(LinkId link) {
@@ -205,9 +232,20 @@ void SlotService::run() {
         Job job;
         {
             std::unique_lock<std::mutex> lock(jobsMutex_);
-            const Clock::time_point due = reopening_ ? nextAttempt : nextCheck;
-            wake_.wait_until(lock, due, [this] { return stopping_.load() || !jobs_.empty(); });
-            if (stopping_) return;
+            for (;;) {
+                // A job the runner runs has the instrument: wait for its end.
+                workerWaits_ = true;
+                wake_.wait(lock, [this] { return stopping_.load() || !busy_; });
+                workerWaits_ = false;
+                if (stopping_) return;
+                const Clock::time_point due = reopening_ ? nextAttempt : nextCheck;
+                if (wake_.wait_until(lock, due, [this] { return stopping_.load() || busy_ || !jobs_.empty(); })) {
+                    if (stopping_) return;
+                    if (busy_) continue;
+                }
+                break;  // a job waits, or the checks are due
+            }
+            busy_ = true;
             if (!jobs_.empty()) {
                 job = std::move(jobs_.front().job);
                 jobs_.pop_front();
@@ -229,6 +267,8 @@ void SlotService::run() {
                 nextCheck = Clock::now() + config_.idleCheck;
             }
         }
+        const std::lock_guard<std::mutex> lock(jobsMutex_);
+        busy_ = false;
     }
 }
 
@@ -541,7 +581,7 @@ void SlotService::write(LinkId link, Bytes message, std::uint32_t seconds, std::
         ownerState_ = state;
         state->lastFull = false;
         done(Status::ok);
-    }, link);
+    }, link, true);
 }
 
 void SlotService::read(LinkId link, const vxi11::ReadRequest& request, std::function<void(DeviceRead)> done) {
@@ -634,7 +674,7 @@ void SlotService::read(LinkId link, const vxi11::ReadRequest& request, std::func
             finish(failed(got.errorCode));
             return;
         }
-    }, link);
+    }, link, true);
 }
 
 void SlotService::trigger(LinkId link, std::uint32_t seconds, std::function<void(Status)> done) {
@@ -676,7 +716,7 @@ void SlotService::trigger(LinkId link, std::uint32_t seconds, std::function<void
             return;
         }
         done(Status::ok);
-    }, link);
+    }, link, true);
 }
 
 void SlotService::clear(LinkId link, std::function<void(Status)> done) {
@@ -704,7 +744,7 @@ void SlotService::clear(LinkId link, std::function<void(Status)> done) {
             return;
         }
         done(instrument_.is_open() ? Status::io_error : Status::not_accessible);
-    }, link);
+    }, link, true);
 }
 
 void SlotService::abandon(LinkId link) {

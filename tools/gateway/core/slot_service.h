@@ -7,11 +7,14 @@
 // decides who may use the instrument now: one raw-socket client, or VXI-11
 // links, never both.
 //
-// Every exchange with the instrument runs on the service's worker thread,
-// one at a time, in the order asked for; the calls below only queue work
-// and return, so no front end ever waits for the instrument.  Each
-// operation's `done` runs on the worker thread: a front end posts it on to
-// its own.
+// Every exchange with the instrument runs one at a time, in the order asked
+// for, on the service's worker thread; the calls below only queue work and
+// return, so no front end ever waits for the instrument.  A VXI-11
+// operation that finds the instrument free and nothing queued may instead
+// run at once where the front end's runner puts it (a thread that has just
+// received the call, while another takes over the network), which spares
+// the call a hand-off to the worker and back.  Each operation's `done` runs
+// on the thread that ran it: a front end posts it on to its own.
 //
 // Output belongs to the link that asked for it.  The instrument's output
 // is one queue, and nothing in it says which question a message answers;
@@ -76,6 +79,11 @@ public:
     // worker goes on trying, once per reopenEvery.
     void set_log_prefix(std::string prefix);
     bool open();
+    // Where a VXI-11 operation runs when it may run at once (see above):
+    // the runner is given the job and runs it soon, on a thread of its
+    // choosing.  None: every job runs on the worker.
+    using Runner = std::function<void(std::function<void()>)>;
+    void set_runner(Runner runner);
     void start();
 
     // Called on the worker thread: the slot was given up for good (every
@@ -154,8 +162,12 @@ private:
         Job job;
     };
 
-    // A job for `link` ends the read transfer of another link.
-    void queue(Job job, LinkId link = 0);
+    // A job for `link` ends the read transfer of another link.  One that
+    // `mayRunAtOnce` goes to the runner when the instrument is free and no
+    // job waits.
+    void queue(Job job, LinkId link = 0, bool mayRunAtOnce = false);
+    // The end of a job the runner ran: the instrument is free again.
+    void end_run_at_once();
     bool another_link_waits(LinkId link);
     void run();
     // -- on the worker ---------------------------------------------------
@@ -192,6 +204,11 @@ private:
     std::mutex jobsMutex_;
     std::condition_variable wake_;
     std::deque<Queued> jobs_;
+    // A job, or the worker's own checks, uses the instrument.  Whoever sets
+    // it has the worker's own state below until it clears it.
+    bool busy_ = false;
+    bool workerWaits_ = false;  // for busy_ to end
+    Runner runner_;
     mutable std::mutex mutex_;
     bool client_ = false;
     std::map<LinkId, std::shared_ptr<LinkState>> links_;
@@ -200,7 +217,7 @@ private:
     std::atomic<bool> gaveUp_{false};
     std::atomic<bool> open_{false};
 
-    // The worker's own.
+    // The worker's own (or the runner's, while it runs a job: busy_).
     bool inStep_ = false;  // no output waits that nobody asked for
     bool reopening_ = false;
     std::uint32_t attempts_ = 0;

@@ -92,11 +92,11 @@ std::optional<Bytes> answer(ByteView message, const std::vector<Mapping>& mappin
 // ---- the server ---------------------------------------------------------------
 
 struct PortmapServer::State : std::enable_shared_from_this<State> {
-    State(asio::io_context& context, const asio::ip::address& address, std::uint16_t port,
+    State(const NetworkExecutor& executor, const asio::ip::address& address, std::uint16_t port,
           std::vector<Mapping> maps, Admit admitPeer, Log logLine)
-        : io(context),
-          udpSocket(context),
-          acceptor(context),
+        : network(executor),
+          udpSocket(executor),
+          acceptor(executor),
           mappings(std::move(maps)),
           admit(std::move(admitPeer)),
           log(std::move(logLine)) {
@@ -131,7 +131,7 @@ struct PortmapServer::State : std::enable_shared_from_this<State> {
     }
     bool admitted(const asio::ip::address& peer) const { return !admit || admit(peer); }
 
-    asio::io_context& io;
+    NetworkExecutor network;
     udp::socket udpSocket;
     tcp::acceptor acceptor;
     std::vector<Mapping> mappings;
@@ -168,7 +168,7 @@ asio::awaitable<void> PortmapServer::State::accept_tcp() {
         if (peerError || !admitted(peer.address()) || connections.size() >= kMaxTcpConnections) continue;
         auto shared = std::make_shared<tcp::socket>(std::move(socket));
         connections.insert(shared);
-        asio::co_spawn(io, serve_tcp(shared), asio::detached);
+        asio::co_spawn(network, serve_tcp(shared), asio::detached);
     }
 }
 
@@ -176,7 +176,7 @@ asio::awaitable<void> PortmapServer::State::serve_tcp(std::shared_ptr<tcp::socke
     auto self = shared_from_this();
     rpc::RecordIntake intake(kMaxMessage);
     std::array<std::uint8_t, 4096> buffer{};
-    asio::steady_timer idle(io);
+    asio::steady_timer idle(network);
     const auto ownPort = acceptor.local_endpoint().port();
     for (;;) {
         idle.expires_after(kTcpIdle);
@@ -203,16 +203,16 @@ asio::awaitable<void> PortmapServer::State::serve_tcp(std::shared_ptr<tcp::socke
     connections.erase(socket);
 }
 
-PortmapServer::PortmapServer(asio::io_context& io, const asio::ip::address& address,
+PortmapServer::PortmapServer(const NetworkExecutor& network, const asio::ip::address& address,
                              std::uint16_t port, std::vector<Mapping> mappings, Admit admit, Log log)
-    : state_(std::make_shared<State>(io, address, port, std::move(mappings), std::move(admit),
+    : state_(std::make_shared<State>(network, address, port, std::move(mappings), std::move(admit),
                                      std::move(log))) {}
 
 PortmapServer::~PortmapServer() { stop(); }
 
 void PortmapServer::start() {
-    asio::co_spawn(state_->io, state_->serve_udp(), asio::detached);
-    asio::co_spawn(state_->io, state_->accept_tcp(), asio::detached);
+    asio::co_spawn(state_->network, state_->serve_udp(), asio::detached);
+    asio::co_spawn(state_->network, state_->accept_tcp(), asio::detached);
 }
 
 void PortmapServer::stop() {
@@ -433,9 +433,9 @@ const Mapping* first_tcp(const std::vector<Mapping>& mappings) {
 
 }  // namespace
 
-Portmapper::Portmapper(asio::io_context& io, Mode mode, asio::ip::address ownAddress,
+Portmapper::Portmapper(const NetworkExecutor& network, Mode mode, asio::ip::address ownAddress,
                        std::vector<Mapping> mappings, Admit admit, Log log, std::uint16_t port)
-    : io_(io),
+    : network_(network),
       mode_(mode),
       port_(port),
       ownAddress_(std::move(ownAddress)),
@@ -504,7 +504,7 @@ bool Portmapper::start(std::string& error) {
         }
     }
     try {
-        server_ = std::make_unique<PortmapServer>(io_, ownAddress_, port_, mappings_, admit_, log_);
+        server_ = std::make_unique<PortmapServer>(network_, ownAddress_, port_, mappings_, admit_, log_);
     } catch (const asio::system_error& failure) {
         error = "cannot answer on port " + std::to_string(port_) + " (" + failure.code().message() + ")";
         return false;

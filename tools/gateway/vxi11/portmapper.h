@@ -31,6 +31,8 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/address.hpp>
 #include <asio/ip/tcp.hpp>
+
+#include "network.h"
 #include <asio/ip/udp.hpp>
 
 #include "xdr.h"
@@ -64,12 +66,12 @@ using Admit = std::function<bool(const asio::ip::address&)>;
 using Log = std::function<void(std::string_view)>;
 
 // Answers portmapper calls on one address and port, over UDP and TCP, on
-// the io_context's thread.
+// the network's strand.
 class PortmapServer {
 public:
     // Binds both sockets (throws asio::system_error when it cannot).  Port
     // 0: a free port, the same for both (for tests).
-    PortmapServer(asio::io_context& io, const asio::ip::address& address, std::uint16_t port,
+    PortmapServer(const NetworkExecutor& network, const asio::ip::address& address, std::uint16_t port,
                   std::vector<Mapping> mappings, Admit admit, Log log);
     ~PortmapServer();
     PortmapServer(const PortmapServer&) = delete;
@@ -94,7 +96,7 @@ std::string_view mode_name(Mode mode);
 // mode answers (kPort; tests give another).
 class Portmapper {
 public:
-    Portmapper(asio::io_context& io, Mode mode, asio::ip::address ownAddress,
+    Portmapper(const NetworkExecutor& network, Mode mode, asio::ip::address ownAddress,
                std::vector<Mapping> mappings, Admit admit, Log log, std::uint16_t port = kPort);
     ~Portmapper();
     Portmapper(const Portmapper&) = delete;
@@ -117,7 +119,7 @@ private:
     bool answers(std::uint32_t port, std::uint32_t prog, std::uint32_t vers) const;
     void note(const std::string& text) const;
 
-    asio::io_context& io_;
+    NetworkExecutor network_;
     Mode mode_;
     std::uint16_t port_;
     Mode active_ = Mode::off;

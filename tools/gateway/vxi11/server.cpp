@@ -6,7 +6,10 @@
 #include <map>
 #include <string>
 
+#include <asio/async_result.hpp>
 #include <asio/co_spawn.hpp>
+#include <asio/defer.hpp>
+#include <asio/dispatch.hpp>
 #include <asio/detached.hpp>
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
@@ -32,11 +35,47 @@ std::string peer_text(const tcp::socket& socket) {
     return peer.address().to_string() + ":" + std::to_string(peer.port());
 }
 
+// A coroutine's wait for a wake from the network, resumed on the thread
+// that wakes it once that thread's handler has returned.  A thread that has
+// just run an instrument's call so finishes the call's reply itself: a
+// timer's cancel would go through the io_context's shared queue, and wake
+// another thread to take it.
+class Wakeup {
+public:
+    template <class Token>
+    auto async_wait(Token&& token) {
+        return asio::async_initiate<Token, void()>(
+            [this](auto handler) { held_ = std::make_unique<Held<decltype(handler)>>(std::move(handler)); }, token);
+    }
+    bool waiting() const { return held_ != nullptr; }
+    // On the network's strand.
+    void wake(const NetworkExecutor& network) {
+        if (!held_) return;
+        asio::defer(network.get_inner_executor(), [held = std::move(held_)]() mutable { held->resume(); });
+    }
+
+private:
+    struct Base {
+        virtual ~Base() = default;
+        virtual void resume() = 0;
+    };
+    template <class Handler>
+    struct Held final : Base {
+        explicit Held(Handler waiting) : handler(std::move(waiting)) {}
+        void resume() override {
+            const auto executor = asio::get_associated_executor(handler);
+            asio::dispatch(executor, std::move(handler));
+        }
+        Handler handler;
+    };
+    std::unique_ptr<Base> held_;
+};
+
 }  // namespace
 
 struct ChannelServer::State : std::enable_shared_from_this<State> {
-    State(asio::io_context& context, Dispatcher& served, ChannelOptions opts)
-        : io(context), dispatcher(served), options(std::move(opts)), acceptor(context) {
+    State(const NetworkExecutor& executor, Dispatcher& served, ChannelOptions opts)
+        : network(executor), dispatcher(served), options(std::move(opts)), acceptor(executor) {
         if (options.maxRecord == 0) options.maxRecord = max_record(dispatcher.limits());
         acceptor.open(options.endpoint.protocol());
 #ifndef _WIN32
@@ -49,6 +88,7 @@ struct ChannelServer::State : std::enable_shared_from_this<State> {
     // A connection's wait for its parked call.
     struct Waiter {
         asio::steady_timer* timer = nullptr;
+        Wakeup wakeup;  // the quick part of the wait
         bool woken = false;
         // While it waits only for the wake: when that part of the wait ends.
         Dispatcher::Clock::time_point quickEnd = Dispatcher::Clock::time_point::max();
@@ -62,7 +102,13 @@ struct ChannelServer::State : std::enable_shared_from_this<State> {
         const auto waiter = waiters.find(id);
         if (waiter == waiters.end()) return;
         waiter->second.woken = true;
-        if (waiter->second.timer != nullptr) waiter->second.timer->cancel();
+        resume(waiter->second);
+    }
+    void resume(Waiter& waiter) {
+        if (waiter.wakeup.waiting())
+            waiter.wakeup.wake(network);
+        else if (waiter.timer != nullptr)
+            waiter.timer->cancel();
     }
     // Ends the quick part of the waits that are due, looking every
     // kQuickTick while there are any: one timer for all of them, rather
@@ -86,14 +132,14 @@ struct ChannelServer::State : std::enable_shared_from_this<State> {
     // false when none is idle.
     bool make_room();
 
-    asio::io_context& io;
+    NetworkExecutor network;
     Dispatcher& dispatcher;
     ChannelOptions options;
     tcp::acceptor acceptor;
     std::map<tcp::socket*, Entry> connections;
     std::map<ConnectionId, Waiter> waiters;
-    asio::steady_timer idleTimer{io};
-    asio::steady_timer quickTimer{io};
+    asio::steady_timer idleTimer{network};
+    asio::steady_timer quickTimer{network};
     bool quickTimerRunning = false;
     bool stopped = false;
 };
@@ -111,7 +157,7 @@ void ChannelServer::State::watch_quick_waits() {
             if (waiter.timer == nullptr || waiter.quickEnd == Dispatcher::Clock::time_point::max()) continue;
             if (now >= waiter.quickEnd) {
                 waiter.quickEnd = Dispatcher::Clock::time_point::max();
-                waiter.timer->cancel();
+                self->resume(waiter);
             } else {
                 more = true;
             }
@@ -179,17 +225,19 @@ asio::awaitable<void> ChannelServer::State::accept_loop() {
         }
         asio::error_code optionError;
         socket.set_option(tcp::no_delay(true), optionError);
+        // Replies are written without waiting when the connection takes them.
+        socket.non_blocking(true, optionError);
         if (options.prepare) options.prepare(socket);
         auto shared = std::make_shared<tcp::socket>(std::move(socket));
         connections[shared.get()] = Entry{shared, std::chrono::steady_clock::now(), false, peer_text(*shared)};
-        asio::co_spawn(io, serve(shared), asio::detached);
+        asio::co_spawn(network, serve(shared), asio::detached);
     }
 }
 
 asio::awaitable<std::optional<Outcome>> ChannelServer::State::await_parked(tcp::socket& socket,
                                                                            ConnectionId id,
                                                                            Outcome outcome) {
-    asio::steady_timer timer(io);
+    asio::steady_timer timer(network);
     Waiter& waiter = waiters[id];
     waiter.timer = &timer;
     bool watchPeer = true;
@@ -204,12 +252,12 @@ asio::awaitable<std::optional<Outcome>> ChannelServer::State::await_parked(tcp::
         if (!waiter.woken && Dispatcher::Clock::now() < quickEnd) {
             if (outcome.until <= quickEnd) {
                 timer.expires_at(outcome.until);
+                co_await timer.async_wait(kTuple);
             } else {
-                timer.expires_at(Dispatcher::Clock::time_point::max());
                 waiter.quickEnd = quickEnd;
                 watch_quick_waits();
+                co_await waiter.wakeup.async_wait(asio::use_awaitable);
             }
-            co_await timer.async_wait(kTuple);
             waiter.quickEnd = Dispatcher::Clock::time_point::max();
             if (!waiter.woken && Dispatcher::Clock::now() < outcome.until && !stopped) continue;
         } else if (!waiter.woken) {
@@ -224,6 +272,7 @@ asio::awaitable<std::optional<Outcome>> ChannelServer::State::await_parked(tcp::
                     asio::error_code peekError;
                     const std::size_t peeked =
                         socket.receive(asio::buffer(&byte, 1), tcp::socket::message_peek, peekError);
+                    if (peekError == asio::error::would_block) continue;  // nothing after all
                     if (peekError || peeked == 0) {
                         waiter.timer = nullptr;
                         co_return std::nullopt;  // closed
@@ -290,8 +339,21 @@ asio::awaitable<void> ChannelServer::State::serve(std::shared_ptr<tcp::socket> s
                 break;
             }
             if (!outcome->reply) continue;
-            const auto [error, size] = co_await asio::async_write(*socket, asio::buffer(*outcome->reply), kTuple);
-            (void)size;
+            // A reply that fits the connection's buffer (most do) is
+            // written at once, with no completion to hand round; the rest,
+            // if any, is awaited.
+            asio::error_code error;
+            std::size_t sent = socket->write_some(asio::buffer(*outcome->reply), error);
+            if (error == asio::error::would_block || error == asio::error::try_again) {
+                error.clear();
+                sent = 0;
+            }
+            if (!error && sent < outcome->reply->size()) {
+                const auto [rest, size] =
+                    co_await asio::async_write(*socket, asio::buffer(*outcome->reply) + sent, kTuple);
+                (void)size;
+                error = rest;
+            }
             if (error) {
                 reason = "connection lost (" + error.message() + ")";
                 break;
@@ -320,8 +382,8 @@ asio::awaitable<void> ChannelServer::State::serve(std::shared_ptr<tcp::socket> s
     connections.erase(socket.get());
 }
 
-ChannelServer::ChannelServer(asio::io_context& io, Dispatcher& dispatcher, ChannelOptions options)
-    : state_(std::make_shared<State>(io, dispatcher, std::move(options))) {
+ChannelServer::ChannelServer(const NetworkExecutor& network, Dispatcher& dispatcher, ChannelOptions options)
+    : state_(std::make_shared<State>(network, dispatcher, std::move(options))) {
     if (state_->options.channel == Channel::core) {
         std::weak_ptr<State> weak = state_;
         dispatcher.set_wake([weak](ConnectionId id) {
@@ -333,8 +395,8 @@ ChannelServer::ChannelServer(asio::io_context& io, Dispatcher& dispatcher, Chann
 ChannelServer::~ChannelServer() { stop(); }
 
 void ChannelServer::start() {
-    asio::co_spawn(state_->io, state_->accept_loop(), asio::detached);
-    if (state_->options.idleLimit != 0) asio::co_spawn(state_->io, state_->watch_idle(), asio::detached);
+    asio::co_spawn(state_->network, state_->accept_loop(), asio::detached);
+    if (state_->options.idleLimit != 0) asio::co_spawn(state_->network, state_->watch_idle(), asio::detached);
 }
 
 void ChannelServer::stop() {
@@ -345,8 +407,10 @@ void ChannelServer::stop() {
     state_->idleTimer.cancel();
     state_->quickTimer.cancel();
     for (const auto& [key, entry] : state_->connections) entry.socket->close(ignored);
-    for (auto& [id, waiter] : state_->waiters)
-        if (waiter.timer != nullptr) waiter.timer->cancel();
+    for (auto& [id, waiter] : state_->waiters) {
+        waiter.quickEnd = Dispatcher::Clock::time_point::max();
+        state_->resume(waiter);
+    }
 }
 
 std::uint16_t ChannelServer::port() const { return state_->acceptor.local_endpoint().port(); }

@@ -1,9 +1,9 @@
 // A VXI-11 channel (the core channel, or the abort channel) on a TCP port:
 // each connection's records are read, their calls run through the
 // Dispatcher, and the replies sent, one call at a time per connection, on
-// the io_context's thread (the one the Dispatcher belongs to, and on which
-// its Devices finish their operations).  A call that waits, for a lock or
-// for its device operation, is awaited without blocking the thread: until
+// the network's strand (the one the Dispatcher belongs to, and on which its
+// Devices finish their operations).  A call that waits, for a lock or for
+// its device operation, is awaited without blocking a thread: until
 // its time, the dispatcher's wake for its connection, or its client
 // closing.
 #pragma once
@@ -17,6 +17,7 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 
+#include "network.h"
 #include "vxi11.h"
 
 namespace tavlib::gateway::vxi11 {
@@ -42,7 +43,7 @@ public:
     // Binds and listens (throws asio::system_error when it cannot).  A core
     // channel takes the dispatcher's wake callback.  The dispatcher outlives
     // the io_context's handlers.
-    ChannelServer(asio::io_context& io, Dispatcher& dispatcher, ChannelOptions options);
+    ChannelServer(const NetworkExecutor& network, Dispatcher& dispatcher, ChannelOptions options);
     ~ChannelServer();
     ChannelServer(const ChannelServer&) = delete;
     ChannelServer& operator=(const ChannelServer&) = delete;
