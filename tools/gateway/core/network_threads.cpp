@@ -38,52 +38,51 @@ struct NetworkThreads::Call::State {
 
 NetworkThreads::NetworkThreads(asio::io_context& io, std::size_t standby, std::chrono::microseconds patience)
     : state_(std::make_shared<State>(io, patience)) {
-    const auto started = [this](void (*body)(const std::shared_ptr<State>&)) {
-        threads_.emplace_back([state = state_, body] {
-            body(state);
-            {
-                const std::lock_guard<std::mutex> lock(state->mutex);
-                ++state->ended;
-            }
-            state->threadEnded.notify_all();
-        });
-    };
-    state_->threads = standby + 1;
-    started(&NetworkThreads::watch);
-    for (std::size_t i = 0; i < standby; ++i) started(&NetworkThreads::stand_by);
+    start(&NetworkThreads::watch);
+    for (std::size_t i = 0; i < standby; ++i) start(&NetworkThreads::stand_by);
 }
 
 NetworkThreads::~NetworkThreads() {
+    end_threads();
+    for (std::thread& thread : threads_)
+        if (thread.joinable()) thread.join();
+}
+
+void NetworkThreads::start(void (*body)(State&)) {
+    {
+        const std::lock_guard<std::mutex> lock(state_->mutex);
+        ++state_->threads;
+    }
+    threads_.emplace_back([state = state_, body] {
+        body(*state);
+        {
+            const std::lock_guard<std::mutex> lock(state->mutex);
+            ++state->ended;
+        }
+        state->threadEnded.notify_all();
+    });
+}
+
+void NetworkThreads::end_threads() {
     {
         const std::lock_guard<std::mutex> lock(state_->mutex);
         state_->ending = true;
     }
     state_->watchWake.notify_all();
     state_->hire.notify_all();
-    for (std::thread& thread : threads_)
-        if (thread.joinable()) thread.join();
 }
 
 void NetworkThreads::run() {
-    {
-        const std::lock_guard<std::mutex> lock(state_->mutex);
-        ++state_->threads;
-    }
-    threads_.emplace_back([state = state_] {
-        state->io.run();
-        {
-            const std::lock_guard<std::mutex> lock(state->mutex);
-            state->runEnded = true;
-            ++state->ended;
-        }
-        state->threadEnded.notify_all();
+    start([](State& state) {
+        state.io.run();
+        const std::lock_guard<std::mutex> lock(state.mutex);
+        state.runEnded = true;
     });
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    state_->threadEnded.wait(lock, [this] { return state_->stopped || state_->runEnded; });
-    state_->ending = true;
-    lock.unlock();
-    state_->watchWake.notify_all();
-    state_->hire.notify_all();
+    {
+        std::unique_lock<std::mutex> lock(state_->mutex);
+        state_->threadEnded.wait(lock, [this] { return state_->stopped || state_->runEnded; });
+    }
+    end_threads();
 }
 
 void NetworkThreads::stop() {
@@ -116,43 +115,43 @@ NetworkThreads::Call::~Call() {
     state_->lastCall = Clock::now();
 }
 
-void NetworkThreads::watch(const std::shared_ptr<State>& state) {
-    std::unique_lock<std::mutex> lock(state->mutex);
-    while (!state->ending) {
+void NetworkThreads::watch(State& state) {
+    std::unique_lock<std::mutex> lock(state.mutex);
+    while (!state.ending) {
         const Clock::time_point now = Clock::now();
-        if (state->calls.empty() && state->wanted == 0 && now - state->lastCall > kLinger) {
-            state->watchAsleep = true;
-            state->watchWake.wait(lock, [&] { return state->ending || !state->watchAsleep; });
+        if (state.calls.empty() && state.wanted == 0 && now - state.lastCall > kLinger) {
+            state.watchAsleep = true;
+            state.watchWake.wait(lock, [&] { return state.ending || !state.watchAsleep; });
             continue;
         }
-        state->watchWake.wait_for(lock, state->patience);
+        state.watchWake.wait_for(lock, state.patience);
         const Clock::time_point looked = Clock::now();
         // One thread on the network for each call that holds one too long.
         const auto held = static_cast<std::size_t>(
-            std::count_if(state->calls.begin(), state->calls.end(),
-                          [&](const auto& call) { return looked - call.second >= state->patience; }));
-        state->wanted = held;
-        if (state->running < held) state->hire.notify_all();
+            std::count_if(state.calls.begin(), state.calls.end(),
+                          [&](const auto& call) { return looked - call.second >= state.patience; }));
+        state.wanted = held;
+        if (state.running < held) state.hire.notify_all();
     }
 }
 
-void NetworkThreads::stand_by(const std::shared_ptr<State>& state) {
-    std::unique_lock<std::mutex> lock(state->mutex);
+void NetworkThreads::stand_by(State& state) {
+    std::unique_lock<std::mutex> lock(state.mutex);
     for (;;) {
-        state->hire.wait(lock, [&] { return state->ending || state->running < state->wanted; });
-        if (state->ending) return;
-        ++state->running;
+        state.hire.wait(lock, [&] { return state.ending || state.running < state.wanted; });
+        if (state.ending) return;
+        ++state.running;
         for (;;) {
             lock.unlock();
-            state->io.run_for(state->patience * 2);
+            state.io.run_for(state.patience * 2);
             lock.lock();
-            if (state->io.stopped() || state->ending) {
-                --state->running;
+            if (state.io.stopped() || state.ending) {
+                --state.running;
                 return;
             }
             // Not wanted any more: the first to see it leaves.
-            if (state->running > state->wanted) {
-                --state->running;
+            if (state.running > state.wanted) {
+                --state.running;
                 break;
             }
         }
@@ -160,10 +159,8 @@ void NetworkThreads::stand_by(const std::shared_ptr<State>& state) {
 }
 
 bool NetworkThreads::join_until(Clock::time_point until) {
+    end_threads();
     std::unique_lock<std::mutex> lock(state_->mutex);
-    state_->ending = true;
-    state_->watchWake.notify_all();
-    state_->hire.notify_all();
     const bool ended = state_->threadEnded.wait_until(lock, until, [this] { return state_->ended == state_->threads; });
     lock.unlock();
     for (std::thread& thread : threads_) {

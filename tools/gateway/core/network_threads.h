@@ -68,8 +68,12 @@ public:
 
 private:
     using State = Call::State;
-    static void watch(const std::shared_ptr<State>& state);
-    static void stand_by(const std::shared_ptr<State>& state);
+    // Starts a thread that runs `body`; join_until counts its end.
+    void start(void (*body)(State&));
+    // Tells the watch and the standby threads to end.
+    void end_threads();
+    static void watch(State& state);
+    static void stand_by(State& state);
 
     std::shared_ptr<State> state_;
     std::vector<std::thread> threads_;
