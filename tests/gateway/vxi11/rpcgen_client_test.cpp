@@ -292,8 +292,10 @@ TEST(Portmapper, AnswersLibtirpcOverUdpAndTcp) {
 }
 
 // A raw connection to the core channel, for what no RPC library sends.
+// `receiveBuffer`, when given, is its receive buffer, set before it connects.
 struct Raw {
-    explicit Raw(std::uint16_t port) : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+    explicit Raw(std::uint16_t port, int receiveBuffer = 0) : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+        if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         const sockaddr_in address = loopback(port);
         connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
         timeval timeout{5, 0};
@@ -322,12 +324,97 @@ struct Raw {
             total += count;
         }
     }
+    // One record, its fragments joined; empty when the stream ends first.
+    tavlib::gateway::vxi11::Bytes record() const {
+        tavlib::gateway::vxi11::Bytes record;
+        for (bool last = false; !last;) {
+            std::uint8_t mark[4];
+            if (!received(mark, 4)) return {};
+            last = (mark[0] & 0x80) != 0;
+            const std::size_t size = (std::size_t{mark[0] & 0x7Fu} << 24) | (std::size_t{mark[1]} << 16) |
+                                     (std::size_t{mark[2]} << 8) | mark[3];
+            record.resize(record.size() + size);
+            if (!received(record.data() + record.size() - size, size)) return {};
+        }
+        return record;
+    }
+    bool received(std::uint8_t* into, std::size_t size) const {
+        while (size > 0) {
+            const ssize_t count = ::recv(fd, into, size, 0);
+            if (count <= 0) return false;
+            into += count;
+            size -= static_cast<std::size_t>(count);
+        }
+        return true;
+    }
     int fd;
     bool connected = false;
 };
 
 tavlib::gateway::vxi11::Bytes framed_call(std::uint32_t proc, const std::function<void(tavlib::gateway::vxi11::XdrWriter&)>& args) {
     return tavlib::gateway::vxi11::rpc::frame(vxi11_test::call_message(1, DEVICE_CORE, DEVICE_CORE_VERSION, proc, args));
+}
+
+// 16 MB asked for in reads of 64 KiB, all sent at once, by a connection that
+// takes far less at a time (a receive buffer of 4 KiB): the rest of each
+// reply follows it before the next one, and every byte arrives in order.
+TEST(Vxi11OverTcp, RepliesTheConnectionCannotTakeAtOnceArriveWholeAndInOrder) {
+    using tavlib::gateway::vxi11::XdrReader;
+    using tavlib::gateway::vxi11::XdrWriter;
+    vxi11_test::LiveServer server;
+    Raw raw(server.core->port(), 4096);
+    ASSERT_TRUE(raw.connected);
+    const auto call = [](std::uint32_t xid, std::uint32_t proc, const std::function<void(XdrWriter&)>& args) {
+        return tavlib::gateway::vxi11::rpc::frame(
+            vxi11_test::call_message(xid, DEVICE_CORE, DEVICE_CORE_VERSION, proc, args));
+    };
+    const auto results = [&raw](std::uint32_t xid) {
+        const auto reply = vxi11_test::parse_reply(raw.record(), false);
+        EXPECT_TRUE(reply && reply->xid == xid && reply->stat == 0) << xid;
+        return reply ? reply->results : tavlib::gateway::vxi11::Bytes{};
+    };
+    raw.send(call(1, 10, [](XdrWriter& w) {
+        w.i32(1);
+        w.boolean(false);
+        w.u32(0);
+        w.string("inst0");
+    }));
+    const auto created = results(1);
+    XdrReader link(created);
+    std::int32_t error = -1, lid = 0;
+    link.i32(error);
+    link.i32(lid);
+    ASSERT_EQ(error, 0);
+    constexpr std::size_t kAnswer = 16'000'000;
+    raw.send(call(2, 11, [lid](XdrWriter& w) {
+        for (const std::int32_t word : {lid, 1000, 0, 8}) w.i32(word);
+        w.opaque(vxi11_test::text_bytes("SIZE? " + std::to_string(kAnswer) + "\n"));
+    }));
+    results(2);
+    const std::uint32_t reads = (kAnswer + 1 + 65535) / 65536;
+    tavlib::gateway::vxi11::Bytes calls;
+    for (std::uint32_t i = 0; i < reads; ++i) {
+        const auto read = call(3 + i, 12, [lid](XdrWriter& w) {
+            for (const std::int32_t word : {lid, 65536, 1000, 0, 0, 0}) w.i32(word);
+        });
+        calls.insert(calls.end(), read.begin(), read.end());
+    }
+    std::thread sender([&] { raw.send(calls); });
+    std::string answer;
+    std::int32_t reason = 0;
+    for (std::uint32_t i = 0; i < reads && !HasFailure(); ++i) {
+        const auto piece = results(3 + i);
+        XdrReader r(piece);
+        tavlib::gateway::vxi11::ByteView data;
+        r.i32(error);
+        r.i32(reason);
+        r.opaque(data, 65536);
+        ASSERT_TRUE(r.ok() && error == 0) << i;
+        answer.append(data.begin(), data.end());
+    }
+    sender.join();
+    EXPECT_EQ(reason & 4, 4);
+    EXPECT_TRUE(answer == vxi11_test::pattern(kAnswer) + "\n") << answer.size();
 }
 
 TEST(Vxi11OverTcp, BadStreamsAreClosedAndOthersGoOn) {
