@@ -31,9 +31,10 @@ struct Vxi11Options {
 class Vxi11Service {
 public:
     // Binds the channels (throws asio::system_error when it cannot) for
-    // `ports`, which outlive the service.
+    // `ports`, which outlive the service.  `runner` runs an operation that
+    // finds its instrument free (on the thread that received its call).
     Vxi11Service(const NetworkExecutor& network, const Poster& poster, const Vxi11Options& options,
-                 const ServeOptions& serve, std::list<RawPort>& ports);
+                 const ServeOptions& serve, std::list<RawPort>& ports, const SlotService::Runner& runner);
     ~Vxi11Service();
     Vxi11Service(const Vxi11Service&) = delete;
     Vxi11Service& operator=(const Vxi11Service&) = delete;
