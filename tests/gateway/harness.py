@@ -139,10 +139,13 @@ class Simulator(Program):
         """Adds a device; its number."""
         return int(re.search(r"ok id=(\d+)", self.control("add " + instrument))[1])
 
-    def requests(self, device, key="requests"):
-        """How many requests the device has taken so far, or the count `key`
-        of its summary (recoveries, say)."""
+    def count(self, device, key):
+        """The count `key` of the device's summary (requests, recoveries...)."""
         return int(re.search(r"\b%s=(\d+)" % key, self.control("stats %d" % device))[1])
+
+    def requests(self, device):
+        """How many requests the device has taken so far."""
+        return self.count(device, "requests")
 
 
 class Gateway(Program):

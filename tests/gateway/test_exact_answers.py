@@ -81,7 +81,7 @@ def test_output_waiting_before_a_client_is_not_its_answer(sim, gateway):
         # Pushed just after an idle check's recovery, all of it waits for the
         # next check.  Pushed while a check reads its answer, some of it would
         # be dropped by that check's recovery, which cannot count it.
-        recovered = sim.requests(1, "recoveries")
+        recovered = sim.count(1, "recoveries")
         sim.control("wait 1 recoveries>=%d timeout=10000" % (recovered + 1))
         before = sim.requests(1)
         logged = len(gateway.log())

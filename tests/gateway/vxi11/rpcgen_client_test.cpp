@@ -324,35 +324,25 @@ struct Raw {
             total += count;
         }
     }
-    // One record, its fragments joined; empty when the stream ends first.
-    tavlib::gateway::vxi11::Bytes record() const {
-        tavlib::gateway::vxi11::Bytes record;
-        for (bool last = false; !last;) {
-            std::uint8_t mark[4];
-            if (!received(mark, 4)) return {};
-            last = (mark[0] & 0x80) != 0;
-            const std::size_t size = (std::size_t{mark[0] & 0x7Fu} << 24) | (std::size_t{mark[1]} << 16) |
-                                     (std::size_t{mark[2]} << 8) | mark[3];
-            record.resize(record.size() + size);
-            if (!received(record.data() + record.size() - size, size)) return {};
+    // The next reply record, its fragments joined; empty when the stream
+    // ends (or 5 s pass) first.
+    tavlib::gateway::vxi11::Bytes record() {
+        for (;;) {
+            if (std::optional<tavlib::gateway::vxi11::Bytes> next = replies.next()) return std::move(*next);
+            std::uint8_t buffer[64 * 1024];
+            const ssize_t count = ::recv(fd, buffer, sizeof buffer, 0);
+            if (count <= 0 || replies.failed()) return {};
+            replies.feed({buffer, static_cast<std::size_t>(count)});
         }
-        return record;
-    }
-    bool received(std::uint8_t* into, std::size_t size) const {
-        while (size > 0) {
-            const ssize_t count = ::recv(fd, into, size, 0);
-            if (count <= 0) return false;
-            into += count;
-            size -= static_cast<std::size_t>(count);
-        }
-        return true;
     }
     int fd;
     bool connected = false;
+    tavlib::gateway::vxi11::rpc::RecordIntake replies{1 << 20};
 };
 
-tavlib::gateway::vxi11::Bytes framed_call(std::uint32_t proc, const std::function<void(tavlib::gateway::vxi11::XdrWriter&)>& args) {
-    return tavlib::gateway::vxi11::rpc::frame(vxi11_test::call_message(1, DEVICE_CORE, DEVICE_CORE_VERSION, proc, args));
+tavlib::gateway::vxi11::Bytes framed_call(std::uint32_t proc, const std::function<void(tavlib::gateway::vxi11::XdrWriter&)>& args,
+                                          std::uint32_t xid = 1) {
+    return tavlib::gateway::vxi11::rpc::frame(vxi11_test::call_message(xid, DEVICE_CORE, DEVICE_CORE_VERSION, proc, args));
 }
 
 // 16 MB asked for in reads of 64 KiB, all sent at once, by a connection that
@@ -364,21 +354,17 @@ TEST(Vxi11OverTcp, RepliesTheConnectionCannotTakeAtOnceArriveWholeAndInOrder) {
     vxi11_test::LiveServer server;
     Raw raw(server.core->port(), 4096);
     ASSERT_TRUE(raw.connected);
-    const auto call = [](std::uint32_t xid, std::uint32_t proc, const std::function<void(XdrWriter&)>& args) {
-        return tavlib::gateway::vxi11::rpc::frame(
-            vxi11_test::call_message(xid, DEVICE_CORE, DEVICE_CORE_VERSION, proc, args));
-    };
     const auto results = [&raw](std::uint32_t xid) {
         const auto reply = vxi11_test::parse_reply(raw.record(), false);
         EXPECT_TRUE(reply && reply->xid == xid && reply->stat == 0) << xid;
         return reply ? reply->results : tavlib::gateway::vxi11::Bytes{};
     };
-    raw.send(call(1, 10, [](XdrWriter& w) {
+    raw.send(framed_call(10, [](XdrWriter& w) {
         w.i32(1);
         w.boolean(false);
         w.u32(0);
         w.string("inst0");
-    }));
+    }, 1));
     const auto created = results(1);
     XdrReader link(created);
     std::int32_t error = -1, lid = 0;
@@ -386,17 +372,17 @@ TEST(Vxi11OverTcp, RepliesTheConnectionCannotTakeAtOnceArriveWholeAndInOrder) {
     link.i32(lid);
     ASSERT_EQ(error, 0);
     constexpr std::size_t kAnswer = 16'000'000;
-    raw.send(call(2, 11, [lid](XdrWriter& w) {
+    raw.send(framed_call(11, [lid](XdrWriter& w) {
         for (const std::int32_t word : {lid, 1000, 0, 8}) w.i32(word);
         w.opaque(vxi11_test::text_bytes("SIZE? " + std::to_string(kAnswer) + "\n"));
-    }));
+    }, 2));
     results(2);
     const std::uint32_t reads = (kAnswer + 1 + 65535) / 65536;
     tavlib::gateway::vxi11::Bytes calls;
     for (std::uint32_t i = 0; i < reads; ++i) {
-        const auto read = call(3 + i, 12, [lid](XdrWriter& w) {
+        const auto read = framed_call(12, [lid](XdrWriter& w) {
             for (const std::int32_t word : {lid, 65536, 1000, 0, 0, 0}) w.i32(word);
-        });
+        }, 3 + i);
         calls.insert(calls.end(), read.begin(), read.end());
     }
     std::thread sender([&] { raw.send(calls); });
