@@ -16,7 +16,8 @@
 // queued, and the answers still being worked out, as the driver's recovery
 // does.  The test thread may push output, hold writes, remove the
 // instrument (every call fails with 1167, opens with 259) and bring it
-// back, perhaps as another.
+// back, perhaps as another.  Several may share one Shared: one instrument
+// opened at two slots, with the one output queue they all read.
 #pragma once
 
 #include <chrono>
@@ -51,18 +52,33 @@ public:
         bool lateWrite = false;
         bool holdWrites = false;  // a write waits until the test lets it go
         int writing = 0;          // writes held now
+        // An open asks for the identity through the output queue, as the
+        // library does, and takes the first message that comes.
+        bool identifyOnOpen = false;
     };
 
     explicit FakeInstrument(Shared& shared) : s_(shared) {}
 
     Opened open(std::uint32_t) override {
-        std::lock_guard<std::mutex> lock(s_.mutex);
+        std::unique_lock<std::mutex> lock(s_.mutex);
         ++s_.opens;
         Opened opened;
         if (!s_.present) {
             opened.result = TAVRIL_OPEN_FAILED;
             opened.errorCode = 259;
             return opened;
+        }
+        if (s_.identifyOnOpen) {
+            answer("*IDN?");
+            const auto due = [this] { return !s_.output.empty() && s_.output.front().first <= Clock::now(); };
+            while (!due()) s_.changed.wait_until(lock, s_.output.empty() ? Clock::now() + std::chrono::milliseconds(10)
+                                                                         : s_.output.front().first);
+            const std::string first = s_.output.front().second;
+            s_.output.pop_front();
+            if (!first.starts_with("VESPARO,")) {
+                opened.result = TAVRIL_OPEN_NOT_IDENTIFIED;
+                return opened;
+            }
         }
         std::strcpy(opened.identity.model, "ZQ907");
         std::strcpy(opened.identity.serialNumber, s_.serial.c_str());

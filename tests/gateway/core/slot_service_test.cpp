@@ -493,3 +493,37 @@ TEST_F(SlotServiceTest, AnInstrumentThatGoesIsReopenedOnlyAsItself) {
 }
 
 }  // namespace
+
+// Slot n is the n-th present instrument when it is opened: after a removal,
+// another port may open the very instrument this one serves, and the
+// library's identity query then meets the one output queue.  It must take
+// nothing a link is owed, whether the link has not read yet or its read
+// waits for the answer.
+TEST_F(SlotServiceTest, AnotherSlotsOpenOfTheSameInstrumentTakesNoAnswerALinkIsOwed) {
+    for (const bool readWaits : {false, true}) {
+        SCOPED_TRACE(readWaits ? "a read waits for the answer" : "the answer is not read yet");
+        start();
+        ASSERT_TRUE(service_->claim_link(1));
+        ASSERT_EQ(write(1, "SLOW?\nECHO after\n"), Status::ok);
+        std::future<DeviceRead> waiting;
+        if (readWaits) {
+            waiting = std::async(std::launch::async, [this] { return read(1, 100); });
+            std::unique_lock<std::mutex> lock(instrument_.mutex);
+            ASSERT_TRUE(instrument_.changed.wait_for(lock, 5s, [this] { return instrument_.reading > 0; }));
+        }
+        {
+            const std::lock_guard<std::mutex> lock(instrument_.mutex);
+            instrument_.identifyOnOpen = true;
+        }
+        SlotConfig config;
+        config.slot = 0;
+        SlotService other(config, std::make_unique<gateway_test::FakeInstrument>(instrument_), guard_);
+        EXPECT_TRUE(other.open());
+        EXPECT_EQ(text_of(readWaits ? waiting.get() : read(1, 100)), "SLOW\r\n");
+        EXPECT_EQ(text_of(read(1, 100)), "after\r\n");
+        service_.reset();
+        const std::lock_guard<std::mutex> lock(instrument_.mutex);
+        instrument_.identifyOnOpen = false;
+        instrument_.output.clear();
+    }
+}

@@ -36,7 +36,7 @@ Answer::Answer(ServedInstrument& instrument, const AnswerRules& rules, std::stri
     : instrument_(instrument),
       rules_(rules),
       line_(std::move(line)),
-      hold_(std::in_place, instrument.guard()),
+      hold_(std::in_place, instrument),
       identityQuery_(line_ == kIdentityQuery) {
     // Such a line ends its answer after a second of quiet instead.
     if (rules_.quietSeconds == 0 && !identityQuery_ && may_name_instrument(line_))
@@ -226,6 +226,9 @@ bool exchange_identity(ServedInstrument& instrument, const AnswerRules& rules, s
 
 bool resync(ServedInstrument& instrument, const AnswerRules& rules, std::string_view why) {
     if (!instrument.is_open()) return false;
+    // One hold over both exchanges and the recovery between them: an open
+    // of another slot meets none of it.
+    const ServedInstrument::Hold hold(instrument);
     AnswerRules marked = rules;
     marked.quietSeconds = 0;
     std::uint64_t bytes = 0;

@@ -84,7 +84,7 @@ private:
     ServedInstrument& instrument_;
     AnswerRules rules_;
     std::string line_;
-    std::optional<OpenGuard::Exchange> hold_;
+    std::optional<ServedInstrument::Hold> hold_;
     bool identityQuery_;   // the line is the identity query: its answer is the mark
     bool markSeen_ = false;
     std::string mark_;  // the identity query's answer, given out last

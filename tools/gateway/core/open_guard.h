@@ -8,18 +8,24 @@
 // client the identity.  So exchanges hold the guard shared, and an open holds
 // it alone.  Opens are rare (a start, an instrument that went away), so an
 // open gives way to exchanges: it waits for a moment when none runs, at most
-// a bounded time, and otherwise tries again at its next attempt.
+// a bounded time, and otherwise tries again at its next attempt.  While it
+// waits, no new exchange begins, and every party is asked to end what it
+// holds (a VXI-11 link's answers stay owed between its calls, and are read
+// to their end and kept for it then).
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
+#include <list>
 #include <mutex>
 
 namespace tavlib::gateway {
 
 class OpenGuard {
 public:
-    // Held while one exchange with an instrument runs.
+    // Held while one exchange with an instrument runs, or while answers
+    // are owed; waits while an open holds the guard or waits for it.
     class Exchange {
     public:
         explicit Exchange(OpenGuard& guard);
@@ -46,11 +52,28 @@ public:
         bool held_;
     };
 
+    // One that may hold the guard shared past a single exchange: while it
+    // is registered, every open that begins to wait calls `settle`, which
+    // must only ask for the hold's end (queue work), never wait for it.
+    class Party {
+    public:
+        Party(OpenGuard& guard, std::function<void()> settle);
+        ~Party();
+        Party(const Party&) = delete;
+        Party& operator=(const Party&) = delete;
+
+    private:
+        OpenGuard& guard_;
+        std::list<std::function<void()>>::iterator at_;
+    };
+
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
     unsigned shared_ = 0;
+    unsigned waiting_ = 0;  // opens waiting for the shared holds to end
     bool alone_ = false;
+    std::list<std::function<void()>> parties_;
 };
 
 }  // namespace tavlib::gateway

@@ -39,6 +39,14 @@ ServedInstrument::ServedInstrument(std::unique_ptr<InstrumentCalls> calls, std::
 
 ServedInstrument::~ServedInstrument() { close(); }
 
+ServedInstrument::Hold::Hold(ServedInstrument& instrument) : instrument_(instrument) {
+    if (instrument_.holds_++ == 0) instrument_.exchange_.emplace(instrument_.guard_);
+}
+
+ServedInstrument::Hold::~Hold() {
+    if (--instrument_.holds_ == 0) instrument_.exchange_.reset();
+}
+
 bool ServedInstrument::open(bool logFailure) {
     InstrumentCalls::Opened opened;
     {

@@ -45,7 +45,20 @@ public:
     void set_log_prefix(std::string prefix) { prefix_ = std::move(prefix); }
     const std::string& log_prefix() const { return prefix_; }
     std::uint32_t read_timeout() const { return readTimeout_; }
-    OpenGuard& guard() { return guard_; }
+    // The open guard held shared (open_guard.h) while one lives.  Holds
+    // nest: the first takes the guard and the last lets it go, so an
+    // exchange inside a longer hold never waits for an open that waits for
+    // the hold itself.
+    class Hold {
+    public:
+        explicit Hold(ServedInstrument& instrument);
+        ~Hold();
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+
+    private:
+        ServedInstrument& instrument_;
+    };
     // The instrument this port serves, once one was opened.
     const std::optional<Identity>& identity() const { return identity_; }
     // True when `answer` is this instrument's answer to the identity query.
@@ -104,6 +117,8 @@ private:
     std::uint32_t readTimeout_;
     std::string prefix_;
     OpenGuard& guard_;
+    unsigned holds_ = 0;
+    std::optional<OpenGuard::Exchange> exchange_;  // while holds_ > 0
     std::unique_ptr<InstrumentCalls> calls_;
     std::optional<Identity> identity_;
     std::optional<Identity> lastStranger_;  // logged once while it stays

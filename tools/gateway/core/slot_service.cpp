@@ -46,7 +46,8 @@ Bytes bytes_of(std::string&& text) { return Bytes(text.begin(), text.end()); }
 SlotService::SlotService(SlotConfig config, std::unique_ptr<InstrumentCalls> calls, OpenGuard& guard)
     : config_(config),
       prefix_("slot " + std::to_string(config.slot) + ": "),
-      instrument_(std::move(calls), config.slot, config.writeTimeout, config.readTimeout, prefix_, guard) {}
+      instrument_(std::move(calls), config.slot, config.writeTimeout, config.readTimeout, prefix_, guard),
+      party_(guard, [this] { open_waits(); }) {}
 
 SlotService::~SlotService() {
     request_stop();
@@ -149,7 +150,7 @@ bool SlotService::read_transfer(LinkId link, std::uint32_t seconds, ServedInstru
         }
     }
     {
-        const OpenGuard::Exchange exchange(instrument_.guard());
+        const ServedInstrument::Hold hold(instrument_);
         got = instrument_.read(seconds);
     }
     const std::lock_guard<std::mutex> lock(transferMutex_);
@@ -204,6 +205,14 @@ void SlotService::queue(Job job, LinkId link, bool mayRunAtOnce) {
         interrupts_.push_back(Interrupt{link, true});
     }
     interruptWanted_.notify_all();
+}
+
+void SlotService::queue_first(Job job) {
+    {
+        const std::lock_guard<std::mutex> lock(jobsMutex_);
+        jobs_.push_front(Queued{0, std::move(job)});
+    }
+    wake_.notify_one();
 }
 
 void SlotService::end_run_at_once() {
@@ -416,6 +425,17 @@ void SlotService::clear_owner() {
     owner_ = 0;
     ownerState_.reset();
     ownerMayName_ = false;
+    owed_.reset();
+}
+
+void SlotService::open_waits() {
+    if (settleAsked_.exchange(true)) return;
+    queue_first([this] {
+        settleAsked_ = false;
+        if (owner_ != 0 && instrument_.is_open()) settle_owner(ownerState_, "another slot opens its instrument");
+    });
+    // A read that waits for the owner's answer ends once it has come.
+    interrupt(0);
 }
 
 std::pair<std::shared_ptr<SlotService::LinkState>, std::uint64_t> SlotService::submit(LinkId link) {
@@ -555,10 +575,11 @@ void SlotService::write(LinkId link, Bytes message, std::uint32_t seconds, std::
         }
         std::uint32_t errorCode = 0;
         std::int32_t result = 0;
-        {
-            const OpenGuard::Exchange exchange(instrument_.guard());
-            result = instrument_.write(lines, shownLine, errorCode, std::clamp(seconds, TAVRIL_MIN_TIMEOUT_SECONDS, kMaxWriteSeconds));
-        }
+        // From the write until the answers have been taken to their end
+        // (clear_owner), the instrument owes the link output: another slot's
+        // open would meet it.
+        if (!owed_) owed_.emplace(instrument_);
+        result = instrument_.write(lines, shownLine, errorCode, std::clamp(seconds, TAVRIL_MIN_TIMEOUT_SECONDS, kMaxWriteSeconds));
         // What the instrument takes of it, it may answer: the link's.
         if (result != TAVRIL_WRITE_OK) {
             // The client is told the message failed, yet the instrument may

@@ -166,6 +166,11 @@ private:
     // `mayRunAtOnce` goes to the runner when the instrument is free and no
     // job waits.
     void queue(Job job, LinkId link = 0, bool mayRunAtOnce = false);
+    // A job that runs before every one queued.
+    void queue_first(Job job);
+    // Another slot's open waits for the open guard: what the owner link is
+    // still owed is read to its end and kept for it, soon.
+    void open_waits();
     // The end of a job the runner ran: the instrument is free again.
     void end_run_at_once();
     bool another_link_waits(LinkId link);
@@ -224,6 +229,8 @@ private:
     LinkId owner_ = 0;  // the link whose output the instrument may still send; 0: none
     std::shared_ptr<LinkState> ownerState_;
     bool ownerMayName_ = false;  // a message of its may make the instrument name itself
+    std::optional<ServedInstrument::Hold> owed_;  // while owner_ is set
+    std::atomic<bool> settleAsked_{false};  // by an open of another slot, not yet done
 
     // The read transfer running on the worker, which the interrupter may
     // end by sending the identity query.
@@ -245,6 +252,8 @@ private:
     std::atomic<bool> finished_{false};
     std::mutex finishedMutex_;
     std::condition_variable finishedChanged_;
+    // Last: it goes first, before anything its call uses.
+    OpenGuard::Party party_;
 };
 
 }  // namespace tavlib::gateway
