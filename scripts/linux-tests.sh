@@ -3,7 +3,10 @@
 # (release, asan or debug) and runs every suite of it under CTest, then
 # prints "PRESET: N passed, M failed, K skipped (T s)".
 #
-#   scripts/linux-tests.sh PRESET [ctest argument...]    e.g. release -R '^unit[.]'
+#   scripts/linux-tests.sh PRESET [--suites LIST] [ctest argument...]
+#
+# e.g. release -R '^unit[.]'.  --suites builds only the suites of LIST (a
+# CMake list: unit;gateway), and every program; the default is all of them.
 #
 # The long volume runs of tavlib-stress (the 60 s fault soak, the 30 s
 # gateway clients) run at their CTest sizes in the asan build, which catches
@@ -16,8 +19,13 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 source "$root/scripts/lib/stage.sh"
 
-preset=${1:?usage: scripts/linux-tests.sh release|asan|debug [ctest argument...]}
+preset=${1:?usage: scripts/linux-tests.sh release|asan|debug [--suites LIST] [ctest argument...]}
 shift
+configure=()
+if [[ ${1-} == --suites ]]; then
+    configure=("-DTAVLIB_TEST_SUITES=${2:?--suites needs a list}")
+    shift 2
+fi
 case $preset in
     release | asan | debug) ;;
     *) echo "linux-tests: no Linux preset $preset (release, asan, debug)" >&2; exit 2 ;;
@@ -34,7 +42,7 @@ log=build/$preset.build.log
 t=$(date +%s%N)
 # --fresh: a cache written before a package was installed (the demo's, say)
 # must not keep what it could not find.
-if ! cmake --preset "$preset" --fresh >"$log" 2>&1 || ! cmake --build --preset "$preset" >>"$log" 2>&1; then
+if ! cmake --preset "$preset" --fresh "${configure[@]}" >"$log" 2>&1 || ! cmake --build --preset "$preset" >>"$log" 2>&1; then
     tail -n 40 "$log"
     step_failed "configure or build of preset $preset (log: $log)"
     stage_end
@@ -49,7 +57,7 @@ if [[ $preset == asan ]]; then
     ctest_counts --preset "$preset" -j2 "$@"
 else
     ctest_counts --preset "$preset" -j2 -E '^stress[.](soak|gateway)$' "$@"
-    if (($# == 0)); then
+    if (($# == 0)) && ((${#configure[@]} == 0)); then
         check_run stress.soak.short "$stress" soak --seconds 15
         check_run stress.gateway.short "$stress" gateway --seconds 10
     fi

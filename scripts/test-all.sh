@@ -8,7 +8,7 @@
 # each covers and how long it takes):
 #   release      scripts/linux-tests.sh release   every suite, Release build
 #   asan         scripts/linux-tests.sh asan      every suite, ASan+UBSan build
-#   debug        scripts/linux-tests.sh debug     the Debug build, its unit suites
+#   debug        scripts/linux-tests.sh debug     the Debug build's programs, its unit suites
 #   tsan         scripts/tsan-tests.sh            the library's suites and the stress
 #                                                 program's short modes, ThreadSanitizer
 #   i686         scripts/i686-tests.sh            the same as 32-bit programs
@@ -101,10 +101,10 @@ lane_other() {
     stage i686 scripts/i686-tests.sh
     stage tsan scripts/tsan-tests.sh
     # The Debug build must build and pass too; its suites would repeat the
-    # release build's (the code holds no assertions), so it runs the unit
-    # suites only.  Here, as the sanitizer build and its suites take the
-    # other lane longest.
-    stage debug scripts/linux-tests.sh debug -R '^unit[.]'
+    # release build's (the code holds no assertions), so it builds every
+    # program and the unit suites only, and runs them.  Here, as the
+    # sanitizer build and its suites take the other lane longest.
+    stage debug scripts/linux-tests.sh debug --suites unit
 }
 
 # The two lanes install packages with one apt at a time (the lock in
