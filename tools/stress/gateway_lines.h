@@ -38,7 +38,8 @@ struct Line {
     std::int64_t sentNs = 0;
     std::int64_t laterSentNs = 0;   // when the client sent a line after it while it waited
     bool late = false;              // reported as answered late
-    bool excused = false;           // its answer may be lost (an abort, a refused write)
+    bool excused = false;           // its answer may be lost (an abort, a refused write), or have
+                                    // gone to an earlier line that lost its own
 
     std::size_t expected() const { return dataSize != 0 ? 1 : want.size(); }
     bool complete() const { return got == expected(); }
