@@ -132,6 +132,7 @@ int main(int argc, char** argv) {
     try {
         for (const gateway::PortOptions& port : options.ports) {
             services.emplace_back(slot_config(port, serve), gateway::library_calls(), guard);
+            services.back().set_runner(runner);
             // Ports that gave up their instrument: when none is left, the
             // gateway ends with status 1.
             ports.emplace_back(network, poster, port, serve, services.back(), [&] {
@@ -151,7 +152,7 @@ int main(int argc, char** argv) {
         vxiOptions.idleLimit = options.ports.front().idleLimit;
         std::string why;
         try {
-            vxi11.emplace(network, poster, vxiOptions, serve, ports, runner);
+            vxi11.emplace(network, poster, vxiOptions, serve, ports);
         } catch (const asio::system_error& failure) {
             gateway::log(std::string("cannot listen for VXI-11: ") + failure.what());
             return 1;

@@ -38,6 +38,12 @@ public:
         else
             asio::post(state_->network, std::move(work));
     }
+    // Work that any thread of the network may run, now: for work the caller
+    // may go on to wait for (deferred work would wait for the caller).
+    void post_now(std::function<void()> work) const {
+        const std::lock_guard<std::mutex> lock(state_->mutex);
+        if (state_->open) asio::post(state_->network, std::move(work));
+    }
     void close() const {
         const std::lock_guard<std::mutex> lock(state_->mutex);
         state_->open = false;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 
 #include <asio/co_spawn.hpp>
@@ -36,6 +37,8 @@ constexpr unsigned kMaxTurningAway = 16;
 
 // What a client's read takes at once.
 constexpr std::size_t kReceiveSize = 64 * 1024;
+// An answer's bytes that may wait for a slow client.
+constexpr std::size_t kHeldBytes = 256 * 1024;
 
 // Completion token of the awaited operations: failures land in `error`
 // instead of being thrown.
@@ -66,23 +69,27 @@ struct RawPort::Session {
     bool inputEnded = false;  // sent its last line: leaves once answered
     bool broken = false;      // its connection failed
 
-    // The answer message being written to the client, if any.  The slot's
-    // worker hands over a message and goes on reading the instrument; it
-    // waits only when the one before is still being written, so that a
-    // slow client slows its own answer and holds at most one message here.
+    // The answer's messages on their way to the client.  The thread that
+    // reads the instrument hands each over and goes on reading; it waits
+    // only while kHeldBytes or more are still to be written, so that a slow
+    // client slows its own answer and holds little here.  (It may be a
+    // thread of the network: the network's other threads then write.)
     struct Outgoing {
         std::mutex mutex;
         std::condition_variable written;
-        bool busy = false;    // a message is being written
-        bool failed = false;  // a write failed: the client is gone
+        std::size_t bytes = 0;  // handed over, not yet written
+        bool failed = false;    // a write failed: the client is gone
     };
     std::shared_ptr<Outgoing> outgoing = std::make_shared<Outgoing>();
+    // On the network only: the messages to write, in order, the first
+    // being written.
+    std::deque<std::shared_ptr<std::string>> toWrite;
     // Cancelled as a write ends: a session that ends waits on it.
     asio::steady_timer writesEnded{socket->get_executor()};
 
     bool sending() const {
         const std::lock_guard<std::mutex> lock(outgoing->mutex);
-        return outgoing->busy;
+        return outgoing->bytes > 0;
     }
 };
 
@@ -378,32 +385,42 @@ asio::awaitable<void> RawPort::watch_idle(std::shared_ptr<Session> session) {
     }
 }
 
+void RawPort::write_next(const std::shared_ptr<Session>& session) {
+    const std::shared_ptr<std::string> out = session->toWrite.front();
+    asio::async_write(*session->socket, asio::buffer(*out), [session, out](const asio::error_code& error, std::size_t) {
+        {
+            Session::Outgoing& ended = *session->outgoing;
+            const std::lock_guard<std::mutex> lock(ended.mutex);
+            ended.bytes -= out->size();
+            ended.failed = ended.failed || static_cast<bool>(error);
+            ended.written.notify_all();
+        }
+        session->toWrite.pop_front();
+        if (!session->toWrite.empty())
+            write_next(session);
+        else
+            session->writesEnded.cancel();
+    });
+}
+
 asio::awaitable<bool> RawPort::run_line(const std::shared_ptr<Session>& session, std::string line) {
-    // Each message of the answer is written to the client on this thread
-    // while the slot's worker reads on; false once the client is gone.
+    // Each message of the answer is written to the client by the network
+    // while the instrument is read on; false once the client is gone.
     const auto deliver = [poster = poster_, session, service = &service_](std::string message) {
         Session::Outgoing& outgoing = *session->outgoing;
         {
             std::unique_lock<std::mutex> lock(outgoing.mutex);
-            while (outgoing.busy)
-                if (!outgoing.written.wait_for(lock, 100ms, [&] { return !outgoing.busy; }) && service->stopping())
+            while (outgoing.bytes >= kHeldBytes)
+                if (!outgoing.written.wait_for(lock, 100ms, [&] { return outgoing.bytes < kHeldBytes; }) &&
+                    service->stopping())
                     return false;
             if (outgoing.failed) return false;
-            outgoing.busy = true;
+            outgoing.bytes += message.size();
         }
         auto out = std::make_shared<std::string>(std::move(message));
-        poster.post([session, out] {
-            asio::async_write(*session->socket, asio::buffer(*out),
-                              [session, out](const asio::error_code& error, std::size_t) {
-                                  {
-                                      Session::Outgoing& ended = *session->outgoing;
-                                      const std::lock_guard<std::mutex> lock(ended.mutex);
-                                      ended.busy = false;
-                                      ended.failed = ended.failed || static_cast<bool>(error);
-                                      ended.written.notify_all();
-                                  }
-                                  session->writesEnded.cancel();
-                              });
+        poster.post_now([session, out] {
+            session->toWrite.push_back(out);
+            if (session->toWrite.size() == 1) write_next(session);
         });
         return true;
     };

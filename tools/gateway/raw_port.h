@@ -59,6 +59,8 @@ private:
     asio::awaitable<void> admit(asio::ip::tcp::socket socket);
     asio::awaitable<void> serve(std::shared_ptr<Session> session);
     asio::awaitable<bool> run_line(const std::shared_ptr<Session>& session, std::string line);
+    // On the network: writes the session's first message, then the next.
+    static void write_next(const std::shared_ptr<Session>& session);
     asio::awaitable<void> watch_idle(std::shared_ptr<Session> session);
     bool owner_leaving();
     asio::awaitable<void> turn_away(std::shared_ptr<asio::ip::tcp::socket> socket);

@@ -21,11 +21,10 @@ constexpr std::size_t kMaxConnections = 64;
 }  // namespace
 
 Vxi11Service::Vxi11Service(const NetworkExecutor& network, const Poster& poster, const Vxi11Options& options,
-                           const ServeOptions& serve, std::list<RawPort>& ports, const SlotService::Runner& runner)
+                           const ServeOptions& serve, std::list<RawPort>& ports)
     : mode_(options.portmap), dispatcher_(limits_for(serve)) {
     dispatcher_.set_log(say);
     for (RawPort& port : ports) {
-        port.service().set_runner(runner);
         devices_.emplace_back(port.service(), poster, [&port] { port.drop_departed_owner(); });
         dispatcher_.add_device("inst" + std::to_string(port.slot()), devices_.back());
     }

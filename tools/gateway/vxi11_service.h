@@ -31,10 +31,9 @@ struct Vxi11Options {
 class Vxi11Service {
 public:
     // Binds the channels (throws asio::system_error when it cannot) for
-    // `ports`, which outlive the service.  `runner` runs an operation that
-    // finds its instrument free (on the thread that received its call).
+    // `ports`, which outlive the service.
     Vxi11Service(const NetworkExecutor& network, const Poster& poster, const Vxi11Options& options,
-                 const ServeOptions& serve, std::list<RawPort>& ports, const SlotService::Runner& runner);
+                 const ServeOptions& serve, std::list<RawPort>& ports);
     ~Vxi11Service();
     Vxi11Service(const Vxi11Service&) = delete;
     Vxi11Service& operator=(const Vxi11Service&) = delete;

@@ -381,7 +381,7 @@ private:
     std::thread thread_;
 };
 
-TEST_F(SlotServiceTest, AnOperationOnAFreeInstrumentRunsOnTheRunnerAndOnABusyOneWaitsItsTurn) {
+TEST_F(SlotServiceTest, AnOperationOrALineOnAFreeInstrumentRunsOnTheRunnerAndOnABusyOneWaitsItsTurn) {
     TestRunner runner;
     start({}, [&runner](std::function<void()> job) { runner.post(std::move(job)); });
     ASSERT_TRUE(service_->claim_link(1));
@@ -434,6 +434,22 @@ TEST_F(SlotServiceTest, AnOperationOnAFreeInstrumentRunsOnTheRunnerAndOnABusyOne
     const auto at = [&lines](std::string_view line) { return std::find(lines.begin(), lines.end(), line) - lines.begin(); };
     EXPECT_LT(at("ECHO held"), at("ECHO after"));
     EXPECT_LT(at("ECHO after"), static_cast<std::ptrdiff_t>(lines.size()));
+
+    // A raw-socket client's line on the free instrument runs there too.
+    service_->release_link(1);
+    service_->release_link(2);
+    ASSERT_TRUE(service_->claim_client());
+    bool onRunner = false;
+    for (int i = 0; i < 100 && !onRunner; ++i) {
+        std::promise<std::thread::id> delivered;
+        std::promise<void> done;
+        service_->run_line(
+            "ECHO raw", [&](std::string) { delivered.set_value(std::this_thread::get_id()); return true; },
+            [&](bool) { runner.post([&done] { done.set_value(); }); });
+        onRunner = delivered.get_future().get() == runner.id();
+        done.get_future().get();
+    }
+    EXPECT_TRUE(onRunner);
 }
 
 TEST_F(SlotServiceTest, OneProtocolAtATimeAndNothingStaleForANewClient) {

@@ -449,7 +449,8 @@ std::pair<std::shared_ptr<SlotService::LinkState>, std::uint64_t> SlotService::s
 
 void SlotService::run_line(std::string line, std::function<bool(std::string)> deliver,
                            std::function<void(bool)> done) {
-    queue([this, line = std::move(line), deliver = std::move(deliver), done = std::move(done)]() mutable {
+    queue(
+        [this, line = std::move(line), deliver = std::move(deliver), done = std::move(done)]() mutable {
         if (!instrument_.is_open()) {
             log(prefix_ + "no instrument: " + shown(line) + " dropped");
             done(false);
@@ -490,7 +491,8 @@ void SlotService::run_line(std::string line, std::function<bool(std::string)> de
         }
         check_lost();
         done(clientGone);
-    });
+        },
+        0, true);
 }
 
 // ---- a VXI-11 link's operations --------------------------------------------

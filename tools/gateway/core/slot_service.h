@@ -9,11 +9,12 @@
 //
 // Every exchange with the instrument runs one at a time, in the order asked
 // for, on the service's worker thread; the calls below only queue work and
-// return, so no front end ever waits for the instrument.  A VXI-11
-// operation that finds the instrument free and nothing queued may instead
-// run at once where the front end's runner puts it (a thread that has just
-// received the call, while another takes over the network), which spares
-// the call a hand-off to the worker and back.  Each operation's `done` runs
+// return, so no front end ever waits for the instrument.  A raw-socket line
+// or a VXI-11 operation that finds the instrument free and nothing queued
+// may instead run at once where the front end's runner puts it (a thread
+// that has just received the call, while another takes over the network
+// if it runs long), which spares the call a hand-off to the worker and
+// back.  Each operation's `done` runs
 // on the thread that ran it: a front end posts it on to its own.
 //
 // Output belongs to the link that asked for it.  The instrument's output
@@ -79,7 +80,7 @@ public:
     // worker goes on trying, once per reopenEvery.
     void set_log_prefix(std::string prefix);
     bool open();
-    // Where a VXI-11 operation runs when it may run at once (see above):
+    // Where a line or an operation runs when it may run at once (see above):
     // the runner is given the job and runs it soon, on a thread of its
     // choosing.  None: every job runs on the worker.
     using Runner = std::function<void(std::function<void()>)>;
