@@ -3,7 +3,10 @@
 // piece of a line or of its answer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "data_pattern.h"
 #include "gateway_lines.h"
@@ -50,6 +53,35 @@ TEST(StressLines, AMessageIsMatchedToTheLineWhoseAnswerItIs) {
         EXPECT_EQ(k.line.next_is(k.message), k.is) << k.name;
         EXPECT_EQ(k.line.next_ends(k.message), k.ends) << k.name;
         EXPECT_EQ(k.line.holds_piece(k.message), k.piece) << k.name;
+    }
+}
+
+// After a removal, a line its client sent then never gets its answer; the
+// same kind of line sent later does, and a message that names no line goes
+// to the first of them.  The later one is then not to be counted as lost.
+TEST(StressLines, AnUntaggedAnswerTakenByAnEarlierLineExcusesTheLaterLinesItMayAnswer) {
+    const auto line = [](Kind kind, std::uint64_t seq) {
+        return tavlib::stress::gateway::make_line(kind, Tag{1, 1, seq}, "VESPARO,ZQ907,SN000002,1.0.0", 0, 8);
+    };
+    struct Case {
+        const char* name;
+        std::string message;
+        bool firstMayHaveLost;
+        std::vector<bool> excused;  // of each line after the first
+    };
+    const Case cases[] = {
+        {"untagged, the first sent in a removal", "PAIR ONE", true, {false, true, false}},
+        {"untagged, the first undisturbed", "PAIR ONE", false, {false, false, false}},
+    };
+    for (const Case& k : cases) {
+        std::deque<Line> outstanding = {line(Kind::pair, 1), line(Kind::setting, 2), line(Kind::pair, 3),
+                                        line(Kind::query, 4)};
+        const auto match = std::find_if(outstanding.begin(), outstanding.end(),
+                                        [&](const Line& one) { return one.next_is(k.message); });
+        ASSERT_EQ(match, outstanding.begin()) << k.name;
+        tavlib::stress::gateway::excuse_later_candidates(outstanding, match, k.message, k.firstMayHaveLost);
+        for (std::size_t i = 1; i < outstanding.size(); ++i)
+            EXPECT_EQ(outstanding[i].excused, k.excused[i - 1]) << k.name << ", line " << i;
     }
 }
 

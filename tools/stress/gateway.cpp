@@ -362,14 +362,7 @@ void Client::on_message(Connection& c, std::string_view message) {
                                     [&](const Line& line) { return line.next_is(message); });
     if (match != c.outstanding.end()) {
         const std::int64_t now = now_ns();
-        // A message that names no line (PAIR ONE, SLOW DONE, an identity)
-        // goes to the first line it may answer.  When that line was sent in
-        // a fault or a removal, its own answer may have been lost there and
-        // this message be a later line's: a later line it may answer then
-        // lost nothing when its answer seems missing.
-        if (read_stray(message).is != Stray::Is::tagged && port_.disturbed(match->sentNs, now))
-            for (auto later = std::next(match); later != c.outstanding.end(); ++later)
-                if (later->next_is(message)) later->excused = true;
+        excuse_later_candidates(c.outstanding, match, message, port_.disturbed(match->sentNs, now));
         // The lines before it get nothing more: their answers were cut short
         // or went missing.
         for (auto earlier = c.outstanding.begin(); earlier != match; ++earlier)

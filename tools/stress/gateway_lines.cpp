@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <cstdio>
 
 #include "data_pattern.h"
@@ -194,6 +195,13 @@ Stray read_stray(std::string_view message) {
         message == std::string_view(pattern).substr(0, message.size()))
         stray.is = Stray::Is::data;
     return stray;
+}
+
+void excuse_later_candidates(std::deque<Line>& outstanding, std::deque<Line>::iterator match,
+                             std::string_view message, bool mayHaveLost) {
+    if (!mayHaveLost || read_stray(message).is == Stray::Is::tagged) return;
+    for (auto later = std::next(match); later != outstanding.end(); ++later)
+        if (later->next_is(message)) later->excused = true;
 }
 
 bool unsolicited_front(std::string_view piece) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,6 +55,14 @@ struct Line {
     // "Q0.1.5?" or "DATA? 123456", as a violation shows it.
     std::string shown() const;
 };
+
+// A message that names no line (PAIR ONE, SLOW DONE, an identity) goes to
+// the first outstanding line it may answer, `match`.  When that line's own
+// answer may have been lost (`mayHaveLost`: it was sent in a fault or a
+// removal), the message may be a later line's instead: the later lines it
+// may answer are excused from counting as lost.
+void excuse_later_candidates(std::deque<Line>& outstanding, std::deque<Line>::iterator match,
+                             std::string_view message, bool mayHaveLost);
 
 // The line of kind `kind` with this tag; `identity` is what the port's
 // instrument answers to *IDN?, `dataSize` the N of a DATA? line, `echoSize`

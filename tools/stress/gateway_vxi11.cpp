@@ -372,6 +372,8 @@ struct VxiClient::State {
             match = std::find_if(link.outstanding.begin(), link.outstanding.end(),
                                  [&](const Line& line) { return line.next_ends(message); });
         if (match != link.outstanding.end()) {
+            excuse_later_candidates(link.outstanding, match, message,
+                                    match->excused || port.disturbed(match->sentNs, now_ns()));
             for (auto earlier = link.outstanding.begin(); earlier != match; ++earlier)
                 resolve(link, *earlier, earlier->got > 0);
             link.outstanding.erase(link.outstanding.begin(), match);
