@@ -16,9 +16,10 @@
 #   windows-W    scripts/windows-checks.sh W      the DLL's image, its test program under wine
 #   windows-e2e-W scripts/windows-e2e.sh W        the DLL against a kernel-mode test driver
 # (W: x86_64 and i686).  They run in two lanes side by side, one the
-# release and asan builds, the other the set-up of the remaining packages,
-# the Windows, fuzz, i686, tsan and debug stages, so that one lane's builds
-# use the core the other's waiting tests leave idle.  Every stage runs,
+# release and asan builds (the asan build beside the release suites), the
+# other, once the first lane's packages are in, the set-up of the remaining
+# packages, the Windows, fuzz, i686, tsan and debug stages, so that one
+# lane's builds use the core the other's waiting tests leave idle.  Every stage runs,
 # whatever an earlier one did.  Each stage's output goes to build/stages/STAGE.log; the terminal
 # shows when each starts and ends.
 #
@@ -79,15 +80,25 @@ setup_stage() { # NAME SET...
         >"$stages_dir/$name.result"
 }
 
+# Until STAGE's tree is built (or the stage has ended without it).
+wait_built() { until [[ -e $stages_dir/$1.built || -e $stages_dir/$1.result ]]; do sleep 2; done; }
+
 # The release build first (the i686 and Windows end-to-end stages use its
-# simulator), then the sanitizer build.
+# simulator), then the sanitizer build, which starts as soon as the release
+# tree is built: the release suites, which mostly wait on processes and
+# sockets, run beside it.
 lane_linux() {
     stage setup-linux setup_stage setup-linux demo linux network
-    stage release scripts/linux-tests.sh release
+    stage release scripts/linux-tests.sh release &
+    local release_pid=$!
+    wait_built release
     stage asan scripts/linux-tests.sh asan
+    wait "$release_pid"
 }
 
 lane_other() {
+    # The packages of the release build first, so that it starts at once.
+    until [[ -e $stages_dir/setup-linux.result ]]; do sleep 2; done
     stage setup-rest setup_stage setup-rest tsan i686 fuzz windows windows-i686 bench
     stage windows-x86_64 scripts/windows-checks.sh x86_64
     stage windows-i686 scripts/windows-checks.sh i686
@@ -95,7 +106,7 @@ lane_other() {
     # The Windows end-to-end stages' twin check and the i686 stage's tests
     # start the release build's simulator (and tavctl): that build must be
     # done (two builds in one tree at a time would clash).
-    until [[ -e $stages_dir/release.built || -e $stages_dir/release.result ]]; do sleep 2; done
+    wait_built release
     stage windows-e2e-x86_64 scripts/windows-e2e.sh x86_64
     stage windows-e2e-i686 scripts/windows-e2e.sh i686
     stage i686 scripts/i686-tests.sh
