@@ -16,10 +16,10 @@
 #   windows-W    scripts/windows-checks.sh W      the DLL's image, its test program under wine
 #   windows-e2e-W scripts/windows-e2e.sh W        the DLL against a kernel-mode test driver
 # (W: x86_64 and i686).  They run in two lanes side by side, one the
-# release, asan and debug builds (each build beside the suites of the one
-# before), the other, once the first lane's packages are in, the set-up of
-# the remaining packages, the Windows, fuzz, i686 and tsan stages, so that
-# one lane's builds use the core the other's waiting tests leave idle.  Every stage runs,
+# release and asan builds (the asan build beside the release suites), the
+# other, once the first lane's packages are in, the set-up of the remaining
+# packages, the Windows, fuzz, i686, tsan and debug stages, so that one
+# lane's builds use the core the other's waiting tests leave idle.  Every stage runs,
 # whatever an earlier one did.  Each stage's output goes to build/stages/STAGE.log; the terminal
 # shows when each starts and ends.
 #
@@ -86,22 +86,14 @@ wait_built() { until [[ -e $stages_dir/$1.built || -e $stages_dir/$1.result ]]; 
 # The release build first (the i686 and Windows end-to-end stages use its
 # simulator), then the sanitizer build, which starts as soon as the release
 # tree is built: the release suites, which mostly wait on processes and
-# sockets, run beside it.  Then the Debug build, beside the asan suites.
-# The Debug build must build and pass too; its suites would repeat the
-# release build's (the code holds no assertions), so it builds every
-# program and the unit suites only, and runs them.
+# sockets, run beside it.
 lane_linux() {
     stage setup-linux setup_stage setup-linux demo linux network
     stage release scripts/linux-tests.sh release &
     local release_pid=$!
     wait_built release
-    stage asan scripts/linux-tests.sh asan &
-    local asan_pid=$!
-    # The Debug build beside the asan suites, as the release suites beside
-    # the asan build.
-    wait_built asan
-    stage debug scripts/linux-tests.sh debug --suites unit
-    wait "$release_pid" "$asan_pid"
+    stage asan scripts/linux-tests.sh asan
+    wait "$release_pid"
 }
 
 lane_other() {
@@ -119,6 +111,11 @@ lane_other() {
     stage windows-e2e-i686 scripts/windows-e2e.sh i686
     stage i686 scripts/i686-tests.sh
     stage tsan scripts/tsan-tests.sh
+    # The Debug build must build and pass too; its suites would repeat the
+    # release build's (the code holds no assertions), so it builds every
+    # program and the unit suites only, and runs them.  Here, as the
+    # sanitizer build and its suites take the other lane longest.
+    stage debug scripts/linux-tests.sh debug --suites unit
 }
 
 # The two lanes install packages with one apt at a time (the lock in
