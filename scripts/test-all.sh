@@ -19,9 +19,9 @@
 # release and asan builds (the asan build beside the release suites), the
 # other, once the first lane's packages are in, the set-up of the remaining
 # packages, the Windows, fuzz, i686, tsan and debug stages, so that one
-# lane's builds use the core the other's waiting tests leave idle.  Every stage runs,
-# whatever an earlier one did.  Each stage's output goes to build/stages/STAGE.log; the terminal
-# shows when each starts and ends.
+# lane's builds use the core the other's waiting tests leave idle.  Every
+# stage runs, whatever an earlier one did.  Each stage's output goes to
+# build/stages/STAGE.log; the terminal shows when each starts and ends.
 #
 # Exits non-zero when any stage failed, or ended without saying how it did.
 # A stage the machine cannot run (a kernel that refuses 32-bit programs, a
@@ -80,8 +80,16 @@ setup_stage() { # NAME SET...
         >"$stages_dir/$name.result"
 }
 
+# Until one of the files of build/stages named is there.
+wait_for() {
+    local name
+    for (( ; ; )); do
+        for name; do [[ -e $stages_dir/$name ]] && return; done
+        sleep 2
+    done
+}
 # Until STAGE's tree is built (or the stage has ended without it).
-wait_built() { until [[ -e $stages_dir/$1.built || -e $stages_dir/$1.result ]]; do sleep 2; done; }
+wait_built() { wait_for "$1.built" "$1.result"; }
 
 # The release build first (the i686 and Windows end-to-end stages use its
 # simulator), then the sanitizer build, which starts as soon as the release
@@ -98,7 +106,7 @@ lane_linux() {
 
 lane_other() {
     # The packages of the release build first, so that it starts at once.
-    until [[ -e $stages_dir/setup-linux.result ]]; do sleep 2; done
+    wait_for setup-linux.result
     stage setup-rest setup_stage setup-rest tsan i686 fuzz windows windows-i686 bench
     stage windows-x86_64 scripts/windows-checks.sh x86_64
     stage windows-i686 scripts/windows-checks.sh i686
